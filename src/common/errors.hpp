@@ -1,0 +1,72 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace common {
+
+// Base of every error the program raises. The process-level handler prints
+// message() and kindName() as "Error: unhandled exception: MSG [KIND]".
+class Error : public std::exception {
+ public:
+  explicit Error(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+  virtual std::string_view kindName() const noexcept = 0;
+
+ private:
+  std::string message_;
+};
+
+#define TOLVEX_ERROR_KIND(Name, Base)                                           \
+  class Name : public Base {                                                    \
+   public:                                                                      \
+    using Base::Base;                                                           \
+    std::string_view kindName() const noexcept override { return #Name; }       \
+  }
+
+// A file cannot be opened, read or written. Not final: CurlError is one.
+TOLVEX_ERROR_KIND(IOError, Error);
+// Every failed transfer.
+TOLVEX_ERROR_KIND(CurlError, IOError);
+TOLVEX_ERROR_KIND(OSError, Error);
+TOLVEX_ERROR_KIND(ValueError, Error);
+TOLVEX_ERROR_KIND(KeyError, Error);
+TOLVEX_ERROR_KIND(JsonParsingError, Error);
+TOLVEX_ERROR_KIND(GlobSyntaxError, Error);
+TOLVEX_ERROR_KIND(RegexError, Error);
+TOLVEX_ERROR_KIND(UsageError, Error);
+// A failed internal check (wrong key or signature length, a programming error).
+TOLVEX_ERROR_KIND(AssertionDefect, Error);
+
+#undef TOLVEX_ERROR_KIND
+
+// Not an error: a command that ends the process at once with `status`
+// (a key mismatch, a digest mismatch). It unwinds to the entry point so that
+// every file and handle on the way is closed.
+class ExitRequest {
+ public:
+  explicit ExitRequest(int status) : status_(status) {}
+  int status() const noexcept { return status_; }
+
+ private:
+  int status_;
+};
+
+// OSError for a failed system call: the system's text for `errorNumber`,
+// then "Additional info: " and `info`.
+OSError osError(int errorNumber, std::string_view info);
+
+[[noreturn]] void failCheck(const char* file, int line, const char* condition,
+                            std::string_view text);
+
+}  // namespace common
+
+// Always-on internal check: throws AssertionDefect whose message starts with the
+// source location and the failed condition, then `text`.
+#define TOLVEX_CHECK(condition, text)                                \
+  do {                                                               \
+    if (!(condition)) {                                              \
+      ::common::failCheck(__FILE__, __LINE__, #condition, (text));   \
+    }                                                                \
+  } while (false)

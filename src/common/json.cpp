@@ -1,0 +1,80 @@
+#include "common/json.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include "common/errors.hpp"
+
+namespace common {
+
+JsonObject JsonObject::parse(std::string_view text) {
+  nlohmann::json document;
+  try {
+    document = nlohmann::json::parse(text);
+  } catch (const nlohmann::json::exception& e) {
+    // recovery point: the parser's failure becomes the project's error kind
+    throw JsonParsingError(e.what());
+  }
+  TOLVEX_CHECK(document.is_object(), "JSON top level must be an object");
+  JsonObject object;
+  for (const auto& [name, value] : document.items()) {
+    object.members_[name] = value.is_string() ? value.get<std::string>() : std::string();
+  }
+  return object;
+}
+
+std::string JsonObject::stringMember(const std::string& name) const {
+  const auto it = members_.find(name);
+  if (it == members_.end()) {
+    throw KeyError("key not found: " + name);
+  }
+  return it->second;
+}
+
+std::string escapeJsonString(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (const char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      // Lower case here, unlike the other control bytes: readers accept both.
+      case '\v': out += "\\u000b"; break;
+      default: {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20) {
+          out += "\\u00";
+          out += kHex[byte >> 4];
+          out += kHex[byte & 15];
+        } else {
+          out += c;
+        }
+      }
+    }
+  }
+  return out;
+}
+
+std::string compactJsonObject(
+    const std::vector<std::pair<std::string_view, std::string_view>>& members) {
+  std::string out = "{";
+  for (const auto& [name, value] : members) {
+    if (out.size() > 1) {
+      out += ',';
+    }
+    out += '"';
+    out += escapeJsonString(name);
+    out += "\":\"";
+    out += escapeJsonString(value);
+    out += '"';
+  }
+  out += '}';
+  return out;
+}
+
+}  // namespace common

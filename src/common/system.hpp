@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace common {
+
+// Every pause of the program goes through here, so that tests can replace it.
+// Sleeps `milliseconds` with one nanosleep; an interrupted sleep is not resumed.
+void sleepMilliseconds(std::int64_t milliseconds);
+
+// Wall-clock time in seconds, from the real-time clock.
+double wallClockSeconds();
+
+// Replaces sleepMilliseconds for the lifetime of the object (tests record the
+// requested pauses instead of waiting).
+class ScopedSleepOverride {
+ public:
+  explicit ScopedSleepOverride(std::function<void(std::int64_t)> sleeper);
+  ~ScopedSleepOverride();
+  ScopedSleepOverride(const ScopedSleepOverride&) = delete;
+  ScopedSleepOverride& operator=(const ScopedSleepOverride&) = delete;
+
+ private:
+  std::function<void(std::int64_t)> previous_;
+};
+
+}  // namespace common

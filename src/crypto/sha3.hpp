@@ -1,0 +1,25 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace crypto {
+
+using Sha3Digest = std::array<std::uint8_t, 32>;
+
+// The 64 lower-case hexadecimal characters of `digest`.
+std::string digestToHex(const Sha3Digest& digest);
+
+// Digest text of SHA3-256 over `data` (the empty string included).
+std::string sha3Hex(std::string_view data);
+
+// Digest text of the whole content of the file at `path`, read in 8192-byte
+// blocks. Throws IOError "cannot open: PATH", or "errno: N `TEXT`" on a read error.
+std::string sha3FileHex(const std::string& path);
+
+// sha3FileHex(path) when `path` names a regular file (links followed), else "".
+std::string sha3FileHexIfRegular(const std::string& path);
+
+}  // namespace crypto

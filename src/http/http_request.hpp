@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/uri.hpp"
+
+namespace http {
+
+// Insertion-ordered header map: sent, and received, in this order.
+using HeaderMap = std::vector<std::pair<std::string, std::string>>;
+
+// Receives each piece of the response body.
+using ChunkCallback = std::function<void(std::string_view chunk)>;
+// Receives the response headers when a blank line ends a header block.
+using HeadersDoneCallback = std::function<void(const HeaderMap& headers)>;
+// Bytes received so far and bytes expected (0 while unknown) of the current answer.
+using ProgressCallback = std::function<void(std::int64_t downloaded, std::int64_t total)>;
+
+// Largest bodies that ncurlGet accepts for the signature and the catalog.
+inline constexpr std::size_t kMaxSignatureBytes = 4 * 1024;
+inline constexpr std::size_t kMaxCatalogBytes = std::size_t{1} << 30;
+
+// `url` with each path segment percent-encoded (query and fragment unchanged).
+std::string escapeUrlPath(std::string_view url);
+
+// One GET or HEAD of `url` (path not yet percent-encoded), streaming the body to
+// `onChunk`. Throws CurlError (libcurl's message, or "http code N" when the final
+// status is neither 200 nor 206), and passes on errors raised by the callbacks.
+void curlRequest(std::string_view httpMethod, const common::Uri& url, const ChunkCallback& onChunk,
+                 const HeaderMap& requestHeaders, const HeadersDoneCallback& onHeadersDone,
+                 const ProgressCallback& onProgress);
+
+// The whole body of a GET of `url`; throws CurlError as curlRequest, and when the
+// body grows past `maxBytes`.
+std::string ncurlGet(const common::Uri& url, std::size_t maxBytes);
+
+}  // namespace http
