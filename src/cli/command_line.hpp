@@ -1,0 +1,30 @@
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace cli {
+
+enum class Command { kNone, kUpdateCatalog, kMakeSourceJson, kKeygen, kUpdate };
+
+// A command line that names what to run (kNone: nothing, as for a lone "--").
+struct Invocation {
+  Command command = Command::kNone;
+  bool verbose = false;  // update
+  std::string url;       // make-source-json
+};
+
+// A help request: the text to print on standard output (exit status 1).
+struct HelpRequest {
+  std::string_view text;
+};
+
+using ParsedCommandLine = std::variant<Invocation, HelpRequest>;
+
+// Parses the arguments after the program name. Throws UsageError with
+// "Unknown argument(s): ..." or "Missing argument(s): url".
+ParsedCommandLine parseCommandLine(std::span<const std::string> tokens);
+
+}  // namespace cli
