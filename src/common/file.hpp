@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace common {
 
@@ -22,6 +23,8 @@ class OutputFile {
  public:
   // Throws IOError "cannot open: PATH".
   OutputFile(const std::string& path, const char* mode);
+  // Takes over a stream opened elsewhere (for files that need a creation mode).
+  explicit OutputFile(FilePtr file) : file_(std::move(file)) {}
   // Throws IOError "cannot write string to file" when not all bytes are written.
   void write(std::string_view bytes);
   // Flushes and closes; throws IOError "cannot write string to file" on failure.

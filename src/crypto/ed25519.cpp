@@ -41,7 +41,8 @@ class Wiped {
 };
 
 // SHA-512 of the concatenated parts, reduced modulo the group order L.
-void hashToScalar(std::uint8_t* scalar, std::initializer_list<std::span<const std::uint8_t>> parts) {
+void hashToScalar(std::uint8_t* scalar,
+                  std::initializer_list<std::span<const std::uint8_t>> parts) {
   crypto_hash_sha512_state state;
   crypto_hash_sha512_init(&state);
   for (const auto& part : parts) {

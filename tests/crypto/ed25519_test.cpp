@@ -17,7 +17,8 @@ using testing_support::writeFile;
 std::vector<std::uint8_t> fromHex(std::string_view hex) {
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    bytes.push_back(
+        static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
   }
   return bytes;
 }
@@ -117,7 +118,7 @@ TEST(Ed25519, MalformedInputsGiveFalseWithoutThrowing) {
   const auto signature = arrayFromHex<64>(v.signature);
   const auto publicKey = arrayFromHex<32>(v.publicKey);
   const std::vector<std::uint8_t> empty;
-  // S + 2^253 is S plus a multiple of... nothing useful: only the top bits matter here.
+  // Rejected by the byte-63 rule before any arithmetic.
   auto highS = signature;
   highS[63] |= 0x20;
   // y = 2 has no x on the curve, so this is not the encoding of a point.
@@ -148,8 +149,7 @@ TEST(Ed25519, HalvesThatDoNotBelongTogetherNeverVerify) {
                                               text.size());
   const crypto::Signature signature = crypto::signMessage(message, mixed);
   EXPECT_FALSE(crypto::verifySignature(message, signature, mixed.publicKey));
-  EXPECT_FALSE(
-      crypto::verifySignature(message, signature, vectorKeypair(kVectors[0]).publicKey));
+  EXPECT_FALSE(crypto::verifySignature(message, signature, vectorKeypair(kVectors[0]).publicKey));
 }
 
 TEST(Ed25519, FreshKeypairSignsAndVerifies) {
@@ -164,7 +164,9 @@ TEST(Ed25519, SeedFromShortOrMissingSourceFails) {
   const TempDir dir;
   writeFile(dir / "short", std::string(31, 'x'));
   writeFile(dir / "exact", std::string(32, 'x'));
-  EXPECT_EQ(crypto::createSeed((dir / "exact").c_str()), crypto::Seed().fill('x'), "");
+  crypto::Seed expected{};
+  expected.fill('x');
+  EXPECT_EQ(crypto::createSeed((dir / "exact").c_str()), expected);
   for (const std::string& source : {dir / "short", dir / "missing"}) {
     SCOPED_TRACE(source);
     try {

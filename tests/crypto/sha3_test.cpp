@@ -46,16 +46,6 @@ TEST(Sha3, DigestTextOfByteStringsMatchesFips202) {
   }
 }
 
-TEST(Sha3, DigestToHexWritesLowerCaseHighNibbleFirst) {
-  crypto::Sha3Digest digest{};
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    digest[i] = static_cast<std::uint8_t>(i * 8 + 7);
-  }
-  digest[31] = 0xAB;
-  EXPECT_EQ(crypto::digestToHex(digest),
-            "070f171f272f373f474f575f676f777f878f979fa7afb7bfc7cfd7dfe7eff7ab");
-}
-
 TEST(Sha3, FileDigestEqualsOnePieceDigestAtBlockBoundaries) {
   const TempDir dir;
   const struct {
