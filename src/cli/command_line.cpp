@@ -100,7 +100,8 @@ void rejectLeftovers(const std::vector<std::string>& leftovers) {
 // shared, so a token before the command name can become its url.
 ParsedCommandLine parseCommand(const CommandRow& row, std::span<const std::string> tokens,
                                std::vector<std::string>& leftovers) {
-  Invocation invocation{row.command};
+  Invocation invocation;
+  invocation.command = row.command;
   bool optionsEnded = false;
   for (const std::string& token : tokens) {
     if (!optionsEnded && isHelp(token)) {

@@ -18,17 +18,17 @@ common::JsonObject readDescriptor() {
 // text, never re-parsed, so "?", "#" or "%" in it stay part of the path.
 std::string joinPath(std::string_view path, std::string_view name) {
   const bool nameRooted = name.starts_with('/');
-  std::string joined(path);
-  if (path.empty()) {
-    joined = nameRooted ? "" : "/";
-  } else if (path.ends_with('/')) {
-    if (nameRooted) {
-      name.remove_prefix(1);
-    }
-  } else if (!nameRooted) {
-    joined += '/';
+  const bool pathEndsInSlash = path.ends_with('/');
+  if (pathEndsInSlash && nameRooted) {
+    name.remove_prefix(1);
   }
-  joined += name;
+  std::string joined;
+  joined.reserve(path.size() + 1 + name.size());
+  joined.append(path);
+  if (!pathEndsInSlash && !nameRooted) {
+    joined.push_back('/');
+  }
+  joined.append(name);
   return joined;
 }
 

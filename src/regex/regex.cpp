@@ -74,8 +74,8 @@ std::size_t bracketLength(std::string_view pattern, std::size_t open) {
 // other kind of parenthesis.
 std::size_t plainOpenerLength(std::string_view pattern, std::size_t open) {
   if (open + 1 < pattern.size() && pattern[open + 1] == '?') {
-    const bool known = open + 2 < pattern.size() &&
-                       (pattern[open + 2] == ':' || pattern[open + 2] == '!');
+    const bool known =
+        open + 2 < pattern.size() && (pattern[open + 2] == ':' || pattern[open + 2] == '!');
     return known ? 3 : 0;
   }
   return 1;

@@ -1,0 +1,342 @@
+#include "catalog/catalog_builder.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "catalog/ignore_rules.hpp"
+#include "common/base64.hpp"
+#include "common/errors.hpp"
+#include "crypto/ed25519.hpp"
+#include "crypto/sha3.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_keys.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::fileExists;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+// A published tree in the working directory and a HOME holding the test key.
+class CatalogBuilder : public ::testing::Test {
+ protected:
+  CatalogBuilder() : cwd_(tree_.path()) {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr) {
+      previousHome_ = home;
+    }
+    ::setenv("HOME", home_.path().c_str(), 1);
+  }
+  ~CatalogBuilder() override {
+    if (previousHome_) {
+      ::setenv("HOME", previousHome_->c_str(), 1);
+    } else {
+      ::unsetenv("HOME");
+    }
+  }
+
+  struct Run {
+    int result = 0;
+    std::string out;
+    std::string err;
+  };
+
+  static Run runCommand() {
+    Run run;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    run.result = catalog::updateCatalogCommand();
+    run.out = testing::internal::GetCapturedStdout();
+    run.err = testing::internal::GetCapturedStderr();
+    return run;
+  }
+
+  // The catalog of the working directory and what the walk printed.
+  static Run runBuild(const std::vector<std::string>& ignoreLines = {}) {
+    Run run;
+    const catalog::IgnoreRules rules(ignoreLines);
+    testing::internal::CaptureStdout();
+    run.result = static_cast<int>(catalog::buildCatalog(rules));
+    run.out = testing::internal::GetCapturedStdout();
+    return run;
+  }
+
+  TempDir tree_;
+  TempDir home_;
+  testing_support::ScopedWorkingDirectory cwd_;
+  std::optional<std::string> previousHome_;
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::string line(const std::string& content, const std::string& path) {
+  return crypto::sha3Hex(content) + " *" + path;
+}
+
+std::string directoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+// Names in `directory` in the order the directory listing returns them.
+std::vector<std::string> listingOrder(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry :
+       fs::directory_iterator(directory.empty() ? "." : directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+// The ordering that the walk guarantees: a directory's files form one run, they
+// come in listing order, and before the files of any directory below it.
+void expectWalkOrder(const std::vector<std::string>& paths) {
+  std::map<std::string, std::size_t> lastIndexOfDirectory;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const std::string dir = directoryOf(paths[i]);
+    const auto previous = lastIndexOfDirectory.find(dir);
+    if (previous != lastIndexOfDirectory.end()) {
+      EXPECT_EQ(previous->second, i - 1) << "files of '" << dir << "' are not contiguous";
+      const std::vector<std::string> names = listingOrder(dir);
+      const auto position = [&](const std::string& path) {
+        return std::find(names.begin(), names.end(),
+                         path.substr(dir.empty() ? 0 : dir.size() + 1)) -
+               names.begin();
+      };
+      EXPECT_LT(position(paths[i - 1]), position(paths[i])) << paths[i];
+    }
+    for (const auto& [other, index] : lastIndexOfDirectory) {
+      const bool otherIsBelow = dir.empty() ? !other.empty() : other.starts_with(dir + "/");
+      EXPECT_FALSE(otherIsBelow) << paths[i] << " comes after files of " << other;
+    }
+    lastIndexOfDirectory[dir] = i;
+  }
+}
+
+TEST_F(CatalogBuilder, CataloguesARealTreeInWalkOrder) {
+  const std::map<std::string, std::string> files = {
+      {"a.txt", "abc"},           {".hidden", "h"},
+      {"keep.log", "k"},          {"sub/b.txt", "b"},
+      {"sub/a.log", "sub log"},   {"sub/updater-catalog.sha3", "x"},
+      {"sub/.tolvexignore", "y"}, {"sub/catalog_tests", "z"},
+      {"sub/deeper/c.txt", "c"},  {".dir/d", "d"},
+      {"sub/deeper/e.txt", ""},
+  };
+  for (const auto& [path, content] : files) {
+    writeFile(tree_ / path, content);
+  }
+  for (const char* own : {"updater-catalog.sig", "updater-source.json", "catalog_tests"}) {
+    writeFile(tree_ / own, "own");
+  }
+  writeFile(tree_ / "drop.log", "d");
+  writeFile(tree_ / "build/out.o", "o");
+  fs::create_symlink("a.txt", tree_ / "link-to-file");
+  fs::create_symlink("sub", tree_ / "link-to-dir");
+  ASSERT_EQ(::mkfifo((tree_ / "sub/pipe").c_str(), 0600), 0);
+
+  const Run run = runBuild({"*.log", "!keep.log", "build/**"});
+
+  std::vector<std::string> expected{" *sub/pipe"};
+  for (const auto& [path, content] : files) {
+    expected.push_back(line(content, path));
+  }
+  const std::vector<std::string> catalogLines =
+      splitLines(readFile(tree_ / "updater-catalog.sha3"));
+  EXPECT_EQ(sorted(catalogLines), sorted(expected));
+  EXPECT_EQ(run.result, static_cast<int>(expected.size()));
+
+  std::vector<std::string> catalogPaths(catalogLines.size());
+  std::vector<std::string> addedPaths;
+  std::vector<std::string> ignored;
+  std::transform(catalogLines.begin(), catalogLines.end(), catalogPaths.begin(),
+                 [](const std::string& entry) { return entry.substr(entry.find(" *") + 2); });
+  for (const std::string& outLine : splitLines(run.out)) {
+    if (outLine.starts_with("Added   : ")) {
+      addedPaths.push_back(outLine.substr(10));
+    } else if (outLine.starts_with("Ignored : ")) {
+      ignored.push_back(outLine.substr(10));
+    } else {
+      ADD_FAILURE() << "unexpected output line: " << outLine;
+    }
+  }
+  EXPECT_EQ(addedPaths, catalogPaths);
+  EXPECT_EQ(sorted(ignored), sorted({"build/out.o", "drop.log"}));
+  expectWalkOrder(catalogPaths);
+}
+
+TEST_F(CatalogBuilder, WritesEdgeCaseTreesExactly) {
+  struct Case {
+    std::string name;
+    std::map<std::string, std::string> files;
+    std::string catalog;
+    std::string out;
+  };
+  const std::string abc = crypto::sha3Hex("abc");
+  const Case cases[] = {
+      {"empty tree", {}, "", ""},
+      {"only the tool's own files", {{".tolvexignore", ""}, {"updater-source.json", "{}"}}, "", ""},
+      {"one file", {{"a.txt", "abc"}}, abc + " *a.txt\n", "Added   : a.txt\n"},
+      {"nested file has no leading ./",
+       {{"x/y/z.txt", "abc"}},
+       abc + " *x/y/z.txt\n",
+       "Added   : x/y/z.txt\n"},
+      {"backslash in a root name", {{"a\\b", "abc"}}, " *a/b\n", "Added   : a/b\n"},
+      {"backslash name naming a real file",
+       {{"d\\f", "zzz"}, {"d/f", "abc"}},
+       abc + " *d/f\n" + abc + " *d/f\n",
+       "Added   : d/f\nAdded   : d/f\n"},
+      {"leading dot backslash", {{".\\q", "abc"}}, " *q\n", "Added   : q\n"},
+      {"line feed in a name",
+       {{"two\nlines", "abc"}},
+       abc + " *two\nlines\n",
+       "Added   : two\nlines\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TempDir dir;
+    const testing_support::ScopedWorkingDirectory cwd(dir.path());
+    for (const auto& [path, content] : c.files) {
+      writeFile(dir / path, content);
+    }
+    const Run run = runBuild();
+    EXPECT_EQ(readFile(dir / "updater-catalog.sha3"), c.catalog);
+    EXPECT_EQ(run.out, c.out);
+  }
+}
+
+TEST_F(CatalogBuilder, CommandSignsTheCatalogDigestText) {
+  writeFile(tree_ / "a.txt", "abc");
+  writeFile(tree_ / "docs/readme", "read me");
+  testing_support::writeTestKeyFile(home_.path(), 0);
+
+  const Run run = runCommand();
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.err,
+            "Created catalog file: updater-catalog.sha3 with 2 files.\n"
+            "Signed catalog file: updater-catalog.sig\n");
+  const std::string catalogText = readFile(tree_ / "updater-catalog.sha3");
+  const std::vector<std::uint8_t> signature =
+      common::base64Decode(readFile(tree_ / "updater-catalog.sig"));
+  const std::string digestText = crypto::sha3Hex(catalogText);
+  const auto bytes = [](const std::string& text) {
+    return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  };
+  const crypto::PublicKey publicKey = testing_support::testKeypair(0).publicKey;
+  EXPECT_TRUE(crypto::verifySignature(bytes(digestText), signature, publicKey));
+  EXPECT_FALSE(crypto::verifySignature(bytes(catalogText), signature, publicKey));
+
+  const std::string firstSignature = readFile(tree_ / "updater-catalog.sig");
+  const Run again = runCommand();
+  EXPECT_EQ(again.result, 0);
+  EXPECT_EQ(again.out, run.out);
+  EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), catalogText);
+  EXPECT_EQ(readFile(tree_ / "updater-catalog.sig"), firstSignature);
+}
+
+TEST_F(CatalogBuilder, CommandCountsZeroFilesInTheSummary) {
+  testing_support::writeTestKeyFile(home_.path(), 1);
+  const Run run = runCommand();
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "Created catalog file: updater-catalog.sha3 with 0 files.\n"
+            "Signed catalog file: updater-catalog.sig\n");
+  EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), "");
+}
+
+TEST_F(CatalogBuilder, CommandWithoutKeyFileWritesNothing) {
+  writeFile(tree_ / "a.txt", "abc");
+  for (const bool catalogExists : {false, true}) {
+    SCOPED_TRACE(catalogExists ? "existing catalog" : "no catalog");
+    if (catalogExists) {
+      writeFile(tree_ / "updater-catalog.sha3", "old");
+    }
+    const Run run = runCommand();
+    EXPECT_EQ(run.result, -1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "ERROR: " + home_.path() + "/.tolvex-signer-keypair does not exist\n" +
+                           "Run 'catalog_tests keygen' to generate a keypair\n");
+    EXPECT_EQ(fileExists(tree_ / "updater-catalog.sha3"), catalogExists);
+    if (catalogExists) {
+      EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), "old");
+    }
+    EXPECT_FALSE(fileExists(tree_ / "updater-catalog.sig"));
+  }
+  // A directory at the key path is not a key file either.
+  fs::create_directory(home_ / ".tolvex-signer-keypair");
+  EXPECT_EQ(runCommand().result, -1);
+}
+
+TEST_F(CatalogBuilder, MalformedKeyFileStopsBeforeTheCatalog) {
+  writeFile(tree_ / "a.txt", "abc");
+  writeFile(home_ / ".tolvex-signer-keypair", "{}");
+  EXPECT_THROW(catalog::updateCatalogCommand(), common::KeyError);
+  EXPECT_FALSE(fileExists(tree_ / "updater-catalog.sha3"));
+}
+
+TEST_F(CatalogBuilder, BadPatternStopsAtTheFirstCandidateThatMeetsIt) {
+  testing_support::writeTestKeyFile(home_.path(), 0);
+  writeFile(tree_ / "a.txt", "abc");
+  writeFile(tree_ / "sub/b.dat", "b");
+  // "a.txt" is settled by the include line; the bad line is first tried for "sub/b.dat".
+  writeFile(tree_ / ".tolvexignore", "!*.txt\n[a-]\n");
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  try {
+    catalog::updateCatalogCommand();
+    ADD_FAILURE() << "no error";
+  } catch (const common::GlobSyntaxError& error) {
+    EXPECT_EQ(error.message(), "Invalid range\n\n  [a-]\n    ^\n\n");
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Added   : a.txt\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), line("abc", "a.txt") + "\n");
+  EXPECT_FALSE(fileExists(tree_ / "updater-catalog.sig"));
+}
+
+TEST_F(CatalogBuilder, BadPatternIsHarmlessWithoutCandidates) {
+  testing_support::writeTestKeyFile(home_.path(), 0);
+  writeFile(tree_ / ".tolvexignore", "{}\n");
+  fs::create_directory(tree_ / "empty");
+  EXPECT_EQ(runCommand().result, 0);
+}
+
+TEST_F(CatalogBuilder, UnwritableCatalogIsReported) {
+  testing_support::writeTestKeyFile(home_.path(), 0);
+  fs::create_directory(tree_ / "updater-catalog.sha3");
+  try {
+    runCommand();
+    ADD_FAILURE() << "no error";
+  } catch (const common::IOError& error) {
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error.message(), "cannot open: updater-catalog.sha3");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// Publishing as a publisher meets it: the real binary in a fresh HOME and tree,
+// its exact output and status, and its files checked by independent tools.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/base64.hpp"
+#include "crypto/sha3.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_http_server.hpp"
+#include "support/test_keys.hpp"
+
+namespace {
+
+using testing_support::ProcessResult;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+constexpr const char* kSummary =
+    "Created catalog file: updater-catalog.sha3 with 1 files.\n"
+    "Signed catalog file: updater-catalog.sig\n";
+
+class Publish : public ::testing::Test {
+ protected:
+  ProcessResult run(const std::vector<std::string>& argv, const std::string& cwd) const {
+    testing_support::ProcessOptions options;
+    options.workingDirectory = cwd;
+    options.environment.emplace("HOME", home_.path());
+    return testing_support::runProcess(argv, options);
+  }
+  ProcessResult updateCatalog() const {
+    return run({TOLVEX_BINARY, "update-catalog"}, tree_.path());
+  }
+
+  TempDir home_;
+  TempDir tree_;
+};
+
+std::string hex(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const unsigned char c : bytes) {
+    text += kDigits[c >> 4];
+    text += kDigits[c & 15];
+  }
+  return text;
+}
+
+std::string python() {
+  return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+TEST_F(Publish, PrintsEveryFileAndTheSummary) {
+  testing_support::writeTestKeyFile(home_.path(), 0);
+  writeFile(tree_ / "a.txt", "abc");
+  writeFile(tree_ / "sub/trace.log", "log");
+  writeFile(tree_ / "tolvex", "the program itself");
+  writeFile(tree_ / ".tolvexignore", "**/*.log\r\n");
+  const ProcessResult result = updateCatalog();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out, "Added   : a.txt\nIgnored : sub/trace.log\n");
+  EXPECT_EQ(result.err, kSummary);
+  EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), crypto::sha3Hex("abc") + " *a.txt\n");
+}
+
+TEST_F(Publish, WithoutKeyFileNamesTheKeygenCommand) {
+  writeFile(tree_ / "a.txt", "abc");
+  const ProcessResult result = updateCatalog();
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "ERROR: " + home_.path() + "/.tolvex-signer-keypair does not exist\n" +
+                            "Run 'tolvex keygen' to generate a keypair\n");
+  EXPECT_FALSE(testing_support::fileExists(tree_ / "updater-catalog.sha3"));
+}
+
+TEST_F(Publish, BadPatternEndsTheRunAtTheFirstCandidate) {
+  struct Case {
+    std::string pattern;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"[a-]",
+       "Error: unhandled exception: Invalid range\n\n  [a-]\n    ^\n\n [GlobSyntaxError]\n"},
+      {"{,a}",
+       "Error: unhandled exception: empty group is not allowed at offset 4 in "
+       "'^(?:(?:)|(?:a))$' [RegexError]\n"},
+  };
+  testing_support::writeTestKeyFile(home_.path(), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    const TempDir tree;
+    writeFile(tree / ".tolvexignore", c.pattern);
+    writeFile(tree / "a.txt", "abc");
+    const ProcessResult result = run({TOLVEX_BINARY, "update-catalog"}, tree.path());
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, c.error);
+    EXPECT_EQ(readFile(tree / "updater-catalog.sha3"), "");
+  }
+}
+
+TEST_F(Publish, SignatureVerifiesWithAnIndependentVerifier) {
+  const ProcessResult probe = run({python(), "-c", "import cryptography"}, tree_.path());
+  if (probe.exitStatus != 0) {
+    GTEST_SKIP() << "Python's cryptography package is not installed";
+  }
+  testing_support::writeTestKeyFile(home_.path(), 1);
+  writeFile(tree_ / "a.txt", "abc");
+  writeFile(tree_ / "d/e/f", std::string(20000, 'x'));
+  ASSERT_EQ(updateCatalog().exitStatus, 0);
+
+  const std::string catalogText = readFile(tree_ / "updater-catalog.sha3");
+  const std::vector<std::uint8_t> signature =
+      common::base64Decode(readFile(tree_ / "updater-catalog.sig"));
+  const crypto::PublicKey publicKey = testing_support::testKeypair(1).publicKey;
+  const std::string script =
+      "import sys\n"
+      "from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey\n"
+      "key = Ed25519PublicKey.from_public_bytes(bytes.fromhex(sys.argv[1]))\n"
+      "key.verify(bytes.fromhex(sys.argv[2]), sys.argv[3].encode())\n";
+  const auto verify = [&](const std::string& message) {
+    return run({python(), "-c", script, hex({publicKey.begin(), publicKey.end()}),
+                hex({signature.begin(), signature.end()}), message},
+               tree_.path())
+        .exitStatus;
+  };
+  EXPECT_EQ(verify(crypto::sha3Hex(catalogText)), 0);
+  EXPECT_NE(verify(catalogText), 0);
+}
+
+TEST_F(Publish, RhashAcceptsTheCatalog) {
+  if (::access("/usr/bin/rhash", X_OK) != 0) {
+    GTEST_SKIP() << "rhash is not installed";
+  }
+  testing_support::writeTestKeyFile(home_.path(), 0);
+  writeFile(tree_ / "a.txt", "abc");
+  writeFile(tree_ / "empty", "");
+  writeFile(tree_ / "with space/b c.bin", std::string(8192, '\x01'));
+  writeFile(tree_ / "x/y/z/deep.txt", std::string(8193, 'z'));
+  ASSERT_EQ(updateCatalog().exitStatus, 0);
+  const ProcessResult check =
+      run({"/usr/bin/rhash", "--sha3-256", "-c", "updater-catalog.sha3"}, tree_.path());
+  EXPECT_EQ(check.exitStatus, 0) << check.out << check.err;
+  EXPECT_NE(check.out.find("Everything OK"), std::string::npos) << check.out;
+}
+
+TEST_F(Publish, ClientReceivesThePublishedTree) {
+  testing_support::writeTestKeyFile(home_.path(), 0);
+  const std::map<std::string, std::string> files = {
+      {"a.txt", "abc"}, {"docs/readme.md", "read me"}, {"bin/tool", std::string(70000, 't')}};
+  for (const auto& [path, content] : files) {
+    writeFile(tree_ / path, content);
+  }
+  writeFile(tree_ / "draft.tmp", "not published");
+  writeFile(tree_ / ".tolvexignore", "*.tmp");
+  ASSERT_EQ(updateCatalog().exitStatus, 0);
+
+  const testing_support::TestHttpServer server(tree_.path());
+  const TempDir client;
+  ASSERT_EQ(
+      run({TOLVEX_TEST_CLIENT, "make-source-json", server.url("/")}, client.path()).exitStatus, 0);
+  const ProcessResult update = run({TOLVEX_TEST_CLIENT, "update"}, client.path());
+  EXPECT_EQ(update.exitStatus, 0) << update.err;
+  for (const auto& [path, content] : files) {
+    EXPECT_EQ(readFile(client / path), content) << path;
+  }
+  EXPECT_FALSE(testing_support::fileExists(client / "draft.tmp"));
+}
+
+}  // namespace
