@@ -4,7 +4,8 @@
 #   small: 20,000 files of 1-16 KiB in 200 directories
 #   large: 3 files of 256 MiB
 # Usage: bench/catalog_bench.sh [path/to/tolvex]   (default: build-h2-rel/tolvex)
-# Targets: large files within 10% of OpenSSL; small files no slower than rhash;
+# update-catalog hashes on every core (at most 8), rhash on one.
+# Targets: at least 1.7x the speed of rhash on both trees (page cache warm);
 # peak memory the same for both trees.
 set -euo pipefail
 
@@ -19,7 +20,7 @@ work=$(mktemp -d /tmp/tolvex-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/home" "$work/small" "$work/large"
 
-echo "generating trees under $work ..."
+echo "cores: $(nproc); generating trees under $work ..."
 python3 - "$work/small" <<'EOF'
 import os, random, sys
 root = sys.argv[1]
@@ -61,8 +62,8 @@ report() {
   rhash_result=$(measure "$dir" rhash --sha3-256 -r --exclude=sha3 --exclude=sig .)
   local t=${tolvex% *} tm=${tolvex#* } r=${rhash_result% *} rm=${rhash_result#* }
   awk -v n="$name" -v b="$bytes" -v t="$t" -v r="$r" -v tm="$tm" -v rm="$rm" 'BEGIN {
-    printf "%-6s update-catalog %7.3f s %8.1f MB/s %7d KiB peak | rhash %7.3f s %8.1f MB/s %7d KiB peak | time ratio tolvex/rhash %.2f\n",
-      n, t, b / 1e6 / t, tm, r, b / 1e6 / r, rm, t / r }' >&2
+    printf "%-6s update-catalog %7.3f s %8.1f MB/s %7d KiB peak | rhash %7.3f s %8.1f MB/s %7d KiB peak | speed-up over rhash %.2fx\n",
+      n, t, b / 1e6 / t, tm, r, b / 1e6 / r, rm, r / t }' >&2
   echo "$t $bytes $tm"
 }
 

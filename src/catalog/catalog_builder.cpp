@@ -15,6 +15,7 @@
 #include "cli/keypair_file.hpp"
 #include "common/errors.hpp"
 #include "common/file.hpp"
+#include "common/ordered_pool.hpp"
 #include "common/output.hpp"
 #include "crypto/sha3.hpp"
 
@@ -23,6 +24,10 @@ namespace {
 
 constexpr std::array<std::string_view, 4> kOwnFiles = {
     "updater-catalog.sha3", "updater-source.json", ".tolvexignore", "updater-catalog.sig"};
+
+// Files hashed ahead of the catalog's next line, per worker: enough to keep every
+// worker busy across a run of tiny files, while memory stays independent of the tree.
+constexpr std::size_t kJobsPerWorker = 64;
 
 struct DirCloser {
   void operator()(DIR* dir) const noexcept { ::closedir(dir); }
@@ -105,12 +110,25 @@ bool isDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// One run of the walk. Its string buffers are reused from file to file, since
-// trees of many small files are the common case.
+// A candidate on its way into the catalog: its path (backslashes already turned
+// into "/") and, when the ignore rules keep it, its digest text.
+struct Candidate {
+  std::string path;
+  bool included = false;
+  std::string digest;
+};
+
+// One run of the walk. The walk itself and the ignore decisions stay on this
+// thread; only the digests are computed by the pool's workers, and every line
+// is written by `emit` on this thread in walk order, so the output is the one a
+// serial run gives.
 class CatalogWalk {
  public:
-  explicit CatalogWalk(const IgnoreRules& rules)
-      : rules_(rules), executableName_(executableFileName()), catalog_(kCatalogFileName, "wb") {}
+  CatalogWalk(const IgnoreRules& rules, std::size_t workers)
+      : rules_(rules),
+        executableName_(executableFileName()),
+        catalog_(kCatalogFileName, "wb"),
+        pool_(workers, workers * kJobsPerWorker) {}
 
   std::int64_t run() {
     std::vector<std::string> stack{std::string()};
@@ -119,6 +137,7 @@ class CatalogWalk {
       stack.pop_back();
       listDirectory(directory, stack);
     }
+    pool_.drain();
     catalog_.close();
     return count_;
   }
@@ -167,23 +186,48 @@ class CatalogWalk {
     if (isOwnFile(path)) {
       return;
     }
-    const bool included = isIncluded(rules_, path);
-    path_.assign(path);
-    for (char& c : path_) {
+    Candidate candidate{std::string(path), isIncludedInTurn(path), {}};
+    for (char& c : candidate.path) {
       if (c == '\\') {
         c = '/';
       }
     }
-    if (!included) {
-      common::printOut("Ignored : " + path_);
+    if (!candidate.included) {
+      pool_.submitReady(std::move(candidate), emit_);
       return;
     }
-    line_.assign(crypto::sha3FileHexIfRegular(path_));
+    // Each job runs once, so it may hand its own path on to the result.
+    pool_.submit(
+        [candidate = std::move(candidate)]() mutable {
+          candidate.digest = crypto::sha3FileHexIfRegular(candidate.path);
+          return std::move(candidate);
+        },
+        emit_);
+  }
+
+  bool isIncludedInTurn(std::string_view path) {
+    try {
+      return isIncluded(rules_, path);
+    } catch (const common::Error&) {
+      // Not handled, only delayed: a bad pattern surfaces where a serial walk
+      // meets it, after the lines of every earlier candidate (and after any
+      // failure among those, which drain raises instead).
+      pool_.drain();
+      throw;
+    }
+  }
+
+  void emit(Candidate&& candidate) {
+    if (!candidate.included) {
+      common::printOut("Ignored : " + candidate.path);
+      return;
+    }
+    line_.assign(candidate.digest);
     line_ += " *";
-    line_ += path_;
+    line_ += candidate.path;
     line_ += '\n';
     catalog_.write(line_);
-    line_.assign("Added   : ").append(path_);
+    line_.assign("Added   : ").append(candidate.path);
     common::printOut(line_);
     ++count_;
   }
@@ -193,15 +237,25 @@ class CatalogWalk {
   common::OutputFile catalog_;
   std::int64_t count_ = 0;
   std::string relative_;
-  std::string path_;
   std::string line_;
+  const common::OrderedPool<Candidate>::Consumer emit_ = [this](Candidate&& candidate) {
+    emit(std::move(candidate));
+  };
+  // Last, so that its workers are joined before anything else goes away.
+  common::OrderedPool<Candidate> pool_;
 };
 
 }  // namespace
 
 void setProgramName(const char* argv0) { programNameStorage() = argv0 == nullptr ? "" : argv0; }
 
-std::int64_t buildCatalog(const IgnoreRules& rules) { return CatalogWalk(rules).run(); }
+std::int64_t buildCatalog(const IgnoreRules& rules) {
+  return buildCatalog(rules, common::workerCount());
+}
+
+std::int64_t buildCatalog(const IgnoreRules& rules, std::size_t workers) {
+  return CatalogWalk(rules, workers).run();
+}
 
 int updateCatalogCommand() {
   const std::string keyPath = cli::keypairPath();

@@ -1,9 +1,14 @@
 #include "common/ordered_pool.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <numeric>
+#include <string>
+#include <vector>
 
 #include "common/errors.hpp"
 
@@ -69,6 +74,73 @@ TEST(OrderedPool, KeepsNoMoreThanTheWindowOutstanding) {
   }
   pool.drain();
   EXPECT_EQ(consumed, 30u);
+}
+
+TEST(OrderedPool, WithOneWorkerConsumesEachResultBeforeTheNextJobRuns) {
+  std::vector<std::string> events;
+  common::OrderedPool<int> pool(1, 8);
+  const auto submitAll = [&] {
+    for (int i = 0; i < 6; ++i) {
+      pool.submit(
+          [i, &events]() -> int {
+            events.push_back("run " + std::to_string(i));
+            if (i == 3) {
+              throw common::IOError("bad 3");
+            }
+            return i;
+          },
+          [&events](int&& value) { events.push_back("consume " + std::to_string(value)); });
+    }
+  };
+  EXPECT_THROW(submitAll(), common::IOError);
+  // A plain loop stops at the failed job: nothing after it has run.
+  EXPECT_EQ(events, (std::vector<std::string>{"run 0", "consume 0", "run 1", "consume 1", "run 2",
+                                              "consume 2", "run 3"}));
+}
+
+TEST(OrderedPool, ReadyResultsKeepTheirPlaceAmongJobs) {
+  for (const std::size_t workers : {1u, 3u}) {
+    SCOPED_TRACE(workers);
+    std::vector<int> seen;
+    common::OrderedPool<int> pool(workers, 5);
+    const auto record = [&seen](int&& value) { seen.push_back(value); };
+    for (int i = 0; i < 60; ++i) {
+      if (i % 3 == 0) {
+        pool.submitReady(int{i}, record);
+      } else {
+        pool.submit(
+            [i] {
+              std::this_thread::sleep_for(std::chrono::microseconds(i % 4 * 100));
+              return i;
+            },
+            record);
+      }
+    }
+    pool.drain();
+    std::vector<int> expected(60);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(seen, expected);
+  }
+}
+
+TEST(OrderedPool, WorkerCountFollowsTheCoresThisThreadMayUse) {
+  cpu_set_t allowed;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  const auto cores = static_cast<std::size_t>(CPU_COUNT(&allowed));
+  EXPECT_EQ(common::workerCount(), std::min<std::size_t>(cores, 8));
+  EXPECT_EQ(common::workerCount(1), 1u);
+
+  int first = 0;
+  while (!CPU_ISSET(first, &allowed)) {
+    ++first;
+  }
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  const std::size_t pinned = common::workerCount();
+  ASSERT_EQ(::sched_setaffinity(0, sizeof allowed, &allowed), 0);
+  EXPECT_EQ(pinned, 1u);
 }
 
 }  // namespace
