@@ -1,1 +1,40 @@
-// placeholder
+#include "updater/retry.hpp"
+
+#include "common/errors.hpp"
+#include "common/output.hpp"
+#include "common/system.hpp"
+
+namespace updater {
+namespace {
+
+void reportFailure(const common::CurlError& error, std::int64_t failures,
+                   std::int64_t maxAttempts) {
+  const char* word = failures < maxAttempts ? "retrying" : "giving up";
+  // The empty line ends a progress line that may still stand on the terminal.
+  common::printErr("");
+  common::printErr("error: " + error.message() + ". " + word + " (" + std::to_string(failures) +
+                   "/" + std::to_string(maxAttempts) + ")");
+}
+
+}  // namespace
+
+bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttempts,
+                    std::int64_t delaySeconds) {
+  std::int64_t failures = 0;
+  for (;;) {
+    try {
+      attempt();
+      return true;
+    } catch (const common::CurlError& error) {
+      // recovery point: a failed transfer is reported and tried again
+      ++failures;
+      reportFailure(error, failures, maxAttempts);
+    }
+    if (failures >= maxAttempts) {
+      return false;
+    }
+    common::sleepMilliseconds(delaySeconds * 1000);
+  }
+}
+
+}  // namespace updater

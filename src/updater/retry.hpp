@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace updater {
+
+// The policy of every transfer of the update client.
+inline constexpr std::int64_t kTransferAttempts = 10;
+inline constexpr std::int64_t kTransferDelaySeconds = 5;
+
+// Runs `attempt` until it completes without a CurlError, at most `maxAttempts`
+// times with `delaySeconds` of sleep in between. Each failure is reported on
+// standard error ("error: MESSAGE. retrying (N/MAX)", the last "giving up").
+// Returns false when every attempt failed. Errors of other kinds pass through.
+bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttempts,
+                    std::int64_t delaySeconds);
+
+// Runs `operation` under runWithRetries. For an operation that returns a byte
+// string, returns its result, or "" when every attempt failed; for one that
+// returns nothing, returns nothing. The caller is not told of the failure.
+template <typename Operation>
+std::invoke_result_t<Operation&> retryTransfer(Operation&& operation, std::int64_t maxAttempts,
+                                               std::int64_t delaySeconds) {
+  using Result = std::invoke_result_t<Operation&>;
+  static_assert(std::is_void_v<Result> || std::is_same_v<Result, std::string>,
+                "a transfer returns a byte string or nothing");
+  if constexpr (std::is_void_v<Result>) {
+    runWithRetries([&operation] { operation(); }, maxAttempts, delaySeconds);
+  } else {
+    Result result;
+    runWithRetries([&operation, &result] { result = operation(); }, maxAttempts, delaySeconds);
+    return result;
+  }
+}
+
+}  // namespace updater

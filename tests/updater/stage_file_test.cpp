@@ -1,0 +1,210 @@
+#include "updater/stage_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "captured_output.hpp"
+#include "common/errors.hpp"
+#include "common/system.hpp"
+#include "crypto/sha3.hpp"
+#include "http/curl_library.hpp"
+#include "published_tree.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_http_server.hpp"
+#include "updater/progress.hpp"
+
+namespace {
+
+using testing_support::fileExists;
+using testing_support::readFile;
+using testing_support::writeFile;
+using updater_testing::CapturedOutput;
+
+std::string sample(std::size_t size) {
+  std::string content;
+  for (std::size_t i = 0; i < size; ++i) {
+    content += static_cast<char>('a' + (i * 31) % 26);
+  }
+  return content;
+}
+
+std::string mismatchReport(std::string_view path, std::string_view expected,
+                           std::string_view downloaded) {
+  std::string text = "\nHash mismatch for ";
+  text.append(path).append("\n  remote catalog: ").append(expected);
+  text.append("\n  downloaded    : ").append(downloaded).append("\n");
+  return text;
+}
+
+// A client directory (the working directory) and a published one served over loopback.
+class StageFile : public ::testing::Test {
+ protected:
+  StageFile() {
+    http::loadCurlLibrary();
+    updater_testing::writeSourceDescriptor(client_.path(), server_.url("/"));
+  }
+
+  // stageFile with its output captured; `status` is the ExitRequest status, if any.
+  std::optional<std::string> stage(std::string_view digest, const std::string& path,
+                                   bool verbose = false) {
+    CapturedOutput capture;
+    std::optional<std::string> result;
+    try {
+      result = updater::stageFile(digest, path, 1, 5, verbose);
+    } catch (const common::ExitRequest& request) {
+      // recovery point: the test inspects what a process would have ended with
+      status_ = request.status();
+    }
+    output_ = capture.finish();
+    return result;
+  }
+
+  testing_support::TempDir published_;
+  testing_support::TempDir client_;
+  testing_support::TestHttpServer server_{published_.path()};
+  testing_support::ScopedWorkingDirectory cwd_{client_.path()};
+  std::vector<std::int64_t> pauses_;
+  common::ScopedSleepOverride noWait_{[this](std::int64_t ms) { pauses_.push_back(ms); }};
+  updater_testing::Output output_;
+  int status_ = 0;
+};
+
+TEST_F(StageFile, UpToDateTargetIsLeftAloneWithoutNetwork) {
+  writeFile(published_ / "dir/a.txt", "same");
+  writeFile("dir/a.txt", "same");
+  writeFile("dir/a.txt.tolvex-pending", "left over");
+  EXPECT_EQ(stage(crypto::sha3Hex("same"), "dir/a.txt"), std::nullopt);
+  // An empty digest text stands for "not a regular file": a missing target matches it.
+  EXPECT_EQ(stage("", "x/y/missing"), std::nullopt);
+  EXPECT_EQ(readFile("dir/a.txt.tolvex-pending"), "left over");
+  EXPECT_FALSE(fileExists("x"));
+  EXPECT_TRUE(server_.requests().empty());
+  EXPECT_EQ(output_.out + output_.err, "");
+}
+
+TEST_F(StageFile, MissingTargetIsDownloadedBelowNewDirectories) {
+  const std::string content = sample(5000);
+  writeFile(published_ / "a/b/c.bin", content);
+  EXPECT_EQ(stage(crypto::sha3Hex(content), "a/b/c.bin"), "a/b/c.bin");
+  EXPECT_EQ(readFile("a/b/c.bin.tolvex-pending"), content);
+  EXPECT_FALSE(fileExists("a/b/c.bin"));
+  const auto requests = server_.requestsFor("/a/b/c.bin");
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_FALSE(requests[0].hasHeader("Range"));
+  EXPECT_EQ(output_.out + output_.err, "");
+}
+
+TEST_F(StageFile, CompleteStagedFileIsReusedWithoutNetwork) {
+  for (const bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose);
+    writeFile("f.txt", "old");
+    writeFile("f.txt.tolvex-pending", "new");
+    EXPECT_EQ(stage(crypto::sha3Hex("new"), "f.txt", verbose), "f.txt");
+    EXPECT_EQ(output_.out, verbose ? "Already downloaded: f.txt\n" : "");
+    EXPECT_EQ(output_.err, "");
+    EXPECT_EQ(readFile("f.txt"), "old");
+  }
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(StageFile, PartialStagedFileIsResumedAndProgressCountsTheRemainder) {
+  const std::string content = sample(10000);
+  writeFile(published_ / "big.bin", content);
+  writeFile("big.bin.tolvex-pending", content.substr(0, 4000));
+  const updater::ScopedTerminalColumnsOverride terminal(50);
+  EXPECT_EQ(stage(crypto::sha3Hex(content), "big.bin"), "big.bin");
+  EXPECT_EQ(readFile("big.bin.tolvex-pending"), content);
+  const auto requests = server_.requestsFor("/big.bin");
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].header("Range"), "bytes=4000-");
+  // The last status line shows the whole remainder: 6000 bytes of this answer.
+  const std::string last = "[2 of 5] big.bin 5.86 KB / 5.86 KB";
+  EXPECT_TRUE(output_.err.ends_with(last + std::string(49 - last.size(), ' ') + "\r"))
+      << output_.err;
+}
+
+TEST_F(StageFile, MismatchIsReportedAndTheStagedFileDeleted) {
+  struct Case {
+    const char* name;
+    std::string staged;  // "": none
+  };
+  const std::string remote = "tampered content";
+  for (const auto& c : std::vector<Case>{
+           {"fresh download", ""}, {"stale staged file of the same length", "xxxxxxxxxxxxxxxx"}}) {
+    SCOPED_TRACE(c.name);
+    writeFile(published_ / "t.txt", remote);
+    writeFile("t.txt", "old");
+    if (!c.staged.empty()) {
+      writeFile("t.txt.tolvex-pending", c.staged);
+    }
+    const std::string expected = crypto::sha3Hex("the published content");
+    status_ = 0;
+    EXPECT_EQ(stage(expected, "t.txt"), std::nullopt);
+    EXPECT_EQ(status_, 255);
+    const std::string downloaded = crypto::sha3Hex(c.staged.empty() ? remote : c.staged);
+    EXPECT_EQ(output_.err, mismatchReport("t.txt", expected, downloaded));
+    EXPECT_FALSE(fileExists("t.txt.tolvex-pending"));
+    EXPECT_EQ(readFile("t.txt"), "old");
+  }
+}
+
+TEST_F(StageFile, TransientFailuresAreRetriedAfterAPause) {
+  writeFile(published_ / "f.txt", "content");
+  server_.failNext("/f.txt", 2, 503, "busy");
+  EXPECT_EQ(stage(crypto::sha3Hex("content"), "f.txt"), "f.txt");
+  const std::string report = "\nerror: " + server_.url("/f.txt") + ": http code 503. retrying (";
+  EXPECT_EQ(output_.err, report + "1/10)\n" + report + "2/10)\n");
+  EXPECT_EQ(pauses_, (std::vector<std::int64_t>{5000, 5000}));
+  EXPECT_EQ(readFile("f.txt.tolvex-pending"), "content");
+}
+
+TEST_F(StageFile, GivingUpEndsWithTheMismatchReport) {
+  const std::string expected = crypto::sha3Hex("content");
+  EXPECT_EQ(stage(expected, "gone.txt"), std::nullopt);
+  EXPECT_EQ(status_, 255);
+  std::string reports;
+  for (int i = 1; i <= 10; ++i) {
+    reports += "\nerror: " + server_.url("/gone.txt") + ": http code 404. " +
+               (i < 10 ? "retrying" : "giving up") + " (" + std::to_string(i) + "/10)\n";
+  }
+  // The failed attempts left an empty staged file behind, whose digest is shown.
+  EXPECT_EQ(output_.err, reports + mismatchReport("gone.txt", expected, crypto::sha3Hex("")));
+  EXPECT_EQ(pauses_.size(), 9U);
+  EXPECT_FALSE(fileExists("gone.txt.tolvex-pending"));
+}
+
+TEST_F(StageFile, DirectoryThatIsAFileFailsWithTheSystemError) {
+  writeFile("a", "a file");
+  try {
+    stage(crypto::sha3Hex("x"), "a/b/c.txt");
+    ADD_FAILURE() << "no error";
+  } catch (const common::OSError& error) {
+    EXPECT_EQ(error.message(), "Not a directory\nAdditional info: a");
+  }
+  EXPECT_EQ(readFile("a"), "a file");
+}
+
+TEST_F(StageFile, NamesWithUrlDelimitersAreFetchedFromTheirOwnPath) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a b.txt", "/a%20b.txt"},
+      {"what?x=1", "/what%3Fx%3D1"},
+      {"hash#tag", "/hash%23tag"},
+      {"100%.txt", "/100%25.txt"},
+      {"dir #2/x?.bin", "/dir%20%232/x%3F.bin"},
+  };
+  for (const auto& [name, target] : cases) {
+    SCOPED_TRACE(name);
+    writeFile(published_ / name, "content of " + name);
+    server_.clearRequests();
+    EXPECT_EQ(stage(crypto::sha3Hex("content of " + name), name), name);
+    EXPECT_EQ(readFile(name + ".tolvex-pending"), "content of " + name);
+    const auto requests = server_.requests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].path, target);
+  }
+}
+
+}  // namespace

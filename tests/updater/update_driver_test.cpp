@@ -1,0 +1,205 @@
+#include "updater/update_driver.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "captured_output.hpp"
+#include "common/base64.hpp"
+#include "common/errors.hpp"
+#include "common/system.hpp"
+#include "crypto/sha3.hpp"
+#include "http/curl_library.hpp"
+#include "published_tree.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_http_server.hpp"
+
+namespace {
+
+using testing_support::fileExists;
+using testing_support::readFile;
+using testing_support::writeFile;
+using updater::CatalogEntry;
+using updater_testing::CapturedOutput;
+using updater_testing::PublishedFile;
+
+TEST(UpdateDriverCatalog, LinesBecomeEntriesUnlessUnsafe) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<CatalogEntry> expected;
+  };
+  const std::vector<Case> cases = {
+      {"empty catalog", "", {}},
+      {"final line feed adds nothing",
+       "d1 *a.txt\nd2 *b/c.txt\n",
+       {{"d1", "a.txt"}, {"d2", "b/c.txt"}}},
+      {"last line without line feed", "d1 *a.txt", {{"d1", "a.txt"}}},
+      {"split at the first separator", "x *a *b\n", {{"x", "a *b"}}},
+      {"empty digest text", " *pipe\n", {{"", "pipe"}}},
+      {"carriage return stays", "d *a\r\n", {{"d", "a\r"}}},
+      {"line without separator", "garbage\nd *ok\n", {{"d", "ok"}}},
+      {"parent directory", "x *../etc/passwd\n", {}},
+      {"absolute path", "x */etc/passwd\n", {}},
+      {"two dots anywhere", "x *dir/a..b\nx *ok..\n", {}},
+      {"duplicates kept", "d *a\nd *a\n", {{"d", "a"}, {"d", "a"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(updater::parseCatalog(c.text), c.expected);
+  }
+}
+
+// A published tree served over loopback and a client directory (the working
+// directory) whose descriptor points at it. Pauses are recorded, not waited.
+class UpdateDriver : public ::testing::Test {
+ protected:
+  UpdateDriver() {
+    http::loadCurlLibrary();
+    updater_testing::writeSourceDescriptor(client_.path(), server_.url("/"));
+  }
+
+  // update() with its output captured; an ExitRequest's status is returned as such.
+  int run(bool verbose = false) {
+    CapturedOutput capture;
+    int result = 0;
+    try {
+      result = updater::update(verbose);
+    } catch (const common::ExitRequest& request) {
+      // recovery point: the test inspects what a process would have ended with
+      result = request.status();
+    }
+    output_ = capture.finish();
+    return result;
+  }
+
+  testing_support::TempDir published_;
+  testing_support::TempDir client_;
+  testing_support::TestHttpServer server_{published_.path()};
+  testing_support::ScopedWorkingDirectory cwd_{client_.path()};
+  std::vector<std::int64_t> pauses_;
+  common::ScopedSleepOverride noWait_{[this](std::int64_t ms) { pauses_.push_back(ms); }};
+  updater_testing::Output output_;
+};
+
+TEST_F(UpdateDriver, KeyNotBuiltInEndsAfterAPauseWithoutVerifying) {
+  crypto::Seed seed{};
+  seed.fill(7);
+  const crypto::SignerKeypair stranger = crypto::createKeypair(seed);
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}}, stranger);
+  updater_testing::writeSourceDescriptor(client_.path(), server_.url("/"),
+                                         common::base64Encode(stranger.publicKey));
+  EXPECT_EQ(run(), 255);
+  EXPECT_EQ(output_.out, "error: public key mismatch\n");
+  EXPECT_EQ(output_.err, "Checking updates...\n");
+  EXPECT_EQ(pauses_, (std::vector<std::int64_t>{5000}));
+  EXPECT_EQ(server_.requestsFor("/updater-catalog.sig").size(), 1U);
+  EXPECT_FALSE(fileExists("a.txt"));
+}
+
+TEST_F(UpdateDriver, TamperedCatalogFailsVerificationAndTouchesNothing) {
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}, {"b.txt", "b"}});
+  std::string catalog = readFile(published_ / "updater-catalog.sha3");
+  catalog[3] = catalog[3] == '0' ? '1' : '0';
+  writeFile(published_ / "updater-catalog.sha3", catalog);
+  writeFile("a.txt", "local");
+  EXPECT_EQ(run(), -1);
+  EXPECT_EQ(output_.err, "Checking updates...\n" + server_.url("/updater-catalog.sha3") +
+                             " signature verification failed\n");
+  EXPECT_EQ(readFile("a.txt"), "local");
+  EXPECT_FALSE(fileExists("b.txt"));
+  EXPECT_EQ(server_.requests().size(), 2U);
+}
+
+TEST_F(UpdateDriver, SignatureTextIsReadLeniently) {
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}});
+  const std::string signature = readFile(published_ / "updater-catalog.sig");
+  struct Case {
+    const char* name;
+    std::string text;
+    int expected;
+  };
+  for (const auto& c :
+       std::vector<Case>{{"trailing line feed", signature + "\n", 0},
+                         {"signature of another catalog",
+                          common::base64Encode(std::vector<std::uint8_t>(64, 1)), -1}}) {
+    SCOPED_TRACE(c.name);
+    writeFile(published_ / "updater-catalog.sig", c.text);
+    EXPECT_EQ(run(), c.expected);
+  }
+  writeFile(published_ / "updater-catalog.sig", "\t" + signature);
+  EXPECT_THROW(run(), common::ValueError);
+  writeFile(published_ / "updater-catalog.sig", signature.substr(0, 44));
+  EXPECT_THROW(run(), common::AssertionDefect);
+}
+
+TEST_F(UpdateDriver, UnreachableServerIsRetriedThenFailsOnTheSignatureLength) {
+  updater_testing::writeSourceDescriptor(client_.path(), "http://127.0.0.1:1/");
+  try {
+    run();
+    ADD_FAILURE() << "no error";
+  } catch (const common::AssertionDefect& error) {
+    EXPECT_TRUE(error.message().ends_with("signature length must be 64 bytes")) << error.message();
+  }
+  EXPECT_EQ(pauses_.size(), 18U);
+}
+
+TEST_F(UpdateDriver, PathListedTwiceIsStagedAndAppliedOnce) {
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}});
+  updater_testing::publishCatalog(
+      published_.path(),
+      updater_testing::catalogLine("a.txt", "a") + updater_testing::catalogLine("a.txt", "a"));
+  EXPECT_EQ(run(true), 0);
+  EXPECT_EQ(readFile("a.txt"), "a");
+  EXPECT_FALSE(fileExists("a.txt.tolvex-pending"));
+  EXPECT_EQ(server_.requestsFor("/a.txt").size(), 1U);
+  EXPECT_EQ(output_.out, "Checking update at " + server_.url("/updater-catalog.sha3") + "\n");
+  EXPECT_EQ(output_.err, "\nAll files are up to date.\n");
+}
+
+TEST_F(UpdateDriver, BaseQueryFollowsEveryPath) {
+  updater_testing::publishTree(published_.path(), {{"app/a b.txt", "a"}});
+  updater_testing::publishCatalog(published_.path() + "/app",
+                                  updater_testing::catalogLine("a b.txt", "a"));
+  updater_testing::writeSourceDescriptor(client_.path(), server_.url("/app?v=2"));
+  EXPECT_EQ(run(true), 0);
+  EXPECT_EQ(output_.out,
+            "Checking update at " + server_.url("/app/updater-catalog.sha3?v=2") + "\n");
+  std::vector<std::string> targets;
+  for (const auto& request : server_.requests()) {
+    targets.push_back(request.path);
+  }
+  EXPECT_EQ(targets,
+            (std::vector<std::string>{"/app/updater-catalog.sha3?v=2",
+                                      "/app/updater-catalog.sig?v=2", "/app/a%20b.txt?v=2"}));
+  EXPECT_EQ(readFile("a b.txt"), "a");
+}
+
+TEST_F(UpdateDriver, TargetThatStaysLockedIsNotReplaced) {
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}, {"d", "d"}});
+  std::filesystem::create_directory("d");
+  EXPECT_EQ(run(), -1);
+  std::string expected = "Checking updates...\n";
+  for (int pass = 0; pass < 12; ++pass) {
+    expected += "\nlocked files: @[\"d\"]\n   retring in 5 seconds\n";
+  }
+  expected += "\nExiting due to locked files. Update not applied, no files changed.\n";
+  EXPECT_EQ(output_.err, expected);
+  EXPECT_EQ(pauses_.size(), 12U);
+  // Nothing was moved and nothing was created by the probe.
+  EXPECT_FALSE(fileExists("a.txt"));
+  EXPECT_EQ(readFile("a.txt.tolvex-pending"), "a");
+  EXPECT_EQ(readFile("d.tolvex-pending"), "d");
+}
+
+TEST_F(UpdateDriver, EmptySignedCatalogIsUpToDate) {
+  updater_testing::publishCatalog(published_.path(), "");
+  writeFile("local.txt", "mine");
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(output_.err, "Checking updates...\n\nAll files are up to date.\n");
+  EXPECT_EQ(readFile("local.txt"), "mine");
+}
+
+}  // namespace
