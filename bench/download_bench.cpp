@@ -1,0 +1,27 @@
+// Downloads one URL into one file with ncurlDownload, for bench/download_bench.sh.
+// Usage: tolvex_download_bench URL FILE
+
+#include <string>
+
+#include "common/errors.hpp"
+#include "common/output.hpp"
+#include "common/uri.hpp"
+#include "http/curl_library.hpp"
+#include "http/resumable_download.hpp"
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    common::printErr("usage: tolvex_download_bench URL FILE");
+    return 2;
+  }
+  try {
+    http::loadCurlLibrary();
+    http::ncurlDownload(common::parseUri(argv[1]), argv[2], {});
+  } catch (const common::ExitRequest& request) {
+    return request.status();
+  } catch (const common::Error& error) {
+    common::printErr(error.message());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,176 @@
+#include "http/resumable_download.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_http_server.hpp"
+
+namespace {
+
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::TestHttpServer;
+using testing_support::writeFile;
+
+class ResumableDownload : public testing::Test {
+ protected:
+  ResumableDownload() { writeFile(root_ / "dir/remote file.bin", kRemote); }
+
+  common::Uri remoteUri() const { return common::parseUri(server_.url("/dir/remote file.bin")); }
+  std::string remoteUrl() const { return server_.url("/dir/remote file.bin"); }
+  void download() { http::ncurlDownload(remoteUri(), local_, {}); }
+  // The message of the CurlError the download raises ("" when it completes).
+  std::string downloadError() {
+    try {
+      download();
+    } catch (const common::CurlError& error) {
+      return error.message();
+    }
+    return "";
+  }
+  std::vector<testing_support::RecordedRequest> requests() const {
+    return server_.requestsFor("/dir/remote file.bin");
+  }
+
+  const std::string kRemote = [] {
+    std::string text;
+    for (int i = 0; text.size() < 5000; ++i) {
+      text += std::to_string(i) + ",";
+    }
+    return text;
+  }();
+  TempDir root_;
+  TempDir work_;
+  const std::string local_ = work_ / "local.tolvex-pending";
+  TestHttpServer server_{root_.path()};
+};
+
+TEST_F(ResumableDownload, RequestsOnlyTheMissingTail) {
+  struct Case {
+    const char* name;
+    std::size_t existingBytes;  // npos: no file
+    const char* expectedRange;  // "": no Range header
+  };
+  const Case cases[] = {
+      {"no file", std::string::npos, ""},
+      {"empty file", 0, ""},
+      {"partial file", 1000, "bytes=1000-"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::unlink(local_.c_str());
+    server_.clearRequests();
+    if (c.existingBytes != std::string::npos) {
+      writeFile(local_, kRemote.substr(0, c.existingBytes));
+    }
+    download();
+    EXPECT_EQ(readFile(local_), kRemote);
+    ASSERT_EQ(requests().size(), 1U);
+    EXPECT_EQ(requests()[0].header("Range"), c.expectedRange);
+    EXPECT_EQ(requests()[0].hasHeader("Range"), *c.expectedRange != '\0');
+  }
+}
+
+TEST_F(ResumableDownload, CompleteFileCountsAsDoneWithOrWithoutBodyOn416) {
+  for (const char* body : {"Range Not Satisfiable", ""}) {
+    SCOPED_TRACE(body);
+    server_.setRangeNotSatisfiableBody(body);
+    writeFile(local_, kRemote);
+    EXPECT_EQ(downloadError(), "");
+    EXPECT_EQ(readFile(local_), kRemote);
+  }
+}
+
+TEST_F(ResumableDownload, PutsTheGivenUrlInFrontOfFailures) {
+  server_.setAnswer("/dir/remote file.bin", 404, "gone");
+  writeFile(local_, "kept");
+  EXPECT_EQ(downloadError(), remoteUrl() + ": http code 404");
+  EXPECT_EQ(readFile(local_), "kept");
+
+  server_.setAnswer("/dir/remote file.bin", 404, "");
+  EXPECT_EQ(downloadError(), remoteUrl() + ": http code 404");
+  EXPECT_EQ(readFile(local_), "kept");
+}
+
+TEST_F(ResumableDownload, ContinuesAfterAnInterruptedTransfer) {
+  server_.dropAfter("/dir/remote file.bin", 1234);
+  EXPECT_EQ(downloadError(), remoteUrl() + ": Transferred a partial file");
+  EXPECT_EQ(readFile(local_), kRemote.substr(0, 1234));
+  download();
+  EXPECT_EQ(readFile(local_), kRemote);
+  EXPECT_EQ(requests().back().header("Range"), "bytes=1234-");
+}
+
+TEST_F(ResumableDownload, StartsOverWhenTheServerIgnoresTheRange) {
+  server_.setIgnoreRange(true);
+  writeFile(local_, kRemote.substr(0, 1000));
+  download();
+  EXPECT_EQ(readFile(local_), kRemote);
+  EXPECT_EQ(requests()[0].header("Range"), "bytes=1000-");
+}
+
+TEST_F(ResumableDownload, KeepsThePartialFileWhenAWholeFileAnswerFails) {
+  server_.setIgnoreRange(true);
+  server_.dropAfter("/dir/remote file.bin", 0);
+  writeFile(local_, kRemote.substr(0, 1000));
+  EXPECT_EQ(downloadError(), remoteUrl() + ": Transferred a partial file");
+  EXPECT_EQ(readFile(local_), kRemote.substr(0, 1000));
+}
+
+TEST_F(ResumableDownload, ProgressCountsTheMissingTailOnly) {
+  writeFile(local_, kRemote.substr(0, 1000));
+  std::int64_t lastDownloaded = -1;
+  std::int64_t lastTotal = -1;
+  http::ncurlDownload(remoteUri(), local_, [&](std::int64_t downloaded, std::int64_t total) {
+    lastDownloaded = downloaded;
+    lastTotal = total;
+  });
+  const auto tail = static_cast<std::int64_t>(kRemote.size() - 1000);
+  EXPECT_EQ(lastDownloaded, tail);
+  EXPECT_EQ(lastTotal, tail);
+}
+
+TEST_F(ResumableDownload, FileErrorsKeepTheirKind) {
+  const std::string noDirectory = work_ / "missing/file";
+  try {
+    http::ncurlDownload(remoteUri(), noDirectory, {});
+    FAIL() << "no error";
+  } catch (const common::CurlError&) {
+    FAIL() << "a file error became a transfer error";
+  } catch (const common::IOError& error) {
+    EXPECT_EQ(error.message(), "cannot open: " + noDirectory);
+  }
+  // /dev/full refuses the write once the stream's buffer is full.
+  writeFile(root_ / "big.bin", std::string(std::size_t{3} << 20, 'z'));
+  try {
+    http::ncurlDownload(common::parseUri(server_.url("/big.bin")), "/dev/full", {});
+    FAIL() << "no error";
+  } catch (const common::CurlError&) {
+    FAIL() << "a file error became a transfer error";
+  } catch (const common::IOError& error) {
+    EXPECT_EQ(error.message(), "cannot write string to file");
+  }
+}
+
+TEST_F(ResumableDownload, UnreadableExistingFileIsAnOsError) {
+  if (::geteuid() == 0) {
+    GTEST_SKIP() << "root reads every file";
+  }
+  writeFile(local_, "partial");
+  ::chmod(local_.c_str(), 0200);
+  try {
+    download();
+    FAIL() << "no error";
+  } catch (const common::OSError& error) {
+    EXPECT_EQ(error.message(), "Permission denied\nAdditional info: " + local_);
+  }
+  EXPECT_TRUE(server_.requests().empty());
+}
+
+}  // namespace
