@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
+#include <memory>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
@@ -53,10 +53,11 @@ void ncurlDownload(const common::Uri& url, const std::string& path,
   const std::int64_t offset = existingSize(path);
   // libcurl hands over what each socket read returned, often a few KiB; gathering
   // it saves most write calls. Declared before the file, so that it outlives the
-  // stream's final flush.
-  std::vector<char> writeBuffer(kWriteBufferBytes);
+  // stream's final flush. Left uninitialised: most downloads are small files that
+  // never touch most of it.
+  const auto writeBuffer = std::make_unique_for_overwrite<char[]>(kWriteBufferBytes);
   common::OutputFile file(path, "abe");
-  std::setvbuf(file.get(), writeBuffer.data(), _IOFBF, writeBuffer.size());
+  std::setvbuf(file.get(), writeBuffer.get(), _IOFBF, kWriteBufferBytes);
   HeaderMap requestHeaders;
   if (offset > 0) {
     requestHeaders.emplace_back("Range", "bytes=" + std::to_string(offset) + "-");

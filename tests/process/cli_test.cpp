@@ -155,7 +155,7 @@ TEST_F(Cli, MalformedKeyFileIsReportedWithItsKind) {
       {"not json", "[JsonParsingError]\n"},
       {"[1]", "[AssertionDefect]\n"},
       {"{\"private_key\":\"\"}", "Error: unhandled exception: key not found: public_key [KeyError]\n"},
-      {"{\"public_key\":\"\t\",\"private_key\":\"\"}",
+      {"{\"public_key\":\"\\t\",\"private_key\":\"\"}",
        "Error: unhandled exception: Invalid base64 format character `\t` (ord 9) at location 0. "
        "[ValueError]\n"},
   };
