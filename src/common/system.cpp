@@ -1,5 +1,6 @@
 #include "common/system.hpp"
 
+#include <atomic>
 #include <ctime>
 #include <utility>
 
@@ -18,6 +19,9 @@ std::function<void(std::int64_t)>& sleeper() {
   return current;
 }
 
+// Milliseconds of pauses that an override skipped instead of waiting.
+std::atomic<std::int64_t> skippedMilliseconds{0};
+
 }  // namespace
 
 void sleepMilliseconds(std::int64_t milliseconds) { sleeper()(milliseconds); }
@@ -28,8 +32,18 @@ double wallClockSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+std::int64_t monotonicMilliseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 +
+         skippedMilliseconds.load();
+}
+
 ScopedSleepOverride::ScopedSleepOverride(std::function<void(std::int64_t)> replacement)
-    : previous_(std::exchange(sleeper(), std::move(replacement))) {}
+    : previous_(std::exchange(sleeper(), [replacement = std::move(replacement)](std::int64_t ms) {
+        skippedMilliseconds += ms;
+        replacement(ms);
+      })) {}
 
 ScopedSleepOverride::~ScopedSleepOverride() { sleeper() = std::move(previous_); }
 

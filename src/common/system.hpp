@@ -12,6 +12,11 @@ void sleepMilliseconds(std::int64_t milliseconds);
 // Wall-clock time in seconds, from the real-time clock.
 double wallClockSeconds();
 
+// Monotonic time in milliseconds, for deadlines (retry pauses that must not stall
+// other transfers). Pauses skipped by a ScopedSleepOverride count as elapsed, so
+// deadlines behave in tests as if the pauses had been waited.
+std::int64_t monotonicMilliseconds();
+
 // Replaces sleepMilliseconds for the lifetime of the object (tests record the
 // requested pauses instead of waiting).
 class ScopedSleepOverride {
