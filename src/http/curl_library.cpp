@@ -35,7 +35,7 @@ void bindSymbol(void* library, const char* symbol, Function& slot) {
 }
 
 // The lookup order is the order of the first failure report: keep new functions
-// at the end.
+// at the end, so that a library missing one of the original ten still names it.
 CurlApi bindFunctions(void* library) {
   CurlApi api;
   bindSymbol(library, "curl_easy_init", api.easyInit);
@@ -48,6 +48,16 @@ CurlApi bindFunctions(void* library) {
   bindSymbol(library, "curl_easy_perform", api.easyPerform);
   bindSymbol(library, "curl_slist_free_all", api.slistFreeAll);
   bindSymbol(library, "curl_easy_strerror", api.easyStrerror);
+  bindSymbol(library, "curl_multi_init", api.multiInit);
+  bindSymbol(library, "curl_multi_setopt", api.multiSetopt);
+  bindSymbol(library, "curl_multi_add_handle", api.multiAddHandle);
+  bindSymbol(library, "curl_multi_remove_handle", api.multiRemoveHandle);
+  bindSymbol(library, "curl_multi_perform", api.multiPerform);
+  bindSymbol(library, "curl_multi_poll", api.multiPoll);
+  bindSymbol(library, "curl_multi_wakeup", api.multiWakeup);
+  bindSymbol(library, "curl_multi_info_read", api.multiInfoRead);
+  bindSymbol(library, "curl_multi_strerror", api.multiStrerror);
+  bindSymbol(library, "curl_multi_cleanup", api.multiCleanup);
   return api;
 }
 

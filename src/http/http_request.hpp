@@ -28,9 +28,14 @@ inline constexpr std::size_t kMaxCatalogBytes = std::size_t{1} << 30;
 // `url` with each path segment percent-encoded (query and fragment unchanged).
 std::string escapeUrlPath(std::string_view url);
 
+// `url` assembled with each path segment percent-encoded; a "?" or "#" inside
+// the path is encoded as part of it.
+std::string escapedRequestUrl(const common::Uri& url);
+
 // One GET or HEAD of `url` (path not yet percent-encoded), streaming the body to
-// `onChunk`. Throws CurlError (libcurl's message, or "http code N" when the final
-// status is neither 200 nor 206), and passes on errors raised by the callbacks.
+// `onChunk`. Reuses an open connection to the server when one is idle, and
+// leaves its own open for the next request. Throws CurlError (libcurl's message, or "http code N"
+// when the final status is neither 200 nor 206), and passes on errors raised by the callbacks.
 void curlRequest(std::string_view httpMethod, const common::Uri& url, const ChunkCallback& onChunk,
                  const HeaderMap& requestHeaders, const HeadersDoneCallback& onHeadersDone,
                  const ProgressCallback& onProgress);

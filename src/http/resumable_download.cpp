@@ -6,15 +6,21 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
+#include <map>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
+#include "http/shared_connections.hpp"
+#include "http/transfer.hpp"
+#include "http/transfer_session.hpp"
 
 namespace http {
 namespace {
 
-constexpr std::size_t kWriteBufferBytes = std::size_t{1} << 20;
+// libcurl hands over what each socket read returned, often a few KiB; gathering
+// it saves most write calls. Beyond 256 KiB a larger buffer gains nothing
+// measurable, and each download running at once holds one.
+constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
 
 // The bytes already at `path` (0 when it is not a regular file).
 std::int64_t existingSize(const std::string& path) {
@@ -46,49 +52,153 @@ void truncateToEmpty(common::OutputFile& file, const std::string& path) {
   }
 }
 
+// One download into one file: the file opened for appending, the request for
+// what it lacks, and the handling of the answer's end.
+class ResumableDownload {
+ public:
+  // Throws OSError when the size of an existing file cannot be read, IOError
+  // when the file cannot be opened, and CurlError "URL: MESSAGE" when no
+  // request can be made.
+  ResumableDownload(const common::Uri& url, const std::string& path,
+                    const ProgressCallback& onProgress)
+      : url_(url),
+        path_(path),
+        offset_(existingSize(path)),
+        // Left uninitialised: most downloads are small files that never touch
+        // most of it. Declared before the file, so that it outlives the
+        // stream's final flush.
+        buffer_(std::make_unique_for_overwrite<char[]>(kWriteBufferBytes)),
+        file_(path, "abe") {
+    std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kWriteBufferBytes);
+    HeaderMap requestHeaders;
+    if (offset_ > 0) {
+      requestHeaders.emplace_back("Range", "bytes=" + std::to_string(offset_) + "-");
+    }
+    // A partial answer names its range; an answer without one to a ranged
+    // request is the whole file (the server ignored "Range"), so the file starts
+    // over instead of getting a second copy appended. Decided per header block:
+    // redirects come first.
+    const HeadersDoneCallback onHeadersDone = [this](const HeaderMap& headers) {
+      wholeFileAnswer_ = offset_ > 0 && !hasHeader(headers, "content-range");
+    };
+    const ChunkCallback onChunk = [this](std::string_view chunk) {
+      if (wholeFileAnswer_ && !startedOver_) {
+        truncateToEmpty(file_, path_);
+        startedOver_ = true;
+      }
+      file_.write(chunk);
+    };
+    try {
+      transfer_ = std::make_unique<Transfer>("GET", url_, onChunk, requestHeaders, onHeadersDone,
+                                             onProgress);
+    } catch (const common::CurlError& error) {
+      // recovery point: every transfer failure names the URL
+      throw common::CurlError(common::assembleUri(url_) + ": " + error.message());
+    }
+  }
+
+  Transfer& transfer() { return *transfer_; }
+
+  // Once the transfer has ended: closes the file, or throws the download's
+  // failure. A range past the end means the file was already complete.
+  void finish() {
+    try {
+      transfer_->rethrowFailure();
+    } catch (const common::CurlError& error) {
+      // recovery point: "http code 416" completes the file; every other
+      // failure gets the URL in front.
+      if (error.message() == "http code 416") {
+        file_.close();
+        return;
+      }
+      throw common::CurlError(common::assembleUri(url_) + ": " + error.message());
+    }
+    file_.close();
+  }
+
+ private:
+  const common::Uri url_;
+  const std::string path_;
+  const std::int64_t offset_;
+  const std::unique_ptr<char[]> buffer_;
+  common::OutputFile file_;
+  bool wholeFileAnswer_ = false;
+  bool startedOver_ = false;
+  // Last, so that it leaves the session before the file is closed.
+  std::unique_ptr<Transfer> transfer_;
+};
+
 }  // namespace
 
 void ncurlDownload(const common::Uri& url, const std::string& path,
                    const ProgressCallback& onProgress) {
-  const std::int64_t offset = existingSize(path);
-  // libcurl hands over what each socket read returned, often a few KiB; gathering
-  // it saves most write calls. Declared before the file, so that it outlives the
-  // stream's final flush. Left uninitialised: most downloads are small files that
-  // never touch most of it.
-  const auto writeBuffer = std::make_unique_for_overwrite<char[]>(kWriteBufferBytes);
-  common::OutputFile file(path, "abe");
-  std::setvbuf(file.get(), writeBuffer.get(), _IOFBF, kWriteBufferBytes);
-  HeaderMap requestHeaders;
-  if (offset > 0) {
-    requestHeaders.emplace_back("Range", "bytes=" + std::to_string(offset) + "-");
-  }
-  // A partial answer names its range; an answer without one to a ranged request is
-  // the whole file (the server ignored "Range"), so the file starts over instead of
-  // getting a second copy appended. Decided per header block: redirects come first.
-  bool wholeFileAnswer = false;
-  bool startedOver = false;
-  const HeadersDoneCallback onHeadersDone = [&](const HeaderMap& headers) {
-    wholeFileAnswer = offset > 0 && !hasHeader(headers, "content-range");
-  };
-  const ChunkCallback onChunk = [&](std::string_view chunk) {
-    if (wholeFileAnswer && !startedOver) {
-      truncateToEmpty(file, path);
-      startedOver = true;
-    }
-    file.write(chunk);
-  };
-  try {
-    curlRequest("GET", url, onChunk, requestHeaders, onHeadersDone, onProgress);
-  } catch (const common::CurlError& error) {
-    // recovery point: a range past the end means the file is already complete;
-    // every other failure gets the URL in front.
-    if (error.message() == "http code 416") {
-      file.close();
-      return;
-    }
-    throw common::CurlError(common::assembleUri(url) + ": " + error.message());
-  }
-  file.close();
+  ResumableDownload download(url, path, onProgress);
+  runTransfer(download.transfer());
+  download.finish();
 }
+
+struct DownloadSet::Impl {
+  // Used when no SharedConnections is alive.
+  std::unique_ptr<TransferSession> own;
+  TransferSession& session;
+  // Last: the downloads leave the session before it ends.
+  std::map<std::size_t, std::unique_ptr<ResumableDownload>> downloads;
+
+  Impl()
+      : own(SharedConnections::current() == nullptr ? std::make_unique<TransferSession>()
+                                                    : nullptr),
+        session(own ? *own : *SharedConnections::current()) {}
+};
+
+DownloadSet::DownloadSet() : impl_(std::make_unique<Impl>()) {}
+
+DownloadSet::~DownloadSet() = default;
+
+void DownloadSet::start(std::size_t id, const common::Uri& url, const std::string& path,
+                        const ProgressCallback& onProgress) {
+  TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
+  auto download = std::make_unique<ResumableDownload>(url, path, onProgress);
+  impl_->session.add(download->transfer());
+  impl_->downloads.emplace(id, std::move(download));
+}
+
+void DownloadSet::cancel(std::size_t id) { impl_->downloads.erase(id); }
+
+std::size_t DownloadSet::running() const { return impl_->downloads.size(); }
+
+std::vector<DownloadSet::Finished> DownloadSet::wait(int timeoutMilliseconds) {
+  const auto anyDone = [this] {
+    for (const auto& [id, download] : impl_->downloads) {
+      if (download->transfer().done()) {
+        return true;
+      }
+    }
+    return false;
+  };
+  // A download may have ended while another request drove the session.
+  if (!anyDone()) {
+    impl_->session.drive(timeoutMilliseconds);
+  }
+  std::vector<Finished> finished;
+  for (auto it = impl_->downloads.begin(); it != impl_->downloads.end();) {
+    if (!it->second->transfer().done()) {
+      ++it;
+      continue;
+    }
+    Finished end{it->first, nullptr};
+    try {
+      it->second->finish();
+    } catch (const common::Error&) {
+      // recovery point: the failure belongs to this download, and its owner
+      // decides what follows (a retry, or the end of the run)
+      end.error = std::current_exception();
+    }
+    finished.push_back(end);
+    it = impl_->downloads.erase(it);
+  }
+  return finished;
+}
+
+void DownloadSet::wake() noexcept { impl_->session.wake(); }
 
 }  // namespace http

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/uri.hpp"
 #include "http/http_request.hpp"
@@ -13,5 +17,46 @@ namespace http {
 // "URL: MESSAGE", IOError or OSError.
 void ncurlDownload(const common::Uri& url, const std::string& path,
                    const ProgressCallback& onProgress);
+
+// Downloads that each behave as ncurlDownload, run side by side on the calling
+// thread, in the session of the innermost SharedConnections alive when the set
+// is made (which must outlive it), else in a session of the set's own. Memory
+// grows with the downloads running, not with the size of the files.
+class DownloadSet {
+ public:
+  // A download that has ended: `error` is null when its file is complete, else
+  // what ncurlDownload would have thrown.
+  struct Finished {
+    std::size_t id = 0;
+    std::exception_ptr error;
+  };
+
+  DownloadSet();
+  // Stops what still runs; each file keeps the bytes it has received.
+  ~DownloadSet();
+  DownloadSet(const DownloadSet&) = delete;
+  DownloadSet& operator=(const DownloadSet&) = delete;
+
+  // Starts downloading `url` into `path` under `id`, which must not be running.
+  // Throws what ncurlDownload throws before its request goes out (OSError when
+  // the file's size cannot be read, IOError when it cannot be opened).
+  void start(std::size_t id, const common::Uri& url, const std::string& path,
+             const ProgressCallback& onProgress);
+  // Stops download `id` if it runs; its file keeps what it has received.
+  void cancel(std::size_t id);
+  std::size_t running() const;
+
+  // Moves the downloads on, waiting up to `timeoutMilliseconds` for something
+  // to happen (no wait when one has already ended), and returns those that
+  // ended, each once.
+  std::vector<Finished> wait(int timeoutMilliseconds);
+
+  // Ends the current or next wait() early. Any thread may call it.
+  void wake() noexcept;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace http

@@ -5,18 +5,15 @@
 #include "common/system.hpp"
 
 namespace updater {
-namespace {
 
-void reportFailure(const common::CurlError& error, std::int64_t failures,
-                   std::int64_t maxAttempts) {
+void reportTransferFailure(std::string_view message, std::int64_t failures,
+                           std::int64_t maxAttempts) {
   const char* word = failures < maxAttempts ? "retrying" : "giving up";
   // The empty line ends a progress line that may still stand on the terminal.
   common::printErr("");
-  common::printErr("error: " + error.message() + ". " + word + " (" + std::to_string(failures) +
-                   "/" + std::to_string(maxAttempts) + ")");
+  common::printErr("error: " + std::string(message) + ". " + word + " (" +
+                   std::to_string(failures) + "/" + std::to_string(maxAttempts) + ")");
 }
-
-}  // namespace
 
 bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttempts,
                     std::int64_t delaySeconds) {
@@ -28,7 +25,7 @@ bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttemp
     } catch (const common::CurlError& error) {
       // recovery point: a failed transfer is reported and tried again
       ++failures;
-      reportFailure(error, failures, maxAttempts);
+      reportTransferFailure(error.message(), failures, maxAttempts);
     }
     if (failures >= maxAttempts) {
       return false;

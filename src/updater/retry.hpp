@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -11,6 +12,12 @@ namespace updater {
 // The policy of every transfer of the update client.
 inline constexpr std::int64_t kTransferAttempts = 10;
 inline constexpr std::int64_t kTransferDelaySeconds = 5;
+
+// Reports the failed attempt number `failures` of at most `maxAttempts` on
+// standard error: an empty line (which ends a progress line), then "error:
+// MESSAGE. retrying (N/MAX)", or "giving up" for the last attempt.
+void reportTransferFailure(std::string_view message, std::int64_t failures,
+                           std::int64_t maxAttempts);
 
 // Runs `attempt` until it completes without a CurlError, at most `maxAttempts`
 // times with `delaySeconds` of sleep in between. Each failure is reported on

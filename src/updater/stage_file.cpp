@@ -5,42 +5,23 @@
 
 #include <cerrno>
 
-#include "cli/source_descriptor.hpp"
 #include "common/errors.hpp"
 #include "common/output.hpp"
-#include "crypto/sha3.hpp"
-#include "http/resumable_download.hpp"
 #include "updater/lock_and_apply.hpp"
-#include "updater/progress.hpp"
-#include "updater/retry.hpp"
+#include "updater/staging_run.hpp"
 
 namespace updater {
-namespace {
 
-void downloadStagedFile(const ProgressContext& context) {
-  retryTransfer(
-      [&context] {
-        // The URL is formed anew at each attempt: the descriptor may have been edited.
-        http::ncurlDownload(cli::remoteUrl(context.path), context.pendingPath,
-                            [&context](std::int64_t downloaded, std::int64_t total) {
-                              reportProgress(downloaded, total, context);
-                            });
-      },
-      kTransferAttempts, kTransferDelaySeconds);
-}
-
-[[noreturn]] void rejectStagedFile(const ProgressContext& context, std::string_view expected,
-                                   const std::string& actual) {
+void rejectStagedFile(const std::string& path, std::string_view expected,
+                      const std::string& actual) {
   common::printErr("");
-  common::printErr("Hash mismatch for " + context.path);
+  common::printErr("Hash mismatch for " + path);
   common::printErr("  remote catalog: " + std::string(expected));
   common::printErr("  downloaded    : " + actual);
   // The next run starts this file afresh; a file already gone is just as good.
-  ::unlink(context.pendingPath.c_str());
+  ::unlink(pendingPathOf(path).c_str());
   throw common::ExitRequest(255);
 }
-
-}  // namespace
 
 void createParentDirectories(const std::string& path) {
   const std::size_t end = path.rfind('/');
@@ -64,26 +45,20 @@ void createParentDirectories(const std::string& path) {
   }
 }
 
+std::vector<std::string> stageFiles(const std::vector<StageRequest>& requests,
+                                    std::int64_t totalFiles, bool verbose,
+                                    std::size_t maxInFlight) {
+  if (requests.empty()) {
+    return {};
+  }
+  return StagingRun(requests, totalFiles, verbose, maxInFlight).run();
+}
+
 std::optional<std::string> stageFile(std::string_view digest, const std::string& path,
                                      std::int64_t currentFile, std::int64_t totalFiles,
                                      bool verbose) {
-  ProgressContext context{path, "", currentFile, totalFiles};
-  if (crypto::sha3FileHexIfRegular(path) == digest) {
+  if (stageFiles({{std::string(digest), path, currentFile}}, totalFiles, verbose).empty()) {
     return std::nullopt;
-  }
-  createParentDirectories(path);
-  context.pendingPath = pendingPathOf(path);
-  // An empty digest text stands for "no regular file": it never matches a staged
-  // file, so an entry with an empty digest can never be staged.
-  std::string staged = crypto::sha3FileHexIfRegular(context.pendingPath);
-  if (staged.empty() || staged != digest) {
-    downloadStagedFile(context);
-    staged = crypto::sha3FileHexIfRegular(context.pendingPath);
-  } else if (verbose) {
-    common::printOut("Already downloaded: " + path);
-  }
-  if (staged.empty() || staged != digest) {
-    rejectStagedFile(context, digest, staged);
   }
   return path;
 }

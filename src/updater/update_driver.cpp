@@ -1,5 +1,6 @@
 #include "updater/update_driver.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <unordered_set>
@@ -13,6 +14,7 @@
 #include "crypto/ed25519.hpp"
 #include "crypto/sha3.hpp"
 #include "http/http_request.hpp"
+#include "http/shared_connections.hpp"
 #include "updater/lock_and_apply.hpp"
 #include "updater/retry.hpp"
 #include "updater/stage_file.hpp"
@@ -56,23 +58,35 @@ bool isAcceptedPath(std::string_view path) {
   return !path.starts_with('/') && path.find("..") == std::string_view::npos;
 }
 
+// The path with empty and "." segments dropped: lexically different names of one
+// file ("a//b", "./a/b") would otherwise share a staged file while both download.
+std::string samePathKey(std::string_view path) {
+  std::string key;
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view segment = path.substr(start, slash - start);
+    if (!segment.empty() && segment != ".") {
+      key.append(key.empty() ? "" : "/").append(segment);
+    }
+    start = slash + 1;
+  }
+  return key;
+}
+
 // Stages every entry and returns the paths whose staged files are ready.
 std::vector<std::string> stageEntries(const std::vector<CatalogEntry>& entries, bool verbose) {
-  std::vector<std::string> updated;
-  std::unordered_set<std::string_view> seen;
+  std::vector<StageRequest> requests;
+  std::unordered_set<std::string> seen;
   const auto totalFiles = static_cast<std::int64_t>(entries.size());
   for (std::int64_t currentFile = 0; currentFile < totalFiles; ++currentFile) {
     const CatalogEntry& entry = entries[static_cast<std::size_t>(currentFile)];
     // A path listed twice is handled once, by its first entry: moving it a
     // second time would fail after the first move had been applied.
-    if (!seen.insert(entry.path).second) {
-      continue;
-    }
-    if (auto staged = stageFile(entry.digest, entry.path, currentFile, totalFiles, verbose)) {
-      updated.push_back(std::move(*staged));
+    if (seen.insert(samePathKey(entry.path)).second) {
+      requests.push_back({entry.digest, entry.path, currentFile});
     }
   }
-  return updated;
+  return stageFiles(requests, totalFiles, verbose);
 }
 
 }  // namespace
@@ -97,6 +111,9 @@ std::vector<CatalogEntry> parseCatalog(std::string_view text) {
 }
 
 int update(bool verbose) {
+  // Every request of the run, from the catalog to the last file, reuses the
+  // connections of the ones before it.
+  const http::SharedConnections connections;
   const common::Uri catalogUrl = cli::remoteUrl(kCatalogName);
   const std::string url = common::assembleUri(catalogUrl);
   if (verbose) {

@@ -102,6 +102,17 @@ TEST_F(CurlLibrary, MissingSymbolEndsWithStatusOneAndKeepsTheBoundTable) {
   EXPECT_STREQ(http::curlApi().easyStrerror(CURLE_COULDNT_CONNECT), "Couldn't connect to server");
 }
 
+TEST_F(CurlLibrary, MissingMultiFunctionIsNamedLikeTheOthers) {
+  // The multi interface is looked up after the easy one: a library without
+  // curl_multi_wakeup (older than 7.68) still has every easy function.
+  TempDir dir;
+  copyLibrary(FAKE_CURL_NO_WAKEUP, dir / "libcurl.so");
+  const LoadOutcome outcome = loadFrom(dir);
+  EXPECT_EQ(outcome.exitStatus, 1);
+  EXPECT_EQ(outcome.err, "could not import: curl_multi_wakeup\n");
+  EXPECT_STREQ(http::curlApi().easyStrerror(CURLE_COULDNT_CONNECT), "Couldn't connect to server");
+}
+
 TEST(LibraryNamePattern, JoinsTheEndingsAfterTheCommonPrefix) {
   struct Case {
     std::vector<std::string_view> names;

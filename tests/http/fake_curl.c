@@ -1,6 +1,7 @@
 /* A stand-in for libcurl that exports the names the loader looks up, for the
  * loader tests only: it is never called except through curl_easy_strerror,
- * whose text tells the tests which file was loaded. */
+ * whose text tells the tests which file was loaded. Each FAKE_CURL_WITHOUT_...
+ * leaves one name out. */
 
 #define FAKE_EXPORT __attribute__((visibility("default")))
 
@@ -38,3 +39,51 @@ FAKE_EXPORT const char* curl_easy_strerror(int code) {
   return "fake curl " FAKE_CURL_NAME;
 }
 #endif
+FAKE_EXPORT void* curl_multi_init(void) { return 0; }
+FAKE_EXPORT int curl_multi_setopt(void* multi, int option, ...) {
+  (void)multi;
+  (void)option;
+  return 0;
+}
+FAKE_EXPORT int curl_multi_add_handle(void* multi, void* handle) {
+  (void)multi;
+  (void)handle;
+  return 0;
+}
+FAKE_EXPORT int curl_multi_remove_handle(void* multi, void* handle) {
+  (void)multi;
+  (void)handle;
+  return 0;
+}
+FAKE_EXPORT int curl_multi_perform(void* multi, int* running) {
+  (void)multi;
+  *running = 0;
+  return 0;
+}
+FAKE_EXPORT int curl_multi_poll(void* multi, void* fds, unsigned count, int timeout, int* ready) {
+  (void)multi;
+  (void)fds;
+  (void)count;
+  (void)timeout;
+  (void)ready;
+  return 0;
+}
+#ifndef FAKE_CURL_WITHOUT_MULTI_WAKEUP
+FAKE_EXPORT int curl_multi_wakeup(void* multi) {
+  (void)multi;
+  return 0;
+}
+#endif
+FAKE_EXPORT void* curl_multi_info_read(void* multi, int* queued) {
+  (void)multi;
+  *queued = 0;
+  return 0;
+}
+FAKE_EXPORT const char* curl_multi_strerror(int code) {
+  (void)code;
+  return "fake multi";
+}
+FAKE_EXPORT int curl_multi_cleanup(void* multi) {
+  (void)multi;
+  return 0;
+}

@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -186,6 +187,8 @@ struct TestHttpServer::Impl {
   std::thread thread;
   int port = 0;
   std::atomic<bool> stopping{false};
+  std::atomic<int> activeRequests{0};
+  std::atomic<int> mostActiveRequests{0};
 
   mutable std::mutex mutex;
   std::vector<RecordedRequest> requests;
@@ -209,7 +212,7 @@ struct TestHttpServer::Impl {
   }
 
   void record(const httplib::Request& request) {
-    RecordedRequest entry{request.method, request.target, {}};
+    RecordedRequest entry{request.method, request.target, {}, request.remote_port};
     for (const auto& header : request.headers) {
       entry.headers.emplace_back(header.first, header.second);
     }
@@ -225,6 +228,16 @@ struct TestHttpServer::Impl {
 };
 
 void TestHttpServer::Impl::handle(const httplib::Request& request, httplib::Response& response) {
+  const int active = ++activeRequests;
+  for (int most = mostActiveRequests; active > most;) {
+    if (mostActiveRequests.compare_exchange_weak(most, active)) {
+      break;
+    }
+  }
+  struct Leave {
+    std::atomic<int>& count;
+    ~Leave() { --count; }
+  } const leave{activeRequests};
   record(request);
   // The library would cut our own range answers a second time; ranges are handled here.
   const_cast<httplib::Request&>(request).ranges.clear();
@@ -356,10 +369,21 @@ TestHttpServer::TestHttpServer(std::string documentRoot, Transport transport)
     impl->handle(request, response);
   };
   impl_->server->Get(".*", handler);
+  // The default of 5 would hide whether a client reuses its connections.
+  impl_->server->set_keep_alive_max_count(100);
+  int listening = -1;
+  impl_->server->set_socket_options([&listening](socket_t socket) {
+    httplib::default_socket_options(socket);
+    listening = socket;
+  });
   impl_->port = impl_->server->bind_to_any_port("127.0.0.1");
   if (!check(impl_->server->is_valid() && impl_->port > 0, "listening on 127.0.0.1")) {
     return;
   }
+  // The library listens with a backlog of 5: a client that opens eight
+  // connections at once would have some of them dropped and tried again a
+  // second later. Listening again only changes the backlog.
+  check(listening >= 0 && ::listen(listening, 128) == 0, "widening the listen backlog");
   // The socket is listening already; connections wait in its backlog until the loop runs.
   impl_->thread = std::thread([server = impl_->server.get()] { server->listen_after_bind(); });
   // stop() does nothing to a loop that has not begun, which would then wait in
@@ -449,6 +473,8 @@ void TestHttpServer::setThrottle(std::size_t chunkBytes, std::chrono::millisecon
   impl_->chunkBytes = std::max<std::size_t>(chunkBytes, 1);
   impl_->pause = pause;
 }
+
+int TestHttpServer::maxConcurrentRequests() const { return impl_->mostActiveRequests; }
 
 void TestHttpServer::setResponseDelay(std::chrono::milliseconds delay) {
   const std::lock_guard<std::mutex> lock(impl_->mutex);

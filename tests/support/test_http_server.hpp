@@ -15,6 +15,8 @@ struct RecordedRequest {
   std::string method;  // "GET", "HEAD", ...
   std::string path;    // the request target as sent: percent-encoded, with any "?query"
   std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
+  // The client's port: requests with equal ports came over one connection.
+  int clientPort = -1;
 
   // The value of the first header called `name` (case-insensitive), "" when absent.
   std::string header(std::string_view name) const;
@@ -25,6 +27,7 @@ struct RecordedRequest {
 // files below a document root from a background thread until it is destroyed.
 //
 // Files are read at request time, so a test may change them between requests.
+// Connections are kept alive for up to 100 requests.
 // GET and HEAD are answered; "Range: bytes=A-" and "bytes=A-B" give 206 with
 // Content-Range, a range starting at or after the end gives 416, a missing file 404.
 //
@@ -76,6 +79,9 @@ class TestHttpServer {
   void setThrottle(std::size_t chunkBytes, std::chrono::milliseconds pause);
   // Waits `delay` before answering any request.
   void setResponseDelay(std::chrono::milliseconds delay);
+  // The most requests that were being answered at one time (each counted from
+  // its arrival until its handler has returned, response delay included).
+  int maxConcurrentRequests() const;
 
  private:
   struct Impl;

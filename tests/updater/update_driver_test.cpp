@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,27 @@ TEST_F(UpdateDriver, PathListedTwiceIsStagedAndAppliedOnce) {
   EXPECT_EQ(server_.requestsFor("/a.txt").size(), 1U);
   EXPECT_EQ(output_.out, "Checking update at " + server_.url("/updater-catalog.sha3") + "\n");
   EXPECT_EQ(output_.err, "\nAll files are up to date.\n");
+}
+
+TEST_F(UpdateDriver, NamesThatDifferOnlyInEmptyOrDotSegmentsAreStagedOnce) {
+  // Downloaded side by side, two names of one file would write one staged file.
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}, {"sub/b.txt", "b"}});
+  updater_testing::publishCatalog(published_.path(),
+                                  updater_testing::catalogLine("a.txt", "a") +
+                                      updater_testing::catalogLine("./a.txt", "a") +
+                                      updater_testing::catalogLine("sub//b.txt", "b") +
+                                      updater_testing::catalogLine("sub/./b.txt", "b"));
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(output_.err, "Checking updates...\n\nAll files are up to date.\n");
+  EXPECT_EQ(readFile("a.txt"), "a");
+  EXPECT_EQ(readFile("sub/b.txt"), "b");
+  // The two files travel side by side, in either order.
+  std::multiset<std::string> fetched;
+  for (const auto& request : server_.requests()) {
+    fetched.insert(request.path);
+  }
+  EXPECT_EQ(fetched, (std::multiset<std::string>{"/updater-catalog.sha3", "/updater-catalog.sig",
+                                                 "/a.txt", "/sub//b.txt"}));
 }
 
 TEST_F(UpdateDriver, BaseQueryFollowsEveryPath) {

@@ -1,0 +1,246 @@
+#include "http/transfer.hpp"
+
+#include <algorithm>
+
+#include "common/errors.hpp"
+#include "common/file.hpp"
+#include "http/transfer_session.hpp"
+
+namespace http {
+namespace {
+
+constexpr const char* kCaBundleFile = "curl-ca-bundle.crt";
+constexpr long kConnectTimeoutSeconds = 10;
+// Together: abort a transfer that stays below 10 bytes per second for 1024 seconds.
+constexpr long kLowSpeedTimeSeconds = 1024;
+constexpr long kLowSpeedLimitBytes = 10;
+// libcurl's 16 KiB default costs a large download about a fifth of its speed in
+// read calls; 256 KiB per transfer is cheap.
+constexpr long kReceiveBufferBytes = 256L * 1024;
+
+long responseCode(CURL* handle) {
+  long status = 0;
+  curlApi().easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  return status;
+}
+
+common::CurlError httpCodeError(long status) {
+  return common::CurlError("http code " + std::to_string(status));
+}
+
+std::string asciiLower(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  return lower;
+}
+
+void storeHeader(HeaderMap& headers, std::string name, std::string value) {
+  const auto found = std::find_if(headers.begin(), headers.end(),
+                                  [&name](const auto& entry) { return entry.first == name; });
+  if (found != headers.end()) {
+    found->second = std::move(value);
+  } else {
+    headers.emplace_back(std::move(name), std::move(value));
+  }
+}
+
+std::string_view trimmed(std::string_view text) {
+  constexpr std::string_view kSpace = " \t\n\v\f\r";
+  const std::size_t first = text.find_first_not_of(kSpace);
+  if (first == std::string_view::npos) {
+    return {};
+  }
+  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+}
+
+void handleHeaderLine(RequestContext& context, std::string_view line) {
+  if (line.empty()) {
+    if (context.onHeadersDone) {
+      context.onHeadersDone(context.headers);
+    }
+    return;
+  }
+  const std::size_t separator = line.find(": ");
+  if (context.statusLine.empty() || separator == std::string_view::npos) {
+    // The status line of the next answer after a redirect or a 1xx answer:
+    // what follows belongs to that answer only.
+    context.statusLine = line;
+    context.headers.clear();
+    return;
+  }
+  storeHeader(context.headers, asciiLower(line.substr(0, separator)),
+              std::string(line.substr(separator + 2)));
+}
+
+// Body, header and progress callbacks: each stores any error in the context and
+// returns libcurl's abort value.
+
+std::size_t curlWriteFunction(char* data, std::size_t size, std::size_t count, void* userData) {
+  auto* context = static_cast<RequestContext*>(userData);
+  if (context == nullptr || !context->onChunk) {
+    return 0;
+  }
+  try {
+    if (size != 1) {
+      throw common::CurlError("Unexpected curl write callback size");
+    }
+    const long status = responseCode(context->handle);
+    if (status != 200 && status != 206) {
+      throw httpCodeError(status);
+    }
+    context->onChunk(std::string_view(data, count));
+    return count;
+  } catch (...) {  // recovery point: raised again once libcurl has returned
+    context->error = std::current_exception();
+    return 0;
+  }
+}
+
+std::size_t curlHeaderFunction(char* data, std::size_t size, std::size_t count, void* userData) {
+  auto* context = static_cast<RequestContext*>(userData);
+  if (context == nullptr) {
+    return 0;
+  }
+  try {
+    if (size != 1) {
+      throw common::CurlError("OPT_HEADERFUNCTION: Unexpected curl write callback size: " +
+                              std::to_string(size));
+    }
+    handleHeaderLine(*context, trimmed(std::string_view(data, count)));
+    return count;
+  } catch (...) {  // recovery point: raised again once libcurl has returned
+    context->error = std::current_exception();
+    return 0;
+  }
+}
+
+int curlProgressFunction(void* userData, double downloadTotal, double downloaded,
+                         double /*uploadTotal*/, double /*uploaded*/) {
+  auto* context = static_cast<RequestContext*>(userData);
+  if (context == nullptr) {
+    return 0;
+  }
+  try {
+    context->onProgress(static_cast<std::int64_t>(downloaded),
+                        static_cast<std::int64_t>(downloadTotal));
+    return 0;
+  } catch (...) {  // recovery point: raised again once libcurl has returned
+    context->error = std::current_exception();
+    return 1;
+  }
+}
+
+HeaderList buildHeaderList(const HeaderMap& requestHeaders) {
+  HeaderList list;
+  for (const auto& [name, value] : requestHeaders) {
+    std::string line = name;
+    line += ": ";
+    line += value;
+    curl_slist* extended = curlApi().slistAppend(list.get(), line.c_str());
+    if (extended == nullptr) {
+      throw common::CurlError("slist_append() failed");
+    }
+    static_cast<void>(list.release());
+    list.reset(extended);
+  }
+  return list;
+}
+
+// The transfer options, in the order libcurl receives them.
+void setOptions(RequestContext& context, const std::string& url, const HeaderList& headerList,
+                void* owner) {
+  const auto set = [handle = context.handle](CURLoption option, auto value) {
+    curlApi().easySetopt(handle, option, value);
+  };
+  if (context.headOnly) {
+    set(CURLOPT_NOBODY, 1L);
+  }
+  set(CURLOPT_URL, url.c_str());
+  if (common::isRegularFile(kCaBundleFile)) {
+    set(CURLOPT_CAINFO, kCaBundleFile);
+  }
+  if (headerList) {
+    set(CURLOPT_HTTPHEADER, headerList.get());
+  }
+  set(CURLOPT_ACCEPT_ENCODING, "");
+  set(CURLOPT_TIMEOUT, 0L);
+  set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  set(CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
+  set(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytes);
+  set(CURLOPT_WRITEFUNCTION, &curlWriteFunction);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&context));
+  set(CURLOPT_HEADERFUNCTION, &curlHeaderFunction);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(&context));
+  if (context.onProgress) {
+    set(CURLOPT_PROGRESSFUNCTION, &curlProgressFunction);
+    set(CURLOPT_PROGRESSDATA, static_cast<void*>(&context));
+    set(CURLOPT_NOPROGRESS, 0L);
+  }
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_VERBOSE, 0L);
+  set(CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  // HTTP/2 where TLS negotiates it, so that the transfers of a run share one
+  // connection. Waiting for a connection still being set up, to learn whether
+  // it multiplexes, pays only over TLS: in clear text HTTP/2 is never chosen,
+  // and libcurl would hold the transfers that start meanwhile back until the
+  // first one has ended.
+  set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  if (url.starts_with("https:")) {
+    set(CURLOPT_PIPEWAIT, 1L);
+  }
+  set(CURLOPT_PRIVATE, owner);
+}
+
+}  // namespace
+
+void EasyHandleCleanup::operator()(CURL* handle) const noexcept { curlApi().easyCleanup(handle); }
+
+void HeaderListFree::operator()(curl_slist* list) const noexcept { curlApi().slistFreeAll(list); }
+
+Transfer::Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCallback onChunk,
+                   const HeaderMap& requestHeaders, HeadersDoneCallback onHeadersDone,
+                   ProgressCallback onProgress) {
+  handle_.reset(curlApi().easyInit());
+  requestUrl_ = escapedRequestUrl(url);
+  context_.handle = handle_.get();
+  context_.onChunk = std::move(onChunk);
+  context_.onHeadersDone = std::move(onHeadersDone);
+  context_.onProgress = std::move(onProgress);
+  TOLVEX_CHECK(httpMethod == "GET" || httpMethod == "HEAD", "only GET and HEAD supported");
+  if (!handle_) {
+    throw common::CurlError("easy_init() failed");
+  }
+  context_.headOnly = httpMethod == "HEAD";
+  headerList_ = buildHeaderList(requestHeaders);
+  setOptions(context_, requestUrl_, headerList_, this);
+}
+
+Transfer::~Transfer() {
+  if (session_ != nullptr) {
+    session_->remove(*this);
+  }
+}
+
+void Transfer::complete(CURLcode code) {
+  done_ = true;
+  if (context_.error) {
+    failure_ = context_.error;
+  } else if (code != CURLE_OK) {
+    failure_ = std::make_exception_ptr(common::CurlError(curlApi().easyStrerror(code)));
+  } else if (const long status = responseCode(handle_.get());
+             !context_.headOnly && status != 200 && status != 206) {
+    // An error status without a body never reached the body callback's check.
+    failure_ = std::make_exception_ptr(httpCodeError(status));
+  }
+}
+
+void Transfer::rethrowFailure() const {
+  TOLVEX_CHECK(done_, "the transfer has not ended");
+  if (failure_) {
+    std::rethrow_exception(failure_);
+  }
+}
+
+}  // namespace http

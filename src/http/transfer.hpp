@@ -1,0 +1,82 @@
+#pragma once
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/uri.hpp"
+#include "http/curl_api.hpp"
+#include "http/http_request.hpp"
+
+// Internal to the HTTP layer: this header brings in curl.h.
+
+namespace http {
+
+class TransferSession;
+
+struct EasyHandleCleanup {
+  void operator()(CURL* handle) const noexcept;
+};
+using EasyHandle = std::unique_ptr<CURL, EasyHandleCleanup>;
+
+struct HeaderListFree {
+  void operator()(curl_slist* list) const noexcept;
+};
+using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
+
+// What libcurl's body, header and progress callbacks work on; its address is
+// their user data.
+struct RequestContext {
+  CURL* handle = nullptr;
+  bool headOnly = false;
+  std::string statusLine;
+  HeaderMap headers;
+  ChunkCallback onChunk;
+  HeadersDoneCallback onHeadersDone;
+  ProgressCallback onProgress;
+  // An error raised inside a callback, raised again once libcurl has returned:
+  // it must not unwind through libcurl's C frames.
+  std::exception_ptr error;
+};
+
+// One GET or HEAD request on its own easy handle, with every option set, ready
+// to be run by a TransferSession. Neither copied nor moved: libcurl holds its
+// address.
+class Transfer {
+ public:
+  // Escapes the URL path and sets the options. Throws AssertionDefect for a
+  // method other than "GET" or "HEAD", CurlError when libcurl has no handle.
+  Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCallback onChunk,
+           const HeaderMap& requestHeaders, HeadersDoneCallback onHeadersDone,
+           ProgressCallback onProgress);
+  // Leaves its session first when it is still running.
+  ~Transfer();
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  CURL* handle() const noexcept { return handle_.get(); }
+  bool done() const noexcept { return done_; }
+
+  // Records libcurl's result code for the finished transfer (called by the session).
+  void complete(CURLcode code);
+
+  // Once done(): raises what ended the transfer short, if anything did — an
+  // error of a callback, CurlError with libcurl's message, or CurlError "http
+  // code N" when the final status is neither 200 nor 206.
+  void rethrowFailure() const;
+
+ private:
+  friend class TransferSession;
+
+  // Declared before the handle, so that it is released after it.
+  HeaderList headerList_;
+  EasyHandle handle_;
+  std::string requestUrl_;
+  RequestContext context_;
+  TransferSession* session_ = nullptr;  // set while it runs
+  bool done_ = false;
+  std::exception_ptr failure_;
+};
+
+}  // namespace http

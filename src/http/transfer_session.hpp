@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+
+#include "http/curl_api.hpp"
+
+// Internal to the HTTP layer: this header brings in curl.h.
+
+namespace http {
+
+class Transfer;
+
+struct MultiHandleCleanup {
+  void operator()(CURLM* multi) const noexcept;
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiHandleCleanup>;
+
+// A libcurl multi handle that runs transfers side by side on the calling
+// thread. Its connection cache outlives each transfer, so requests to one server
+// reuse the connections (and HTTP/2 streams) of earlier ones.
+class TransferSession {
+ public:
+  // Throws CurlError when libcurl cannot make a multi handle.
+  TransferSession();
+  TransferSession(const TransferSession&) = delete;
+  TransferSession& operator=(const TransferSession&) = delete;
+
+  // Starts `transfer`; it runs whenever the session is driven, until it ends or
+  // is removed. Throws CurlError with libcurl's message.
+  void add(Transfer& transfer);
+  // Stops `transfer` if it still runs.
+  void remove(Transfer& transfer) noexcept;
+
+  // Adds `transfer` and drives the session until it has ended. It has left the
+  // session when this returns, normally or by an error.
+  void run(Transfer& transfer);
+
+  // Moves every transfer on. Waits first, up to `timeoutMilliseconds`, for
+  // network activity, one of libcurl's timers or wake(). Each transfer that
+  // ends is completed and leaves the session. Throws CurlError when the multi
+  // interface itself fails.
+  void drive(int timeoutMilliseconds);
+
+  // Ends the current or next wait of drive() early. Any thread may call it.
+  void wake() noexcept;
+
+ private:
+  void performAndDispatch();
+
+  MultiHandle multi_;
+};
+
+// Runs `transfer` to its end in the session of the innermost SharedConnections,
+// or, when there is none, in a session (and so on a connection) of its own.
+void runTransfer(Transfer& transfer);
+
+}  // namespace http

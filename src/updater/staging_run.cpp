@@ -1,0 +1,342 @@
+#include "updater/staging_run.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+#include "cli/source_descriptor.hpp"
+#include "common/errors.hpp"
+#include "common/output.hpp"
+#include "common/system.hpp"
+#include "crypto/sha3.hpp"
+#include "updater/lock_and_apply.hpp"
+#include "updater/retry.hpp"
+
+namespace updater {
+namespace {
+
+// Consecutive entries checked by one job: one hand-over between threads per
+// batch instead of per file, which on small files costs as much as the hashing.
+constexpr std::size_t kEntriesPerCheckJob = 16;
+// Jobs submitted ahead of the results taken: enough to keep every worker busy
+// between two turns of the loop, few enough to hold little memory.
+constexpr std::size_t kJobsAhead = 16;
+// Waiting for this many results at once, rather than one, saves wake-ups when
+// nothing else is going on; the first of them is rarely far behind.
+constexpr std::size_t kJobsPerWakeUp = 4;
+// The longest single wait: something always wakes the loop earlier.
+constexpr std::int64_t kLongestWaitMilliseconds = 1000;
+
+}  // namespace
+
+StagingRun::Digests StagingRun::digestsOf(const StageRequest* request,
+                                          const std::string& pendingPath) {
+  Digests digests;
+  try {
+    if (request != nullptr) {
+      digests.targetMatches = crypto::sha3FileHexIfRegular(request->path) == request->digest;
+    }
+    if (!digests.targetMatches) {
+      digests.staged = crypto::sha3FileHexIfRegular(pendingPath);
+    }
+  } catch (const common::Error&) {
+    // recovery point: raised when this request's turn comes, after every earlier one
+    digests.error = std::current_exception();
+  }
+  return digests;
+}
+
+StagingRun::StagingRun(const std::vector<StageRequest>& requests, std::int64_t totalFiles,
+                       bool verbose, std::size_t maxInFlight)
+    : requests_(requests),
+      verbose_(verbose),
+      maxInFlight_(maxInFlight),
+      workers_(common::workerCount()),
+      firstFailure_(requests.size()),
+      // The loop bounds what it submits itself: a submission must never wait.
+      pool_(workers_, std::numeric_limits<std::size_t>::max(), [this] {
+        // Pairs with the store before the loop's last look at the results: either
+        // that look sees this result, or this sees the flag.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (wakeOnResult_.load()) {
+          downloads_.wake();
+        }
+      }) {
+  TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
+  items_.reserve(requests.size());
+  for (const StageRequest& request : requests) {
+    Item item;
+    item.context = {request.path, pendingPathOf(request.path), request.currentFile, totalFiles};
+    items_.push_back(std::move(item));
+  }
+}
+
+std::vector<std::string> StagingRun::run() {
+  now_ = common::monotonicMilliseconds();
+  for (;;) {
+    submitChecks();
+    startTransfers();
+    commitSettled();
+    if (committed_ == items_.size()) {
+      return std::move(staged_);
+    }
+    waitForProgress();
+  }
+}
+
+bool StagingRun::checksDueNow() const {
+  return nextCheck_ < std::min(items_.size(), firstFailure_) && pool_.outstanding() < kJobsAhead;
+}
+
+void StagingRun::submitChecks() {
+  // Bounded per turn as well: without workers each check runs here, and the
+  // transfers need their turn too.
+  for (std::size_t submitted = 0; submitted < kJobsAhead && checksDueNow(); ++submitted) {
+    const std::size_t first = nextCheck_;
+    nextCheck_ = std::min(first + kEntriesPerCheckJob, items_.size());
+    pool_.submit(
+        [requests = &requests_, first, end = nextCheck_] {
+          std::vector<Digests> batch;
+          batch.reserve(end - first);
+          for (std::size_t index = first; index < end; ++index) {
+            const StageRequest& request = (*requests)[index];
+            batch.push_back(digestsOf(&request, pendingPathOf(request.path)));
+          }
+          return batch;
+        },
+        [this, first](std::vector<Digests>&& batch) {
+          for (std::size_t offset = 0; offset < batch.size(); ++offset) {
+            onChecked(first + offset, std::move(batch[offset]));
+          }
+        });
+  }
+}
+
+void StagingRun::onChecked(std::size_t index, Digests&& digests) {
+  if (abandoned(index)) {
+    return;
+  }
+  Item& item = items_[index];
+  if (digests.error) {
+    fail(index, digests.error);
+    return;
+  }
+  if (digests.targetMatches) {
+    settle(index, Outcome::kUpToDate);
+    return;
+  }
+  try {
+    createParentDirectories(request(index).path);
+  } catch (const common::Error&) {
+    // recovery point: the error ends the run when this request's turn comes
+    fail(index, std::current_exception());
+    return;
+  }
+  // An empty digest text stands for "no regular file": it never matches a staged
+  // file, so a request with an empty digest can never be staged.
+  if (!digests.staged.empty() && digests.staged == request(index).digest) {
+    settle(index, Outcome::kAlreadyStaged);
+    return;
+  }
+  item.phase = Phase::kQueued;
+  queue_.push_back(index);
+}
+
+std::optional<std::size_t> StagingRun::dueRetry() const {
+  for (const std::size_t index : paused_) {
+    if (items_[index].retryAt <= now_) {
+      return index;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> StagingRun::earliestRetry() const {
+  std::optional<std::int64_t> earliest;
+  for (const std::size_t index : paused_) {
+    earliest = std::min(earliest.value_or(items_[index].retryAt), items_[index].retryAt);
+  }
+  return earliest;
+}
+
+void StagingRun::startTransfers() {
+  // Each turn looks afresh: a start that fails at once may end the run's later
+  // requests and so change both lists.
+  while (downloads_.running() < maxInFlight_) {
+    std::size_t index = 0;
+    if (const auto due = dueRetry()) {
+      // A retry goes first: its request is older than any still queued.
+      index = *due;
+      paused_.erase(index);
+    } else if (!queue_.empty()) {
+      index = queue_.front();
+      queue_.pop_front();
+    } else {
+      return;
+    }
+    attempt(index);
+  }
+}
+
+void StagingRun::attempt(std::size_t index) {
+  Item& item = items_[index];
+  item.phase = Phase::kRunning;
+  std::exception_ptr failure;
+  try {
+    // The URL is formed anew at each attempt: the descriptor may have been edited.
+    downloads_.start(index, cli::remoteUrl(request(index).path), item.context.pendingPath,
+                     [this, index](std::int64_t downloaded, std::int64_t total) {
+                       reportProgress(downloaded, total, items_[index].context);
+                     });
+  } catch (const common::Error&) {
+    // recovery point: handled as a download that ended with this failure
+    failure = std::current_exception();
+  }
+  if (failure) {
+    attemptEnded(index, failure);
+  }
+}
+
+void StagingRun::attemptEnded(std::size_t index, const std::exception_ptr& failure) {
+  Item& item = items_[index];
+  bool gaveUp = false;
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const common::CurlError& error) {
+      // recovery point: a failed transfer is reported and tried again after a pause
+      ++item.failures;
+      reportTransferFailure(error.message(), item.failures, kTransferAttempts);
+      gaveUp = item.failures >= kTransferAttempts;
+    } catch (const common::Error&) {
+      // recovery point: the error ends the run when this request's turn comes
+      fail(index, std::current_exception());
+      return;
+    }
+    if (!gaveUp) {
+      item.phase = Phase::kPaused;
+      item.retryAt = now_ + kTransferDelaySeconds * 1000;
+      paused_.insert(index);
+      return;
+    }
+  }
+  // Whether complete or given up on, the staged file's digest decides.
+  verify(index);
+}
+
+void StagingRun::verify(std::size_t index) {
+  items_[index].phase = Phase::kVerifying;
+  // Hashed on a worker: a large file would hold up every other transfer here.
+  pool_.submit(
+      [pending = items_[index].context.pendingPath] {
+        return std::vector<Digests>{digestsOf(nullptr, pending)};
+      },
+      [this, index](std::vector<Digests>&& digests) {
+        onVerified(index, std::move(digests.front()));
+      });
+}
+
+void StagingRun::onVerified(std::size_t index, Digests&& digests) {
+  if (abandoned(index)) {
+    return;
+  }
+  Item& item = items_[index];
+  if (digests.error) {
+    fail(index, digests.error);
+  } else if (!digests.staged.empty() && digests.staged == request(index).digest) {
+    settle(index, Outcome::kDownloaded);
+  } else {
+    item.stagedDigest = std::move(digests.staged);
+    settle(index, Outcome::kMismatch);
+    stopAfter(index);
+  }
+}
+
+void StagingRun::settle(std::size_t index, Outcome outcome) {
+  items_[index].phase = Phase::kDone;
+  items_[index].outcome = outcome;
+}
+
+void StagingRun::fail(std::size_t index, std::exception_ptr error) {
+  items_[index].error = std::move(error);
+  settle(index, Outcome::kFailed);
+  stopAfter(index);
+}
+
+void StagingRun::stopAfter(std::size_t index) {
+  if (index >= firstFailure_) {
+    return;  // an earlier request ends the run first
+  }
+  firstFailure_ = index;
+  // Nothing after it will be committed: its downloads stop, keeping what they
+  // received for the next run.
+  for (std::size_t later = index + 1; later < items_.size(); ++later) {
+    if (items_[later].phase == Phase::kRunning) {
+      downloads_.cancel(later);
+    }
+  }
+  std::erase_if(queue_, [index](std::size_t queued) { return queued > index; });
+  std::erase_if(paused_, [index](std::size_t paused) { return paused > index; });
+}
+
+void StagingRun::commitSettled() {
+  for (; committed_ < items_.size(); ++committed_) {
+    const Item& item = items_[committed_];
+    const StageRequest& settled = request(committed_);
+    if (item.phase != Phase::kDone) {
+      return;
+    }
+    switch (item.outcome) {
+      case Outcome::kUpToDate:
+        break;
+      case Outcome::kAlreadyStaged:
+        if (verbose_) {
+          common::printOut("Already downloaded: " + settled.path);
+        }
+        staged_.push_back(settled.path);
+        break;
+      case Outcome::kDownloaded:
+        staged_.push_back(settled.path);
+        break;
+      case Outcome::kMismatch:
+        rejectStagedFile(settled.path, settled.digest, item.stagedDigest);
+      case Outcome::kFailed:
+        std::rethrow_exception(item.error);
+    }
+  }
+}
+
+void StagingRun::waitForProgress() {
+  const bool checksNow = checksDueNow();
+  const std::optional<std::int64_t> retryAt = earliestRetry();
+  const std::int64_t untilRetry = std::clamp<std::int64_t>(
+      retryAt.value_or(now_ + kLongestWaitMilliseconds) - now_, 0, kLongestWaitMilliseconds);
+  std::vector<http::DownloadSet::Finished> finished;
+  if (downloads_.running() > 0) {
+    wakeOnResult_.store(true);
+    // A result that arrived before the flag was set wakes nobody: take it now.
+    if (pool_.consumeReady() == 0) {
+      finished = downloads_.wait(checksNow ? 0 : static_cast<int>(untilRetry));
+    }
+    wakeOnResult_.store(false);
+  } else if (checksNow) {
+    // More checks can go out at once.
+  } else if (pool_.outstanding() > 0) {
+    pool_.awaitReady(kJobsPerWakeUp - 1, std::chrono::milliseconds(untilRetry));
+  } else {
+    TOLVEX_CHECK(retryAt.has_value(), "staging has nothing left to wait for");
+    // Only pauses remain: they go through the program's one replaceable pause.
+    if (*retryAt > now_) {
+      common::sleepMilliseconds(*retryAt - now_);
+    }
+  }
+  now_ = common::monotonicMilliseconds();
+  for (const auto& end : finished) {
+    if (!abandoned(end.id)) {
+      attemptEnded(end.id, end.error);
+    }
+  }
+  pool_.consumeReady();
+}
+
+}  // namespace updater

@@ -1,0 +1,278 @@
+// stageFiles: several requests staged at once, outcomes taken in request order.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "captured_output.hpp"
+#include "common/errors.hpp"
+#include "common/system.hpp"
+#include "crypto/sha3.hpp"
+#include "http/curl_library.hpp"
+#include "published_tree.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_http_server.hpp"
+#include "updater/stage_file.hpp"
+
+namespace {
+
+using testing_support::fileExists;
+using testing_support::readFile;
+using testing_support::writeFile;
+using updater::StageRequest;
+using updater_testing::CapturedOutput;
+
+std::string sample(std::size_t size, char first = 'a') {
+  std::string content;
+  for (std::size_t i = 0; i < size; ++i) {
+    content += static_cast<char>(first + (i * 31) % 26);
+  }
+  return content;
+}
+
+std::string mismatchReport(std::string_view path, std::string_view expected,
+                           std::string_view downloaded) {
+  std::string text = "\nHash mismatch for ";
+  text.append(path).append("\n  remote catalog: ").append(expected);
+  text.append("\n  downloaded    : ").append(downloaded).append("\n");
+  return text;
+}
+
+// How a stageFiles call ended.
+struct Outcome {
+  std::vector<std::string> staged;
+  int status = 0;         // of an ExitRequest
+  std::string errorKind;  // of another error
+  std::string errorMessage;
+  updater_testing::Output output;
+  std::chrono::steady_clock::duration elapsed{};
+};
+
+// A client directory (the working directory) and a published one served over
+// loopback. Pauses are recorded, not waited.
+class StageFiles : public ::testing::Test {
+ protected:
+  StageFiles() {
+    http::loadCurlLibrary();
+    updater_testing::writeSourceDescriptor(client_.path(), server_.url("/"));
+  }
+
+  Outcome stage(const std::vector<StageRequest>& requests, bool verbose = false,
+                std::size_t maxInFlight = updater::kMaxTransfersInFlight) {
+    Outcome outcome;
+    const auto start = std::chrono::steady_clock::now();
+    CapturedOutput capture;
+    try {
+      outcome.staged = updater::stageFiles(requests, 100, verbose, maxInFlight);
+    } catch (const common::ExitRequest& request) {
+      // recovery point: the test inspects what a process would have ended with
+      outcome.status = request.status();
+    } catch (const common::Error& error) {
+      // recovery point: the test inspects the error that would reach the top
+      outcome.errorKind = error.kindName();
+      outcome.errorMessage = error.message();
+    }
+    outcome.output = capture.finish();
+    outcome.elapsed = std::chrono::steady_clock::now() - start;
+    return outcome;
+  }
+
+  // Publishes `content` under `path` and returns the request that asks for it.
+  StageRequest publish(const std::string& path, const std::string& content,
+                       std::int64_t currentFile) {
+    writeFile(published_ / path, content);
+    return {crypto::sha3Hex(content), path, currentFile};
+  }
+
+  testing_support::TempDir published_;
+  testing_support::TempDir client_;
+  testing_support::TestHttpServer server_{published_.path()};
+  testing_support::ScopedWorkingDirectory cwd_{client_.path()};
+  std::vector<std::int64_t> pauses_;
+  common::ScopedSleepOverride noWait_{[this](std::int64_t ms) { pauses_.push_back(ms); }};
+};
+
+TEST_F(StageFiles, StagesSideBySideAndTakesOutcomesInRequestOrder) {
+  // Every third request is up to date, every third already staged, the rest
+  // (one of them half staged) are downloaded.
+  std::vector<StageRequest> requests;
+  std::vector<std::string> expectedStaged;
+  std::string expectedOut;
+  for (int i = 0; i < 30; ++i) {
+    std::string path = "d";
+    path.append(std::to_string(i % 4)).append("/f").append(std::to_string(i));
+    const std::string content = sample(1000 + static_cast<std::size_t>(i) * 100);
+    requests.push_back(publish(path, content, i));
+    if (i % 3 == 0) {
+      writeFile(path, content);
+      continue;
+    }
+    expectedStaged.push_back(path);
+    if (i % 3 == 1) {
+      writeFile(path + ".tolvex-pending", content);
+      expectedOut += "Already downloaded: " + path + "\n";
+    } else if (i == 2) {
+      writeFile(path + ".tolvex-pending", content.substr(0, 500));
+    }
+  }
+  // Ten downloads, each answered late enough that they overlap when they can.
+  server_.setResponseDelay(std::chrono::milliseconds(100));
+  const Outcome outcome = stage(requests, true);
+  EXPECT_EQ(outcome.staged, expectedStaged);
+  EXPECT_EQ(outcome.output.out, expectedOut);
+  EXPECT_EQ(outcome.output.err, "");
+  EXPECT_EQ(server_.maxConcurrentRequests(), 8);
+  EXPECT_EQ(server_.requests().size(), 10U);
+  EXPECT_EQ(server_.requestsFor("/d2/f2")[0].header("Range"), "bytes=500-");
+  for (const StageRequest& request : requests) {
+    const std::string pending = request.path + ".tolvex-pending";
+    if (fileExists(pending)) {
+      EXPECT_EQ(crypto::sha3FileHex(pending), request.digest) << pending;
+    }
+  }
+}
+
+TEST_F(StageFiles, NoMoreTransfersRunThanAllowed) {
+  for (const std::size_t allowed : {1U, 3U}) {
+    SCOPED_TRACE(allowed);
+    testing_support::TestHttpServer server(published_.path());
+    updater_testing::writeSourceDescriptor(client_.path(), server.url("/"));
+    server.setResponseDelay(std::chrono::milliseconds(50));
+    std::vector<StageRequest> requests;
+    for (int i = 0; i < 5; ++i) {
+      const std::string path = "n" + std::to_string(allowed) + "-" + std::to_string(i);
+      requests.push_back(publish(path, path, i));
+    }
+    const Outcome outcome = stage(requests, false, allowed);
+    EXPECT_EQ(outcome.staged.size(), 5U);
+    EXPECT_EQ(server.maxConcurrentRequests(), static_cast<int>(allowed));
+  }
+}
+
+TEST_F(StageFiles, PauseOfOneTransferDoesNotHoldUpTheOthers) {
+  const std::vector<StageRequest> requests = {
+      publish("a.txt", "a", 0),
+      publish("b.bin", sample(320000), 1),
+  };
+  server_.failNext("/a.txt", 1, 503, "busy");
+  // About 600 ms for b.bin: the retry of a.txt is due 5 s after its failure.
+  server_.setThrottle(32000, std::chrono::milliseconds(60));
+  const Outcome outcome = stage(requests);
+  EXPECT_EQ(outcome.staged, (std::vector<std::string>{"a.txt", "b.bin"}));
+  EXPECT_EQ(outcome.output.err,
+            "\nerror: " + server_.url("/a.txt") + ": http code 503. retrying (1/10)\n");
+  // While b.bin was running the pause went on by the clock; only what was left
+  // of it after b.bin had ended went through the replaceable sleep.
+  ASSERT_EQ(pauses_.size(), 1U);
+  EXPECT_LT(pauses_[0], 5000 - 300);
+  EXPECT_GT(pauses_[0], 2000);
+  EXPECT_LT(outcome.elapsed, std::chrono::seconds(4));
+  EXPECT_EQ(server_.requestsFor("/a.txt").size(), 2U);
+  EXPECT_EQ(server_.requestsFor("/b.bin").size(), 1U);
+}
+
+TEST_F(StageFiles, GivingUpOnOneLetsTheOthersFinishFirst) {
+  const std::string expected = crypto::sha3Hex("content");
+  const std::vector<StageRequest> requests = {
+      {expected, "gone.txt", 0},
+      publish("here.txt", "here", 1),
+  };
+  const Outcome outcome = stage(requests);
+  EXPECT_EQ(outcome.status, 255);
+  std::string reports;
+  for (int i = 1; i <= 10; ++i) {
+    reports += "\nerror: " + server_.url("/gone.txt") + ": http code 404. " +
+               (i < 10 ? "retrying" : "giving up") + " (" + std::to_string(i) + "/10)\n";
+  }
+  EXPECT_EQ(outcome.output.err,
+            reports + mismatchReport("gone.txt", expected, crypto::sha3Hex("")));
+  EXPECT_EQ(pauses_.size(), 9U);
+  EXPECT_FALSE(fileExists("gone.txt.tolvex-pending"));
+  EXPECT_EQ(readFile("here.txt.tolvex-pending"), "here");
+}
+
+TEST_F(StageFiles, MismatchWaitsForEarlierRequestsAndStopsLaterOnes) {
+  const std::string big = sample(std::size_t{2} << 20, 'k');
+  const std::vector<StageRequest> requests = {
+      publish("early.bin", sample(200000), 0),
+      {crypto::sha3Hex("genuine"), "forged.txt", 1},
+      publish("late.bin", big, 2),
+  };
+  writeFile(published_ / "forged.txt", "forged!");
+  // early.bin takes about 130 ms, late.bin more than a second.
+  server_.setThrottle(32768, std::chrono::milliseconds(20));
+  const Outcome outcome = stage(requests);
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(outcome.output.err,
+            mismatchReport("forged.txt", crypto::sha3Hex("genuine"), crypto::sha3Hex("forged!")));
+  EXPECT_EQ(crypto::sha3FileHex("early.bin.tolvex-pending"), requests[0].digest);
+  EXPECT_FALSE(fileExists("forged.txt.tolvex-pending"));
+  // Stopped early, keeping what had arrived for the next run.
+  const std::string partial =
+      fileExists("late.bin.tolvex-pending") ? readFile("late.bin.tolvex-pending") : std::string();
+  EXPECT_LT(partial.size(), big.size());
+  EXPECT_EQ(partial, big.substr(0, partial.size()));
+}
+
+TEST_F(StageFiles, TheFirstFailureInRequestOrderIsTheOneReported) {
+  const std::string forgedDigest = crypto::sha3Hex("genuine");
+  // A file in the way of a directory fails the request with an OSError; a
+  // target that reads fail (this process's memory at address 0) with an IOError.
+  writeFile("blocker", "a file");
+  std::filesystem::create_symlink("/proc/self/mem", "unreadable");
+  writeFile(published_ / "slow-forged.bin", sample(300000));
+  writeFile(published_ / "forged.txt", "forged!");
+  struct Case {
+    const char* name;
+    std::vector<StageRequest> requests;
+    int status;
+    std::string errorKind;
+    std::string err;
+    std::vector<std::string> untouched;  // never requested
+  };
+  const std::vector<Case> cases = {
+      {"slow mismatch before a fast one",
+       {{forgedDigest, "slow-forged.bin", 0}, {forgedDigest, "forged.txt", 1}},
+       255,
+       "",
+       mismatchReport("slow-forged.bin", forgedDigest, crypto::sha3Hex(sample(300000))),
+       {}},
+      {"mismatch before a directory error",
+       {{forgedDigest, "slow-forged.bin", 0}, {forgedDigest, "blocker/x.txt", 1}},
+       255,
+       "",
+       mismatchReport("slow-forged.bin", forgedDigest, crypto::sha3Hex(sample(300000))),
+       {}},
+      {"directory error before a mismatch",
+       {{forgedDigest, "blocker/x.txt", 0}, {forgedDigest, "forged.txt", 1}},
+       0,
+       "OSError",
+       "",
+       {"/forged.txt"}},
+      {"unreadable target before a download",
+       {publish("ok.txt", "ok", 0), {forgedDigest, "unreadable", 1}, publish("after.txt", "x", 2)},
+       0,
+       "IOError",
+       "",
+       {"/after.txt"}},
+  };
+  server_.setThrottle(32768, std::chrono::milliseconds(20));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.clearRequests();
+    const Outcome outcome = stage(c.requests);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.errorKind, c.errorKind) << outcome.errorMessage;
+    EXPECT_EQ(outcome.output.err, c.err);
+    for (const std::string& path : c.untouched) {
+      EXPECT_TRUE(server_.requestsFor(path).empty()) << path;
+    }
+  }
+  // The download before the unreadable target was staged in full.
+  EXPECT_EQ(readFile("ok.txt.tolvex-pending"), "ok");
+}
+
+}  // namespace
