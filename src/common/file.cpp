@@ -1,6 +1,7 @@
 #include "common/file.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -8,6 +9,12 @@
 #include "common/errors.hpp"
 
 namespace common {
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
 
 FilePtr openFile(const std::string& path, const char* mode) {
   FilePtr file(std::fopen(path.c_str(), mode));

@@ -15,6 +15,21 @@ struct FileCloser {
 // Owner of a C stream; closes it on every exit.
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// Owner of a file descriptor; closes it on every exit. -1 owns nothing.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // Opens `path` with fopen `mode`; throws IOError "cannot open: PATH".
 FilePtr openFile(const std::string& path, const char* mode);
 

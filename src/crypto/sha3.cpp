@@ -52,22 +52,6 @@ Sha3Digest finish(EVP_MD_CTX* context) {
   return digest;
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Fills `buffer` unless the file ends first; returns the bytes read.
 std::size_t readBlock(int fd, std::span<unsigned char> buffer, const std::string& path) {
   std::size_t filled = 0;
@@ -113,7 +97,7 @@ std::string sha3Hex(std::string_view data) {
 std::string sha3FileHex(const std::string& path) {
   // A plain descriptor: stdio would add a buffer, a copy and a process-wide lock
   // on its list of open streams, which parallel hashing contends for.
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     throw common::IOError("cannot open: " + path);
   }

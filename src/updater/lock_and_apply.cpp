@@ -18,25 +18,6 @@
 namespace updater {
 namespace {
 
-// Owner of a file descriptor of this module.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd& operator=(UniqueFd&&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
@@ -50,7 +31,8 @@ bool isLocked(const std::string& path) {
   // No O_CREAT: a probe that is not followed by the move must leave nothing
   // behind, and must not create a file at the far end of a dangling link.
   // O_NONBLOCK keeps a named pipe without a reader from hanging the probe.
-  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const common::FileDescriptor fd(
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() >= 0) {
     struct stat status {};
     return ::fstat(fd.get(), &status) != 0 || S_ISDIR(status.st_mode);
@@ -103,8 +85,8 @@ void syncDescriptor(int fd, const std::string& name) {
   }
 }
 
-UniqueFd openForSync(const std::string& path, int flags) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
+common::FileDescriptor openForSync(const std::string& path, int flags) {
+  common::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
   if (fd.get() < 0) {
     throw common::osError(errno, path);
   }
@@ -131,7 +113,7 @@ void syncFileSystems(const std::set<std::string>& directories) {
     fileSystems.emplace(status.st_dev, directory);
   }
   for (const auto& [device, directory] : fileSystems) {
-    const UniqueFd fd = openForSync(directory, O_DIRECTORY);
+    const common::FileDescriptor fd = openForSync(directory, O_DIRECTORY);
     if (::syncfs(fd.get()) != 0) {
       throw common::osError(errno, directory);
     }

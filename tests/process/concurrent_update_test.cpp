@@ -24,19 +24,11 @@ using testing_support::fileExists;
 using testing_support::ProcessResult;
 using testing_support::readFile;
 using testing_support::writeFile;
+using updater_testing::binaryContent;
 using updater_testing::PublishedFile;
 
 const std::string kUpToDate = "Checking updates...\n\nAll files are up to date.\n";
 const std::string kPending = ".tolvex-pending";
-
-std::string binaryContent(std::size_t size, unsigned seed) {
-  std::string content(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) {
-    seed = seed * 1103515245U + 12345U;
-    content[i] = static_cast<char>(seed >> 16);
-  }
-  return content;
-}
 
 // `count` files in a few directories, of sizes from 1 KiB up to `largest` bytes.
 std::vector<PublishedFile> sampleTree(int count, std::size_t largest) {

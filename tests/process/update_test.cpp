@@ -29,18 +29,10 @@ using testing_support::fileExists;
 using testing_support::ProcessResult;
 using testing_support::readFile;
 using testing_support::writeFile;
+using updater_testing::binaryContent;
 using updater_testing::PublishedFile;
 
 const std::string kUpToDate = "Checking updates...\n\nAll files are up to date.\n";
-
-std::string binaryContent(std::size_t size, unsigned seed) {
-  std::string content(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) {
-    seed = seed * 1103515245U + 12345U;
-    content[i] = static_cast<char>(seed >> 16);
-  }
-  return content;
-}
 
 // Relative paths of every file below `root` (links included, directories not).
 std::vector<std::string> filesBelow(const std::string& root) {

@@ -140,14 +140,14 @@ bool parseRange(const std::string& value, long long& first, long long& last) {
   if (value.rfind("bytes=", 0) != 0) {
     return false;
   }
-  const std::string spec = value.substr(6);
-  const std::size_t dash = spec.find('-');
+  const std::string bounds = value.substr(6);
+  const std::size_t dash = bounds.find('-');
   if (dash == std::string::npos || dash == 0 ||
-      spec.find_first_not_of("0123456789-") != std::string::npos) {
+      bounds.find_first_not_of("0123456789-") != std::string::npos) {
     return false;
   }
-  first = std::stoll(spec.substr(0, dash));
-  last = dash + 1 < spec.size() ? std::stoll(spec.substr(dash + 1)) : -1;
+  first = std::stoll(bounds.substr(0, dash));
+  last = dash + 1 < bounds.size() ? std::stoll(bounds.substr(dash + 1)) : -1;
   return last == -1 || last >= first;
 }
 

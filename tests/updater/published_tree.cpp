@@ -8,6 +8,15 @@
 
 namespace updater_testing {
 
+std::string binaryContent(std::size_t size, unsigned seed) {
+  std::string content(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    seed = seed * 1103515245U + 12345U;
+    content[i] = static_cast<char>(seed >> 16);
+  }
+  return content;
+}
+
 std::string catalogLine(std::string_view path, std::string_view content) {
   return crypto::sha3Hex(content) + " *" + std::string(path) + "\n";
 }

@@ -14,6 +14,9 @@ struct PublishedFile {
   std::string content;
 };
 
+// `size` bytes of repeatable pseudo-random content (different for each `seed`).
+std::string binaryContent(std::size_t size, unsigned seed);
+
 // The catalog line of `path` with `content`: digest text, " *", path, LF.
 std::string catalogLine(std::string_view path, std::string_view content);
 
