@@ -1,5 +1,7 @@
 #include "updater/staging_run.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -18,6 +20,9 @@ namespace {
 // Consecutive entries checked by one job: one hand-over between threads per
 // batch instead of per file, which on small files costs as much as the hashing.
 constexpr std::size_t kEntriesPerCheckJob = 16;
+// A batch also ends at this many bytes of targets, so that large files are
+// spread over the workers instead of being hashed one after another by one.
+constexpr std::int64_t kBytesPerCheckJob = std::int64_t{4} << 20;
 // Jobs submitted ahead of the results taken: enough to keep every worker busy
 // between two turns of the loop, few enough to hold little memory.
 constexpr std::size_t kJobsAhead = 16;
@@ -27,7 +32,25 @@ constexpr std::size_t kJobsPerWakeUp = 4;
 // The longest single wait: something always wakes the loop earlier.
 constexpr std::int64_t kLongestWaitMilliseconds = 1000;
 
+// The size of the file at `path` (links followed), 0 when there is none.
+std::int64_t sizeOf(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? static_cast<std::int64_t>(status.st_size) : 0;
+}
+
 }  // namespace
+
+std::size_t StagingRun::checkBatchEnd(std::size_t first) const {
+  const std::size_t last = std::min(first + kEntriesPerCheckJob, items_.size());
+  std::int64_t bytes = 0;
+  for (std::size_t end = first; end < last; ++end) {
+    bytes += sizeOf(request(end).path);
+    if (bytes >= kBytesPerCheckJob) {
+      return end + 1;
+    }
+  }
+  return last;
+}
 
 StagingRun::Digests StagingRun::digestsOf(const StageRequest* request,
                                           const std::string& pendingPath) {
@@ -93,7 +116,7 @@ void StagingRun::submitChecks() {
   // transfers need their turn too.
   for (std::size_t submitted = 0; submitted < kJobsAhead && checksDueNow(); ++submitted) {
     const std::size_t first = nextCheck_;
-    nextCheck_ = std::min(first + kEntriesPerCheckJob, items_.size());
+    nextCheck_ = checkBatchEnd(first);
     pool_.submit(
         [requests = &requests_, first, end = nextCheck_] {
           std::vector<Digests> batch;

@@ -61,6 +61,8 @@ class StagingRun {
   // Runs on a worker thread; `request` null hashes the staged file only.
   static Digests digestsOf(const StageRequest* request, const std::string& pendingPath);
 
+  // The end of the batch of up-to-date checks that starts at `first`.
+  std::size_t checkBatchEnd(std::size_t first) const;
   void submitChecks();
   void onChecked(std::size_t index, Digests&& digests);
   void startTransfers();
