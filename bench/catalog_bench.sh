@@ -3,13 +3,13 @@
 # and against single-core OpenSSL SHA3-256, over two generated trees:
 #   small: 20,000 files of 1-16 KiB in 200 directories
 #   large: 3 files of 256 MiB
-# Usage: bench/catalog_bench.sh [path/to/tolvex]   (default: build-h2-rel/tolvex)
+# Usage: bench/catalog_bench.sh [path/to/tolvex]   (default: build-bench/tolvex)
 # update-catalog hashes on every core (at most 8), rhash on one.
 # Targets: at least 1.7x the speed of rhash on both trees (page cache warm);
 # peak memory the same for both trees.
 set -euo pipefail
 
-binary=$(realpath "${1:-build-h2-rel/tolvex}")
+binary=$(realpath "${1:-build-bench/tolvex}")
 runs=${RUNS:-3}
 for tool in rhash openssl python3; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }

@@ -2,12 +2,12 @@
 # Throughput and peak memory of ncurlDownload against `curl -o`, both fetching the
 # same 1 GiB file of random bytes from one nginx on 127.0.0.1 in the same run.
 # Usage: bench/download_bench.sh [path/to/tolvex_download_bench]
-#        (default: build-h3-rel/bench/tolvex_download_bench, a Release build)
+#        (default: build-bench/bench/tolvex_download_bench, a Release build)
 # Targets: peak resident memory under 32 MiB; throughput within 10% of curl.
 # Exits 1 when a target is missed.
 set -euo pipefail
 
-driver=$(realpath "${1:-build-h3-rel/bench/tolvex_download_bench}")
+driver=$(realpath "${1:-build-bench/bench/tolvex_download_bench}")
 runs=${RUNS:-3}
 for tool in nginx curl python3 cmp; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }

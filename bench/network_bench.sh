@@ -21,7 +21,7 @@
 # Usage: bench/network_bench.sh [--source DIR] [--build DIR]
 #        bench/network_bench.sh --client BINARY --keypair KEYFILE
 #   --source DIR   source tree to build the client from (default: this work tree)
-#   --build DIR    build directory (default: build-h7-net in this work tree)
+#   --build DIR    build directory (default: build-bench-net in this work tree)
 #   --client/--keypair  use a prebuilt client and the key file it trusts instead
 # Environment:
 #   TOLVEX_DELAY_PROXY  command of the round-trip proxy, run as
@@ -38,7 +38,7 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 source_dir=$repo
-build_dir=$repo/build-h7-net
+build_dir=$repo/build-bench-net
 client_bin=""
 keypair=""
 while [ $# -gt 0 ]; do

@@ -8,7 +8,7 @@
 #   3. what making the staged files durable costs on those 2,000 files: the time
 #      spent in fsync/syncfs during the update, and, on the same disk, one syncfs
 #      against one fsync per file.
-# Release build in build-h4-rel; every scratch file lives in a temporary
+# Release build in build-bench-update; every scratch file lives in a temporary
 # directory that is removed at the end. Usage: bench/update_bench.sh [RUNS]
 set -euo pipefail
 exec </dev/null
@@ -40,8 +40,8 @@ best_of() {
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-echo "== building (Release, build-h4-rel)"
-build=$repo/build-h4-rel
+echo "== building (Release, build-bench-update)"
+build=$repo/build-bench-update
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_TESTS=OFF >/dev/null 2>&1
 cmake --build "$build" --target tolvex -j"$(nproc)" >/dev/null
 mkdir -p "$work/home"
