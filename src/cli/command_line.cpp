@@ -44,7 +44,8 @@ Options:
   -h, --help
 )";
 
-constexpr std::string_view kKeygenHelp = R"(Create public & private keys at /home/user/.tolvex-signer-keypair
+constexpr std::string_view kKeygenHelp =
+    R"(Create public & private keys at /home/user/.tolvex-signer-keypair
 
 Usage:
   keygen [options] 
@@ -53,7 +54,8 @@ Options:
   -h, --help
 )";
 
-constexpr std::string_view kUpdateHelp = R"([DEFAULT] Update local files based on updater-source.json
+constexpr std::string_view kUpdateHelp =
+    R"([DEFAULT] Update local files based on updater-source.json
 
 Usage:
   update [options] 

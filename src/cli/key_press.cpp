@@ -66,7 +66,7 @@ class RawTerminal {
 
  private:
   bool active_ = false;
-  struct sigaction previous_[std::size(kFatalSignals)] {};
+  struct sigaction previous_[std::size(kFatalSignals)]{};
 };
 
 // True when a byte was waiting on standard input; that byte is consumed.

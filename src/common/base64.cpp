@@ -29,9 +29,8 @@ std::uint32_t sextet(std::string_view text, std::size_t index) {
   const auto byte = static_cast<unsigned char>(text[index]);
   const int value = kDecodeTable[byte];
   if (value < 0) {
-    throw ValueError("Invalid base64 format character `" + std::string(1, text[index]) +
-                     "` (ord " + std::to_string(byte) + ") at location " +
-                     std::to_string(index) + ".");
+    throw ValueError("Invalid base64 format character `" + std::string(1, text[index]) + "` (ord " +
+                     std::to_string(byte) + ") at location " + std::to_string(index) + ".");
   }
   return static_cast<std::uint32_t>(value);
 }
@@ -43,8 +42,8 @@ std::string base64Encode(std::span<const std::uint8_t> bytes) {
   text.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t group = (std::uint32_t{bytes[i]} << 16) |
-                                (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    const std::uint32_t group =
+        (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
     text += kAlphabet[(group >> 18) & 63];
     text += kAlphabet[(group >> 12) & 63];
     text += kAlphabet[(group >> 6) & 63];

@@ -18,26 +18,26 @@ class Error : public std::exception {
   std::string message_;
 };
 
-#define TOLVEX_ERROR_KIND(Name, Base)                                           \
-  class Name : public Base {                                                    \
-   public:                                                                      \
-    using Base::Base;                                                           \
-    std::string_view kindName() const noexcept override { return #Name; }       \
+#define TOLVEX_ERROR_KIND(Name, Base, ...)                                \
+  class Name __VA_ARGS__ : public Base {                                  \
+   public:                                                                \
+    using Base::Base;                                                     \
+    std::string_view kindName() const noexcept override { return #Name; } \
   }
 
 // A file cannot be opened, read or written. Not final: CurlError is one.
 TOLVEX_ERROR_KIND(IOError, Error);
 // Every failed transfer.
-TOLVEX_ERROR_KIND(CurlError, IOError);
-TOLVEX_ERROR_KIND(OSError, Error);
-TOLVEX_ERROR_KIND(ValueError, Error);
-TOLVEX_ERROR_KIND(KeyError, Error);
-TOLVEX_ERROR_KIND(JsonParsingError, Error);
-TOLVEX_ERROR_KIND(GlobSyntaxError, Error);
-TOLVEX_ERROR_KIND(RegexError, Error);
-TOLVEX_ERROR_KIND(UsageError, Error);
+TOLVEX_ERROR_KIND(CurlError, IOError, final);
+TOLVEX_ERROR_KIND(OSError, Error, final);
+TOLVEX_ERROR_KIND(ValueError, Error, final);
+TOLVEX_ERROR_KIND(KeyError, Error, final);
+TOLVEX_ERROR_KIND(JsonParsingError, Error, final);
+TOLVEX_ERROR_KIND(GlobSyntaxError, Error, final);
+TOLVEX_ERROR_KIND(RegexError, Error, final);
+TOLVEX_ERROR_KIND(UsageError, Error, final);
 // A failed internal check (wrong key or signature length, a programming error).
-TOLVEX_ERROR_KIND(AssertionDefect, Error);
+TOLVEX_ERROR_KIND(AssertionDefect, Error, final);
 
 #undef TOLVEX_ERROR_KIND
 
@@ -64,9 +64,9 @@ OSError osError(int errorNumber, std::string_view info);
 
 // Always-on internal check: throws AssertionDefect whose message starts with the
 // source location and the failed condition, then `text`.
-#define TOLVEX_CHECK(condition, text)                                \
-  do {                                                               \
-    if (!(condition)) {                                              \
-      ::common::failCheck(__FILE__, __LINE__, #condition, (text));   \
-    }                                                                \
+#define TOLVEX_CHECK(condition, text)                              \
+  do {                                                             \
+    if (!(condition)) {                                            \
+      ::common::failCheck(__FILE__, __LINE__, #condition, (text)); \
+    }                                                              \
   } while (false)

@@ -36,15 +36,31 @@ std::string escapeJsonString(std::string_view text) {
   out.reserve(text.size() + 8);
   for (const char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       // Lower case here, unlike the other control bytes: readers accept both.
-      case '\v': out += "\\u000b"; break;
+      case '\v':
+        out += "\\u000b";
+        break;
       default: {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20) {

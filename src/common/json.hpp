@@ -26,7 +26,8 @@ class JsonObject {
 
 // A one-line JSON object of string members in the given order, without any
 // whitespace; strings are escaped byte by byte, so UTF-8 passes unaltered.
-std::string compactJsonObject(const std::vector<std::pair<std::string_view, std::string_view>>& members);
+std::string compactJsonObject(
+    const std::vector<std::pair<std::string_view, std::string_view>>& members);
 
 // `text` with JSON string escapes applied (without the enclosing quotes).
 std::string escapeJsonString(std::string_view text);

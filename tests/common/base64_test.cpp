@@ -10,8 +10,13 @@ std::vector<std::uint8_t> bytesOf(std::string_view text) { return {text.begin(),
 
 TEST(Base64, EncodesRfc4648Vectors) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [plain, encoded] : cases) {
     SCOPED_TRACE(plain);

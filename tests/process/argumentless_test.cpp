@@ -57,8 +57,7 @@ TEST_F(ArgumentlessStart, AKeyPressEndsTheWaitEarly) {
 TEST_F(ArgumentlessStart, AnErrorEndsTheProcessWithoutWaiting) {
   std::filesystem::remove(client_ / "updater-source.json");
   const auto [result, seconds] = start("");
-  EXPECT_EQ(result.err,
-            "Error: unhandled exception: cannot open: updater-source.json [IOError]\n");
+  EXPECT_EQ(result.err, "Error: unhandled exception: cannot open: updater-source.json [IOError]\n");
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_LT(seconds, 4.0);
 }

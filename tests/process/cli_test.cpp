@@ -154,7 +154,8 @@ TEST_F(Cli, MalformedKeyFileIsReportedWithItsKind) {
   const std::pair<std::string, std::string> cases[] = {
       {"not json", "[JsonParsingError]\n"},
       {"[1]", "[AssertionDefect]\n"},
-      {"{\"private_key\":\"\"}", "Error: unhandled exception: key not found: public_key [KeyError]\n"},
+      {"{\"private_key\":\"\"}",
+       "Error: unhandled exception: key not found: public_key [KeyError]\n"},
       {"{\"public_key\":\"\\t\",\"private_key\":\"\"}",
        "Error: unhandled exception: Invalid base64 format character `\t` (ord 9) at location 0. "
        "[ValueError]\n"},

@@ -1,6 +1,7 @@
 #include "support/process.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,7 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <gtest/gtest.h>
 
 namespace testing_support {
 namespace {
