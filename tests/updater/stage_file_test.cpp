@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "captured_output.hpp"
+#include "client_fixture.hpp"
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
@@ -22,31 +23,12 @@ using testing_support::fileExists;
 using testing_support::readFile;
 using testing_support::writeFile;
 using updater_testing::CapturedOutput;
+using updater_testing::mismatchReport;
+using updater_testing::sample;
 
-std::string sample(std::size_t size) {
-  std::string content;
-  for (std::size_t i = 0; i < size; ++i) {
-    content += static_cast<char>('a' + (i * 31) % 26);
-  }
-  return content;
-}
-
-std::string mismatchReport(std::string_view path, std::string_view expected,
-                           std::string_view downloaded) {
-  std::string text = "\nHash mismatch for ";
-  text.append(path).append("\n  remote catalog: ").append(expected);
-  text.append("\n  downloaded    : ").append(downloaded).append("\n");
-  return text;
-}
-
-// A client directory (the working directory) and a published one served over loopback.
-class StageFile : public ::testing::Test {
+// stageFile, one entry at a time.
+class StageFile : public updater_testing::ClientFixture {
  protected:
-  StageFile() {
-    http::loadCurlLibrary();
-    updater_testing::writeSourceDescriptor(client_.path(), server_.url("/"));
-  }
-
   // stageFile with its output captured; `status` is the ExitRequest status, if any.
   std::optional<std::string> stage(std::string_view digest, const std::string& path,
                                    bool verbose = false) {
@@ -62,12 +44,6 @@ class StageFile : public ::testing::Test {
     return result;
   }
 
-  testing_support::TempDir published_;
-  testing_support::TempDir client_;
-  testing_support::TestHttpServer server_{published_.path()};
-  testing_support::ScopedWorkingDirectory cwd_{client_.path()};
-  std::vector<std::int64_t> pauses_;
-  common::ScopedSleepOverride noWait_{[this](std::int64_t ms) { pauses_.push_back(ms); }};
   updater_testing::Output output_;
   int status_ = 0;
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "captured_output.hpp"
+#include "client_fixture.hpp"
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
@@ -24,22 +25,8 @@ using testing_support::readFile;
 using testing_support::writeFile;
 using updater::StageRequest;
 using updater_testing::CapturedOutput;
-
-std::string sample(std::size_t size, char first = 'a') {
-  std::string content;
-  for (std::size_t i = 0; i < size; ++i) {
-    content += static_cast<char>(first + (i * 31) % 26);
-  }
-  return content;
-}
-
-std::string mismatchReport(std::string_view path, std::string_view expected,
-                           std::string_view downloaded) {
-  std::string text = "\nHash mismatch for ";
-  text.append(path).append("\n  remote catalog: ").append(expected);
-  text.append("\n  downloaded    : ").append(downloaded).append("\n");
-  return text;
-}
+using updater_testing::mismatchReport;
+using updater_testing::sample;
 
 // How a stageFiles call ended.
 struct Outcome {
@@ -51,15 +38,9 @@ struct Outcome {
   std::chrono::steady_clock::duration elapsed{};
 };
 
-// A client directory (the working directory) and a published one served over
-// loopback. Pauses are recorded, not waited.
-class StageFiles : public ::testing::Test {
+// stageFiles, several entries at once.
+class StageFiles : public updater_testing::ClientFixture {
  protected:
-  StageFiles() {
-    http::loadCurlLibrary();
-    updater_testing::writeSourceDescriptor(client_.path(), server_.url("/"));
-  }
-
   Outcome stage(const std::vector<StageRequest>& requests, bool verbose = false,
                 std::size_t maxInFlight = updater::kMaxTransfersInFlight) {
     Outcome outcome;
@@ -86,13 +67,6 @@ class StageFiles : public ::testing::Test {
     writeFile(published_ / path, content);
     return {crypto::sha3Hex(content), path, currentFile};
   }
-
-  testing_support::TempDir published_;
-  testing_support::TempDir client_;
-  testing_support::TestHttpServer server_{published_.path()};
-  testing_support::ScopedWorkingDirectory cwd_{client_.path()};
-  std::vector<std::int64_t> pauses_;
-  common::ScopedSleepOverride noWait_{[this](std::int64_t ms) { pauses_.push_back(ms); }};
 };
 
 TEST_F(StageFiles, StagesSideBySideAndTakesOutcomesInRequestOrder) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "captured_output.hpp"
+#include "client_fixture.hpp"
 #include "common/base64.hpp"
 #include "common/errors.hpp"
 #include "common/system.hpp"
@@ -53,15 +54,9 @@ TEST(UpdateDriverCatalog, LinesBecomeEntriesUnlessUnsafe) {
   }
 }
 
-// A published tree served over loopback and a client directory (the working
-// directory) whose descriptor points at it. Pauses are recorded, not waited.
-class UpdateDriver : public ::testing::Test {
+// update() as the command runs it.
+class UpdateDriver : public updater_testing::ClientFixture {
  protected:
-  UpdateDriver() {
-    http::loadCurlLibrary();
-    updater_testing::writeSourceDescriptor(client_.path(), server_.url("/"));
-  }
-
   // update() with its output captured; an ExitRequest's status is returned as such.
   int run(bool verbose = false) {
     CapturedOutput capture;
@@ -76,12 +71,6 @@ class UpdateDriver : public ::testing::Test {
     return result;
   }
 
-  testing_support::TempDir published_;
-  testing_support::TempDir client_;
-  testing_support::TestHttpServer server_{published_.path()};
-  testing_support::ScopedWorkingDirectory cwd_{client_.path()};
-  std::vector<std::int64_t> pauses_;
-  common::ScopedSleepOverride noWait_{[this](std::int64_t ms) { pauses_.push_back(ms); }};
   updater_testing::Output output_;
 };
 
