@@ -5,38 +5,27 @@
 #include <chrono>
 #include <filesystem>
 
-#include "published_tree.hpp"
-#include "support/process.hpp"
-#include "support/temp_dir.hpp"
-#include "support/test_http_server.hpp"
+#include "client_process_fixture.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using process_testing::kUpToDate;
 using testing_support::ProcessResult;
 
-const std::string kUpToDate = "Checking updates...\n\nAll files are up to date.\n";
-
-class ArgumentlessStart : public ::testing::Test {
+class ArgumentlessStart : public process_testing::ClientProcessFixture {
  protected:
   ArgumentlessStart() {
     updater_testing::publishTree(published_.path(), {{"a.txt", "abc"}});
     testing_support::writeFile(client_ / "a.txt", "abc");
-    updater_testing::writeSourceDescriptor(client_.path(), server_.url("/"));
   }
 
   // Runs the test client without arguments; returns its result and seconds taken.
   std::pair<ProcessResult, double> start(const std::string& standardInput) const {
     const auto begin = Clock::now();
-    ProcessResult result = testing_support::runProcess(
-        {TOLVEX_TEST_CLIENT}, {client_.path(), {{"HOME", home_.path()}}, standardInput});
+    ProcessResult result = runClient({}, standardInput);
     return {result, std::chrono::duration<double>(Clock::now() - begin).count()};
   }
-
-  testing_support::TempDir home_;
-  testing_support::TempDir published_;
-  testing_support::TempDir client_;
-  testing_support::TestHttpServer server_{published_.path()};
 };
 
 TEST_F(ArgumentlessStart, UpdatesThenWaitsFiveSeconds) {
@@ -64,8 +53,7 @@ TEST_F(ArgumentlessStart, AnErrorEndsTheProcessWithoutWaiting) {
 
 TEST_F(ArgumentlessStart, ExplicitUpdateDoesNotWait) {
   const auto begin = Clock::now();
-  const ProcessResult result = testing_support::runProcess(
-      {TOLVEX_TEST_CLIENT, "update"}, {client_.path(), {{"HOME", home_.path()}}, ""});
+  const ProcessResult result = update();
   EXPECT_EQ(result.err, kUpToDate);
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - begin).count(), 4.0);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "client_process_fixture.hpp"
 #include "crypto/sha3.hpp"
 #include "published_tree.hpp"
 #include "support/process.hpp"
@@ -20,6 +21,7 @@
 
 namespace {
 
+using process_testing::kUpToDate;
 using testing_support::fileExists;
 using testing_support::ProcessResult;
 using testing_support::readFile;
@@ -27,7 +29,6 @@ using testing_support::writeFile;
 using updater_testing::binaryContent;
 using updater_testing::PublishedFile;
 
-const std::string kUpToDate = "Checking updates...\n\nAll files are up to date.\n";
 const std::string kPending = ".tolvex-pending";
 
 // `count` files in a few directories, of sizes from 1 KiB up to `largest` bytes.
@@ -50,18 +51,8 @@ std::set<int> clientPorts(const std::vector<testing_support::RecordedRequest>& r
   return ports;
 }
 
-class ConcurrentUpdate : public ::testing::Test {
+class ConcurrentUpdate : public process_testing::ClientProcessFixture {
  protected:
-  ConcurrentUpdate() { updater_testing::writeSourceDescriptor(client_.path(), server_.url("/")); }
-
-  testing_support::ProcessOptions clientOptions() const {
-    return {client_.path(), {{"HOME", home_.path()}}, ""};
-  }
-
-  ProcessResult update() const {
-    return testing_support::runProcess({TOLVEX_TEST_CLIENT, "update"}, clientOptions());
-  }
-
   std::string clientFile(const std::string& path) const { return client_ / path; }
 
   void expectClientMatches(const std::vector<PublishedFile>& files) const {
@@ -84,11 +75,6 @@ class ConcurrentUpdate : public ::testing::Test {
     EXPECT_TRUE(file.content.compare(0, staged.size(), staged) == 0) << file.path;
     return staged.size();
   }
-
-  testing_support::TempDir home_;
-  testing_support::TempDir published_;
-  testing_support::TempDir client_;
-  testing_support::TestHttpServer server_{published_.path()};
 };
 
 TEST_F(ConcurrentUpdate, TransientFailureAndResumeAmongManyConvergeOverFewConnections) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "client_process_fixture.hpp"
 #include "common/base64.hpp"
 #include "crypto/sha3.hpp"
 #include "published_tree.hpp"
@@ -25,14 +26,13 @@
 
 namespace {
 
+using process_testing::kUpToDate;
 using testing_support::fileExists;
 using testing_support::ProcessResult;
 using testing_support::readFile;
 using testing_support::writeFile;
 using updater_testing::binaryContent;
 using updater_testing::PublishedFile;
-
-const std::string kUpToDate = "Checking updates...\n\nAll files are up to date.\n";
 
 // Relative paths of every file below `root` (links included, directories not).
 std::vector<std::string> filesBelow(const std::string& root) {
@@ -95,20 +95,8 @@ std::string updateOnTerminal(const std::string& dir, const std::string& home,
   return output;
 }
 
-class UpdateProcess : public ::testing::Test {
+class UpdateProcess : public process_testing::ClientProcessFixture {
  protected:
-  UpdateProcess() { updater_testing::writeSourceDescriptor(client_.path(), server_.url("/")); }
-
-  testing_support::ProcessOptions clientOptions() const {
-    return {client_.path(), {{"HOME", home_.path()}}, ""};
-  }
-
-  ProcessResult update(const std::vector<std::string>& options = {}) const {
-    std::vector<std::string> argv = {TOLVEX_TEST_CLIENT, "update"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    return testing_support::runProcess(argv, clientOptions());
-  }
-
   // Publishes the files as a publisher does: the tree is written and the test
   // client's own update-catalog signs it with test key 0.
   void publishWithClient(const std::vector<PublishedFile>& files) const {
@@ -136,11 +124,7 @@ class UpdateProcess : public ::testing::Test {
     }
   }
 
-  testing_support::TempDir home_;
   testing_support::TempDir publisherHome_;
-  testing_support::TempDir published_;
-  testing_support::TempDir client_;
-  testing_support::TestHttpServer server_{published_.path()};
 };
 
 TEST_F(UpdateProcess, FreshClientReceivesTheWholeTreeAndThenStaysQuiet) {
