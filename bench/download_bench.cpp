@@ -1,11 +1,12 @@
-// Downloads one URL into one file with ncurlDownload, for bench/download_bench.sh.
-// Usage: tolvex_download_bench URL FILE
+// Downloads one URL into one file through a DownloadSet, the transfer path of
+// `update`, for bench/download_bench.sh. Usage: tolvex_download_bench URL FILE
 
 #include <string>
 
 #include "common/errors.hpp"
 #include "common/output.hpp"
 #include "common/uri.hpp"
+#include "http/connection_pool.hpp"
 #include "http/curl_library.hpp"
 #include "http/resumable_download.hpp"
 
@@ -16,7 +17,16 @@ int main(int argc, char** argv) {
   }
   try {
     http::loadCurlLibrary();
-    http::ncurlDownload(common::parseUri(argv[1]), argv[2], {});
+    http::ConnectionPool pool;
+    http::DownloadSet downloads(pool);
+    downloads.start(0, common::parseUri(argv[1]), argv[2], {});
+    while (downloads.running() > 0) {
+      for (const auto& end : downloads.wait(1000)) {
+        if (end.error) {
+          std::rethrow_exception(end.error);
+        }
+      }
+    }
   } catch (const common::ExitRequest& request) {
     return request.status();
   } catch (const common::Error& error) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Throughput and peak memory of ncurlDownload against `curl -o`, both fetching the
+# Throughput and peak memory of the DownloadSet driver against `curl -o`, both fetching the
 # same 1 GiB file of random bytes from one nginx on 127.0.0.1 in the same run.
 # Usage: bench/download_bench.sh [path/to/tolvex_download_bench]
 #        (default: build-bench/bench/tolvex_download_bench, a Release build)
@@ -78,7 +78,7 @@ timed_curl >/dev/null  # warms the page cache with the source file
 for run in $(seq "$runs"); do
   if (( run % 2 )); then timed_curl; timed_tolvex; else timed_tolvex; timed_curl; fi
   kib=$(tail -n 1 "$work/rss")
-  echo "run $run: curl ${t_curl}s, ncurlDownload ${t_tolvex}s, peak RSS ${kib} KiB"
+  echo "run $run: curl ${t_curl}s, DownloadSet ${t_tolvex}s, peak RSS ${kib} KiB"
   curl_times+="$t_curl,"
   tolvex_times+="$t_tolvex,"
   (( kib > peak_kib )) && peak_kib=$kib
@@ -94,8 +94,8 @@ curls, tolvexes, peak = times(sys.argv[1]), times(sys.argv[2]), int(sys.argv[3])
 for label, pick in (("best", min), ("median", statistics.median)):
     curl, tolvex = pick(curls), pick(tolvexes)
     print(f"{label} of {len(curls)} runs: curl {1024 / curl:.0f} MiB/s, "
-          f"ncurlDownload {1024 / tolvex:.0f} MiB/s ({100 * curl / tolvex:.0f}% of curl)")
-print(f"peak RSS of ncurlDownload: {peak / 1024:.1f} MiB")
+          f"the DownloadSet driver {1024 / tolvex:.0f} MiB/s ({100 * curl / tolvex:.0f}% of curl)")
+print(f"peak RSS of the DownloadSet driver: {peak / 1024:.1f} MiB")
 ok = peak < 32 * 1024 and min(tolvexes) <= min(curls) / 0.9
 print("targets met" if ok else "TARGET MISSED")
 sys.exit(0 if ok else 1)

@@ -5,25 +5,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "catalog/catalog_signature.hpp"
-#include "cli/keypair_file.hpp"
 #include "common/errors.hpp"
 #include "common/file.hpp"
 #include "common/ordered_pool.hpp"
 #include "common/output.hpp"
 #include "crypto/sha3.hpp"
+#include "formats/catalog_file.hpp"
+#include "formats/tool_files.hpp"
 
 namespace catalog {
 namespace {
-
-constexpr std::array<std::string_view, 4> kOwnFiles = {
-    "updater-catalog.sha3", "updater-source.json", ".tolvexignore", "updater-catalog.sig"};
 
 // Files hashed ahead of the catalog's next line, per worker: enough to keep every
 // worker busy across a run of tiny files, while memory stays independent of the tree.
@@ -33,52 +28,6 @@ struct DirCloser {
   void operator()(DIR* dir) const noexcept { ::closedir(dir); }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-// argv[0] as the entry point saw it; only needed when /proc is not mounted.
-std::string& programNameStorage() {
-  static std::string name;
-  return name;
-}
-
-std::string_view lastComponent(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-// The file that a shell would have run for `name`, or `name` itself.
-std::string searchPath(const std::string& name) {
-  const char* pathVariable = std::getenv("PATH");
-  if (name.empty() || name.front() == '/' || pathVariable == nullptr) {
-    return name;
-  }
-  const std::string_view directories(pathVariable);
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = directories.find(':', start);
-    const std::string_view directory =
-        directories.substr(start, end == std::string_view::npos ? end : end - start);
-    // An empty PATH element names the working directory.
-    std::string candidate(directory.empty() ? "." : directory);
-    candidate += '/';
-    candidate += name;
-    if (common::isRegularFile(candidate)) {
-      return candidate;
-    }
-    if (end == std::string_view::npos) {
-      return name;
-    }
-    start = end + 1;
-  }
-}
-
-std::string executableFileName() {
-  std::array<char, 4096> target{};
-  const ssize_t length = ::readlink("/proc/self/exe", target.data(), target.size());
-  if (length > 0) {
-    return std::string(lastComponent({target.data(), static_cast<std::size_t>(length)}));
-  }
-  return std::string(lastComponent(searchPath(programNameStorage())));
-}
 
 enum class EntryKind { kDirectory, kLink, kFile, kUnknown };
 
@@ -124,10 +73,10 @@ struct Candidate {
 // serial run gives.
 class CatalogWalk {
  public:
-  CatalogWalk(const IgnoreRules& rules, std::size_t workers)
+  CatalogWalk(const IgnoreRules& rules, std::string_view executableName, std::size_t workers)
       : rules_(rules),
-        executableName_(executableFileName()),
-        catalog_(kCatalogFileName, "wb"),
+        executableName_(executableName),
+        catalog_(std::string(formats::kCatalogFileName), "wb"),
         pool_(workers, workers * kJobsPerWorker) {}
 
   std::int64_t run() {
@@ -170,12 +119,7 @@ class CatalogWalk {
   }
 
   bool isOwnFile(std::string_view path) const {
-    for (const std::string_view own : kOwnFiles) {
-      if (path == own) {
-        return true;
-      }
-    }
-    return path == executableName_;
+    return formats::isRootToolFile(path) || path == executableName_;
   }
 
   void processCandidate(std::string_view path) {
@@ -222,13 +166,8 @@ class CatalogWalk {
       common::printOut("Ignored : " + candidate.path);
       return;
     }
-    line_.assign(candidate.digest);
-    line_ += " *";
-    line_ += candidate.path;
-    line_ += '\n';
-    catalog_.write(line_);
-    line_.assign("Added   : ").append(candidate.path);
-    common::printOut(line_);
+    catalog_.write(formats::catalogLine(candidate.digest, candidate.path));
+    common::printOut("Added   : " + candidate.path);
     ++count_;
   }
 
@@ -237,7 +176,6 @@ class CatalogWalk {
   common::OutputFile catalog_;
   std::int64_t count_ = 0;
   std::string relative_;
-  std::string line_;
   const common::OrderedPool<Candidate>::Consumer emit_ = [this](Candidate&& candidate) {
     emit(std::move(candidate));
   };
@@ -247,31 +185,9 @@ class CatalogWalk {
 
 }  // namespace
 
-void setProgramName(const char* argv0) { programNameStorage() = argv0 == nullptr ? "" : argv0; }
-
-std::int64_t buildCatalog(const IgnoreRules& rules) {
-  return buildCatalog(rules, common::workerCount());
-}
-
-std::int64_t buildCatalog(const IgnoreRules& rules, std::size_t workers) {
-  return CatalogWalk(rules, workers).run();
-}
-
-int updateCatalogCommand() {
-  const std::string keyPath = cli::keypairPath();
-  if (!common::isRegularFile(keyPath)) {
-    common::printErr("ERROR: " + keyPath + " does not exist");
-    common::printErr("Run '" + executableFileName() + " keygen' to generate a keypair");
-    return -1;
-  }
-  const crypto::SignerKeypair keypair = cli::loadKeypair(keyPath);
-  const IgnoreRules rules = loadIgnoreRules();
-  const std::int64_t count = buildCatalog(rules);
-  common::printErr("Created catalog file: " + std::string(kCatalogFileName) + " with " +
-                   std::to_string(count) + " files.");
-  signCatalog(keypair);
-  common::printErr("Signed catalog file: " + std::string(kSignatureFileName));
-  return 0;
+std::int64_t buildCatalog(const IgnoreRules& rules, std::string_view executableName,
+                          std::size_t workers) {
+  return CatalogWalk(rules, executableName, workers).run();
 }
 
 }  // namespace catalog

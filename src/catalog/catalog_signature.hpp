@@ -4,11 +4,8 @@
 
 namespace catalog {
 
-inline constexpr const char* kCatalogFileName = "updater-catalog.sha3";
-inline constexpr const char* kSignatureFileName = "updater-catalog.sig";
-
-// Signs the digest text of updater-catalog.sha3 and writes the 88 Base64
-// characters of the signature into updater-catalog.sig. Throws IOError.
+// Signs the digest text of the catalog file and writes the 88 Base64
+// characters of the signature into the signature file. Throws IOError.
 void signCatalog(const crypto::SignerKeypair& keypair);
 
 }  // namespace catalog

@@ -5,23 +5,12 @@
 
 #include "catalog/glob.hpp"
 #include "common/errors.hpp"
-#include "common/file.hpp"
+#include "common/text.hpp"
+#include "formats/ignore_file.hpp"
 #include "regex/regex.hpp"
 
 namespace catalog {
 namespace {
-
-constexpr const char* kIgnoreFileName = ".tolvexignore";
-constexpr std::string_view kWhitespace = " \t\n\v\f\r";
-
-std::string_view trim(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(kWhitespace);
-  if (first == std::string_view::npos) {
-    return {};
-  }
-  const std::size_t last = text.find_last_not_of(kWhitespace);
-  return text.substr(first, last - first + 1);
-}
 
 // One glob pattern, translated and compiled at its first test. A failure is
 // kept as well, so that every later test raises the same error again.
@@ -72,24 +61,7 @@ IgnoreRules& IgnoreRules::operator=(IgnoreRules&&) noexcept = default;
 
 const std::vector<std::string>& IgnoreRules::lines() const { return lines_; }
 
-IgnoreRules loadIgnoreRules() {
-  if (!common::isRegularFile(kIgnoreFileName)) {
-    return IgnoreRules();
-  }
-  const std::string text = common::readWholeFile(kIgnoreFileName);
-  const std::string_view body = trim(text);
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = body.find('\n', start);
-    lines.emplace_back(body.substr(start, end == std::string_view::npos ? end : end - start));
-    if (end == std::string_view::npos) {
-      break;
-    }
-    start = end + 1;
-  }
-  return IgnoreRules(std::move(lines));
-}
+IgnoreRules loadIgnoreRules() { return IgnoreRules(formats::readIgnoreFileLines()); }
 
 bool isIncluded(const IgnoreRules& rules, std::string_view path) {
   if (rules.lines_.empty()) {
@@ -99,7 +71,7 @@ bool isIncluded(const IgnoreRules& rules, std::string_view path) {
   IgnoreRules::Cache& cache = *rules.cache_;
   bool included = true;
   for (std::size_t i = 0; i < rules.lines_.size(); ++i) {
-    const std::string_view line = trim(rules.lines_[i]);
+    const std::string_view line = common::trim(rules.lines_[i]);
     if (!line.empty() && line.front() == '!' && cache.include[i].matches(path, line.substr(1))) {
       return true;
     }

@@ -7,7 +7,7 @@
 
 namespace catalog {
 
-// The lines of .tolvexignore, untrimmed; empty when there is no ignore file.
+// The lines of the ignore file, untrimmed; empty when there is no ignore file.
 // Translated patterns are compiled on first use and kept for the rest of the run.
 class IgnoreRules {
  public:
@@ -26,8 +26,8 @@ class IgnoreRules {
   std::unique_ptr<Cache> cache_;
 };
 
-// Reads .tolvexignore from the working directory. Throws IOError
-// "cannot open: .tolvexignore" when it exists but cannot be read.
+// Reads the ignore file of the working directory. Throws IOError
+// "cannot open: NAME" when it exists but cannot be read.
 IgnoreRules loadIgnoreRules();
 
 // True when the file at relative `path` goes into the catalog. Throws

@@ -7,6 +7,9 @@
 namespace cli {
 namespace {
 
+// The help texts are printed byte for byte as users' scripts and documents know
+// them: "/home/user/" is literally that, whatever the real home directory, and
+// the spaces around "[options]" stay as they are.
 constexpr std::string_view kMainHelp = R"(tolvex v1.6: simple http file sync
 
 Usage:

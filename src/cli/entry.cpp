@@ -3,38 +3,42 @@
 #include <string>
 #include <vector>
 
-#include "catalog/catalog_builder.hpp"
 #include "cli/command_line.hpp"
 #include "cli/key_press.hpp"
-#include "cli/keypair_file.hpp"
-#include "cli/source_descriptor.hpp"
+#include "cli/publish_commands.hpp"
+#include "cli/update_command.hpp"
 #include "common/errors.hpp"
 #include "common/output.hpp"
 #include "http/curl_library.hpp"
-#include "updater/update_driver.hpp"
 
 namespace cli {
 namespace {
 
 constexpr double kArgumentlessWaitSeconds = 5.0;
 
-int runCommand(const Invocation& invocation) {
+// What a command may need of the process besides its own arguments.
+struct ProcessInputs {
+  std::string_view argv0;
+  const updater::TrustedKeys& trustedKeys;
+};
+
+int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
   switch (invocation.command) {
     case Command::kUpdateCatalog:
-      return catalog::updateCatalogCommand();
+      return updateCatalogCommand(inputs.argv0);
     case Command::kMakeSourceJson:
       return makeSourceJsonCommand(invocation.url);
     case Command::kKeygen:
       return keygenCommand();
     case Command::kUpdate:
-      return updater::update(invocation.verbose);
+      return updateCommand(invocation.verbose, inputs.trustedKeys);
     case Command::kNone:
       break;
   }
   return 0;
 }
 
-int runArguments(const std::vector<std::string>& tokens) {
+int runArguments(const std::vector<std::string>& tokens, const ProcessInputs& inputs) {
   ParsedCommandLine parsed;
   try {
     parsed = parseCommandLine(tokens);
@@ -47,13 +51,13 @@ int runArguments(const std::vector<std::string>& tokens) {
     common::writeOut(help->text);
     return 1;
   }
-  return runCommand(std::get<Invocation>(parsed));
+  return runCommand(std::get<Invocation>(parsed), inputs);
 }
 
 // Started without arguments (from a file manager, say): update, then leave the
 // window open a moment so that its outcome can be read.
-int runArgumentless() {
-  const int result = updater::update(false);
+int runArgumentless(const ProcessInputs& inputs) {
+  const int result = updateCommand(false, inputs.trustedKeys);
   waitForKeyPress(kArgumentlessWaitSeconds);
   return result;
 }
@@ -69,12 +73,12 @@ void reportUnhandled(std::string_view message, std::string_view kind) {
 
 }  // namespace
 
-int runMain(int argc, char** argv) {
+int runMain(int argc, char** argv, const updater::TrustedKeys& trustedKeys) {
   try {
     http::loadCurlLibrary();
-    catalog::setProgramName(argc > 0 ? argv[0] : "");
+    const ProcessInputs inputs{argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys};
     const std::vector<std::string> tokens(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const int result = tokens.empty() ? runArgumentless() : runArguments(tokens);
+    const int result = tokens.empty() ? runArgumentless(inputs) : runArguments(tokens, inputs);
     return result & 0xff;
   } catch (const common::ExitRequest& request) {
     return request.status() & 0xff;

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/errors.hpp"
+#include "common/text.hpp"
 
 namespace common {
 
@@ -31,7 +32,6 @@ std::string JsonObject::stringMember(const std::string& name) const {
 }
 
 std::string escapeJsonString(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size() + 8);
   for (const char c : text) {
@@ -65,8 +65,7 @@ std::string escapeJsonString(std::string_view text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20) {
           out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 15];
+          out += hexByte(byte);
         } else {
           out += c;
         }

@@ -1,8 +1,16 @@
 #include "common/system.hpp"
 
+#include <unistd.h>
+
+#include <array>
 #include <atomic>
+#include <cstdlib>
 #include <ctime>
 #include <utility>
+
+#include "common/file.hpp"
+#include "common/path.hpp"
+#include "common/text.hpp"
 
 namespace common {
 namespace {
@@ -22,7 +30,34 @@ std::function<void(std::int64_t)>& sleeper() {
 // Milliseconds of pauses that an override skipped instead of waiting.
 std::atomic<std::int64_t> skippedMilliseconds{0};
 
+// The file that a shell would have run for `name`, or `name` itself.
+std::string searchPath(std::string_view name) {
+  const char* pathVariable = std::getenv("PATH");
+  if (name.empty() || name.front() == '/' || pathVariable == nullptr) {
+    return std::string(name);
+  }
+  for (const std::string_view directory : split(pathVariable, ':')) {
+    // An empty PATH element names the working directory.
+    std::string candidate(directory.empty() ? "." : directory);
+    candidate += '/';
+    candidate += name;
+    if (isRegularFile(candidate)) {
+      return candidate;
+    }
+  }
+  return std::string(name);
+}
+
 }  // namespace
+
+std::string executableFileName(std::string_view argv0) {
+  std::array<char, 4096> target{};
+  const ssize_t length = ::readlink("/proc/self/exe", target.data(), target.size());
+  if (length > 0) {
+    return std::string(lastComponent({target.data(), static_cast<std::size_t>(length)}));
+  }
+  return std::string(lastComponent(searchPath(argv0)));
+}
 
 void sleepMilliseconds(std::int64_t milliseconds) { sleeper()(milliseconds); }
 

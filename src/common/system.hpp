@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 
 namespace common {
 
@@ -16,6 +18,10 @@ double wallClockSeconds();
 // other transfers). Pauses skipped by a ScopedSleepOverride count as elapsed, so
 // deadlines behave in tests as if the pauses had been waited.
 std::int64_t monotonicMilliseconds();
+
+// The last path component of the running program's file, from "/proc/self/exe",
+// or, when that cannot be read, of `argv0` searched along PATH as a shell would.
+std::string executableFileName(std::string_view argv0);
 
 // Replaces sleepMilliseconds for the lifetime of the object (tests record the
 // requested pauses instead of waiting).

@@ -11,6 +11,7 @@
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
+#include "common/text.hpp"
 
 namespace crypto {
 namespace {
@@ -78,15 +79,7 @@ std::size_t readBlock(int fd, std::span<unsigned char> buffer, const std::string
 
 }  // namespace
 
-std::string digestToHex(const Sha3Digest& digest) {
-  static constexpr char kAlphabet[] = "0123456789abcdef";
-  std::string text(2 * digest.size(), '\0');
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = kAlphabet[digest[i] >> 4];
-    text[2 * i + 1] = kAlphabet[digest[i] & 15];
-  }
-  return text;
-}
+std::string digestToHex(const Sha3Digest& digest) { return common::toHex(digest); }
 
 std::string sha3Hex(std::string_view data) {
   EVP_MD_CTX* context = startDigest();

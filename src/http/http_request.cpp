@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "common/errors.hpp"
+#include "common/text.hpp"
 #include "http/curl_api.hpp"
 #include "http/transfer.hpp"
 #include "http/transfer_session.hpp"
@@ -29,24 +30,20 @@ std::string escapeSegment(std::string_view segment) {
 
 // `path` with every non-empty segment percent-encoded; empty segments stay empty.
 std::string escapePath(std::string_view path) {
+  const std::vector<std::string_view> segments = common::split(path, '/');
   std::string escaped;
-  for (std::size_t start = 0;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::string_view segment = path.substr(start, slash - start);
-    if (!segment.empty()) {
-      escaped += escapeSegment(segment);
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    if (i > 0) {
+      escaped += '/';
     }
-    if (slash == std::string_view::npos) {
-      return escaped;
+    if (!segments[i].empty()) {
+      escaped += escapeSegment(segments[i]);
     }
-    escaped += '/';
-    start = slash + 1;
   }
+  return escaped;
 }
 
 }  // namespace
-
-std::string escapeUrlPath(std::string_view url) { return escapedRequestUrl(common::parseUri(url)); }
 
 std::string escapedRequestUrl(const common::Uri& url) {
   common::Uri escaped = url;
@@ -54,15 +51,15 @@ std::string escapedRequestUrl(const common::Uri& url) {
   return common::assembleUri(escaped);
 }
 
-void curlRequest(std::string_view httpMethod, const common::Uri& url, const ChunkCallback& onChunk,
-                 const HeaderMap& requestHeaders, const HeadersDoneCallback& onHeadersDone,
-                 const ProgressCallback& onProgress) {
+void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common::Uri& url,
+                 const ChunkCallback& onChunk, const HeaderMap& requestHeaders,
+                 const HeadersDoneCallback& onHeadersDone, const ProgressCallback& onProgress) {
   Transfer transfer(httpMethod, url, onChunk, requestHeaders, onHeadersDone, onProgress);
-  runTransfer(transfer);
+  pool.session().run(transfer);
   transfer.rethrowFailure();
 }
 
-std::string ncurlGet(const common::Uri& url, std::size_t maxBytes) {
+std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes) {
   std::string body;
   const ChunkCallback append = [&body, maxBytes](std::string_view chunk) {
     if (chunk.size() > maxBytes - body.size()) {
@@ -70,7 +67,7 @@ std::string ncurlGet(const common::Uri& url, std::size_t maxBytes) {
     }
     body += chunk;
   };
-  curlRequest("GET", url, append, {}, {}, {});
+  curlRequest(pool, "GET", url, append, {}, {}, {});
   return body;
 }
 

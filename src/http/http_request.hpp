@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/uri.hpp"
+#include "http/connection_pool.hpp"
 
 namespace http {
 
@@ -21,27 +22,21 @@ using HeadersDoneCallback = std::function<void(const HeaderMap& headers)>;
 // Bytes received so far and bytes expected (0 while unknown) of the current answer.
 using ProgressCallback = std::function<void(std::int64_t downloaded, std::int64_t total)>;
 
-// Largest bodies that ncurlGet accepts for the signature and the catalog.
-inline constexpr std::size_t kMaxSignatureBytes = 4 * 1024;
-inline constexpr std::size_t kMaxCatalogBytes = std::size_t{1} << 30;
-
-// `url` with each path segment percent-encoded (query and fragment unchanged).
-std::string escapeUrlPath(std::string_view url);
-
 // `url` assembled with each path segment percent-encoded; a "?" or "#" inside
 // the path is encoded as part of it.
 std::string escapedRequestUrl(const common::Uri& url);
 
-// One GET or HEAD of `url` (path not yet percent-encoded), streaming the body to
-// `onChunk`. Reuses an open connection to the server when one is idle, and
-// leaves its own open for the next request. Throws CurlError (libcurl's message, or "http code N"
-// when the final status is neither 200 nor 206), and passes on errors raised by the callbacks.
-void curlRequest(std::string_view httpMethod, const common::Uri& url, const ChunkCallback& onChunk,
-                 const HeaderMap& requestHeaders, const HeadersDoneCallback& onHeadersDone,
-                 const ProgressCallback& onProgress);
+// One GET or HEAD of `url` (path not yet percent-encoded) through `pool`,
+// streaming the body to `onChunk`. Reuses an idle connection of the pool to the
+// server, and leaves its own open for the next request. Throws CurlError (libcurl's message, or
+// "http code N" when the final status is neither 200 nor 206), and passes on errors raised by the
+// callbacks.
+void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common::Uri& url,
+                 const ChunkCallback& onChunk, const HeaderMap& requestHeaders,
+                 const HeadersDoneCallback& onHeadersDone, const ProgressCallback& onProgress);
 
-// The whole body of a GET of `url`; throws CurlError as curlRequest, and when the
+// The whole body of a GET of `url` through `pool`; throws CurlError as curlRequest, and when the
 // body grows past `maxBytes`.
-std::string ncurlGet(const common::Uri& url, std::size_t maxBytes);
+std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes);
 
 }  // namespace http

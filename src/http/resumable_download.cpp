@@ -10,7 +10,6 @@
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
-#include "http/shared_connections.hpp"
 #include "http/transfer.hpp"
 #include "http/transfer_session.hpp"
 
@@ -130,27 +129,13 @@ class ResumableDownload {
 
 }  // namespace
 
-void ncurlDownload(const common::Uri& url, const std::string& path,
-                   const ProgressCallback& onProgress) {
-  ResumableDownload download(url, path, onProgress);
-  runTransfer(download.transfer());
-  download.finish();
-}
-
 struct DownloadSet::Impl {
-  // Used when no SharedConnections is alive.
-  std::unique_ptr<TransferSession> own;
   TransferSession& session;
-  // Last: the downloads leave the session before it ends.
   std::map<std::size_t, std::unique_ptr<ResumableDownload>> downloads;
-
-  Impl()
-      : own(SharedConnections::current() == nullptr ? std::make_unique<TransferSession>()
-                                                    : nullptr),
-        session(own ? *own : *SharedConnections::current()) {}
 };
 
-DownloadSet::DownloadSet() : impl_(std::make_unique<Impl>()) {}
+DownloadSet::DownloadSet(ConnectionPool& pool)
+    : impl_(std::make_unique<Impl>(Impl{pool.session(), {}})) {}
 
 DownloadSet::~DownloadSet() = default;
 

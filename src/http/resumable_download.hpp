@@ -7,39 +7,35 @@
 #include <vector>
 
 #include "common/uri.hpp"
+#include "http/connection_pool.hpp"
 #include "http/http_request.hpp"
 
 namespace http {
 
-// Downloads `url` into the file at `path`, continuing after the bytes it already
-// holds with a "Range" request; "http code 416" counts as complete. A server that
-// ignores the range and answers 200 makes the file start over. Throws CurlError
-// "URL: MESSAGE", IOError or OSError.
-void ncurlDownload(const common::Uri& url, const std::string& path,
-                   const ProgressCallback& onProgress);
-
-// Downloads that each behave as ncurlDownload, run side by side on the calling
-// thread, in the session of the innermost SharedConnections alive when the set
-// is made (which must outlive it), else in a session of the set's own. Memory
-// grows with the downloads running, not with the size of the files.
+// Resumable downloads, run side by side on the calling thread through one
+// connection pool (which must outlive the set). Each downloads its URL into its
+// file, continuing after the bytes the file already holds with a "Range"
+// request; "http code 416" counts as complete, and a server that ignores the
+// range and answers 200 makes the file start over. Memory grows with the
+// downloads running, not with the size of the files.
 class DownloadSet {
  public:
   // A download that has ended: `error` is null when its file is complete, else
-  // what ncurlDownload would have thrown.
+  // CurlError "URL: MESSAGE", IOError or OSError.
   struct Finished {
     std::size_t id = 0;
     std::exception_ptr error;
   };
 
-  DownloadSet();
+  explicit DownloadSet(ConnectionPool& pool);
   // Stops what still runs; each file keeps the bytes it has received.
   ~DownloadSet();
   DownloadSet(const DownloadSet&) = delete;
   DownloadSet& operator=(const DownloadSet&) = delete;
 
   // Starts downloading `url` into `path` under `id`, which must not be running.
-  // Throws what ncurlDownload throws before its request goes out (OSError when
-  // the file's size cannot be read, IOError when it cannot be opened).
+  // Throws before its request goes out: OSError when the file's size cannot be
+  // read, IOError when it cannot be opened.
   void start(std::size_t id, const common::Uri& url, const std::string& path,
              const ProgressCallback& onProgress);
   // Stops download `id` if it runs; its file keeps what it has received.

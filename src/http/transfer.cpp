@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
+#include "common/text.hpp"
 #include "http/transfer_session.hpp"
 
 namespace http {
@@ -28,14 +29,6 @@ common::CurlError httpCodeError(long status) {
   return common::CurlError("http code " + std::to_string(status));
 }
 
-std::string asciiLower(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  return lower;
-}
-
 void storeHeader(HeaderMap& headers, std::string name, std::string value) {
   const auto found = std::find_if(headers.begin(), headers.end(),
                                   [&name](const auto& entry) { return entry.first == name; });
@@ -44,15 +37,6 @@ void storeHeader(HeaderMap& headers, std::string name, std::string value) {
   } else {
     headers.emplace_back(std::move(name), std::move(value));
   }
-}
-
-std::string_view trimmed(std::string_view text) {
-  constexpr std::string_view kSpace = " \t\n\v\f\r";
-  const std::size_t first = text.find_first_not_of(kSpace);
-  if (first == std::string_view::npos) {
-    return {};
-  }
-  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
 }
 
 void handleHeaderLine(RequestContext& context, std::string_view line) {
@@ -70,7 +54,7 @@ void handleHeaderLine(RequestContext& context, std::string_view line) {
     context.headers.clear();
     return;
   }
-  storeHeader(context.headers, asciiLower(line.substr(0, separator)),
+  storeHeader(context.headers, common::asciiLower(line.substr(0, separator)),
               std::string(line.substr(separator + 2)));
 }
 
@@ -108,7 +92,7 @@ std::size_t curlHeaderFunction(char* data, std::size_t size, std::size_t count, 
       throw common::CurlError("OPT_HEADERFUNCTION: Unexpected curl write callback size: " +
                               std::to_string(size));
     }
-    handleHeaderLine(*context, trimmed(std::string_view(data, count)));
+    handleHeaderLine(*context, common::trim(std::string_view(data, count)));
     return count;
   } catch (...) {  // recovery point: raised again once libcurl has returned
     context->error = std::current_exception();

@@ -1,7 +1,6 @@
 #include "http/transfer_session.hpp"
 
 #include "common/errors.hpp"
-#include "http/shared_connections.hpp"
 #include "http/transfer.hpp"
 
 namespace http {
@@ -81,15 +80,6 @@ void TransferSession::performAndDispatch() {
     const CURLcode result = message->data.result;
     remove(*transfer);
     transfer->complete(result);
-  }
-}
-
-void runTransfer(Transfer& transfer) {
-  if (TransferSession* shared = SharedConnections::current()) {
-    shared->run(transfer);
-  } else {
-    TransferSession own;
-    own.run(transfer);
   }
 }
 

@@ -50,8 +50,4 @@ class TransferSession {
   MultiHandle multi_;
 };
 
-// Runs `transfer` to its end in the session of the innermost SharedConnections,
-// or, when there is none, in a session (and so on a connection) of its own.
-void runTransfer(Transfer& transfer);
-
 }  // namespace http

@@ -13,15 +13,13 @@
 #include "common/errors.hpp"
 #include "common/file.hpp"
 #include "common/output.hpp"
+#include "common/path.hpp"
 #include "common/system.hpp"
+#include "common/text.hpp"
+#include "formats/tool_files.hpp"
 
 namespace updater {
 namespace {
-
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
 
 bool isWritableDirectory(const std::string& directory) {
   return ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
@@ -47,7 +45,7 @@ bool isLocked(const std::string& path) {
   if (!missing && !S_ISLNK(status.st_mode)) {
     return true;
   }
-  return !isWritableDirectory(directoryOf(path));
+  return !isWritableDirectory(common::parentDirectory(path));
 }
 
 // The letter that follows the backslash in the escape of `c`, or 0 when `c` has
@@ -60,7 +58,6 @@ char escapeLetter(char c) {
 }
 
 void appendQuoted(std::string& out, std::string_view path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   out += '"';
   for (const char c : path) {
     const auto byte = static_cast<unsigned char>(c);
@@ -69,8 +66,7 @@ void appendQuoted(std::string& out, std::string_view path) {
       out += letter;
     } else if (byte < 32 || byte == 127) {
       out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
+      out += common::hexByte(byte);
     } else {
       out += c;
     }
@@ -96,7 +92,7 @@ common::FileDescriptor openForSync(const std::string& path, int flags) {
 std::set<std::string> directoriesOf(const std::vector<std::string>& paths) {
   std::set<std::string> directories;
   for (const auto& path : paths) {
-    directories.insert(directoryOf(path));
+    directories.insert(common::parentDirectory(path));
   }
   return directories;
 }
@@ -126,7 +122,7 @@ void syncStagedFiles(const std::vector<std::string>& paths) {
     return;
   }
   for (const auto& path : paths) {
-    const std::string pending = pendingPathOf(path);
+    const std::string pending = formats::pendingPathOf(path);
     syncDescriptor(openForSync(pending, 0).get(), pending);
   }
 }
@@ -150,14 +146,14 @@ void adoptTargetMode(const std::string& path) {
   if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return;
   }
-  const std::string pending = pendingPathOf(path);
+  const std::string pending = formats::pendingPathOf(path);
   if (::chmod(pending.c_str(), status.st_mode & 0777) != 0) {
     throw common::osError(errno, pending);
   }
 }
 
 void moveStagedFile(const std::string& path) {
-  const std::string pending = pendingPathOf(path);
+  const std::string pending = formats::pendingPathOf(path);
   if (::rename(pending.c_str(), path.c_str()) == 0) {
     return;
   }
@@ -169,8 +165,6 @@ void moveStagedFile(const std::string& path) {
 }
 
 }  // namespace
-
-std::string pendingPathOf(std::string_view path) { return std::string(path) + ".tolvex-pending"; }
 
 std::vector<std::string> findLockedFiles(const std::vector<std::string>& paths) {
   std::vector<std::string> locked;
@@ -202,6 +196,7 @@ bool waitForUnlockedFiles(const std::vector<std::string>& paths) {
     }
     common::printErr("");
     common::printErr("locked files: " + formatPathList(locked));
+    // Spelled as users' scripts match it: keep byte for byte.
     common::printErr("   retring in 5 seconds");
     common::sleepMilliseconds(kLockProbePauseMilliseconds);
   }

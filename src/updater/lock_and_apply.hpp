@@ -15,9 +15,6 @@ inline constexpr std::int64_t kLockProbePauseMilliseconds = 5000;
 // per-file and per-directory syncs.
 inline constexpr std::size_t kWholeFileSystemSyncThreshold = 16;
 
-// The staged file of `path`: `path` followed by ".tolvex-pending".
-std::string pendingPathOf(std::string_view path);
-
 // Probes the targets of `paths` for one pass and returns those that cannot be
 // replaced now, in list order. An existing target must open for writing (without
 // being created); a missing one, or a dangling symbolic link, which the move

@@ -4,8 +4,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#include <utility>
 
 namespace updater {
 
@@ -26,22 +24,15 @@ void reportTransferFailure(std::string_view message, std::int64_t failures,
 bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttempts,
                     std::int64_t delaySeconds);
 
-// Runs `operation` under runWithRetries. For an operation that returns a byte
-// string, returns its result, or "" when every attempt failed; for one that
-// returns nothing, returns nothing. The caller is not told of the failure.
+// Runs `operation`, which returns a byte string, under runWithRetries and
+// returns its result, or "" when every attempt failed; the caller is not told
+// of the failure.
 template <typename Operation>
-std::invoke_result_t<Operation&> retryTransfer(Operation&& operation, std::int64_t maxAttempts,
-                                               std::int64_t delaySeconds) {
-  using Result = std::invoke_result_t<Operation&>;
-  static_assert(std::is_void_v<Result> || std::is_same_v<Result, std::string>,
-                "a transfer returns a byte string or nothing");
-  if constexpr (std::is_void_v<Result>) {
-    runWithRetries([&operation] { operation(); }, maxAttempts, delaySeconds);
-  } else {
-    Result result;
-    runWithRetries([&operation, &result] { result = operation(); }, maxAttempts, delaySeconds);
-    return result;
-  }
+std::string retryTransfer(Operation&& operation, std::int64_t maxAttempts,
+                          std::int64_t delaySeconds) {
+  std::string result;
+  runWithRetries([&operation, &result] { result = operation(); }, maxAttempts, delaySeconds);
+  return result;
 }
 
 }  // namespace updater

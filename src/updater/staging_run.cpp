@@ -6,12 +6,12 @@
 #include <chrono>
 #include <limits>
 
-#include "cli/source_descriptor.hpp"
 #include "common/errors.hpp"
 #include "common/output.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
-#include "updater/lock_and_apply.hpp"
+#include "formats/source_descriptor.hpp"
+#include "formats/tool_files.hpp"
 #include "updater/retry.hpp"
 
 namespace updater {
@@ -69,13 +69,14 @@ StagingRun::Digests StagingRun::digestsOf(const StageRequest* request,
   return digests;
 }
 
-StagingRun::StagingRun(const std::vector<StageRequest>& requests, std::int64_t totalFiles,
-                       bool verbose, std::size_t maxInFlight)
+StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
+                       std::int64_t totalFiles, bool verbose, std::size_t maxInFlight)
     : requests_(requests),
       verbose_(verbose),
       maxInFlight_(maxInFlight),
       workers_(common::workerCount()),
       firstFailure_(requests.size()),
+      downloads_(pool),
       // The loop bounds what it submits itself: a submission must never wait.
       pool_(workers_, std::numeric_limits<std::size_t>::max(), [this] {
         // Pairs with the store before the loop's last look at the results: either
@@ -89,7 +90,8 @@ StagingRun::StagingRun(const std::vector<StageRequest>& requests, std::int64_t t
   items_.reserve(requests.size());
   for (const StageRequest& request : requests) {
     Item item;
-    item.context = {request.path, pendingPathOf(request.path), request.currentFile, totalFiles};
+    item.context = {request.path, formats::pendingPathOf(request.path), request.currentFile,
+                    totalFiles};
     items_.push_back(std::move(item));
   }
 }
@@ -123,7 +125,7 @@ void StagingRun::submitChecks() {
           batch.reserve(end - first);
           for (std::size_t index = first; index < end; ++index) {
             const StageRequest& request = (*requests)[index];
-            batch.push_back(digestsOf(&request, pendingPathOf(request.path)));
+            batch.push_back(digestsOf(&request, formats::pendingPathOf(request.path)));
           }
           return batch;
         },
@@ -207,7 +209,7 @@ void StagingRun::attempt(std::size_t index) {
   std::exception_ptr failure;
   try {
     // The URL is formed anew at each attempt: the descriptor may have been edited.
-    downloads_.start(index, cli::remoteUrl(request(index).path), item.context.pendingPath,
+    downloads_.start(index, formats::remoteUrl(request(index).path), item.context.pendingPath,
                      [this, index](std::int64_t downloaded, std::int64_t total) {
                        reportProgress(downloaded, total, items_[index].context);
                      });

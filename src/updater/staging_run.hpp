@@ -13,7 +13,7 @@
 #include "common/ordered_pool.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/progress.hpp"
-#include "updater/stage_file.hpp"
+#include "updater/staging.hpp"
 
 namespace updater {
 
@@ -25,8 +25,8 @@ namespace updater {
 // listed, and the first failure ends the run.
 class StagingRun {
  public:
-  StagingRun(const std::vector<StageRequest>& requests, std::int64_t totalFiles, bool verbose,
-             std::size_t maxInFlight);
+  StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
+             std::int64_t totalFiles, bool verbose, std::size_t maxInFlight);
   StagingRun(const StagingRun&) = delete;
   StagingRun& operator=(const StagingRun&) = delete;
 

@@ -1,13 +1,35 @@
 #include "updater/trust.hpp"
 
 #include <algorithm>
+#include <string>
+
+#include "common/base64.hpp"
+#include "common/errors.hpp"
+#include "crypto/ed25519.hpp"
+#include "crypto/sha3.hpp"
+#include "formats/catalog_file.hpp"
 
 namespace updater {
 
-bool isTrustedPublicKey(std::string_view publicKey) {
-  return std::ranges::any_of(trustedPublicKeys, [publicKey](std::string_view trusted) {
-    return !trusted.empty() && trusted == publicKey;
-  });
+bool isTrustedPublicKey(const TrustedKeys& trusted, std::string_view publicKey) {
+  return std::ranges::any_of(
+      trusted, [publicKey](std::string_view key) { return !key.empty() && key == publicKey; });
+}
+
+std::vector<std::uint8_t> decodeCatalogSignature(std::string_view text) {
+  std::vector<std::uint8_t> signature = formats::parseSignatureFile(text);
+  TOLVEX_CHECK(signature.size() == 64, "signature length must be 64 bytes");
+  return signature;
+}
+
+bool isSignedCatalog(std::string_view catalog, std::span<const std::uint8_t> signature,
+                     std::string_view publicKeyText) {
+  // The publisher signs the catalog's digest text, not its bytes.
+  const std::string digest = crypto::sha3Hex(catalog);
+  const std::vector<std::uint8_t> publicKey = common::base64Decode(publicKeyText);
+  TOLVEX_CHECK(publicKey.size() == 32, "public key must be 32 bytes");
+  return crypto::verifySignature(
+      {reinterpret_cast<const std::uint8_t*>(digest.data()), digest.size()}, signature, publicKey);
 }
 
 }  // namespace updater

@@ -4,21 +4,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "catalog/ignore_rules.hpp"
-#include "common/base64.hpp"
 #include "common/errors.hpp"
-#include "crypto/ed25519.hpp"
+#include "common/system.hpp"
 #include "crypto/sha3.hpp"
 #include "support/temp_dir.hpp"
-#include "support/test_keys.hpp"
 
 namespace {
 
@@ -28,23 +23,10 @@ using testing_support::readFile;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
-// A published tree in the working directory and a HOME holding the test key.
+// A published tree in the working directory.
 class CatalogBuilder : public ::testing::Test {
  protected:
-  CatalogBuilder() : cwd_(tree_.path()) {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr) {
-      previousHome_ = home;
-    }
-    ::setenv("HOME", home_.path().c_str(), 1);
-  }
-  ~CatalogBuilder() override {
-    if (previousHome_) {
-      ::setenv("HOME", previousHome_->c_str(), 1);
-    } else {
-      ::unsetenv("HOME");
-    }
-  }
+  CatalogBuilder() : cwd_(tree_.path()) {}
 
   struct Run {
     int result = 0;
@@ -52,30 +34,18 @@ class CatalogBuilder : public ::testing::Test {
     std::string err;
   };
 
-  static Run runCommand() {
-    Run run;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    run.result = catalog::updateCatalogCommand();
-    run.out = testing::internal::GetCapturedStdout();
-    run.err = testing::internal::GetCapturedStderr();
-    return run;
-  }
-
   // The catalog of the working directory and what the walk printed.
   static Run runBuild(const std::vector<std::string>& ignoreLines = {}) {
     Run run;
     const catalog::IgnoreRules rules(ignoreLines);
     testing::internal::CaptureStdout();
-    run.result = static_cast<int>(catalog::buildCatalog(rules));
+    run.result = static_cast<int>(catalog::buildCatalog(rules, common::executableFileName("")));
     run.out = testing::internal::GetCapturedStdout();
     return run;
   }
 
   TempDir tree_;
-  TempDir home_;
   testing_support::ScopedWorkingDirectory cwd_;
-  std::optional<std::string> previousHome_;
 };
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -137,7 +107,6 @@ void expectWalkOrder(const std::vector<std::string>& paths) {
     lastIndexOfDirectory[dir] = i;
   }
 }
-
 TEST_F(CatalogBuilder, CataloguesARealTreeInWalkOrder) {
   const std::map<std::string, std::string> files = {
       {"a.txt", "abc"},           {".hidden", "h"},
@@ -228,115 +197,4 @@ TEST_F(CatalogBuilder, WritesEdgeCaseTreesExactly) {
     EXPECT_EQ(run.out, c.out);
   }
 }
-
-TEST_F(CatalogBuilder, CommandSignsTheCatalogDigestText) {
-  writeFile(tree_ / "a.txt", "abc");
-  writeFile(tree_ / "docs/readme", "read me");
-  testing_support::writeTestKeyFile(home_.path(), 0);
-
-  const Run run = runCommand();
-  EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(run.err,
-            "Created catalog file: updater-catalog.sha3 with 2 files.\n"
-            "Signed catalog file: updater-catalog.sig\n");
-  const std::string catalogText = readFile(tree_ / "updater-catalog.sha3");
-  const std::vector<std::uint8_t> signature =
-      common::base64Decode(readFile(tree_ / "updater-catalog.sig"));
-  const std::string digestText = crypto::sha3Hex(catalogText);
-  const auto bytes = [](const std::string& text) {
-    return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  };
-  const crypto::PublicKey publicKey = testing_support::testKeypair(0).publicKey;
-  EXPECT_TRUE(crypto::verifySignature(bytes(digestText), signature, publicKey));
-  EXPECT_FALSE(crypto::verifySignature(bytes(catalogText), signature, publicKey));
-
-  const std::string firstSignature = readFile(tree_ / "updater-catalog.sig");
-  const Run again = runCommand();
-  EXPECT_EQ(again.result, 0);
-  EXPECT_EQ(again.out, run.out);
-  EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), catalogText);
-  EXPECT_EQ(readFile(tree_ / "updater-catalog.sig"), firstSignature);
-}
-
-TEST_F(CatalogBuilder, CommandCountsZeroFilesInTheSummary) {
-  testing_support::writeTestKeyFile(home_.path(), 1);
-  const Run run = runCommand();
-  EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err,
-            "Created catalog file: updater-catalog.sha3 with 0 files.\n"
-            "Signed catalog file: updater-catalog.sig\n");
-  EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), "");
-}
-
-TEST_F(CatalogBuilder, CommandWithoutKeyFileWritesNothing) {
-  writeFile(tree_ / "a.txt", "abc");
-  for (const bool catalogExists : {false, true}) {
-    SCOPED_TRACE(catalogExists ? "existing catalog" : "no catalog");
-    if (catalogExists) {
-      writeFile(tree_ / "updater-catalog.sha3", "old");
-    }
-    const Run run = runCommand();
-    EXPECT_EQ(run.result, -1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "ERROR: " + home_.path() + "/.tolvex-signer-keypair does not exist\n" +
-                           "Run 'catalog_tests keygen' to generate a keypair\n");
-    EXPECT_EQ(fileExists(tree_ / "updater-catalog.sha3"), catalogExists);
-    if (catalogExists) {
-      EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), "old");
-    }
-    EXPECT_FALSE(fileExists(tree_ / "updater-catalog.sig"));
-  }
-  // A directory at the key path is not a key file either.
-  fs::create_directory(home_ / ".tolvex-signer-keypair");
-  EXPECT_EQ(runCommand().result, -1);
-}
-
-TEST_F(CatalogBuilder, MalformedKeyFileStopsBeforeTheCatalog) {
-  writeFile(tree_ / "a.txt", "abc");
-  writeFile(home_ / ".tolvex-signer-keypair", "{}");
-  EXPECT_THROW(catalog::updateCatalogCommand(), common::KeyError);
-  EXPECT_FALSE(fileExists(tree_ / "updater-catalog.sha3"));
-}
-
-TEST_F(CatalogBuilder, BadPatternStopsAtTheFirstCandidateThatMeetsIt) {
-  testing_support::writeTestKeyFile(home_.path(), 0);
-  writeFile(tree_ / "a.txt", "abc");
-  writeFile(tree_ / "sub/b.dat", "b");
-  // "a.txt" is settled by the include line; the bad line is first tried for "sub/b.dat".
-  writeFile(tree_ / ".tolvexignore", "!*.txt\n[a-]\n");
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  try {
-    catalog::updateCatalogCommand();
-    ADD_FAILURE() << "no error";
-  } catch (const common::GlobSyntaxError& error) {
-    EXPECT_EQ(error.message(), "Invalid range\n\n  [a-]\n    ^\n\n");
-  }
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Added   : a.txt\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), line("abc", "a.txt") + "\n");
-  EXPECT_FALSE(fileExists(tree_ / "updater-catalog.sig"));
-}
-
-TEST_F(CatalogBuilder, BadPatternIsHarmlessWithoutCandidates) {
-  testing_support::writeTestKeyFile(home_.path(), 0);
-  writeFile(tree_ / ".tolvexignore", "{}\n");
-  fs::create_directory(tree_ / "empty");
-  EXPECT_EQ(runCommand().result, 0);
-}
-
-TEST_F(CatalogBuilder, UnwritableCatalogIsReported) {
-  testing_support::writeTestKeyFile(home_.path(), 0);
-  fs::create_directory(tree_ / "updater-catalog.sha3");
-  try {
-    runCommand();
-    ADD_FAILURE() << "no error";
-  } catch (const common::IOError& error) {
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(error.message(), "cannot open: updater-catalog.sha3");
-  }
-}
-
 }  // namespace

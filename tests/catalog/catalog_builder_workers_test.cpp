@@ -13,6 +13,7 @@
 #include "catalog/catalog_builder.hpp"
 #include "catalog/ignore_rules.hpp"
 #include "common/errors.hpp"
+#include "common/system.hpp"
 #include "crypto/sha3.hpp"
 #include "support/temp_dir.hpp"
 
@@ -116,7 +117,7 @@ class CatalogBuilderWorkers : public ::testing::Test {
     Output output;
     testing::internal::CaptureStdout();
     try {
-      catalog::buildCatalog(rules, workers);
+      catalog::buildCatalog(rules, common::executableFileName(""), workers);
     } catch (const common::Error& e) {
       // recovery point: the test compares the error and what came before it.
       output.error = std::string(e.kindName()) + ": " + e.message();
@@ -141,7 +142,8 @@ TEST_F(CatalogBuilderWorkers, WritesTheSerialOutputWithAnyNumberOfWorkers) {
     SCOPED_TRACE(workers);
     const catalog::IgnoreRules rules({"**/*.skip"});
     testing::internal::CaptureStdout();
-    const std::int64_t count = catalog::buildCatalog(rules, workers);
+    const std::int64_t count =
+        catalog::buildCatalog(rules, common::executableFileName(""), workers);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), want.out);
     EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), want.catalog);
     EXPECT_EQ(count, std::count(want.catalog.begin(), want.catalog.end(), '\n'));

@@ -74,7 +74,8 @@ struct Answer {
 Answer get(const std::string& url, const http::HeaderMap& headers = {},
            const http::HeadersDoneCallback& onHeadersDone = {}) {
   Answer answer;
-  http::curlRequest("GET", common::parseUri(url),
+  http::ConnectionPool pool;
+  http::curlRequest(pool, "GET", common::parseUri(url),
                     [&answer](std::string_view chunk) { answer.chunks.emplace_back(chunk); },
                     headers, onHeadersDone, {});
   return answer;
@@ -100,9 +101,10 @@ class HttpRequest : public testing::Test {
   const std::string kContent = std::string(3000, 'a') + std::string(3000, 'b');
   TempDir root_;
   TestHttpServer server_{root_.path()};
+  http::ConnectionPool pool_;
 };
 
-TEST(EscapeUrlPath, EscapesEachPathSegmentOnly) {
+TEST(EscapedRequestUrl, EscapesEachPathSegmentOnly) {
   const std::pair<const char*, const char*> cases[] = {
       {"http://h/files/my file.txt", "http://h/files/my%20file.txt"},
       {"http://h/%41", "http://h/%2541"},
@@ -113,7 +115,7 @@ TEST(EscapeUrlPath, EscapesEachPathSegmentOnly) {
   };
   for (const auto& [url, expected] : cases) {
     SCOPED_TRACE(url);
-    EXPECT_EQ(http::escapeUrlPath(url), expected);
+    EXPECT_EQ(http::escapedRequestUrl(common::parseUri(url)), expected);
   }
 }
 
@@ -130,7 +132,8 @@ TEST_F(HttpRequest, EncodesQuestionMarkAndHashInsideThePath) {
   common::Uri uri = common::parseUri(server_.url("/"));
   uri.path = "/a?b#c d.txt";
   std::string body;
-  http::curlRequest("GET", uri, [&body](std::string_view chunk) { body += chunk; }, {}, {}, {});
+  http::curlRequest(pool_, "GET", uri, [&body](std::string_view chunk) { body += chunk; }, {}, {},
+                    {});
   EXPECT_EQ(body, "odd name");
   ASSERT_EQ(server_.requests().size(), 1U);
   EXPECT_EQ(server_.requests()[0].path, "/a%3Fb%23c%20d.txt");
@@ -150,7 +153,7 @@ TEST_F(HttpRequest, FailsOnErrorStatusWithOrWithoutBody) {
     SCOPED_TRACE(path);
     bool delivered = false;
     const std::string message = curlErrorOf([&, path = path] {
-      http::curlRequest("GET", common::parseUri(server_.url(path)),
+      http::curlRequest(pool_, "GET", common::parseUri(server_.url(path)),
                         [&delivered](std::string_view) { delivered = true; }, {}, {}, {});
     });
     EXPECT_EQ(message, expected);
@@ -162,7 +165,7 @@ TEST_F(HttpRequest, HeadSendsNoBodyRequestAndIgnoresStatus) {
   for (const char* path : {"/file.bin", "/missing"}) {
     SCOPED_TRACE(path);
     bool delivered = false;
-    http::curlRequest("HEAD", common::parseUri(server_.url(path)),
+    http::curlRequest(pool_, "HEAD", common::parseUri(server_.url(path)),
                       [&delivered](std::string_view) { delivered = true; }, {}, {}, {});
     EXPECT_FALSE(delivered);
   }
@@ -173,7 +176,7 @@ TEST_F(HttpRequest, HeadSendsNoBodyRequestAndIgnoresStatus) {
 
 TEST_F(HttpRequest, RejectsMethodsOtherThanGetAndHead) {
   try {
-    http::curlRequest("POST", common::parseUri(server_.url("/file.bin")), {}, {}, {}, {});
+    http::curlRequest(pool_, "POST", common::parseUri(server_.url("/file.bin")), {}, {}, {}, {});
     FAIL() << "no error";
   } catch (const common::AssertionDefect& defect) {
     EXPECT_TRUE(defect.message().ends_with("only GET and HEAD supported")) << defect.message();
@@ -216,14 +219,14 @@ TEST_F(HttpRequest, CallbackErrorsReachTheCallerUnchanged) {
   };
   const common::Uri uri = common::parseUri(server_.url("/file.bin"));
   try {
-    http::curlRequest("GET", uri, failingChunk, {}, {}, {});
+    http::curlRequest(pool_, "GET", uri, failingChunk, {}, {}, {});
     FAIL() << "no error";
   } catch (const common::ValueError& error) {
     EXPECT_EQ(error.message(), "chunk refused");
   }
   try {
     http::curlRequest(
-        "GET", uri, [](std::string_view) {}, {}, {}, failingProgress);
+        pool_, "GET", uri, [](std::string_view) {}, {}, {}, failingProgress);
     FAIL() << "no error";
   } catch (const common::KeyError& error) {
     EXPECT_EQ(error.message(), "progress refused");
@@ -234,7 +237,7 @@ TEST_F(HttpRequest, ReportsProgressOfTheCurrentAnswer) {
   std::int64_t lastDownloaded = -1;
   std::int64_t lastTotal = -1;
   http::curlRequest(
-      "GET", common::parseUri(server_.url("/file.bin")), [](std::string_view) {},
+      pool_, "GET", common::parseUri(server_.url("/file.bin")), [](std::string_view) {},
       {{"Range", "bytes=1000-"}}, {},
       [&](std::int64_t downloaded, std::int64_t total) {
         EXPECT_GE(downloaded, lastDownloaded);
@@ -290,13 +293,13 @@ TEST_F(HttpRequest, GetReturnsTheWholeBodyUpToTheLimit) {
     SCOPED_TRACE(limit);
     std::string result;
     try {
-      result = http::ncurlGet(common::parseUri(server_.url("/file.bin")), limit);
+      result = http::ncurlGet(pool_, common::parseUri(server_.url("/file.bin")), limit);
     } catch (const common::CurlError& error) {
       result = error.message();
     }
     EXPECT_EQ(result, expected);
   }
-  EXPECT_EQ(http::ncurlGet(common::parseUri(server_.url("/empty")), 0), "");
+  EXPECT_EQ(http::ncurlGet(pool_, common::parseUri(server_.url("/empty")), 0), "");
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "download_one.hpp"
+#include "http/connection_pool.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
 
@@ -24,7 +26,7 @@ class ResumableDownload : public testing::Test {
 
   common::Uri remoteUri() const { return common::parseUri(server_.url("/dir/remote file.bin")); }
   std::string remoteUrl() const { return server_.url("/dir/remote file.bin"); }
-  void download() { http::ncurlDownload(remoteUri(), local_, {}); }
+  void download() { http_testing::downloadOne(pool_, remoteUri(), local_); }
   // The message of the CurlError the download raises ("" when it completes).
   std::string downloadError() {
     try {
@@ -48,6 +50,7 @@ class ResumableDownload : public testing::Test {
   TempDir root_;
   TempDir work_;
   const std::string local_ = work_ / "local.tolvex-pending";
+  http::ConnectionPool pool_;
   TestHttpServer server_{root_.path()};
 };
 
@@ -127,10 +130,11 @@ TEST_F(ResumableDownload, ProgressCountsTheMissingTailOnly) {
   writeFile(local_, kRemote.substr(0, 1000));
   std::int64_t lastDownloaded = -1;
   std::int64_t lastTotal = -1;
-  http::ncurlDownload(remoteUri(), local_, [&](std::int64_t downloaded, std::int64_t total) {
-    lastDownloaded = downloaded;
-    lastTotal = total;
-  });
+  http_testing::downloadOne(pool_, remoteUri(), local_,
+                            [&](std::int64_t downloaded, std::int64_t total) {
+                              lastDownloaded = downloaded;
+                              lastTotal = total;
+                            });
   const auto tail = static_cast<std::int64_t>(kRemote.size() - 1000);
   EXPECT_EQ(lastDownloaded, tail);
   EXPECT_EQ(lastTotal, tail);
@@ -139,7 +143,7 @@ TEST_F(ResumableDownload, ProgressCountsTheMissingTailOnly) {
 TEST_F(ResumableDownload, FileErrorsKeepTheirKind) {
   const std::string noDirectory = work_ / "missing/file";
   try {
-    http::ncurlDownload(remoteUri(), noDirectory, {});
+    http_testing::downloadOne(pool_, remoteUri(), noDirectory);
     FAIL() << "no error";
   } catch (const common::CurlError&) {
     FAIL() << "a file error became a transfer error";
@@ -149,7 +153,7 @@ TEST_F(ResumableDownload, FileErrorsKeepTheirKind) {
   // /dev/full refuses the write once the stream's buffer is full.
   writeFile(root_ / "big.bin", std::string(std::size_t{3} << 20, 'z'));
   try {
-    http::ncurlDownload(common::parseUri(server_.url("/big.bin")), "/dev/full", {});
+    http_testing::downloadOne(pool_, common::parseUri(server_.url("/big.bin")), "/dev/full");
     FAIL() << "no error";
   } catch (const common::CurlError&) {
     FAIL() << "a file error became a transfer error";

@@ -40,7 +40,7 @@ TEST_F(ArgumentlessStart, AKeyPressEndsTheWaitEarly) {
   const auto [result, seconds] = start("x");
   EXPECT_EQ(result.err, kUpToDate);
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_LT(seconds, 4.0);
+  EXPECT_LT(seconds, 5.0);  // it would be 5 s or more had it waited
 }
 
 TEST_F(ArgumentlessStart, AnErrorEndsTheProcessWithoutWaiting) {
@@ -48,7 +48,7 @@ TEST_F(ArgumentlessStart, AnErrorEndsTheProcessWithoutWaiting) {
   const auto [result, seconds] = start("");
   EXPECT_EQ(result.err, "Error: unhandled exception: cannot open: updater-source.json [IOError]\n");
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_LT(seconds, 4.0);
+  EXPECT_LT(seconds, 5.0);  // it would be 5 s or more had it waited
 }
 
 TEST_F(ArgumentlessStart, ExplicitUpdateDoesNotWait) {
@@ -56,7 +56,7 @@ TEST_F(ArgumentlessStart, ExplicitUpdateDoesNotWait) {
   const ProcessResult result = update();
   EXPECT_EQ(result.err, kUpToDate);
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - begin).count(), 4.0);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - begin).count(), 5.0);
 }
 
 }  // namespace

@@ -83,8 +83,8 @@ TEST_F(ConcurrentUpdate, TransientFailureAndResumeAmongManyConvergeOverFewConnec
   // One file half staged by an earlier run, one that fails once.
   writeFile(clientFile(files[4].path + kPending), files[4].content.substr(0, 5000));
   server_.failNext("/" + files[9].path, 1, 503, "busy");
-  // Late answers, so that the transfers overlap as far as they are allowed to.
-  server_.setResponseDelay(std::chrono::milliseconds(30));
+  // The first eight files are answered only once all eight have come.
+  server_.gatherRequests("/dir", 8);
   const ProcessResult result = update();
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.out, "");
@@ -94,9 +94,10 @@ TEST_F(ConcurrentUpdate, TransientFailureAndResumeAmongManyConvergeOverFewConnec
   EXPECT_EQ(server_.requestsFor("/" + files[4].path)[0].header("Range"), "bytes=5000-");
   EXPECT_EQ(server_.requestsFor("/" + files[9].path).size(), 2U);
   EXPECT_EQ(server_.maxConcurrentRequests(), 8);
-  // 27 requests, over no more connections than transfers at once.
+  // 27 requests over far fewer connections: reused, not one per request. How
+  // many exactly depends on how the transfers overlap and what the server closes.
   EXPECT_EQ(server_.requests().size(), 27U);
-  EXPECT_LE(clientPorts(server_.requests()).size(), 8U);
+  EXPECT_LT(clientPorts(server_.requests()).size(), 27U / 2);
 
   server_.clearRequests();
   const ProcessResult second = update();

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -13,12 +9,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
+#include "support/self_signed_certificate.hpp"
 #include "support/temp_dir.hpp"
 
 namespace testing_support {
@@ -31,75 +29,12 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct X509Free {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct ExtensionFree {
-  void operator()(X509_EXTENSION* ext) const { X509_EXTENSION_free(ext); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-
 // Reports a failed step to the running test; false when it failed.
 bool check(bool ok, const char* what) {
   if (!ok) {
     ADD_FAILURE() << "test HTTP server: " << what << " failed";
   }
   return ok;
-}
-
-bool addExtension(X509* cert, int nid, const char* value) {
-  X509V3_CTX context;
-  X509V3_set_ctx_nodb(&context);
-  X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
-  const std::unique_ptr<X509_EXTENSION, ExtensionFree> extension(
-      X509V3_EXT_conf_nid(nullptr, &context, nid, value));
-  return check(extension != nullptr && X509_add_ext(cert, extension.get(), -1) == 1, "extension");
-}
-
-std::string bioText(BIO* bio) {
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio, &data);
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-// Fills in a certificate for the address 127.0.0.1 that `key` signs itself.
-bool buildCertificate(X509* cert, EVP_PKEY* key) {
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 24L * 3600);
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-  return check(X509_set_version(cert, 2) == 1 && X509_set_pubkey(cert, key) == 1 &&
-                   X509_set_issuer_name(cert, name) == 1,
-               "certificate fields") &&
-         addExtension(cert, NID_basic_constraints, "critical,CA:TRUE") &&
-         addExtension(cert, NID_subject_alt_name, "IP:127.0.0.1") &&
-         check(X509_sign(cert, key, EVP_sha256()) > 0, "certificate signing");
-}
-
-// A self-signed P-256 certificate for 127.0.0.1: {certificate PEM, key PEM}, or
-// empty texts after a reported failure.
-std::pair<std::string, std::string> makeSelfSignedCertificate() {
-  const std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_EC_gen("P-256"));
-  const std::unique_ptr<X509, X509Free> cert(X509_new());
-  const BioPtr certBio(BIO_new(BIO_s_mem()));
-  const BioPtr keyBio(BIO_new(BIO_s_mem()));
-  if (!check(key && cert && certBio && keyBio, "allocation") ||
-      !buildCertificate(cert.get(), key.get()) ||
-      !check(PEM_write_bio_X509(certBio.get(), cert.get()) == 1 &&
-                 PEM_write_bio_PrivateKey(keyBio.get(), key.get(), nullptr, nullptr, 0, nullptr,
-                                          nullptr) == 1,
-             "PEM output")) {
-    return {};
-  }
-  return {bioText(certBio.get()), bioText(keyBio.get())};
 }
 
 std::string gzipText(const std::string& input) {
@@ -202,6 +137,12 @@ struct TestHttpServer::Impl {
   std::size_t chunkBytes = std::size_t{64} * 1024;
   std::chrono::milliseconds pause{0};
   std::chrono::milliseconds delay{0};
+  // A gate that holds requests for paths starting with `gatherPrefix` until
+  // `gatherCount` of them have arrived; 0: open.
+  std::string gatherPrefix;
+  int gatherCount = 0;
+  int gathered = 0;
+  std::condition_variable gatherWake;
 
   // Sleeps in small steps so that the destructor does not wait for a long pause.
   void sleepUnlessStopping(std::chrono::milliseconds duration) const {
@@ -243,7 +184,18 @@ void TestHttpServer::Impl::handle(const httplib::Request& request, httplib::Resp
   const_cast<httplib::Request&>(request).ranges.clear();
   std::chrono::milliseconds wait{0};
   {
-    const std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
+    if (gatherCount > 0 && request.path.starts_with(gatherPrefix)) {
+      if (++gathered >= gatherCount) {
+        gatherCount = 0;
+        gatherWake.notify_all();
+      } else {
+        // Bounded, so that a client that never sends enough at once fails the
+        // test's count instead of hanging it.
+        gatherWake.wait_for(lock, std::chrono::seconds(20),
+                            [this] { return gatherCount == 0 || stopping; });
+      }
+    }
     wait = delay;
   }
   sleepUnlessStopping(wait);
@@ -396,7 +348,11 @@ TestHttpServer::TestHttpServer(std::string documentRoot, Transport transport)
 }
 
 TestHttpServer::~TestHttpServer() {
-  impl_->stopping = true;
+  {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->gatherWake.notify_all();
   impl_->server->stop();
   if (impl_->thread.joinable()) {
     impl_->thread.join();
@@ -479,6 +435,13 @@ int TestHttpServer::maxConcurrentRequests() const { return impl_->mostActiveRequ
 void TestHttpServer::setResponseDelay(std::chrono::milliseconds delay) {
   const std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->delay = delay;
+}
+
+void TestHttpServer::gatherRequests(std::string pathPrefix, int count) {
+  const std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->gatherPrefix = std::move(pathPrefix);
+  impl_->gatherCount = count;
+  impl_->gathered = 0;
 }
 
 }  // namespace testing_support

@@ -79,6 +79,12 @@ class TestHttpServer {
   void setThrottle(std::size_t chunkBytes, std::chrono::milliseconds pause);
   // Waits `delay` before answering any request.
   void setResponseDelay(std::chrono::milliseconds delay);
+  // Holds each request for a path that starts with `pathPrefix` until `count`
+  // of them are held at once, then lets them all go, and every later one
+  // unheld. So a client that keeps `count` requests in flight is seen with
+  // exactly that many at once however busy the machine is; one that keeps
+  // fewer is let go after 20 seconds.
+  void gatherRequests(std::string pathPrefix, int count);
   // The most requests that were being answered at one time (each counted from
   // its arrival until its handler has returned, response delay included).
   int maxConcurrentRequests() const;

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/keypair_file.hpp"
 #include "common/base64.hpp"
+#include "formats/keypair_file.hpp"
+#include "formats/tool_files.hpp"
 #include "support/temp_dir.hpp"
 
 namespace testing_support {
@@ -19,6 +20,11 @@ crypto::Seed seedFromHex(std::string_view hex) {
 
 }  // namespace
 
+const updater::TrustedKeys& testTrustedKeys() {
+  static const updater::TrustedKeys keys{TOLVEX_TEST_KEY_1, TOLVEX_TEST_KEY_2};
+  return keys;
+}
+
 crypto::SignerKeypair testKeypair(int index) {
   static constexpr std::string_view kSeeds[] = {
       "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
@@ -32,7 +38,8 @@ std::string testPublicKeyText(int index) {
 }
 
 void writeTestKeyFile(const std::string& home, int index) {
-  writeFile(home + "/.tolvex-signer-keypair", cli::keypairFileText(testKeypair(index)));
+  writeFile(home + "/" + std::string(formats::kKeypairFileName),
+            formats::keypairFileText(testKeypair(index)));
 }
 
 }  // namespace testing_support

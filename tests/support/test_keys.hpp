@@ -3,8 +3,12 @@
 #include <string>
 
 #include "crypto/ed25519.hpp"
+#include "updater/trust.hpp"
 
 namespace testing_support {
+
+// The publisher keys of the test client: the public keys of testKeypair(0) and (1).
+const updater::TrustedKeys& testTrustedKeys();
 
 // The key pairs whose public keys the test client trusts: index 0 and 1 are
 // made from the seeds of RFC 8032 test vectors 1 and 2.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/system.hpp"
+#include "http/connection_pool.hpp"
 #include "http/curl_library.hpp"
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
@@ -19,14 +20,15 @@ namespace updater_testing {
 // server) and a published one served over loopback. Pauses are recorded, not waited.
 class ClientFixture : public ::testing::Test {
  protected:
-  ClientFixture() {
-    http::loadCurlLibrary();
-    writeSourceDescriptor(client_.path(), server_.url("/"));
-  }
+  ClientFixture() { writeSourceDescriptor(client_.path(), server_.url("/")); }
+
+  // First: the connection pool below needs libcurl.
+  const bool curlLoaded_ = (http::loadCurlLibrary(), true);
 
   testing_support::TempDir published_;
   testing_support::TempDir client_;
   testing_support::TestHttpServer server_{published_.path()};
+  http::ConnectionPool pool_;
   testing_support::ScopedWorkingDirectory cwd_{client_.path()};
   std::vector<std::int64_t> pauses_;
   common::ScopedSleepOverride noWait_{[this](std::int64_t ms) { pauses_.push_back(ms); }};

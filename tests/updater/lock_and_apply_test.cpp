@@ -12,6 +12,7 @@
 #include "captured_output.hpp"
 #include "common/errors.hpp"
 #include "common/system.hpp"
+#include "formats/tool_files.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -162,13 +163,13 @@ TEST(LockAndApply, ApplyMovesEveryStagedFileInPlace) {
       if (i % 2 == 0) {
         writeFile(path, "old");
       }
-      writeFile(updater::pendingPathOf(path), "new " + path);
+      writeFile(formats::pendingPathOf(path), "new " + path);
       paths.push_back(path);
     }
     updater::applyStagedFiles(paths);
     for (const auto& path : paths) {
       EXPECT_EQ(readFile(path), "new " + path);
-      EXPECT_FALSE(fileExists(updater::pendingPathOf(path)));
+      EXPECT_FALSE(fileExists(formats::pendingPathOf(path)));
     }
   }
 }
@@ -190,8 +191,8 @@ TEST(LockAndApply, ReplacedFileKeepsItsPermissionBits) {
   };
   std::vector<std::string> paths;
   for (const auto& c : cases) {
-    writeFile(updater::pendingPathOf(c.path), "new");
-    ASSERT_EQ(::chmod(updater::pendingPathOf(c.path).c_str(), 0666 & ~umaskNow), 0);
+    writeFile(formats::pendingPathOf(c.path), "new");
+    ASSERT_EQ(::chmod(formats::pendingPathOf(c.path).c_str(), 0666 & ~umaskNow), 0);
     if (c.targetMode != 0) {
       writeFile(c.path, "old");
       ASSERT_EQ(::chmod(c.path, c.targetMode), 0);

@@ -83,10 +83,11 @@ TEST(Retry, NoResultFormRetriesUntilTheOperationCompletes) {
   int attempts = 0;
   CapturedOutput capture;
   updater::retryTransfer(
-      [&attempts] {
+      [&attempts]() -> std::string {
         if (++attempts < 3) {
           throw common::CurlError("http://h/a: Couldn't connect to server");
         }
+        return "";
       },
       4, 2);
   const auto output = capture.finish();
@@ -110,8 +111,9 @@ TEST(Retry, OtherErrorsPassThroughAtOnceWithoutReportOrPause) {
                    },
                    10, 5),
                common::IOError);
-  EXPECT_THROW(updater::retryTransfer([] { throw common::ValueError("bad"); }, 10, 5),
-               common::ValueError);
+  EXPECT_THROW(
+      updater::retryTransfer([]() -> std::string { throw common::ValueError("bad"); }, 10, 5),
+      common::ValueError);
   const auto output = capture.finish();
   EXPECT_EQ(attempts, 1);
   EXPECT_EQ(sleeps, 0);

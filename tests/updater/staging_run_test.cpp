@@ -16,7 +16,7 @@
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
-#include "updater/stage_file.hpp"
+#include "updater/staging.hpp"
 
 namespace {
 
@@ -35,7 +35,6 @@ struct Outcome {
   std::string errorKind;  // of another error
   std::string errorMessage;
   updater_testing::Output output;
-  std::chrono::steady_clock::duration elapsed{};
 };
 
 // stageFiles, several entries at once.
@@ -44,10 +43,9 @@ class StageFiles : public updater_testing::ClientFixture {
   Outcome stage(const std::vector<StageRequest>& requests, bool verbose = false,
                 std::size_t maxInFlight = updater::kMaxTransfersInFlight) {
     Outcome outcome;
-    const auto start = std::chrono::steady_clock::now();
     CapturedOutput capture;
     try {
-      outcome.staged = updater::stageFiles(requests, 100, verbose, maxInFlight);
+      outcome.staged = updater::stageFiles(pool_, requests, 100, verbose, maxInFlight);
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       outcome.status = request.status();
@@ -57,7 +55,6 @@ class StageFiles : public updater_testing::ClientFixture {
       outcome.errorMessage = error.message();
     }
     outcome.output = capture.finish();
-    outcome.elapsed = std::chrono::steady_clock::now() - start;
     return outcome;
   }
 
@@ -92,8 +89,8 @@ TEST_F(StageFiles, StagesSideBySideAndTakesOutcomesInRequestOrder) {
       writeFile(path + ".tolvex-pending", content.substr(0, 500));
     }
   }
-  // Ten downloads, each answered late enough that they overlap when they can.
-  server_.setResponseDelay(std::chrono::milliseconds(100));
+  // Ten downloads: the first eight are answered only once all eight have come.
+  server_.gatherRequests("/d", 8);
   const Outcome outcome = stage(requests, true);
   EXPECT_EQ(outcome.staged, expectedStaged);
   EXPECT_EQ(outcome.output.out, expectedOut);
@@ -114,7 +111,7 @@ TEST_F(StageFiles, NoMoreTransfersRunThanAllowed) {
     SCOPED_TRACE(allowed);
     testing_support::TestHttpServer server(published_.path());
     updater_testing::writeSourceDescriptor(client_.path(), server.url("/"));
-    server.setResponseDelay(std::chrono::milliseconds(50));
+    server.gatherRequests("/n", static_cast<int>(allowed));
     std::vector<StageRequest> requests;
     for (int i = 0; i < 5; ++i) {
       const std::string path = "n" + std::to_string(allowed) + "-" + std::to_string(i);
@@ -141,9 +138,8 @@ TEST_F(StageFiles, PauseOfOneTransferDoesNotHoldUpTheOthers) {
   // While b.bin was running the pause went on by the clock; only what was left
   // of it after b.bin had ended went through the replaceable sleep.
   ASSERT_EQ(pauses_.size(), 1U);
+  // b.bin takes at least 600 ms at this throttle, however fast the machine.
   EXPECT_LT(pauses_[0], 5000 - 300);
-  EXPECT_GT(pauses_[0], 2000);
-  EXPECT_LT(outcome.elapsed, std::chrono::seconds(4));
   EXPECT_EQ(server_.requestsFor("/a.txt").size(), 2U);
   EXPECT_EQ(server_.requestsFor("/b.bin").size(), 1U);
 }

@@ -1,4 +1,4 @@
-#include "cli/source_descriptor.hpp"
+#include "formats/source_descriptor.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include "common/json.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_dir.hpp"
-#include "support/test_keys.hpp"
 
 namespace {
 
@@ -18,9 +17,7 @@ using testing_support::ScopedWorkingDirectory;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
-constexpr const char* kKey0 = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
-
-// A publisher's home with test key 0 and an empty working directory.
+// A publisher's home and an empty working directory.
 struct Publisher {
   TempDir home;
   TempDir work;
@@ -28,80 +25,38 @@ struct Publisher {
   ScopedWorkingDirectory cwd{work.path()};
 };
 
-std::string makeSourceJson(const std::string& url) {
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(cli::makeSourceJsonCommand(url), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Created updater-source.json\n");
-  return readFile("updater-source.json");
-}
-
-TEST(SourceDescriptor, WritesCompactObjectWithEscapedUrl) {
-  const Publisher publisher;
-  testing_support::writeTestKeyFile(publisher.home.path(), 0);
-  const struct {
-    std::string url;
-    std::string escaped;
-  } cases[] = {
-      {"http://127.0.0.1:8080/app", "http://127.0.0.1:8080/app"},
-      {"", ""},
-      {"a\"b\\c\b\t\n\f\r\v", R"(a\"b\\c\b\t\n\f\r\u000b)"},
-      {std::string("x\x00\x07\x0e\x1f\x7f", 6), "x\\u0000\\u0007\\u000E\\u001F\x7f"},
-      {"http://h/\xc3\xa9t\xc3\xa9/", "http://h/\xc3\xa9t\xc3\xa9/"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.escaped);
-    const std::string text = makeSourceJson(c.url);
-    EXPECT_EQ(text, std::string(R"({"public_key":")") + kKey0 + R"(","url":")" + c.escaped + "\"}");
-    EXPECT_EQ(text.size(), 70 + c.escaped.size());
-    EXPECT_EQ(common::JsonObject::parse(text).stringMember("url"), c.url);
-    EXPECT_EQ(cli::readSourcePublicKey(), kKey0);
-  }
-}
-
-TEST(SourceDescriptor, MissingKeyFileLeavesTheDescriptorAlone) {
-  const Publisher publisher;
-  writeFile("updater-source.json", "old");
-  try {
-    cli::makeSourceJsonCommand("http://h/");
-    ADD_FAILURE() << "no error";
-  } catch (const common::IOError& e) {
-    EXPECT_EQ(e.message(), "cannot open: " + (publisher.home / ".tolvex-signer-keypair"));
-  }
-  EXPECT_EQ(readFile("updater-source.json"), "old");
-}
-
 TEST(SourceDescriptor, IsReadAnewAtEachCall) {
   const Publisher publisher;
   writeFile("updater-source.json", R"({"public_key":"one","url":"http://a/"})");
-  EXPECT_EQ(cli::readSourcePublicKey(), "one");
-  EXPECT_EQ(common::assembleUri(cli::remoteUrl("f")), "http://a/f");
+  EXPECT_EQ(formats::readSourcePublicKey(), "one");
+  EXPECT_EQ(common::assembleUri(formats::remoteUrl("f")), "http://a/f");
   writeFile("updater-source.json",
             "{\n  \"extra\": [1],\n  \"url\" : \"http://b\",\r\n  \"public_key\" : \"two\"\n}\n");
-  EXPECT_EQ(cli::readSourcePublicKey(), "two");
-  EXPECT_EQ(common::assembleUri(cli::remoteUrl("f")), "http://b/f");
+  EXPECT_EQ(formats::readSourcePublicKey(), "two");
+  EXPECT_EQ(common::assembleUri(formats::remoteUrl("f")), "http://b/f");
 }
 
 TEST(SourceDescriptor, ReadingFailuresNameTheirCause) {
   const Publisher publisher;
   try {
-    cli::remoteUrl("x");
+    formats::remoteUrl("x");
     ADD_FAILURE() << "no error";
   } catch (const common::IOError& e) {
     EXPECT_EQ(e.message(), "cannot open: updater-source.json");
   }
   writeFile("updater-source.json", "{");
-  EXPECT_THROW(cli::readSourcePublicKey(), common::JsonParsingError);
+  EXPECT_THROW(formats::readSourcePublicKey(), common::JsonParsingError);
   writeFile("updater-source.json", R"(["url"])");
-  EXPECT_THROW(cli::remoteUrl("x"), common::AssertionDefect);
+  EXPECT_THROW(formats::remoteUrl("x"), common::AssertionDefect);
   writeFile("updater-source.json", R"({"public_key":"k"})");
   try {
-    cli::remoteUrl("x");
+    formats::remoteUrl("x");
     ADD_FAILURE() << "no error";
   } catch (const common::KeyError& e) {
     EXPECT_EQ(e.message(), "key not found: url");
   }
   writeFile("updater-source.json", R"({"url":"http://h/"})");
-  EXPECT_THROW(cli::readSourcePublicKey(), common::KeyError);
+  EXPECT_THROW(formats::readSourcePublicKey(), common::KeyError);
 }
 
 TEST(SourceDescriptor, RemoteUrlAppendsNameWithOneSlash) {
@@ -125,14 +80,14 @@ TEST(SourceDescriptor, RemoteUrlAppendsNameWithOneSlash) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.base) + " + " + c.name);
     writeFile("updater-source.json", std::string(R"({"public_key":"k","url":")") + c.base + "\"}");
-    EXPECT_EQ(common::assembleUri(cli::remoteUrl(c.name)), c.url);
+    EXPECT_EQ(common::assembleUri(formats::remoteUrl(c.name)), c.url);
   }
 }
 
 TEST(SourceDescriptor, RemoteUrlKeepsSpecialCharactersOfTheNameInThePath) {
   const Publisher publisher;
   writeFile("updater-source.json", R"({"public_key":"k","url":"http://h/app?v=1"})");
-  const common::Uri uri = cli::remoteUrl("odd name?x=1#frag%20.txt");
+  const common::Uri uri = formats::remoteUrl("odd name?x=1#frag%20.txt");
   EXPECT_EQ(uri.path, "/app/odd name?x=1#frag%20.txt");
   EXPECT_EQ(uri.query, "v=1");
   EXPECT_TRUE(uri.hasQuery);

@@ -1,13 +1,15 @@
-#include "updater/stage_file.hpp"
+#include "updater/staging.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <unordered_set>
 
 #include "common/errors.hpp"
 #include "common/output.hpp"
-#include "updater/lock_and_apply.hpp"
+#include "common/path.hpp"
+#include "formats/tool_files.hpp"
 #include "updater/staging_run.hpp"
 
 namespace updater {
@@ -19,7 +21,7 @@ void rejectStagedFile(const std::string& path, std::string_view expected,
   common::printErr("  remote catalog: " + std::string(expected));
   common::printErr("  downloaded    : " + actual);
   // The next run starts this file afresh; a file already gone is just as good.
-  ::unlink(pendingPathOf(path).c_str());
+  ::unlink(formats::pendingPathOf(path).c_str());
   throw common::ExitRequest(255);
 }
 
@@ -45,22 +47,26 @@ void createParentDirectories(const std::string& path) {
   }
 }
 
-std::vector<std::string> stageFiles(const std::vector<StageRequest>& requests,
+std::vector<StageRequest> stageRequestsOf(const std::vector<formats::CatalogEntry>& entries) {
+  std::vector<StageRequest> requests;
+  std::unordered_set<std::string> seen;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const formats::CatalogEntry& entry = entries[index];
+    if (seen.insert(common::withoutEmptyComponents(entry.path)).second) {
+      requests.push_back({entry.digest, entry.path, static_cast<std::int64_t>(index)});
+    }
+  }
+  return requests;
+}
+
+std::vector<std::string> stageFiles(http::ConnectionPool& pool,
+                                    const std::vector<StageRequest>& requests,
                                     std::int64_t totalFiles, bool verbose,
                                     std::size_t maxInFlight) {
   if (requests.empty()) {
     return {};
   }
-  return StagingRun(requests, totalFiles, verbose, maxInFlight).run();
-}
-
-std::optional<std::string> stageFile(std::string_view digest, const std::string& path,
-                                     std::int64_t currentFile, std::int64_t totalFiles,
-                                     bool verbose) {
-  if (stageFiles({{std::string(digest), path, currentFile}}, totalFiles, verbose).empty()) {
-    return std::nullopt;
-  }
-  return path;
+  return StagingRun(pool, requests, totalFiles, verbose, maxInFlight).run();
 }
 
 }  // namespace updater

@@ -1,4 +1,4 @@
-#include "cli/keypair_file.hpp"
+#include "formats/keypair_file.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,7 +22,6 @@ using testing_support::writeFile;
 constexpr std::string_view kVector1File =
     R"({"public_key":"11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=",)"
     R"("private_key":"MHyDhk8oM8tCei7xwAoBPP3/J2jZgMCjpSDwBpBN6U+bTwr+KAt0aneGhOdUQlAgV7dHOgPwj5b1o46Sh+Afjw=="})";
-
 TEST(KeypairFile, PathIsHomeJoinedAndNormalised) {
   const struct {
     std::optional<std::string> home;
@@ -43,12 +42,12 @@ TEST(KeypairFile, PathIsHomeJoinedAndNormalised) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.home.value_or("(unset)"));
     const ScopedEnvironmentVariable home("HOME", c.home);
-    EXPECT_EQ(cli::keypairPath(), c.path);
+    EXPECT_EQ(formats::keypairPath(), c.path);
   }
 }
 
 TEST(KeypairFile, TextIsTheCompactObjectOfBothHalves) {
-  const std::string text = cli::keypairFileText(testing_support::testKeypair(0));
+  const std::string text = formats::keypairFileText(testing_support::testKeypair(0));
   EXPECT_EQ(text, kVector1File);
   EXPECT_EQ(text.size(), 166U);
 }
@@ -72,7 +71,7 @@ TEST(KeypairFile, LoadsAnyLayoutOfTheObject) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     writeFile(dir / "key", c.text);
-    const crypto::SignerKeypair loaded = cli::loadKeypair(dir / "key");
+    const crypto::SignerKeypair loaded = formats::loadKeypair(dir / "key");
     EXPECT_EQ(loaded.publicKey, expected.publicKey);
     EXPECT_EQ(loaded.privateKey, expected.privateKey);
   }
@@ -81,7 +80,7 @@ TEST(KeypairFile, LoadsAnyLayoutOfTheObject) {
 template <typename Error>
 void expectFailure(const std::string& path, const std::string& messageEnd) {
   try {
-    cli::loadKeypair(path);
+    formats::loadKeypair(path);
     ADD_FAILURE() << "no error";
   } catch (const Error& e) {
     EXPECT_TRUE(e.message().ends_with(messageEnd)) << e.message();
@@ -121,55 +120,4 @@ TEST(KeypairFile, LoadFailuresComeInTheirOrder) {
   writeFile(path, R"({"public_key":7,"private_key":"x"})");
   expectFailure<common::AssertionDefect>(path, "public key should be 32 bytes");
 }
-
-TEST(KeypairFile, KeygenCreatesAPrivateFileOnceOnly) {
-  const TempDir home;
-  const ScopedEnvironmentVariable homeVariable("HOME", home.path());
-  const std::string path = home / ".tolvex-signer-keypair";
-
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(cli::keygenCommand(), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Created " + path + "\n");
-
-  struct stat status {};
-  ASSERT_EQ(::stat(path.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0600U);
-  const std::string text = readFile(path);
-  EXPECT_EQ(text.size(), 166U);
-  EXPECT_EQ(text.find('\n'), std::string::npos);
-  const crypto::SignerKeypair keypair = cli::loadKeypair(path);
-  EXPECT_EQ(cli::keypairFileText(keypair), text);
-  // The halves belong together: a signature verifies under the stored public key.
-  const std::array<std::uint8_t, 3> message{1, 2, 3};
-  EXPECT_TRUE(
-      crypto::verifySignature(message, crypto::signMessage(message, keypair), keypair.publicKey));
-
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(cli::keygenCommand(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), path + " already exists. Aborting.\n");
-  EXPECT_EQ(readFile(path), text);
-}
-
-TEST(KeypairFile, KeygenTreatsALinkToAFileAsExistingAndADirectoryAsAnError) {
-  const TempDir home;
-  const ScopedEnvironmentVariable homeVariable("HOME", home.path());
-  const std::string path = home / ".tolvex-signer-keypair";
-
-  writeFile(home / "elsewhere", "kept");
-  ASSERT_EQ(::symlink((home / "elsewhere").c_str(), path.c_str()), 0);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(cli::keygenCommand(), -1);
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(readFile(home / "elsewhere"), "kept");
-
-  ASSERT_EQ(::unlink(path.c_str()), 0);
-  ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
-  try {
-    cli::keygenCommand();
-    ADD_FAILURE() << "no error";
-  } catch (const common::IOError& e) {
-    EXPECT_EQ(e.message(), "cannot open: " + path);
-  }
-}
-
 }  // namespace

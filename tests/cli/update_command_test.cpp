@@ -1,4 +1,4 @@
-#include "updater/update_driver.hpp"
+#include "cli/update_command.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,52 +17,25 @@
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
+#include "support/test_keys.hpp"
 
 namespace {
 
 using testing_support::fileExists;
 using testing_support::readFile;
 using testing_support::writeFile;
-using updater::CatalogEntry;
 using updater_testing::CapturedOutput;
 using updater_testing::PublishedFile;
 
-TEST(UpdateDriverCatalog, LinesBecomeEntriesUnlessUnsafe) {
-  struct Case {
-    const char* name;
-    std::string text;
-    std::vector<CatalogEntry> expected;
-  };
-  const std::vector<Case> cases = {
-      {"empty catalog", "", {}},
-      {"final line feed adds nothing",
-       "d1 *a.txt\nd2 *b/c.txt\n",
-       {{"d1", "a.txt"}, {"d2", "b/c.txt"}}},
-      {"last line without line feed", "d1 *a.txt", {{"d1", "a.txt"}}},
-      {"split at the first separator", "x *a *b\n", {{"x", "a *b"}}},
-      {"empty digest text", " *pipe\n", {{"", "pipe"}}},
-      {"carriage return stays", "d *a\r\n", {{"d", "a\r"}}},
-      {"line without separator", "garbage\nd *ok\n", {{"d", "ok"}}},
-      {"parent directory", "x *../etc/passwd\n", {}},
-      {"absolute path", "x */etc/passwd\n", {}},
-      {"two dots anywhere", "x *dir/a..b\nx *ok..\n", {}},
-      {"duplicates kept", "d *a\nd *a\n", {{"d", "a"}, {"d", "a"}}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(updater::parseCatalog(c.text), c.expected);
-  }
-}
-
-// update() as the command runs it.
-class UpdateDriver : public updater_testing::ClientFixture {
+// The update command as the entry point runs it.
+class UpdateCommand : public updater_testing::ClientFixture {
  protected:
-  // update() with its output captured; an ExitRequest's status is returned as such.
+  // updateCommand with its output captured; an ExitRequest's status is returned as such.
   int run(bool verbose = false) {
     CapturedOutput capture;
     int result = 0;
     try {
-      result = updater::update(verbose);
+      result = cli::updateCommand(verbose, testing_support::testTrustedKeys());
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       result = request.status();
@@ -74,7 +47,7 @@ class UpdateDriver : public updater_testing::ClientFixture {
   updater_testing::Output output_;
 };
 
-TEST_F(UpdateDriver, KeyNotBuiltInEndsAfterAPauseWithoutVerifying) {
+TEST_F(UpdateCommand, KeyNotBuiltInEndsAfterAPauseWithoutVerifying) {
   crypto::Seed seed{};
   seed.fill(7);
   const crypto::SignerKeypair stranger = crypto::createKeypair(seed);
@@ -89,7 +62,7 @@ TEST_F(UpdateDriver, KeyNotBuiltInEndsAfterAPauseWithoutVerifying) {
   EXPECT_FALSE(fileExists("a.txt"));
 }
 
-TEST_F(UpdateDriver, TamperedCatalogFailsVerificationAndTouchesNothing) {
+TEST_F(UpdateCommand, TamperedCatalogFailsVerificationAndTouchesNothing) {
   updater_testing::publishTree(published_.path(), {{"a.txt", "a"}, {"b.txt", "b"}});
   std::string catalog = readFile(published_ / "updater-catalog.sha3");
   catalog[3] = catalog[3] == '0' ? '1' : '0';
@@ -103,7 +76,7 @@ TEST_F(UpdateDriver, TamperedCatalogFailsVerificationAndTouchesNothing) {
   EXPECT_EQ(server_.requests().size(), 2U);
 }
 
-TEST_F(UpdateDriver, SignatureTextIsReadLeniently) {
+TEST_F(UpdateCommand, SignatureTextIsReadLeniently) {
   updater_testing::publishTree(published_.path(), {{"a.txt", "a"}});
   const std::string signature = readFile(published_ / "updater-catalog.sig");
   struct Case {
@@ -125,7 +98,7 @@ TEST_F(UpdateDriver, SignatureTextIsReadLeniently) {
   EXPECT_THROW(run(), common::AssertionDefect);
 }
 
-TEST_F(UpdateDriver, UnreachableServerIsRetriedThenFailsOnTheSignatureLength) {
+TEST_F(UpdateCommand, UnreachableServerIsRetriedThenFailsOnTheSignatureLength) {
   updater_testing::writeSourceDescriptor(client_.path(), "http://127.0.0.1:1/");
   try {
     run();
@@ -136,7 +109,7 @@ TEST_F(UpdateDriver, UnreachableServerIsRetriedThenFailsOnTheSignatureLength) {
   EXPECT_EQ(pauses_.size(), 18U);
 }
 
-TEST_F(UpdateDriver, PathListedTwiceIsStagedAndAppliedOnce) {
+TEST_F(UpdateCommand, PathListedTwiceIsStagedAndAppliedOnce) {
   updater_testing::publishTree(published_.path(), {{"a.txt", "a"}});
   updater_testing::publishCatalog(
       published_.path(),
@@ -149,7 +122,7 @@ TEST_F(UpdateDriver, PathListedTwiceIsStagedAndAppliedOnce) {
   EXPECT_EQ(output_.err, "\nAll files are up to date.\n");
 }
 
-TEST_F(UpdateDriver, NamesThatDifferOnlyInEmptyOrDotSegmentsAreStagedOnce) {
+TEST_F(UpdateCommand, NamesThatDifferOnlyInEmptyOrDotSegmentsAreStagedOnce) {
   // Downloaded side by side, two names of one file would write one staged file.
   updater_testing::publishTree(published_.path(), {{"a.txt", "a"}, {"sub/b.txt", "b"}});
   updater_testing::publishCatalog(published_.path(),
@@ -170,7 +143,7 @@ TEST_F(UpdateDriver, NamesThatDifferOnlyInEmptyOrDotSegmentsAreStagedOnce) {
                                                  "/a.txt", "/sub//b.txt"}));
 }
 
-TEST_F(UpdateDriver, BaseQueryFollowsEveryPath) {
+TEST_F(UpdateCommand, BaseQueryFollowsEveryPath) {
   updater_testing::publishTree(published_.path(), {{"app/a b.txt", "a"}});
   updater_testing::publishCatalog(published_.path() + "/app",
                                   updater_testing::catalogLine("a b.txt", "a"));
@@ -188,7 +161,7 @@ TEST_F(UpdateDriver, BaseQueryFollowsEveryPath) {
   EXPECT_EQ(readFile("a b.txt"), "a");
 }
 
-TEST_F(UpdateDriver, TargetThatStaysLockedIsNotReplaced) {
+TEST_F(UpdateCommand, TargetThatStaysLockedIsNotReplaced) {
   updater_testing::publishTree(published_.path(), {{"a.txt", "a"}, {"d", "d"}});
   std::filesystem::create_directory("d");
   EXPECT_EQ(run(), -1);
@@ -205,12 +178,11 @@ TEST_F(UpdateDriver, TargetThatStaysLockedIsNotReplaced) {
   EXPECT_EQ(readFile("d.tolvex-pending"), "d");
 }
 
-TEST_F(UpdateDriver, EmptySignedCatalogIsUpToDate) {
+TEST_F(UpdateCommand, EmptySignedCatalogIsUpToDate) {
   updater_testing::publishCatalog(published_.path(), "");
   writeFile("local.txt", "mine");
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(output_.err, "Checking updates...\n\nAll files are up to date.\n");
   EXPECT_EQ(readFile("local.txt"), "mine");
 }
-
 }  // namespace

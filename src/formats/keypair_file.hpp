@@ -4,10 +4,10 @@
 
 #include "crypto/ed25519.hpp"
 
-namespace cli {
+namespace formats {
 
-// $HOME/.tolvex-signer-keypair, joined with a normalising path join;
-// "/.tolvex-signer-keypair" when HOME is unset or empty.
+// The key file name in $HOME, joined with a normalising path join; the name
+// below "/" when HOME is unset or empty.
 std::string keypairPath();
 
 // The 166-byte compact JSON text of the key file for `keypair`.
@@ -17,7 +17,8 @@ std::string keypairFileText(const crypto::SignerKeypair& keypair);
 // ValueError (bad Base64) or AssertionDefect (top level or key lengths).
 crypto::SignerKeypair loadKeypair(const std::string& path);
 
-// The `keygen` command body: 0, or -1 when the key file exists already.
-int keygenCommand();
+// Creates the key file at `path` for its owner only (mode 0600) and writes
+// `keypair` into it. Throws IOError.
+void writeKeypairFile(const std::string& path, const crypto::SignerKeypair& keypair);
 
-}  // namespace cli
+}  // namespace formats

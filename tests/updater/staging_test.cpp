@@ -1,4 +1,4 @@
-#include "updater/stage_file.hpp"
+#include "updater/staging.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,16 +26,22 @@ using updater_testing::CapturedOutput;
 using updater_testing::mismatchReport;
 using updater_testing::sample;
 
-// stageFile, one entry at a time.
+// stageFiles, one entry at a time.
 class StageFile : public updater_testing::ClientFixture {
  protected:
-  // stageFile with its output captured; `status` is the ExitRequest status, if any.
+  // `path` staged alone with its output captured: `path` when a staged file is
+  // ready, nothing when the target is up to date. `status_` is the ExitRequest
+  // status, if any.
   std::optional<std::string> stage(std::string_view digest, const std::string& path,
                                    bool verbose = false) {
     CapturedOutput capture;
     std::optional<std::string> result;
     try {
-      result = updater::stageFile(digest, path, 1, 5, verbose);
+      const std::vector<std::string> staged =
+          updater::stageFiles(pool_, {{std::string(digest), path, 1}}, 5, verbose);
+      if (!staged.empty()) {
+        result = staged.front();
+      }
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       status_ = request.status();

@@ -1,4 +1,4 @@
-#include "cli/keypair_file.hpp"
+#include "formats/keypair_file.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,43 +11,11 @@
 #include "common/errors.hpp"
 #include "common/file.hpp"
 #include "common/json.hpp"
-#include "common/output.hpp"
+#include "common/path.hpp"
+#include "formats/tool_files.hpp"
 
-namespace cli {
+namespace formats {
 namespace {
-
-constexpr const char* kKeypairFileName = ".tolvex-signer-keypair";
-
-// Joins `base` and `name` and normalises the result: repeated "/" collapse,
-// "." disappears, ".." removes the component before it. A ".." with nothing
-// before it stays in a relative path and vanishes at the root.
-std::string normalizedJoin(std::string_view base, std::string_view name) {
-  std::string joined(base);
-  joined += '/';
-  joined += name;
-  const bool absolute = joined.front() == '/';
-  std::vector<std::string_view> parts;
-  std::string_view rest = joined;
-  while (!rest.empty()) {
-    const std::size_t slash = rest.find('/');
-    const std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") {
-      continue;
-    }
-    if (part == ".." && !parts.empty() && parts.back() != "..") {
-      parts.pop_back();
-    } else if (part != ".." || !absolute) {
-      parts.push_back(part);
-    }
-  }
-  std::string result = absolute ? "/" : "";
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    result += i == 0 ? "" : "/";
-    result += parts[i];
-  }
-  return result;
-}
 
 // The key file holds the private key: create it for its owner only.
 common::OutputFile createPrivateFile(const std::string& path) {
@@ -68,9 +36,9 @@ common::OutputFile createPrivateFile(const std::string& path) {
 std::string keypairPath() {
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0') {
-    return std::string("/") + kKeypairFileName;
+    return "/" + std::string(kKeypairFileName);
   }
-  return normalizedJoin(home, kKeypairFileName);
+  return common::joinNormalized(home, kKeypairFileName);
 }
 
 std::string keypairFileText(const crypto::SignerKeypair& keypair) {
@@ -95,19 +63,10 @@ crypto::SignerKeypair loadKeypair(const std::string& path) {
   return keypair;
 }
 
-int keygenCommand() {
-  const std::string path = keypairPath();
-  if (common::isRegularFile(path)) {
-    common::printErr(path + " already exists. Aborting.");
-    return -1;
-  }
-  // The seed is read before the file is opened, so a failing source leaves no file.
-  const crypto::SignerKeypair keypair = crypto::createKeypair(crypto::createSeed());
+void writeKeypairFile(const std::string& path, const crypto::SignerKeypair& keypair) {
   common::OutputFile file = createPrivateFile(path);
   file.write(keypairFileText(keypair));
   file.close();
-  common::printErr("Created " + path);
-  return 0;
 }
 
-}  // namespace cli
+}  // namespace formats

@@ -1,0 +1,56 @@
+#include "cli/publish_commands.hpp"
+
+#include "catalog/catalog_builder.hpp"
+#include "catalog/catalog_signature.hpp"
+#include "catalog/ignore_rules.hpp"
+#include "common/base64.hpp"
+#include "common/file.hpp"
+#include "common/output.hpp"
+#include "common/system.hpp"
+#include "crypto/ed25519.hpp"
+#include "formats/keypair_file.hpp"
+#include "formats/source_descriptor.hpp"
+#include "formats/tool_files.hpp"
+
+namespace cli {
+
+int keygenCommand() {
+  const std::string path = formats::keypairPath();
+  if (common::isRegularFile(path)) {
+    common::printErr(path + " already exists. Aborting.");
+    return -1;
+  }
+  // The seed is read before the file is opened, so a failing source leaves no file.
+  const crypto::SignerKeypair keypair = crypto::createKeypair(crypto::createSeed());
+  formats::writeKeypairFile(path, keypair);
+  common::printErr("Created " + path);
+  return 0;
+}
+
+int makeSourceJsonCommand(const std::string& url) {
+  // Loaded first: a missing or broken key file leaves an existing descriptor as it was.
+  const crypto::SignerKeypair keypair = formats::loadKeypair(formats::keypairPath());
+  formats::writeSourceDescriptor(common::base64Encode(keypair.publicKey), url);
+  common::printErr("Created " + std::string(formats::kSourceFileName));
+  return 0;
+}
+
+int updateCatalogCommand(std::string_view argv0) {
+  const std::string keyPath = formats::keypairPath();
+  const std::string executableName = common::executableFileName(argv0);
+  if (!common::isRegularFile(keyPath)) {
+    common::printErr("ERROR: " + keyPath + " does not exist");
+    common::printErr("Run '" + executableName + " keygen' to generate a keypair");
+    return -1;
+  }
+  const crypto::SignerKeypair keypair = formats::loadKeypair(keyPath);
+  const catalog::IgnoreRules rules = catalog::loadIgnoreRules();
+  const std::int64_t count = catalog::buildCatalog(rules, executableName);
+  common::printErr("Created catalog file: " + std::string(formats::kCatalogFileName) + " with " +
+                   std::to_string(count) + " files.");
+  catalog::signCatalog(keypair);
+  common::printErr("Signed catalog file: " + std::string(formats::kSignatureFileName));
+  return 0;
+}
+
+}  // namespace cli

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cli {
+
+// The publisher's commands. Each returns the command's result: 0 on success,
+// -1 on a failure it has reported itself; other errors are thrown.
+
+// `keygen`: creates the key file in the home directory (mode 0600); -1 when it
+// exists already.
+int keygenCommand();
+
+// `make-source-json`: writes the source descriptor with the key file's public key
+// and `url`.
+int makeSourceJsonCommand(const std::string& url);
+
+// `update-catalog`: catalogs and signs the working directory; -1 when the key
+// file is missing. `argv0` names the program when "/proc/self/exe" cannot
+// be read (the program's own file is kept out of the catalog).
+int updateCatalogCommand(std::string_view argv0);
+
+}  // namespace cli

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "updater/trust.hpp"
+
+namespace cli {
+
+// `update`: brings the working directory up to the signed catalog that
+// the source descriptor points at, accepting only a descriptor key among
+// `trustedKeys`. Returns 0, or -1 on a reported failure; throws
+// common::ExitRequest(255) on a key or digest mismatch.
+int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys);
+
+}  // namespace cli

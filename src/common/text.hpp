@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace common {
+
+// `text` without leading and trailing ASCII whitespace (" \t\n\v\f\r").
+std::string_view trim(std::string_view text);
+
+// The pieces of `text` between the `separator` bytes, in order; empty pieces are
+// kept, so "" gives one empty piece and "a," gives "a" and "".
+std::vector<std::string_view> split(std::string_view text, char separator);
+
+// `text` with "A"-"Z" turned into "a"-"z"; other bytes unchanged.
+std::string asciiLower(std::string_view text);
+
+enum class HexCase { kLower, kUpper };
+
+// Two hexadecimal digits per byte of `bytes`.
+std::string toHex(std::span<const std::uint8_t> bytes, HexCase letters = HexCase::kLower);
+
+// The two upper-case hexadecimal digits of `byte`, for escapes such as "\x1B".
+std::string hexByte(unsigned char byte);
+
+}  // namespace common

@@ -1,0 +1,20 @@
+#include "formats/tool_files.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace formats {
+
+std::string pendingPathOf(std::string_view path) {
+  std::string pending(path);
+  pending += kPendingSuffix;
+  return pending;
+}
+
+bool isRootToolFile(std::string_view path) {
+  constexpr std::array<std::string_view, 4> kRootFiles = {kCatalogFileName, kSourceFileName,
+                                                          kIgnoreFileName, kSignatureFileName};
+  return std::ranges::find(kRootFiles, path) != kRootFiles.end();
+}
+
+}  // namespace formats

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace formats {
+
+// The names of the tool's own files. Each is written here once; every other
+// module refers to these constants.
+
+// In the home directory: the publisher's key pair.
+inline constexpr std::string_view kKeypairFileName = ".tolvex-signer-keypair";
+// In the root of a published tree and of a client directory.
+inline constexpr std::string_view kCatalogFileName = "updater-catalog.sha3";
+inline constexpr std::string_view kSignatureFileName = "updater-catalog.sig";
+inline constexpr std::string_view kSourceFileName = "updater-source.json";
+inline constexpr std::string_view kIgnoreFileName = ".tolvexignore";
+// Appended to a target's path to name its staged file, in the target's directory.
+inline constexpr std::string_view kPendingSuffix = ".tolvex-pending";
+
+// The staged file of `path`: `path` followed by ".tolvex-pending".
+std::string pendingPathOf(std::string_view path);
+
+// True when the relative `path` is one of the tool's own files of a published
+// root (catalog, signature, descriptor, ignore file), which no catalog lists.
+bool isRootToolFile(std::string_view path);
+
+}  // namespace formats

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+
+namespace http {
+
+class TransferSession;
+
+// The connections of one run. Every request made through the same pool
+// (ncurlGet, curlRequest, the downloads of a DownloadSet) runs in its one
+// libcurl session, and so reuses the connections of the requests before it:
+// kept-alive HTTP/1.1 connections, or the streams of one HTTP/2 connection
+// where TLS offers it. Requests run on one thread only.
+class ConnectionPool {
+ public:
+  // Throws CurlError when libcurl cannot make a session.
+  ConnectionPool();
+  // Closes the connections; no request of the pool may still be running.
+  ~ConnectionPool();
+  ConnectionPool(const ConnectionPool&) = delete;
+  ConnectionPool& operator=(const ConnectionPool&) = delete;
+
+  // The session that runs the pool's requests (internal to the HTTP layer).
+  TransferSession& session() noexcept { return *session_; }
+
+ private:
+  std::unique_ptr<TransferSession> session_;
+};
+
+}  // namespace http

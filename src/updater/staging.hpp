@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/catalog_file.hpp"
+#include "http/connection_pool.hpp"
+
+namespace updater {
+
+// Downloads that run at once while entries are staged. Past eight, a run over a
+// slow link gains little, and a server sees no more connections from one client
+// than a browser would open.
+inline constexpr std::size_t kMaxTransfersInFlight = 8;
+
+// One catalog entry to stage: its digest text, its relative path, and its
+// zero-based position among all accepted catalog entries (for the progress line).
+struct StageRequest {
+  std::string digest;
+  std::string path;
+  std::int64_t currentFile = 0;
+};
+
+// The requests for `entries`, in catalog order. A path listed twice (also under
+// names that differ only in empty or "." components) is requested once, by its
+// first entry: moving it a second time would fail after the first move.
+std::vector<StageRequest> stageRequestsOf(const std::vector<formats::CatalogEntry>& entries);
+
+// Makes sure that a verified copy of the remote file of each request lies in its
+// staged file (formats::pendingPathOf), downloading or resuming it through
+// `pool` as needed, and returns the paths of the staged files in request order;
+// a target that already has its digest is left alone and not listed. The paths
+// must be distinct; `totalFiles` numbers the entries on the progress line.
+// Digests are computed on worker threads and up to `maxInFlight` downloads run
+// at once on this thread, each with its own attempts and pauses; yet each
+// request's outcome is taken in request order, so the "Already downloaded"
+// lines, the mismatch report and any error come out where staging one request
+// after another would put them: the first failing request ends the run once
+// every request before it is staged, while the downloads after it stop and keep
+// what they received. On a digest mismatch, reports it, deletes the staged file
+// and throws ExitRequest(255). Throws OSError when a directory cannot be
+// created, IOError when a file cannot be read or written.
+std::vector<std::string> stageFiles(http::ConnectionPool& pool,
+                                    const std::vector<StageRequest>& requests,
+                                    std::int64_t totalFiles, bool verbose,
+                                    std::size_t maxInFlight = kMaxTransfersInFlight);
+
+// Creates the missing directories of the directory part of `path`, from the top
+// (mode 0777 less the umask). Throws OSError when one cannot be created or a
+// component exists but is not a directory.
+void createParentDirectories(const std::string& path);
+
+// Reports on standard error that the staged file of `path` has the digest text
+// `actual` instead of the catalog's `expected`, deletes it and throws
+// ExitRequest(255).
+[[noreturn]] void rejectStagedFile(const std::string& path, std::string_view expected,
+                                   const std::string& actual);
+
+}  // namespace updater
