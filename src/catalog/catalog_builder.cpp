@@ -119,7 +119,7 @@ class CatalogWalk {
   }
 
   bool isOwnFile(std::string_view path) const {
-    return formats::isRootToolFile(path) || path == executableName_;
+    return formats::isRootToolFile(path) || formats::isPendingPath(path) || path == executableName_;
   }
 
   void processCandidate(std::string_view path) {

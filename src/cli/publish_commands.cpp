@@ -1,5 +1,7 @@
 #include "cli/publish_commands.hpp"
 
+#include <sys/stat.h>
+
 #include "catalog/catalog_builder.hpp"
 #include "catalog/catalog_signature.hpp"
 #include "catalog/ignore_rules.hpp"
@@ -16,13 +18,20 @@ namespace cli {
 
 int keygenCommand() {
   const std::string path = formats::keypairPath();
-  if (common::isRegularFile(path)) {
+  const auto refuse = [&path] {
     common::printErr(path + " already exists. Aborting.");
     return -1;
+  };
+  // A link counts as a key file, even a dangling one: never write through it.
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+    return refuse();
   }
   // The seed is read before the file is opened, so a failing source leaves no file.
   const crypto::SignerKeypair keypair = crypto::createKeypair(crypto::createSeed());
-  formats::writeKeypairFile(path, keypair);
+  if (!formats::createKeypairFile(path, keypair)) {
+    return refuse();  // made by someone else meanwhile
+  }
   common::printErr("Created " + path);
   return 0;
 }

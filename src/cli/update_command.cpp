@@ -14,6 +14,7 @@
 #include "http/http_request.hpp"
 #include "updater/lock_and_apply.hpp"
 #include "updater/retry.hpp"
+#include "updater/run_lock.hpp"
 #include "updater/staging.hpp"
 #include "updater/trust.hpp"
 
@@ -33,6 +34,10 @@ std::string fetchWhole(http::ConnectionPool& pool, const UrlOf& url, std::size_t
 }  // namespace
 
 int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
+  // Taken first: a second run would otherwise append to staged files that this
+  // one moves into place.
+  const updater::RunLock runLock(
+      [] { common::printErr("Waiting for another update of this directory to finish..."); });
   // Every request of the run, from the catalog to the last file, reuses the
   // connections of the ones before it.
   http::ConnectionPool pool;

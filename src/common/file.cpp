@@ -1,19 +1,24 @@
 #include "common/file.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/errors.hpp"
 
 namespace common {
 
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-  }
+FileDescriptor::~FileDescriptor() { close(); }
+
+int FileDescriptor::close() noexcept {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd >= 0 ? ::close(fd) : 0;
 }
 
 FilePtr openFile(const std::string& path, const char* mode) {
@@ -68,6 +73,92 @@ std::string readWholeFile(const std::string& path) {
 bool isRegularFile(const std::string& path) {
   struct stat status {};
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode) {
+  FileDescriptor fd(
+      ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
+  if (fd.get() < 0) {
+    throw IOError("cannot open: " + path);
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    throw IOError("not a regular file: " + path);
+  }
+  return fd;
+}
+
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return 0;
+}
+
+AppendingFile::AppendingFile(const std::string& path, std::size_t bufferBytes)
+    : path_(path),
+      fd_(openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT)),
+      // Left uninitialised: most downloads are small files that never touch most of it.
+      buffer_(std::make_unique_for_overwrite<char[]>(bufferBytes)),
+      capacity_(bufferBytes) {
+  struct stat status {};
+  if (::fstat(fd_.get(), &status) != 0) {
+    throw osError(errno, path);
+  }
+  initialSize_ = static_cast<std::int64_t>(status.st_size);
+}
+
+AppendingFile::~AppendingFile() {
+  if (fd_.get() >= 0 && used_ > 0) {
+    writeAll(fd_.get(), {buffer_.get(), used_});
+  }
+}
+
+void AppendingFile::append(std::string_view bytes) {
+  if (used_ + bytes.size() > capacity_) {
+    flush();
+  }
+  if (bytes.size() >= capacity_) {
+    write(bytes);
+    return;
+  }
+  std::copy(bytes.begin(), bytes.end(), buffer_.get() + used_);
+  used_ += bytes.size();
+}
+
+void AppendingFile::truncate() {
+  used_ = 0;
+  if (::ftruncate(fd_.get(), 0) != 0) {
+    throw osError(errno, path_);
+  }
+}
+
+void AppendingFile::flush() { write({buffer_.get(), std::exchange(used_, 0)}); }
+
+void AppendingFile::write(std::string_view bytes) {
+  const int error = writeAll(fd_.get(), bytes);
+  if (error == ENOSPC || error == EDQUOT) {
+    fd_.close();
+    ::unlink(path_.c_str());
+    throw IOError("disk full: cannot write " + path_ + " (deleted)");
+  }
+  if (error != 0) {
+    throw IOError("cannot write string to file");
+  }
+}
+
+void AppendingFile::close() {
+  flush();
+  if (fd_.close() != 0) {
+    throw IOError("cannot write string to file");
+  }
 }
 
 }  // namespace common

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -25,6 +27,8 @@ class FileDescriptor {
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   FileDescriptor& operator=(FileDescriptor&&) = delete;
   int get() const noexcept { return fd_; }
+  // Closes the descriptor now; returns close()'s result (0, or -1 with errno).
+  int close() noexcept;
 
  private:
   int fd_;
@@ -61,5 +65,50 @@ std::string readWholeFile(const std::string& path);
 
 // True when `path` names a regular file, following symbolic links.
 bool isRegularFile(const std::string& path);
+
+// Opens `path` with `flags` (and `mode` for O_CREAT) without following a
+// symbolic link at its last component and without blocking (a named pipe or a
+// device cannot hold the open up), then checks through the descriptor that it is
+// a regular file. Throws IOError "cannot open: PATH" when the open fails and
+// "not a regular file: PATH" when it opened something else.
+FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode = 0666);
+
+// Writes all of `bytes` to `fd`, resuming after interruptions and short writes.
+// Returns 0, or the errno of the write that failed.
+int writeAll(int fd, std::string_view bytes);
+
+// A regular file that receives bytes at its end through a buffer of
+// `bufferBytes`: a staged download. Opened as openRegularFile does, created
+// when missing. When a write fails for lack of space or quota, the file is
+// deleted at once, so that a full disk does not stay full, and IOError "disk
+// full: cannot write PATH (deleted)" is thrown; any other failed write throws
+// IOError "cannot write string to file".
+class AppendingFile {
+ public:
+  AppendingFile(const std::string& path, std::size_t bufferBytes);
+  // Writes what is buffered, ignoring failures: the caller is leaving early.
+  ~AppendingFile();
+  AppendingFile(const AppendingFile&) = delete;
+  AppendingFile& operator=(const AppendingFile&) = delete;
+
+  // The size the file had when it was opened.
+  std::int64_t initialSize() const noexcept { return initialSize_; }
+  void append(std::string_view bytes);
+  // Drops everything, written or buffered: the file starts over, empty.
+  void truncate();
+  // Writes what is buffered and closes the file; throws as append does.
+  void close();
+
+ private:
+  void flush();
+  void write(std::string_view bytes);
+
+  std::string path_;
+  FileDescriptor fd_;
+  std::int64_t initialSize_ = 0;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_;
+  std::size_t used_ = 0;
+};
 
 }  // namespace common

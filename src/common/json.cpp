@@ -1,19 +1,30 @@
 #include "common/json.hpp"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "common/errors.hpp"
 #include "common/text.hpp"
 
 namespace common {
+namespace {
 
-JsonObject JsonObject::parse(std::string_view text) {
+// The parser's message up to where it starts to quote the text: "...: syntax
+// error while parsing value - invalid literal; last read: 'TEXT'" keeps "...:
+// syntax error while parsing value".
+std::string unquotedMessage(std::string_view message) {
+  return std::string(message.substr(0, std::min(message.find(" - "), message.find("; last read"))));
+}
+
+}  // namespace
+
+JsonObject JsonObject::parse(std::string_view text, Quoting quoting) {
   nlohmann::json document;
   try {
     document = nlohmann::json::parse(text);
   } catch (const nlohmann::json::exception& e) {
     // recovery point: the parser's failure becomes the project's error kind
-    throw JsonParsingError(e.what());
+    throw JsonParsingError(quoting == Quoting::kNever ? unquotedMessage(e.what()) : e.what());
   }
   TOLVEX_CHECK(document.is_object(), "JSON top level must be an object");
   JsonObject object;
@@ -21,6 +32,14 @@ JsonObject JsonObject::parse(std::string_view text) {
     object.members_[name] = value.is_string() ? value.get<std::string>() : std::string();
   }
   return object;
+}
+
+std::string JsonObject::takeStringMember(const std::string& name) {
+  const auto it = members_.find(name);
+  if (it == members_.end()) {
+    throw KeyError("key not found: " + name);
+  }
+  return std::move(it->second);
 }
 
 std::string JsonObject::stringMember(const std::string& name) const {

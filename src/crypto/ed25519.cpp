@@ -131,4 +131,10 @@ bool verifySignature(std::span<const std::uint8_t> message, std::span<const std:
                                              publicKey.data()) == 0;
 }
 
+SignerKeypair::~SignerKeypair() { wipeSecret(privateKey); }
+
+void wipeSecret(std::span<std::uint8_t> bytes) { sodium_memzero(bytes.data(), bytes.size()); }
+
+void wipeSecret(std::string& text) { sodium_memzero(text.data(), text.size()); }
+
 }  // namespace crypto

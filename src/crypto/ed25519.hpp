@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace crypto {
 
@@ -12,11 +13,18 @@ using PublicKey = std::array<std::uint8_t, 32>;
 using PrivateKey = std::array<std::uint8_t, 64>;
 using Signature = std::array<std::uint8_t, 64>;
 
-// The public key followed by the expanded private key (96 bytes in all).
+// The public key followed by the expanded private key (96 bytes in all). The
+// private key is wiped when the object ends.
 struct SignerKeypair {
   PublicKey publicKey{};
   PrivateKey privateKey{};
+  ~SignerKeypair();
 };
+
+// Overwrites `bytes` with zeros in a way the compiler cannot leave out: for
+// buffers that held a private key.
+void wipeSecret(std::span<std::uint8_t> bytes);
+void wipeSecret(std::string& text);
 
 // 32 bytes from "/dev/urandom" (or `source`, for tests). Throws ValueError
 // "ed25519_create_seed failed" when the source cannot be opened or gives fewer bytes.

@@ -94,11 +94,15 @@ std::string sha3FileHex(const std::string& path) {
   if (file.get() < 0) {
     throw common::IOError("cannot open: " + path);
   }
+  return sha3DescriptorHex(file.get(), path);
+}
+
+std::string sha3DescriptorHex(int fd, const std::string& path) {
   EVP_MD_CTX* context = startDigest();
   // The one buffer lives on this call's stack: nothing shared between callers.
   std::array<unsigned char, kReadBlockSize> buffer;
   for (;;) {
-    const std::size_t count = readBlock(file.get(), buffer, path);
+    const std::size_t count = readBlock(fd, buffer, path);
     if (count > 0) {
       feed(context, buffer.data(), count);
     }

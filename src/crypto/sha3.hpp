@@ -19,6 +19,10 @@ std::string sha3Hex(std::string_view data);
 // blocks. Throws IOError "cannot open: PATH", or "errno: N `TEXT`" on a read error.
 std::string sha3FileHex(const std::string& path);
 
+// Digest text of what remains to be read from the open file `fd`; `path` names
+// it in errors, which are those of sha3FileHex.
+std::string sha3DescriptorHex(int fd, const std::string& path);
+
 // sha3FileHex(path) when `path` names a regular file (links followed), else "".
 std::string sha3FileHexIfRegular(const std::string& path);
 

@@ -2,6 +2,7 @@
 
 #include "common/base64.hpp"
 #include "common/text.hpp"
+#include "formats/tool_files.hpp"
 
 namespace formats {
 namespace {
@@ -9,7 +10,8 @@ namespace {
 constexpr std::string_view kSeparator = " *";
 
 bool isAcceptedPath(std::string_view path) {
-  return !path.starts_with('/') && path.find("..") == std::string_view::npos;
+  return !path.starts_with('/') && path.find("..") == std::string_view::npos &&
+         path.find('\0') == std::string_view::npos && !isPendingPath(path);
 }
 
 }  // namespace

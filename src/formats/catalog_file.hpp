@@ -26,8 +26,11 @@ struct CatalogEntry {
 std::string catalogLine(std::string_view digest, std::string_view path);
 
 // The entries of a catalog text, in catalog order: one per line holding " *",
-// split at its first occurrence. Lines without it, and paths that begin with
-// "/" or contain "..", are skipped silently. Duplicates are kept.
+// split at its first occurrence. Lines without it are skipped silently, and so
+// are paths that could reach outside the directory (they begin with "/" or
+// contain "..") or onto another entry's staged file (they hold a NUL byte, at
+// which a system call would cut them, or end in ".tolvex-pending").
+// Duplicates are kept.
 std::vector<CatalogEntry> parseCatalog(std::string_view text);
 
 // The text of the signature file: the Base64 text of `signature`.

@@ -11,6 +11,8 @@ std::string pendingPathOf(std::string_view path) {
   return pending;
 }
 
+bool isPendingPath(std::string_view path) { return path.ends_with(kPendingSuffix); }
+
 bool isRootToolFile(std::string_view path) {
   constexpr std::array<std::string_view, 4> kRootFiles = {kCatalogFileName, kSourceFileName,
                                                           kIgnoreFileName, kSignatureFileName};

@@ -21,6 +21,10 @@ inline constexpr std::string_view kPendingSuffix = ".tolvex-pending";
 // The staged file of `path`: `path` followed by ".tolvex-pending".
 std::string pendingPathOf(std::string_view path);
 
+// True when `path` names a staged file: it ends in ".tolvex-pending". Such a
+// file is the tool's own wherever it lies; no catalog lists it.
+bool isPendingPath(std::string_view path);
+
 // True when the relative `path` is one of the tool's own files of a published
 // root (catalog, signature, descriptor, ignore file), which no catalog lists.
 bool isRootToolFile(std::string_view path);

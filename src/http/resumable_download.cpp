@@ -21,21 +21,6 @@ namespace {
 // measurable, and each download running at once holds one.
 constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
 
-// The bytes already at `path` (0 when it is not a regular file).
-std::int64_t existingSize(const std::string& path) {
-  if (!common::isRegularFile(path)) {
-    return 0;
-  }
-  const common::FilePtr file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    throw common::osError(errno, path);
-  }
-  if (::fseeko(file.get(), 0, SEEK_END) != 0) {
-    throw common::osError(errno, path);
-  }
-  return ::ftello(file.get());
-}
-
 bool hasHeader(const HeaderMap& headers, std::string_view name) {
   for (const auto& entry : headers) {
     if (entry.first == name) {
@@ -45,30 +30,16 @@ bool hasHeader(const HeaderMap& headers, std::string_view name) {
   return false;
 }
 
-void truncateToEmpty(common::OutputFile& file, const std::string& path) {
-  if (std::fflush(file.get()) != 0 || ::ftruncate(::fileno(file.get()), 0) != 0) {
-    throw common::osError(errno, path);
-  }
-}
-
 // One download into one file: the file opened for appending, the request for
 // what it lacks, and the handling of the answer's end.
 class ResumableDownload {
  public:
-  // Throws OSError when the size of an existing file cannot be read, IOError
-  // when the file cannot be opened, and CurlError "URL: MESSAGE" when no
-  // request can be made.
+  // Throws IOError when the file cannot be opened or is no regular file (a
+  // link is never followed), OSError when its size cannot be read, and
+  // CurlError "URL: MESSAGE" when no request can be made.
   ResumableDownload(const common::Uri& url, const std::string& path,
                     const ProgressCallback& onProgress)
-      : url_(url),
-        path_(path),
-        offset_(existingSize(path)),
-        // Left uninitialised: most downloads are small files that never touch
-        // most of it. Declared before the file, so that it outlives the
-        // stream's final flush.
-        buffer_(std::make_unique_for_overwrite<char[]>(kWriteBufferBytes)),
-        file_(path, "abe") {
-    std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kWriteBufferBytes);
+      : url_(url), file_(path, kWriteBufferBytes), offset_(file_.initialSize()) {
     HeaderMap requestHeaders;
     if (offset_ > 0) {
       requestHeaders.emplace_back("Range", "bytes=" + std::to_string(offset_) + "-");
@@ -82,10 +53,10 @@ class ResumableDownload {
     };
     const ChunkCallback onChunk = [this](std::string_view chunk) {
       if (wholeFileAnswer_ && !startedOver_) {
-        truncateToEmpty(file_, path_);
+        file_.truncate();
         startedOver_ = true;
       }
-      file_.write(chunk);
+      file_.append(chunk);
     };
     try {
       transfer_ = std::make_unique<Transfer>("GET", url_, onChunk, requestHeaders, onHeadersDone,
@@ -117,10 +88,8 @@ class ResumableDownload {
 
  private:
   const common::Uri url_;
-  const std::string path_;
+  common::AppendingFile file_;
   const std::int64_t offset_;
-  const std::unique_ptr<char[]> buffer_;
-  common::OutputFile file_;
   bool wholeFileAnswer_ = false;
   bool startedOver_ = false;
   // Last, so that it leaves the session before the file is closed.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <map>
@@ -123,7 +124,7 @@ void syncStagedFiles(const std::vector<std::string>& paths) {
   }
   for (const auto& path : paths) {
     const std::string pending = formats::pendingPathOf(path);
-    syncDescriptor(openForSync(pending, 0).get(), pending);
+    syncDescriptor(common::openRegularFile(pending, O_RDONLY).get(), pending);
   }
 }
 
@@ -140,14 +141,16 @@ void syncMovedDirectories(const std::vector<std::string>& paths) {
   }
 }
 
-// An updated program stays executable, a private file stays private.
+// An updated program stays executable, a private file stays private. Set
+// through a descriptor of the staged file itself, never through a link.
 void adoptTargetMode(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return;
   }
   const std::string pending = formats::pendingPathOf(path);
-  if (::chmod(pending.c_str(), status.st_mode & 0777) != 0) {
+  const common::FileDescriptor staged = common::openRegularFile(pending, O_RDONLY);
+  if (::fchmod(staged.get(), status.st_mode & 0777) != 0) {
     throw common::osError(errno, pending);
   }
 }
@@ -216,22 +219,29 @@ void applyStagedFiles(const std::vector<std::string>& paths) {
 
 void copyAcrossDevices(const std::string& from, const std::string& to) {
   {
-    const common::FilePtr source = common::openFile(from, "rbe");
-    common::OutputFile target(to, "wbe");
-    char buffer[8000];
-    std::size_t count = 0;
-    do {
-      count = std::fread(buffer, 1, sizeof buffer, source.get());
-      if (count < sizeof buffer && std::ferror(source.get()) != 0) {
+    const common::FileDescriptor source = common::openRegularFile(from, O_RDONLY);
+    // Written through a descriptor that is never a link's far end.
+    common::FileDescriptor target = common::openRegularFile(to, O_WRONLY | O_CREAT | O_TRUNC);
+    std::array<char, 65536> buffer;
+    for (;;) {
+      const ssize_t count = ::read(source.get(), buffer.data(), buffer.size());
+      if (count < 0 && errno == EINTR) {
+        continue;
+      }
+      if (count < 0) {
         common::throwReadError(errno);
       }
-      target.write(std::string_view(buffer, count));
-    } while (count == sizeof buffer);
-    if (std::fflush(target.get()) != 0) {
+      if (count == 0) {
+        break;
+      }
+      if (common::writeAll(target.get(), {buffer.data(), static_cast<std::size_t>(count)}) != 0) {
+        throw common::IOError("cannot write string to file");
+      }
+    }
+    syncDescriptor(target.get(), to);
+    if (target.close() != 0) {
       throw common::IOError("cannot write string to file");
     }
-    syncDescriptor(::fileno(target.get()), to);
-    target.close();
   }
   if (::unlink(from.c_str()) != 0) {
     const int error = errno;

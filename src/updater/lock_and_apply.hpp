@@ -36,7 +36,8 @@ bool waitForUnlockedFiles(const std::vector<std::string>& paths);
 void applyStagedFiles(const std::vector<std::string>& paths);
 
 // The move for staged and target files on different file systems: copies `from`
-// over `to` (created or truncated), syncs it and deletes `from`. If that deletion
+// over `to` (created or truncated; neither is opened through a link), syncs it
+// and deletes `from`. If that deletion
 // fails, `to` is deleted as well and the deletion's OSError is thrown.
 void copyAcrossDevices(const std::string& from, const std::string& to);
 

@@ -1,5 +1,6 @@
 #include "updater/staging.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,8 +8,10 @@
 #include <unordered_set>
 
 #include "common/errors.hpp"
+#include "common/file.hpp"
 #include "common/output.hpp"
 #include "common/path.hpp"
+#include "crypto/sha3.hpp"
 #include "formats/tool_files.hpp"
 #include "updater/staging_run.hpp"
 
@@ -23,6 +26,29 @@ void rejectStagedFile(const std::string& path, std::string_view expected,
   // The next run starts this file afresh; a file already gone is just as good.
   ::unlink(formats::pendingPathOf(path).c_str());
   throw common::ExitRequest(255);
+}
+
+std::string stagedFileDigest(const std::string& pendingPath) {
+  struct stat status {};
+  if (::lstat(pendingPath.c_str(), &status) != 0) {
+    // No staged file, or not even its directory yet (created later, or failing then).
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return {};
+    }
+    throw common::osError(errno, pendingPath);
+  }
+  if (S_ISDIR(status.st_mode)) {
+    throw common::IOError("staged path is a directory: " + pendingPath);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    // Whoever can write here could point a root-run update at any file.
+    if (::unlink(pendingPath.c_str()) != 0 && errno != ENOENT) {
+      throw common::osError(errno, pendingPath);
+    }
+    return {};
+  }
+  const common::FileDescriptor file = common::openRegularFile(pendingPath, O_RDONLY);
+  return crypto::sha3DescriptorHex(file.get(), pendingPath);
 }
 
 void createParentDirectories(const std::string& path) {

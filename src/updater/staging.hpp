@@ -48,6 +48,14 @@ std::vector<std::string> stageFiles(http::ConnectionPool& pool,
                                     std::int64_t totalFiles, bool verbose,
                                     std::size_t maxInFlight = kMaxTransfersInFlight);
 
+// The digest text of the staged file at `pendingPath`, read without following a
+// link and without blocking; "" when there is none. Anything else there (a
+// link, a named pipe, a socket, a device) is removed, the entry itself and never
+// what it points to, so that the file is downloaded afresh. Throws IOError
+// "staged path is a directory: PATH" for a directory, whose content is never
+// touched.
+std::string stagedFileDigest(const std::string& pendingPath);
+
 // Creates the missing directories of the directory part of `path`, from the top
 // (mode 0777 less the umask). Throws OSError when one cannot be created or a
 // component exists but is not a directory.

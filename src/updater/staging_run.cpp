@@ -60,7 +60,7 @@ StagingRun::Digests StagingRun::digestsOf(const StageRequest* request,
       digests.targetMatches = crypto::sha3FileHexIfRegular(request->path) == request->digest;
     }
     if (!digests.targetMatches) {
-      digests.staged = crypto::sha3FileHexIfRegular(pendingPath);
+      digests.staged = stagedFileDigest(pendingPath);
     }
   } catch (const common::Error&) {
     // recovery point: raised when this request's turn comes, after every earlier one

@@ -169,6 +169,10 @@ TEST_F(CatalogBuilder, WritesEdgeCaseTreesExactly) {
   const Case cases[] = {
       {"empty tree", {}, "", ""},
       {"only the tool's own files", {{".tolvexignore", ""}, {"updater-source.json", "{}"}}, "", ""},
+      {"staged files of a client are the tool's own anywhere",
+       {{"a.txt", "abc"}, {"a.txt.tolvex-pending", "x"}, {"d/b.tolvex-pending", "y"}},
+       abc + " *a.txt\n",
+       "Added   : a.txt\n"},
       {"one file", {{"a.txt", "abc"}}, abc + " *a.txt\n", "Added   : a.txt\n"},
       {"nested file has no leading ./",
        {{"x/y/z.txt", "abc"}},

@@ -34,6 +34,10 @@ TEST(CatalogFile, LinesBecomeEntriesUnlessUnsafe) {
       {"parent directory", "x *../etc/passwd\n", {}},
       {"absolute path", "x */etc/passwd\n", {}},
       {"two dots anywhere", "x *dir/a..b\nx *ok..\n", {}},
+      {"NUL byte in the path", std::string("x *keep.db\0x\nd *ok\n", 20), {{"d", "ok"}}},
+      {"another entry's staged file",
+       "d *f\nx *f.tolvex-pending\nx *d/g.tolvex-pending\n",
+       {{"d", "f"}}},
       {"duplicates kept", "d *a\nd *a\n", {{"d", "a"}, {"d", "a"}}},
   };
   for (const auto& c : cases) {

@@ -108,8 +108,8 @@ TEST(KeypairFile, LoadFailuresComeInTheirOrder) {
   expectFailure<common::KeyError>(path, "key not found: private_key");
   // Both members are decoded before any length is checked.
   file(pub31, "AAAA\\tAAA");  // a JSON-escaped tab
-  expectFailure<common::ValueError>(path,
-                                    "Invalid base64 format character `\t` (ord 9) at location 4.");
+  expectFailure<common::ValueError>(
+      path, "Invalid base64 format character in \"private_key\" at location 4.");
   file(pub31, priv63);
   expectFailure<common::AssertionDefect>(
       path, "`publicKey.size() == 32` error in keypair: public key should be 32 bytes");
@@ -119,5 +119,27 @@ TEST(KeypairFile, LoadFailuresComeInTheirOrder) {
   // A value that is not a string counts as empty, hence zero bytes.
   writeFile(path, R"({"public_key":7,"private_key":"x"})");
   expectFailure<common::AssertionDefect>(path, "public key should be 32 bytes");
+}
+
+TEST(KeypairFile, ErrorsNeverShowTheFilesContent) {
+  const TempDir dir;
+  const std::string path = dir / "key";
+  const std::string secret = "MHyDhk8oM8tCei7xwAoBPP3";
+  for (const std::string& text : {
+           R"({"public_key":"x","private_key":")" + secret,                    // unterminated
+           R"({"public_key":"x","private_key":")" + secret + "\"x}",           // bad separator
+           R"({"public_key":"x","private_key":")" + secret + "\u0001\"}",      // control byte
+           R"({"public_key":"AAAA","private_key":")" + secret + "\\u0001\"}",  // bad Base64
+       }) {
+    SCOPED_TRACE(text);
+    writeFile(path, text);
+    try {
+      formats::loadKeypair(path);
+      ADD_FAILURE() << "no error";
+    } catch (const common::Error& e) {
+      EXPECT_EQ(e.message().find("MHy"), std::string::npos) << e.message();
+      EXPECT_EQ(e.message().find('\x01'), std::string::npos) << e.message();
+    }
+  }
 }
 }  // namespace

@@ -150,15 +150,16 @@ TEST_F(ResumableDownload, FileErrorsKeepTheirKind) {
   } catch (const common::IOError& error) {
     EXPECT_EQ(error.message(), "cannot open: " + noDirectory);
   }
-  // /dev/full refuses the write once the stream's buffer is full.
-  writeFile(root_ / "big.bin", std::string(std::size_t{3} << 20, 'z'));
-  try {
-    http_testing::downloadOne(pool_, common::parseUri(server_.url("/big.bin")), "/dev/full");
-    FAIL() << "no error";
-  } catch (const common::CurlError&) {
-    FAIL() << "a file error became a transfer error";
-  } catch (const common::IOError& error) {
-    EXPECT_EQ(error.message(), "cannot write string to file");
+  // A device is never written to, not even one that would take the bytes.
+  for (const char* device : {"/dev/full", "/dev/null"}) {
+    try {
+      http_testing::downloadOne(pool_, remoteUri(), device);
+      FAIL() << "no error";
+    } catch (const common::CurlError&) {
+      FAIL() << "a file error became a transfer error";
+    } catch (const common::IOError& error) {
+      EXPECT_EQ(error.message(), std::string("not a regular file: ") + device);
+    }
   }
 }
 

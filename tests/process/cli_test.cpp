@@ -2,6 +2,7 @@
 // and working directory, with its exact output and exit status.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -115,6 +116,23 @@ TEST_F(Cli, KeygenCreatesAPrivateKeyFileOnceAndKeepsIt) {
   EXPECT_EQ(testing_support::readFile(keyPath()), key);
 }
 
+TEST_F(Cli, KeygenNeverWritesThroughALink) {
+  // A dangling link is an existing key file too: nothing is created at its far end.
+  for (const bool dangling : {true, false}) {
+    SCOPED_TRACE(dangling ? "dangling link" : "link to a file");
+    const std::string target = home_ / "elsewhere";
+    if (!dangling) {
+      testing_support::writeFile(target, "kept");
+    }
+    ASSERT_EQ(::symlink(target.c_str(), keyPath().c_str()), 0);
+    const ProcessResult result = run({"keygen"});
+    EXPECT_EQ(result.err, keyPath() + " already exists. Aborting.\n");
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_EQ(testing_support::fileExists(target), !dangling);
+    std::filesystem::remove(keyPath());
+  }
+}
+
 TEST_F(Cli, KeygenIntoADirectoryIsAnUnhandledError) {
   std::filesystem::create_directory(keyPath());
   const ProcessResult result = run({"keygen"});
@@ -153,12 +171,17 @@ TEST_F(Cli, UnsetHomeUsesTheRootKeyPath) {
 TEST_F(Cli, MalformedKeyFileIsReportedWithItsKind) {
   const std::pair<std::string, std::string> cases[] = {
       {"not json", "[JsonParsingError]\n"},
+      {"{\"public_key\":\"x\",\"private_key\":\"SECRET",
+       " parse error at line 1, column 40: syntax error while parsing value [JsonParsingError]\n"},
       {"[1]", "[AssertionDefect]\n"},
       {"{\"private_key\":\"\"}",
        "Error: unhandled exception: key not found: public_key [KeyError]\n"},
       {"{\"public_key\":\"\\t\",\"private_key\":\"\"}",
-       "Error: unhandled exception: Invalid base64 format character `\t` (ord 9) at location 0. "
-       "[ValueError]\n"},
+       "Error: unhandled exception: Invalid base64 format character in \"public_key\" at location "
+       "0. [ValueError]\n"},
+      {"{\"public_key\":\"AAAA\",\"private_key\":\"SECRET\\tSECRET\"}",
+       "Error: unhandled exception: Invalid base64 format character in \"private_key\" at location "
+       "6. [ValueError]\n"},
   };
   for (const auto& [content, errEnd] : cases) {
     SCOPED_TRACE(content);
@@ -166,6 +189,8 @@ TEST_F(Cli, MalformedKeyFileIsReportedWithItsKind) {
     const ProcessResult result = run({"make-source-json", "u"});
     EXPECT_TRUE(result.err.starts_with("Error: unhandled exception: ")) << result.err;
     EXPECT_TRUE(result.err.ends_with(errEnd)) << result.err;
+    // Nothing of the file is shown: it holds the private key.
+    EXPECT_EQ(result.err.find("SECRET"), std::string::npos) << result.err;
     EXPECT_EQ(result.exitStatus, 1);
   }
 }

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -442,6 +443,18 @@ void TestHttpServer::gatherRequests(std::string pathPrefix, int count) {
   impl_->gatherPrefix = std::move(pathPrefix);
   impl_->gatherCount = count;
   impl_->gathered = 0;
+}
+
+void TestHttpServer::holdRequests(std::string pathPrefix) {
+  gatherRequests(std::move(pathPrefix), std::numeric_limits<int>::max());
+}
+
+void TestHttpServer::releaseHeldRequests() {
+  {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->gatherCount = 0;
+  }
+  impl_->gatherWake.notify_all();
 }
 
 }  // namespace testing_support

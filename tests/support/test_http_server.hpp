@@ -85,6 +85,10 @@ class TestHttpServer {
   // exactly that many at once however busy the machine is; one that keeps
   // fewer is let go after 20 seconds.
   void gatherRequests(std::string pathPrefix, int count);
+  // Holds every request for a path that starts with `pathPrefix` until
+  // releaseHeldRequests() (or 20 seconds).
+  void holdRequests(std::string pathPrefix);
+  void releaseHeldRequests();
   // The most requests that were being answered at one time (each counted from
   // its arrival until its handler has returned, response delay included).
   int maxConcurrentRequests() const;
