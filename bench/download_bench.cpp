@@ -25,6 +25,10 @@ int main(int argc, char** argv) {
         if (end.error) {
           std::rethrow_exception(end.error);
         }
+        if (end.result != http::DownloadSet::Finished::Result::kComplete) {
+          common::printErr(end.message);
+          return 1;
+        }
       }
     }
   } catch (const common::ExitRequest& request) {

@@ -139,12 +139,16 @@ std::vector<DownloadSet::Finished> DownloadSet::wait(int timeoutMilliseconds) {
       ++it;
       continue;
     }
-    Finished end{it->first, nullptr};
+    Finished end{it->first, Finished::Result::kComplete, {}, nullptr};
     try {
       it->second->finish();
+    } catch (const common::CurlError& error) {
+      // recovery point: a failed transfer is its owner's to try again
+      end.result = Finished::Result::kTransferFailed;
+      end.message = error.message();
     } catch (const common::Error&) {
-      // recovery point: the failure belongs to this download, and its owner
-      // decides what follows (a retry, or the end of the run)
+      // recovery point: kept for the owner to raise when this download's turn comes
+      end.result = Finished::Result::kFileFailed;
       end.error = std::current_exception();
     }
     finished.push_back(end);

@@ -20,11 +20,17 @@ namespace http {
 // downloads running, not with the size of the files.
 class DownloadSet {
  public:
-  // A download that has ended: `error` is null when its file is complete, else
-  // CurlError "URL: MESSAGE", IOError or OSError.
+  // A download that has ended, and how.
   struct Finished {
+    enum class Result {
+      kComplete,        // the file holds everything
+      kTransferFailed,  // worth another attempt: `message` is "URL: MESSAGE"
+      kFileFailed,      // the file could not be written: `error` ends the run
+    };
     std::size_t id = 0;
-    std::exception_ptr error;
+    Result result = Result::kComplete;
+    std::string message;
+    std::exception_ptr error;  // kFileFailed only: IOError or OSError, raised in its turn
   };
 
   explicit DownloadSet(ConnectionPool& pool);

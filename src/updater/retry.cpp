@@ -17,17 +17,18 @@ void reportTransferFailure(std::string_view message, std::int64_t failures,
 
 bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttempts,
                     std::int64_t delaySeconds) {
-  std::int64_t failures = 0;
+  RetryBudget budget(maxAttempts);
   for (;;) {
+    bool again = false;
     try {
       attempt();
       return true;
     } catch (const common::CurlError& error) {
       // recovery point: a failed transfer is reported and tried again
-      ++failures;
-      reportTransferFailure(error.message(), failures, maxAttempts);
+      again = budget.spend();
+      reportTransferFailure(error.message(), budget.failures(), budget.maxAttempts());
     }
-    if (failures >= maxAttempts) {
+    if (!again) {
       return false;
     }
     common::sleepMilliseconds(delaySeconds * 1000);

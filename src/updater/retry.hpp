@@ -11,6 +11,22 @@ namespace updater {
 inline constexpr std::int64_t kTransferAttempts = 10;
 inline constexpr std::int64_t kTransferDelaySeconds = 5;
 
+// The attempts of one transfer: each failure spends one, and the transfer is
+// given up when none is left.
+class RetryBudget {
+ public:
+  explicit RetryBudget(std::int64_t maxAttempts = kTransferAttempts) : maxAttempts_(maxAttempts) {}
+
+  // Counts a failed attempt; true while another attempt is allowed.
+  bool spend() { return ++failures_ < maxAttempts_; }
+  std::int64_t failures() const { return failures_; }
+  std::int64_t maxAttempts() const { return maxAttempts_; }
+
+ private:
+  std::int64_t maxAttempts_;
+  std::int64_t failures_ = 0;
+};
+
 // Reports the failed attempt number `failures` of at most `maxAttempts` on
 // standard error: an empty line (which ends a progress line), then "error:
 // MESSAGE. retrying (N/MAX)", or "giving up" for the last attempt.

@@ -75,7 +75,7 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       verbose_(verbose),
       maxInFlight_(maxInFlight),
       workers_(common::workerCount()),
-      firstFailure_(requests.size()),
+      ledger_(requests.size()),
       downloads_(pool),
       // The loop bounds what it submits itself: a submission must never wait.
       pool_(workers_, std::numeric_limits<std::size_t>::max(), [this] {
@@ -102,7 +102,7 @@ std::vector<std::string> StagingRun::run() {
     submitChecks();
     startTransfers();
     commitSettled();
-    if (committed_ == items_.size()) {
+    if (ledger_.finished()) {
       return std::move(staged_);
     }
     waitForProgress();
@@ -110,7 +110,7 @@ std::vector<std::string> StagingRun::run() {
 }
 
 bool StagingRun::checksDueNow() const {
-  return nextCheck_ < std::min(items_.size(), firstFailure_) && pool_.outstanding() < kJobsAhead;
+  return nextCheck_ < items_.size() && !abandoned(nextCheck_) && pool_.outstanding() < kJobsAhead;
 }
 
 void StagingRun::submitChecks() {
@@ -147,7 +147,7 @@ void StagingRun::onChecked(std::size_t index, Digests&& digests) {
     return;
   }
   if (digests.targetMatches) {
-    settle(index, Outcome::kUpToDate);
+    settle(index, StageOutcome::kUpToDate);
     return;
   }
   try {
@@ -160,7 +160,7 @@ void StagingRun::onChecked(std::size_t index, Digests&& digests) {
   // An empty digest text stands for "no regular file": it never matches a staged
   // file, so a request with an empty digest can never be staged.
   if (!digests.staged.empty() && digests.staged == request(index).digest) {
-    settle(index, Outcome::kAlreadyStaged);
+    settle(index, StageOutcome::kAlreadyStaged);
     return;
   }
   item.phase = Phase::kQueued;
@@ -206,47 +206,48 @@ void StagingRun::startTransfers() {
 void StagingRun::attempt(std::size_t index) {
   Item& item = items_[index];
   item.phase = Phase::kRunning;
-  std::exception_ptr failure;
   try {
     // The URL is formed anew at each attempt: the descriptor may have been edited.
     downloads_.start(index, formats::remoteUrl(request(index).path), item.context.pendingPath,
                      [this, index](std::int64_t downloaded, std::int64_t total) {
                        reportProgress(downloaded, total, items_[index].context);
                      });
+  } catch (const common::CurlError& error) {
+    // recovery point: a transfer that could not start is tried again like any other
+    transferFailed(index, error.message());
   } catch (const common::Error&) {
-    // recovery point: handled as a download that ended with this failure
-    failure = std::current_exception();
-  }
-  if (failure) {
-    attemptEnded(index, failure);
+    // recovery point: the error ends the run when this request's turn comes
+    fail(index, std::current_exception());
   }
 }
 
-void StagingRun::attemptEnded(std::size_t index, const std::exception_ptr& failure) {
-  Item& item = items_[index];
-  bool gaveUp = false;
-  if (failure) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (const common::CurlError& error) {
-      // recovery point: a failed transfer is reported and tried again after a pause
-      ++item.failures;
-      reportTransferFailure(error.message(), item.failures, kTransferAttempts);
-      gaveUp = item.failures >= kTransferAttempts;
-    } catch (const common::Error&) {
-      // recovery point: the error ends the run when this request's turn comes
-      fail(index, std::current_exception());
-      return;
-    }
-    if (!gaveUp) {
-      item.phase = Phase::kPaused;
-      item.retryAt = now_ + kTransferDelaySeconds * 1000;
-      paused_.insert(index);
-      return;
-    }
+void StagingRun::attemptEnded(const http::DownloadSet::Finished& end) {
+  using Result = http::DownloadSet::Finished::Result;
+  switch (end.result) {
+    case Result::kComplete:
+      verify(end.id);
+      break;
+    case Result::kTransferFailed:
+      transferFailed(end.id, end.message);
+      break;
+    case Result::kFileFailed:
+      fail(end.id, end.error);
+      break;
   }
-  // Whether complete or given up on, the staged file's digest decides.
-  verify(index);
+}
+
+void StagingRun::transferFailed(std::size_t index, std::string_view message) {
+  Item& item = items_[index];
+  const bool again = item.attempts.spend();
+  reportTransferFailure(message, item.attempts.failures(), item.attempts.maxAttempts());
+  if (!again) {
+    // Given up on: the staged file's digest decides, as for a complete one.
+    verify(index);
+    return;
+  }
+  item.phase = Phase::kPaused;
+  item.retryAt = now_ + kTransferDelaySeconds * 1000;
+  paused_.insert(index);
 }
 
 void StagingRun::verify(std::size_t index) {
@@ -269,64 +270,57 @@ void StagingRun::onVerified(std::size_t index, Digests&& digests) {
   if (digests.error) {
     fail(index, digests.error);
   } else if (!digests.staged.empty() && digests.staged == request(index).digest) {
-    settle(index, Outcome::kDownloaded);
+    settle(index, StageOutcome::kDownloaded);
   } else {
     item.stagedDigest = std::move(digests.staged);
-    settle(index, Outcome::kMismatch);
+    settle(index, StageOutcome::kMismatch);
     stopAfter(index);
   }
 }
 
-void StagingRun::settle(std::size_t index, Outcome outcome) {
+void StagingRun::settle(std::size_t index, StageOutcome outcome) {
   items_[index].phase = Phase::kDone;
-  items_[index].outcome = outcome;
+  ledger_.settle(index, outcome);
 }
 
 void StagingRun::fail(std::size_t index, std::exception_ptr error) {
   items_[index].error = std::move(error);
-  settle(index, Outcome::kFailed);
+  settle(index, StageOutcome::kFailed);
   stopAfter(index);
 }
 
 void StagingRun::stopAfter(std::size_t index) {
-  if (index >= firstFailure_) {
-    return;  // an earlier request ends the run first
-  }
-  firstFailure_ = index;
-  // Nothing after it will be committed: its downloads stop, keeping what they
-  // received for the next run.
+  // Nothing after the first failure will be taken: its downloads stop, keeping
+  // what they received for the next run.
   for (std::size_t later = index + 1; later < items_.size(); ++later) {
-    if (items_[later].phase == Phase::kRunning) {
+    if (abandoned(later) && items_[later].phase == Phase::kRunning) {
       downloads_.cancel(later);
+      items_[later].phase = Phase::kDone;
     }
   }
-  std::erase_if(queue_, [index](std::size_t queued) { return queued > index; });
-  std::erase_if(paused_, [index](std::size_t paused) { return paused > index; });
+  std::erase_if(queue_, [this](std::size_t queued) { return abandoned(queued); });
+  std::erase_if(paused_, [this](std::size_t paused) { return abandoned(paused); });
 }
 
 void StagingRun::commitSettled() {
-  for (; committed_ < items_.size(); ++committed_) {
-    const Item& item = items_[committed_];
-    const StageRequest& settled = request(committed_);
-    if (item.phase != Phase::kDone) {
-      return;
-    }
-    switch (item.outcome) {
-      case Outcome::kUpToDate:
+  for (const std::size_t index : ledger_.takeReady()) {
+    const StageRequest& settled = request(index);
+    switch (ledger_.outcome(index)) {
+      case StageOutcome::kUpToDate:
         break;
-      case Outcome::kAlreadyStaged:
+      case StageOutcome::kAlreadyStaged:
         if (verbose_) {
           common::printOut("Already downloaded: " + settled.path);
         }
         staged_.push_back(settled.path);
         break;
-      case Outcome::kDownloaded:
+      case StageOutcome::kDownloaded:
         staged_.push_back(settled.path);
         break;
-      case Outcome::kMismatch:
-        rejectStagedFile(settled.path, settled.digest, item.stagedDigest);
-      case Outcome::kFailed:
-        std::rethrow_exception(item.error);
+      case StageOutcome::kMismatch:
+        rejectStagedFile(settled.path, settled.digest, items_[index].stagedDigest);
+      case StageOutcome::kFailed:
+        std::rethrow_exception(items_[index].error);
     }
   }
 }
@@ -358,7 +352,7 @@ void StagingRun::waitForProgress() {
   now_ = common::monotonicMilliseconds();
   for (const auto& end : finished) {
     if (!abandoned(end.id)) {
-      attemptEnded(end.id, end.error);
+      attemptEnded(end);
     }
   }
   pool_.consumeReady();

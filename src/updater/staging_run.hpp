@@ -13,16 +13,18 @@
 #include "common/ordered_pool.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/progress.hpp"
+#include "updater/retry.hpp"
 #include "updater/staging.hpp"
+#include "updater/staging_ledger.hpp"
 
 namespace updater {
 
 // The event loop behind stageFiles. Digest jobs run on worker threads and hand
 // their results back in request order; downloads run through one DownloadSet on
 // the calling thread; a paused download waits for its deadline while the others
-// go on. Each request ends with an outcome, and outcomes are taken ("committed")
-// strictly in request order: that is where lines are printed, staged paths are
-// listed, and the first failure ends the run.
+// go on. Each request ends with an outcome in a StagingLedger, which gives them
+// back strictly in request order: that is where lines are printed, staged paths
+// are listed, and the first failure ends the run.
 class StagingRun {
  public:
   StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
@@ -37,17 +39,15 @@ class StagingRun {
 
  private:
   enum class Phase { kChecking, kQueued, kRunning, kPaused, kVerifying, kDone };
-  enum class Outcome { kUpToDate, kAlreadyStaged, kDownloaded, kMismatch, kFailed };
 
   // The state of one request, at the same index.
   struct Item {
     ProgressContext context;
     Phase phase = Phase::kChecking;
-    Outcome outcome = Outcome::kUpToDate;
-    std::int64_t failures = 0;
+    RetryBudget attempts;
     std::int64_t retryAt = 0;  // monotonic milliseconds, while paused
     std::string stagedDigest;  // for the mismatch report
-    std::exception_ptr error;  // for kFailed
+    std::exception_ptr error;  // the error that ends the run, raised in its turn
   };
 
   // What a digest job found: whether the target already has the catalog digest,
@@ -67,10 +67,11 @@ class StagingRun {
   void onChecked(std::size_t index, Digests&& digests);
   void startTransfers();
   void attempt(std::size_t index);
-  void attemptEnded(std::size_t index, const std::exception_ptr& failure);
+  void attemptEnded(const http::DownloadSet::Finished& end);
+  void transferFailed(std::size_t index, std::string_view message);
   void verify(std::size_t index);
   void onVerified(std::size_t index, Digests&& digests);
-  void settle(std::size_t index, Outcome outcome);
+  void settle(std::size_t index, StageOutcome outcome);
   void fail(std::size_t index, std::exception_ptr error);
   void stopAfter(std::size_t index);
   void commitSettled();
@@ -78,7 +79,7 @@ class StagingRun {
   bool checksDueNow() const;
   std::optional<std::size_t> dueRetry() const;
   std::optional<std::int64_t> earliestRetry() const;
-  bool abandoned(std::size_t index) const { return index > firstFailure_; }
+  bool abandoned(std::size_t index) const { return ledger_.abandoned(index); }
   const StageRequest& request(std::size_t index) const { return requests_[index]; }
 
   const std::vector<StageRequest>& requests_;  // read by the workers too
@@ -86,12 +87,9 @@ class StagingRun {
   const std::size_t maxInFlight_;
   const std::size_t workers_;
   std::vector<Item> items_;
+  StagingLedger ledger_;
   std::vector<std::string> staged_;
   std::size_t nextCheck_ = 0;
-  std::size_t committed_ = 0;
-  // The first request, in request order, known to fail; the requests after it
-  // are abandoned. No failure yet: past the end.
-  std::size_t firstFailure_;
   std::deque<std::size_t> queue_;  // waiting for a free transfer, in request order
   std::set<std::size_t> paused_;   // waiting for their retry deadline
   std::int64_t now_ = 0;           // monotonic milliseconds, read after each wait

@@ -31,13 +31,13 @@ std::string content(char letter, std::size_t size) {
   return text;
 }
 
-// "" for a finished download, else the message of its error.
-std::string messageOf(const std::exception_ptr& error) {
-  if (!error) {
-    return "";
+// "" for a finished download, else the message of what ended it.
+std::string messageOf(const http::DownloadSet::Finished& end) {
+  if (!end.error) {
+    return end.message;
   }
   try {
-    std::rethrow_exception(error);
+    std::rethrow_exception(end.error);
   } catch (const common::Error& failure) {
     return failure.message();
   }
@@ -50,7 +50,7 @@ std::map<std::size_t, std::string> finishAll(http::DownloadSet& set) {
   while (set.running() > 0 && std::chrono::steady_clock::now() < deadline) {
     for (const auto& end : set.wait(1000)) {
       EXPECT_EQ(outcomes.count(end.id), 0U) << "reported twice: " << end.id;
-      outcomes[end.id] = messageOf(end.error);
+      outcomes[end.id] = messageOf(end);
     }
   }
   EXPECT_EQ(set.running(), 0U);
