@@ -1,7 +1,5 @@
 #pragma once
 
-#include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -30,11 +28,7 @@ class OrderedPool {
   using Consumer = std::function<void(Result&&)>;
 
   // `window` bounds the jobs in flight, and so the memory held by their results.
-  // `onJobDone`, when given, runs on the worker after each job has delivered its
-  // result (an event loop waiting elsewhere uses it to wake up); without workers
-  // there is nobody to wake, and it never runs.
-  OrderedPool(std::size_t workers, std::size_t window, std::function<void()> onJobDone = {})
-      : window_(window < 1 ? 1 : window), onJobDone_(std::move(onJobDone)) {
+  OrderedPool(std::size_t workers, std::size_t window) : window_(window < 1 ? 1 : window) {
     if (workers > 1) {
       for (std::size_t i = 0; i < workers; ++i) {
         threads_.emplace_back([this] { workLoop(); });
@@ -97,32 +91,6 @@ class OrderedPool {
     }
   }
 
-  // Consumes, in order, the results that are ready now, without waiting; raises
-  // a job's error as drain() does. Returns how many were consumed.
-  std::size_t consumeReady() {
-    std::size_t consumed = 0;
-    while (!pending_.empty() &&
-           pending_.front().result.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
-      consumeOldest();
-      ++consumed;
-    }
-    return consumed;
-  }
-
-  // Waits up to `timeout` until the outstanding result at `position` (0: the
-  // oldest; clamped to the newest) is ready, without consuming anything. Waiting
-  // for a later one lets one wake-up serve several results. False on time-out.
-  bool awaitReady(std::size_t position, std::chrono::milliseconds timeout) {
-    if (pending_.empty()) {
-      return true;
-    }
-    const std::size_t index = std::min(position, pending_.size() - 1);
-    return pending_[index].result.wait_for(timeout) == std::future_status::ready;
-  }
-
-  // Results submitted and not consumed yet.
-  std::size_t outstanding() const { return pending_.size(); }
-
  private:
   struct Pending {
     std::future<Result> result;
@@ -162,14 +130,10 @@ class OrderedPool {
         queue_.pop_front();
       }
       task();
-      if (onJobDone_) {
-        onJobDone_();
-      }
     }
   }
 
   const std::size_t window_;
-  const std::function<void()> onJobDone_;
   std::deque<Pending> pending_;  // submitting thread only
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -81,6 +81,31 @@ std::size_t readBlock(int fd, std::span<unsigned char> buffer, const std::string
 
 std::string digestToHex(const Sha3Digest& digest) { return common::toHex(digest); }
 
+struct Sha3Stream::Context {
+  MdContextPtr digest{EVP_MD_CTX_new()};
+};
+
+Sha3Stream::Sha3Stream() : context_(std::make_unique<Context>()) {
+  TOLVEX_CHECK(context_->digest != nullptr, "cannot allocate a SHA3-256 context");
+  TOLVEX_CHECK(EVP_DigestInit_ex(context_->digest.get(), sha3Method(), nullptr) == 1,
+               "cannot initialise SHA3-256");
+}
+
+Sha3Stream::~Sha3Stream() = default;
+Sha3Stream::Sha3Stream(Sha3Stream&&) noexcept = default;
+Sha3Stream& Sha3Stream::operator=(Sha3Stream&&) noexcept = default;
+
+void Sha3Stream::update(std::string_view bytes) {
+  feed(context_->digest.get(), bytes.data(), bytes.size());
+}
+
+std::string Sha3Stream::finishHex() {
+  const std::string text = digestToHex(finish(context_->digest.get()));
+  TOLVEX_CHECK(EVP_DigestInit_ex(context_->digest.get(), sha3Method(), nullptr) == 1,
+               "cannot initialise SHA3-256");
+  return text;
+}
+
 std::string sha3Hex(std::string_view data) {
   EVP_MD_CTX* context = startDigest();
   feed(context, data.data(), data.size());

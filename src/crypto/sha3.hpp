@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,24 @@ using Sha3Digest = std::array<std::uint8_t, 32>;
 
 // The 64 lower-case hexadecimal characters of `digest`.
 std::string digestToHex(const Sha3Digest& digest);
+
+// SHA3-256 over bytes that come in pieces. One object per stream; it may move
+// between threads, but is used by one at a time.
+class Sha3Stream {
+ public:
+  Sha3Stream();
+  ~Sha3Stream();
+  Sha3Stream(Sha3Stream&&) noexcept;
+  Sha3Stream& operator=(Sha3Stream&&) noexcept;
+
+  void update(std::string_view bytes);
+  // The digest text of everything given so far; the stream then starts anew.
+  std::string finishHex();
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> context_;
+};
 
 // Digest text of SHA3-256 over `data` (the empty string included).
 std::string sha3Hex(std::string_view data);

@@ -38,8 +38,11 @@ class ResumableDownload {
   // link is never followed), OSError when its size cannot be read, and
   // CurlError "URL: MESSAGE" when no request can be made.
   ResumableDownload(const common::Uri& url, const std::string& path,
-                    const ProgressCallback& onProgress)
-      : url_(url), file_(path, kWriteBufferBytes), offset_(file_.initialSize()) {
+                    const ProgressCallback& onProgress, DownloadSet::FileListener listener)
+      : url_(url),
+        file_(path, kWriteBufferBytes),
+        offset_(file_.initialSize()),
+        listener_(std::move(listener)) {
     HeaderMap requestHeaders;
     if (offset_ > 0) {
       requestHeaders.emplace_back("Range", "bytes=" + std::to_string(offset_) + "-");
@@ -55,8 +58,14 @@ class ResumableDownload {
       if (wholeFileAnswer_ && !startedOver_) {
         file_.truncate();
         startedOver_ = true;
+        if (listener_.startedOver) {
+          listener_.startedOver();
+        }
       }
       file_.append(chunk);
+      if (listener_.appended) {
+        listener_.appended(chunk);
+      }
     };
     try {
       transfer_ = std::make_unique<Transfer>("GET", url_, onChunk, requestHeaders, onHeadersDone,
@@ -68,6 +77,7 @@ class ResumableDownload {
   }
 
   Transfer& transfer() { return *transfer_; }
+  std::int64_t existingBytes() const { return offset_; }
 
   // Once the transfer has ended: closes the file, or throws the download's
   // failure. A range past the end means the file was already complete.
@@ -90,6 +100,7 @@ class ResumableDownload {
   const common::Uri url_;
   common::AppendingFile file_;
   const std::int64_t offset_;
+  const DownloadSet::FileListener listener_;
   bool wholeFileAnswer_ = false;
   bool startedOver_ = false;
   // Last, so that it leaves the session before the file is closed.
@@ -108,12 +119,14 @@ DownloadSet::DownloadSet(ConnectionPool& pool)
 
 DownloadSet::~DownloadSet() = default;
 
-void DownloadSet::start(std::size_t id, const common::Uri& url, const std::string& path,
-                        const ProgressCallback& onProgress) {
+std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const std::string& path,
+                                const ProgressCallback& onProgress, FileListener listener) {
   TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
-  auto download = std::make_unique<ResumableDownload>(url, path, onProgress);
+  auto download = std::make_unique<ResumableDownload>(url, path, onProgress, std::move(listener));
+  const std::int64_t existing = download->existingBytes();
   impl_->session.add(download->transfer());
   impl_->downloads.emplace(id, std::move(download));
+  return existing;
 }
 
 void DownloadSet::cancel(std::size_t id) { impl_->downloads.erase(id); }

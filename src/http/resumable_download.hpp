@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,11 +41,20 @@ class DownloadSet {
   DownloadSet(const DownloadSet&) = delete;
   DownloadSet& operator=(const DownloadSet&) = delete;
 
-  // Starts downloading `url` into `path` under `id`, which must not be running.
-  // Throws before its request goes out: OSError when the file's size cannot be
-  // read, IOError when it cannot be opened.
-  void start(std::size_t id, const common::Uri& url, const std::string& path,
-             const ProgressCallback& onProgress);
+  // Hears, in order, what a download does to its file: each piece appended,
+  // and a start over (the file emptied because the server sent it whole).
+  // Called on the thread that drives the set.
+  struct FileListener {
+    std::function<void(std::string_view bytes)> appended;
+    std::function<void()> startedOver;
+  };
+
+  // Starts downloading `url` into `path` under `id`, which must not be running,
+  // and returns the bytes the file held already (the download continues after
+  // them). Throws before its request goes out: IOError when the file cannot be
+  // opened or is no regular file, OSError when its size cannot be read.
+  std::int64_t start(std::size_t id, const common::Uri& url, const std::string& path,
+                     const ProgressCallback& onProgress, FileListener listener = {});
   // Stops download `id` if it runs; its file keeps what it has received.
   void cancel(std::size_t id);
   std::size_t running() const;

@@ -3,16 +3,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
-#include <limits>
+#include <utility>
 
 #include "common/errors.hpp"
+#include "common/ordered_pool.hpp"
 #include "common/output.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
 #include "formats/source_descriptor.hpp"
 #include "formats/tool_files.hpp"
-#include "updater/retry.hpp"
 
 namespace updater {
 namespace {
@@ -23,12 +22,9 @@ constexpr std::size_t kEntriesPerCheckJob = 16;
 // A batch also ends at this many bytes of targets, so that large files are
 // spread over the workers instead of being hashed one after another by one.
 constexpr std::int64_t kBytesPerCheckJob = std::int64_t{4} << 20;
-// Jobs submitted ahead of the results taken: enough to keep every worker busy
+// Jobs posted ahead of the steps taken: enough to keep every worker busy
 // between two turns of the loop, few enough to hold little memory.
 constexpr std::size_t kJobsAhead = 16;
-// Waiting for this many results at once, rather than one, saves wake-ups when
-// nothing else is going on; the first of them is rarely far behind.
-constexpr std::size_t kJobsPerWakeUp = 4;
 // The longest single wait: something always wakes the loop earlier.
 constexpr std::int64_t kLongestWaitMilliseconds = 1000;
 
@@ -40,59 +36,20 @@ std::int64_t sizeOf(const std::string& path) {
 
 }  // namespace
 
-std::size_t StagingRun::checkBatchEnd(std::size_t first) const {
-  const std::size_t last = std::min(first + kEntriesPerCheckJob, items_.size());
-  std::int64_t bytes = 0;
-  for (std::size_t end = first; end < last; ++end) {
-    bytes += sizeOf(request(end).path);
-    if (bytes >= kBytesPerCheckJob) {
-      return end + 1;
-    }
-  }
-  return last;
-}
-
-StagingRun::Digests StagingRun::digestsOf(const StageRequest* request,
-                                          const std::string& pendingPath) {
-  Digests digests;
-  try {
-    if (request != nullptr) {
-      digests.targetMatches = crypto::sha3FileHexIfRegular(request->path) == request->digest;
-    }
-    if (!digests.targetMatches) {
-      digests.staged = stagedFileDigest(pendingPath);
-    }
-  } catch (const common::Error&) {
-    // recovery point: raised when this request's turn comes, after every earlier one
-    digests.error = std::current_exception();
-  }
-  return digests;
-}
-
 StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                        std::int64_t totalFiles, bool verbose, std::size_t maxInFlight)
     : requests_(requests),
       verbose_(verbose),
       maxInFlight_(maxInFlight),
-      workers_(common::workerCount()),
       ledger_(requests.size()),
       downloads_(pool),
-      // The loop bounds what it submits itself: a submission must never wait.
-      pool_(workers_, std::numeric_limits<std::size_t>::max(), [this] {
-        // Pairs with the store before the loop's last look at the results: either
-        // that look sees this result, or this sees the flag.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (wakeOnResult_.load()) {
-          downloads_.wake();
-        }
-      }) {
+      workers_(common::workerCount()) {
   TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
-  items_.reserve(requests.size());
-  for (const StageRequest& request : requests) {
-    Item item;
-    item.context = {request.path, formats::pendingPathOf(request.path), request.currentFile,
-                    totalFiles};
-    items_.push_back(std::move(item));
+  items_.resize(requests.size());
+  for (std::size_t index = 0; index < requests.size(); ++index) {
+    const StageRequest& entry = requests[index];
+    items_[index].context = {entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
+                             totalFiles};
   }
 }
 
@@ -109,44 +66,88 @@ std::vector<std::string> StagingRun::run() {
   }
 }
 
+void StagingRun::postJob(std::function<std::function<void()>()> job) {
+  ++jobsOutstanding_;
+  workers_.post([this, job = std::move(job)] { deliver(job()); });
+}
+
+void StagingRun::deliver(std::function<void()> step) {
+  {
+    const std::lock_guard lock(deliveredMutex_);
+    delivered_.push_back(std::move(step));
+  }
+  downloads_.wake();
+}
+
+void StagingRun::runDeliveredSteps() {
+  std::vector<std::function<void()>> steps;
+  {
+    const std::lock_guard lock(deliveredMutex_);
+    steps.swap(delivered_);
+  }
+  for (const auto& step : steps) {
+    --jobsOutstanding_;
+    step();
+  }
+}
+
+StagingRun::Check StagingRun::check(const StageRequest& request) {
+  Check found;
+  try {
+    found.targetMatches = crypto::sha3FileHexIfRegular(request.path) == request.digest;
+    if (!found.targetMatches) {
+      found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
+    }
+  } catch (const common::Error&) {
+    // recovery point: raised when this request's turn comes, after every earlier one
+    found.error = std::current_exception();
+  }
+  return found;
+}
+
+std::size_t StagingRun::checkBatchEnd(std::size_t first) const {
+  const std::size_t last = std::min(first + kEntriesPerCheckJob, items_.size());
+  std::int64_t bytes = 0;
+  for (std::size_t end = first; end < last; ++end) {
+    bytes += sizeOf(request(end).path);
+    if (bytes >= kBytesPerCheckJob) {
+      return end + 1;
+    }
+  }
+  return last;
+}
+
 bool StagingRun::checksDueNow() const {
-  return nextCheck_ < items_.size() && !abandoned(nextCheck_) && pool_.outstanding() < kJobsAhead;
+  return nextCheck_ < items_.size() && !abandoned(nextCheck_) && jobsOutstanding_ < kJobsAhead;
 }
 
 void StagingRun::submitChecks() {
-  // Bounded per turn as well: without workers each check runs here, and the
-  // transfers need their turn too.
-  for (std::size_t submitted = 0; submitted < kJobsAhead && checksDueNow(); ++submitted) {
+  while (checksDueNow()) {
     const std::size_t first = nextCheck_;
     nextCheck_ = checkBatchEnd(first);
-    pool_.submit(
-        [requests = &requests_, first, end = nextCheck_] {
-          std::vector<Digests> batch;
-          batch.reserve(end - first);
-          for (std::size_t index = first; index < end; ++index) {
-            const StageRequest& request = (*requests)[index];
-            batch.push_back(digestsOf(&request, formats::pendingPathOf(request.path)));
-          }
-          return batch;
-        },
-        [this, first](std::vector<Digests>&& batch) {
-          for (std::size_t offset = 0; offset < batch.size(); ++offset) {
-            onChecked(first + offset, std::move(batch[offset]));
-          }
-        });
+    postJob([this, first, end = nextCheck_]() -> std::function<void()> {
+      auto batch = std::make_shared<std::vector<Check>>();
+      for (std::size_t index = first; index < end; ++index) {
+        batch->push_back(check(request(index)));
+      }
+      return [this, first, batch] {
+        for (std::size_t offset = 0; offset < batch->size(); ++offset) {
+          onChecked(first + offset, std::move((*batch)[offset]));
+        }
+      };
+    });
   }
 }
 
-void StagingRun::onChecked(std::size_t index, Digests&& digests) {
+void StagingRun::onChecked(std::size_t index, Check&& found) {
   if (abandoned(index)) {
     return;
   }
-  Item& item = items_[index];
-  if (digests.error) {
-    fail(index, digests.error);
+  if (found.error) {
+    fail(index, found.error);
     return;
   }
-  if (digests.targetMatches) {
+  if (found.targetMatches) {
     settle(index, StageOutcome::kUpToDate);
     return;
   }
@@ -159,11 +160,11 @@ void StagingRun::onChecked(std::size_t index, Digests&& digests) {
   }
   // An empty digest text stands for "no regular file": it never matches a staged
   // file, so a request with an empty digest can never be staged.
-  if (!digests.staged.empty() && digests.staged == request(index).digest) {
+  if (!found.staged.empty() && found.staged == request(index).digest) {
     settle(index, StageOutcome::kAlreadyStaged);
     return;
   }
-  item.phase = Phase::kQueued;
+  items_[index].phase = Phase::kQueued;
   queue_.push_back(index);
 }
 
@@ -206,12 +207,19 @@ void StagingRun::startTransfers() {
 void StagingRun::attempt(std::size_t index) {
   Item& item = items_[index];
   item.phase = Phase::kRunning;
+  const http::DownloadSet::FileListener listener{
+      [this, index](std::string_view bytes) { items_[index].digest->append(bytes); },
+      [this, index] { items_[index].digest->startOver(); }};
   try {
     // The URL is formed anew at each attempt: the descriptor may have been edited.
-    downloads_.start(index, formats::remoteUrl(request(index).path), item.context.pendingPath,
-                     [this, index](std::int64_t downloaded, std::int64_t total) {
-                       reportProgress(downloaded, total, items_[index].context);
-                     });
+    const std::int64_t existing = downloads_.start(
+        index, formats::remoteUrl(request(index).path), item.context.pendingPath,
+        [this, index](std::int64_t downloaded, std::int64_t total) {
+          reportProgress(downloaded, total, items_[index].context);
+        },
+        listener);
+    // Each attempt hashes anew what the file holds, then what it receives.
+    item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing);
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other
     transferFailed(index, error.message());
@@ -225,12 +233,13 @@ void StagingRun::attemptEnded(const http::DownloadSet::Finished& end) {
   using Result = http::DownloadSet::Finished::Result;
   switch (end.result) {
     case Result::kComplete:
-      verify(end.id);
+      verifyStreamed(end.id);
       break;
     case Result::kTransferFailed:
       transferFailed(end.id, end.message);
       break;
     case Result::kFileFailed:
+      items_[end.id].digest.reset();
       fail(end.id, end.error);
       break;
   }
@@ -238,11 +247,12 @@ void StagingRun::attemptEnded(const http::DownloadSet::Finished& end) {
 
 void StagingRun::transferFailed(std::size_t index, std::string_view message) {
   Item& item = items_[index];
+  item.digest.reset();
   const bool again = item.attempts.spend();
   reportTransferFailure(message, item.attempts.failures(), item.attempts.maxAttempts());
   if (!again) {
     // Given up on: the staged file's digest decides, as for a complete one.
-    verify(index);
+    verifyByReading(index);
     return;
   }
   item.phase = Phase::kPaused;
@@ -250,29 +260,45 @@ void StagingRun::transferFailed(std::size_t index, std::string_view message) {
   paused_.insert(index);
 }
 
-void StagingRun::verify(std::size_t index) {
+void StagingRun::verifyStreamed(std::size_t index) {
   items_[index].phase = Phase::kVerifying;
-  // Hashed on a worker: a large file would hold up every other transfer here.
-  pool_.submit(
-      [pending = items_[index].context.pendingPath] {
-        return std::vector<Digests>{digestsOf(nullptr, pending)};
-      },
-      [this, index](std::vector<Digests>&& digests) {
-        onVerified(index, std::move(digests.front()));
-      });
+  ++jobsOutstanding_;
+  items_[index].digest->finish([this, index](std::string digest, std::exception_ptr error) {
+    deliver(
+        [this, index, verification = Verification{std::move(digest), std::move(error)}]() mutable {
+          onVerified(index, std::move(verification));
+        });
+  });
 }
 
-void StagingRun::onVerified(std::size_t index, Digests&& digests) {
+void StagingRun::verifyByReading(std::size_t index) {
+  items_[index].phase = Phase::kVerifying;
+  postJob([this, index]() -> std::function<void()> {
+    Verification verification;
+    try {
+      verification.digest = stagedFileDigest(items_[index].context.pendingPath);
+    } catch (const common::Error&) {
+      // recovery point: raised when this request's turn comes
+      verification.error = std::current_exception();
+    }
+    return [this, index, verification = std::move(verification)]() mutable {
+      onVerified(index, std::move(verification));
+    };
+  });
+}
+
+void StagingRun::onVerified(std::size_t index, Verification&& verification) {
+  Item& item = items_[index];
+  item.digest.reset();
   if (abandoned(index)) {
     return;
   }
-  Item& item = items_[index];
-  if (digests.error) {
-    fail(index, digests.error);
-  } else if (!digests.staged.empty() && digests.staged == request(index).digest) {
+  if (verification.error) {
+    fail(index, verification.error);
+  } else if (!verification.digest.empty() && verification.digest == request(index).digest) {
     settle(index, StageOutcome::kDownloaded);
   } else {
-    item.stagedDigest = std::move(digests.staged);
+    item.stagedDigest = std::move(verification.digest);
     settle(index, StageOutcome::kMismatch);
     stopAfter(index);
   }
@@ -295,6 +321,7 @@ void StagingRun::stopAfter(std::size_t index) {
   for (std::size_t later = index + 1; later < items_.size(); ++later) {
     if (abandoned(later) && items_[later].phase == Phase::kRunning) {
       downloads_.cancel(later);
+      items_[later].digest.reset();
       items_[later].phase = Phase::kDone;
     }
   }
@@ -326,28 +353,19 @@ void StagingRun::commitSettled() {
 }
 
 void StagingRun::waitForProgress() {
-  const bool checksNow = checksDueNow();
   const std::optional<std::int64_t> retryAt = earliestRetry();
-  const std::int64_t untilRetry = std::clamp<std::int64_t>(
-      retryAt.value_or(now_ + kLongestWaitMilliseconds) - now_, 0, kLongestWaitMilliseconds);
   std::vector<http::DownloadSet::Finished> finished;
-  if (downloads_.running() > 0) {
-    wakeOnResult_.store(true);
-    // A result that arrived before the flag was set wakes nobody: take it now.
-    if (pool_.consumeReady() == 0) {
-      finished = downloads_.wait(checksNow ? 0 : static_cast<int>(untilRetry));
-    }
-    wakeOnResult_.store(false);
-  } else if (checksNow) {
-    // More checks can go out at once.
-  } else if (pool_.outstanding() > 0) {
-    pool_.awaitReady(kJobsPerWakeUp - 1, std::chrono::milliseconds(untilRetry));
-  } else {
+  if (downloads_.running() == 0 && jobsOutstanding_ == 0 && !checksDueNow()) {
     TOLVEX_CHECK(retryAt.has_value(), "staging has nothing left to wait for");
     // Only pauses remain: they go through the program's one replaceable pause.
     if (*retryAt > now_) {
       common::sleepMilliseconds(*retryAt - now_);
     }
+  } else {
+    // A step delivered meanwhile, or a worker's wake-up, ends the wait early.
+    const std::int64_t untilRetry = std::clamp<std::int64_t>(
+        retryAt.value_or(now_ + kLongestWaitMilliseconds) - now_, 0, kLongestWaitMilliseconds);
+    finished = downloads_.wait(checksDueNow() ? 0 : static_cast<int>(untilRetry));
   }
   now_ = common::monotonicMilliseconds();
   for (const auto& end : finished) {
@@ -355,7 +373,7 @@ void StagingRun::waitForProgress() {
       attemptEnded(end);
     }
   }
-  pool_.consumeReady();
+  runDeliveredSteps();
 }
 
 }  // namespace updater

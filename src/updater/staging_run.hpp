@@ -1,30 +1,33 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "common/ordered_pool.hpp"
+#include "common/work_queue.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/progress.hpp"
 #include "updater/retry.hpp"
 #include "updater/staging.hpp"
 #include "updater/staging_ledger.hpp"
+#include "updater/streaming_digest.hpp"
 
 namespace updater {
 
-// The event loop behind stageFiles. Digest jobs run on worker threads and hand
-// their results back in request order; downloads run through one DownloadSet on
-// the calling thread; a paused download waits for its deadline while the others
-// go on. Each request ends with an outcome in a StagingLedger, which gives them
-// back strictly in request order: that is where lines are printed, staged paths
-// are listed, and the first failure ends the run.
+// The event loop behind stageFiles: it drives the downloads of one DownloadSet
+// on the calling thread and runs the digests on worker threads, while a
+// StagingLedger decides which outcomes are taken, in request order: that is where
+// lines are printed, staged paths are listed, and the first failure ends the run.
+// A download is hashed as its bytes arrive, so no staged file is read back once
+// it is complete; a paused download waits for its deadline while the others go on.
 class StagingRun {
  public:
   StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
@@ -32,9 +35,9 @@ class StagingRun {
   StagingRun(const StagingRun&) = delete;
   StagingRun& operator=(const StagingRun&) = delete;
 
-  // Runs until every request has been committed; returns the staged paths in
-  // request order. Throws ExitRequest(255) after a mismatch report, or the
-  // error that ended the first failing request.
+  // Runs until the ledger is finished; returns the staged paths in request
+  // order. Throws ExitRequest(255) after a mismatch report, or the error that
+  // ended the first failing request.
   std::vector<std::string> run();
 
  private:
@@ -45,60 +48,71 @@ class StagingRun {
     ProgressContext context;
     Phase phase = Phase::kChecking;
     RetryBudget attempts;
-    std::int64_t retryAt = 0;  // monotonic milliseconds, while paused
-    std::string stagedDigest;  // for the mismatch report
-    std::exception_ptr error;  // the error that ends the run, raised in its turn
+    std::int64_t retryAt = 0;                 // monotonic milliseconds, while paused
+    std::unique_ptr<StreamingDigest> digest;  // of the running download
+    std::string stagedDigest;                 // for the mismatch report
+    std::exception_ptr error;                 // the error that ends the run, raised in its turn
   };
 
-  // What a digest job found: whether the target already has the catalog digest,
+  // What a check found: whether the target has the catalog digest already,
   // and the digest text of the staged file (when the target does not).
-  struct Digests {
+  struct Check {
     bool targetMatches = false;
     std::string staged;
     std::exception_ptr error;
   };
+  static Check check(const StageRequest& request);
 
-  // Runs on a worker thread; `request` null hashes the staged file only.
-  static Digests digestsOf(const StageRequest* request, const std::string& pendingPath);
+  // A digest text, or the error that kept it from being computed.
+  struct Verification {
+    std::string digest;
+    std::exception_ptr error;
+  };
 
-  // The end of the batch of up-to-date checks that starts at `first`.
   std::size_t checkBatchEnd(std::size_t first) const;
+  bool checksDueNow() const;
   void submitChecks();
-  void onChecked(std::size_t index, Digests&& digests);
+  void onChecked(std::size_t index, Check&& found);
   void startTransfers();
   void attempt(std::size_t index);
   void attemptEnded(const http::DownloadSet::Finished& end);
   void transferFailed(std::size_t index, std::string_view message);
-  void verify(std::size_t index);
-  void onVerified(std::size_t index, Digests&& digests);
+  void verifyStreamed(std::size_t index);
+  void verifyByReading(std::size_t index);
+  void onVerified(std::size_t index, Verification&& verification);
   void settle(std::size_t index, StageOutcome outcome);
   void fail(std::size_t index, std::exception_ptr error);
   void stopAfter(std::size_t index);
   void commitSettled();
   void waitForProgress();
-  bool checksDueNow() const;
   std::optional<std::size_t> dueRetry() const;
   std::optional<std::int64_t> earliestRetry() const;
+
+  // Runs `job` on a worker; the step it returns runs later on this thread.
+  void postJob(std::function<std::function<void()>()> job);
+  // Hands a step to this thread from any thread, and wakes the loop for it.
+  void deliver(std::function<void()> step);
+  void runDeliveredSteps();
+
   bool abandoned(std::size_t index) const { return ledger_.abandoned(index); }
   const StageRequest& request(std::size_t index) const { return requests_[index]; }
 
   const std::vector<StageRequest>& requests_;  // read by the workers too
   const bool verbose_;
   const std::size_t maxInFlight_;
-  const std::size_t workers_;
   std::vector<Item> items_;
   StagingLedger ledger_;
   std::vector<std::string> staged_;
   std::size_t nextCheck_ = 0;
-  std::deque<std::size_t> queue_;  // waiting for a free transfer, in request order
-  std::set<std::size_t> paused_;   // waiting for their retry deadline
-  std::int64_t now_ = 0;           // monotonic milliseconds, read after each wait
-  // Set while the loop waits on the network, so that a finished digest job
-  // wakes it; no job pays for a wake-up that nobody waits for.
-  std::atomic<bool> wakeOnResult_{false};
+  std::size_t jobsOutstanding_ = 0;  // posted or finishing, their steps not run yet
+  std::deque<std::size_t> queue_;    // waiting for a free transfer, in request order
+  std::set<std::size_t> paused_;     // waiting for their retry deadline
+  std::int64_t now_ = 0;             // monotonic milliseconds, read after each wait
+  std::mutex deliveredMutex_;
+  std::vector<std::function<void()>> delivered_;
   http::DownloadSet downloads_;
   // Last, so that its workers are joined before anything they use goes away.
-  common::OrderedPool<std::vector<Digests>> pool_;
+  common::WorkQueue workers_;
 };
 
 }  // namespace updater

@@ -124,37 +124,6 @@ TEST(OrderedPool, ReadyResultsKeepTheirPlaceAmongJobs) {
   }
 }
 
-TEST(OrderedPool, TakesReadyResultsWithoutWaitingForSlowerOnes) {
-  std::promise<void> gate;
-  std::shared_future<void> opened = gate.get_future().share();
-  std::atomic<int> jobsDone{0};
-  std::vector<int> seen;
-  common::OrderedPool<int> pool(2, 100, [&jobsDone] { ++jobsDone; });
-  const auto record = [&seen](int&& value) { seen.push_back(value); };
-  pool.submit(
-      [opened] {
-        opened.wait();
-        return 1;
-      },
-      record);
-  pool.submit([] { return 2; }, record);
-  // The second result may be ready, but it has to wait for the first.
-  EXPECT_FALSE(pool.awaitReady(0, std::chrono::milliseconds(20)));
-  EXPECT_EQ(pool.consumeReady(), 0u);
-  EXPECT_EQ(pool.outstanding(), 2u);
-  gate.set_value();
-  EXPECT_TRUE(pool.awaitReady(5, std::chrono::seconds(10)));  // clamped to the newest
-  EXPECT_TRUE(pool.awaitReady(0, std::chrono::seconds(10)));
-  EXPECT_EQ(pool.consumeReady(), 2u);
-  EXPECT_EQ(seen, (std::vector<int>{1, 2}));
-  EXPECT_EQ(pool.outstanding(), 0u);
-  // The hook runs after the result is delivered, so it may trail a little.
-  for (int i = 0; i < 1000 && jobsDone < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_EQ(jobsDone, 2);
-}
-
 TEST(OrderedPool, WorkerCountFollowsTheCoresThisThreadMayUse) {
   cpu_set_t allowed;
   ASSERT_EQ(::sched_getaffinity(0, sizeof allowed, &allowed), 0);

@@ -189,4 +189,27 @@ TEST_F(StageFile, NamesWithUrlDelimitersAreFetchedFromTheirOwnPath) {
   }
 }
 
+TEST_F(StageFile, ResumedAndRestartedDownloadsAreVerifiedAsTheyArrive) {
+  // The digest is taken from the bytes as they are written: the part already
+  // staged, then the rest, or everything anew when the server ignores the range.
+  const std::string content = sample(900000);
+  writeFile(published_ / "r.bin", content);
+  for (const bool ignoreRange : {false, true}) {
+    SCOPED_TRACE(ignoreRange ? "restarted" : "resumed");
+    server_.setIgnoreRange(ignoreRange);
+    server_.clearRequests();
+    writeFile("r.bin.tolvex-pending", content.substr(0, 400000));
+    EXPECT_EQ(stage(crypto::sha3Hex(content), "r.bin"), "r.bin");
+    EXPECT_EQ(status_, 0);
+    EXPECT_EQ(readFile("r.bin.tolvex-pending"), content);
+    EXPECT_EQ(server_.requestsFor("/r.bin").at(0).header("Range"), "bytes=400000-");
+  }
+  // A staged prefix that is not the file's start ends in the mismatch report.
+  server_.setIgnoreRange(false);
+  writeFile("r.bin.tolvex-pending", std::string(400000, '?'));
+  EXPECT_EQ(stage(crypto::sha3Hex(content), "r.bin"), std::nullopt);
+  EXPECT_EQ(status_, 255);
+  EXPECT_FALSE(fileExists("r.bin.tolvex-pending"));
+}
+
 }  // namespace

@@ -1,0 +1,83 @@
+#include "updater/streaming_digest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "common/work_queue.hpp"
+#include "crypto/sha3.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+// `size` bytes that differ from block to block.
+std::string bytes(std::size_t size, char seed) {
+  std::string text(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    text[i] = static_cast<char>(seed + i * 7 + i / 4096);
+  }
+  return text;
+}
+
+TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
+  struct Case {
+    const char* name;
+    std::string existing;               // in the file when the download starts
+    bool startOver;                     // the server sent the whole file instead
+    std::vector<std::string> appended;  // what the download then appends
+  };
+  const std::string big = bytes(3 << 20, 'b');  // several blocks, more than the queue holds
+  const Case cases[] = {
+      {"fresh", "", false, {"ab", "", "cd"}},
+      {"resumed", bytes(700000, 'r'), false, {bytes(5000, 's'), bytes(300000, 't')}},
+      {"restarted", bytes(700000, 'r'), true, {bytes(300000, 't')}},
+      {"large, in small pieces", "", false, std::vector<std::string>(96, bytes(32768, 'x'))},
+      {"large at once", "x", false, {big}},
+      {"nothing at all", "", false, {}},
+  };
+  for (const std::size_t workers : {1U, 3U}) {
+    common::WorkQueue queue(workers);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", workers " + std::to_string(workers));
+      const testing_support::TempDir dir;
+      const std::string path = dir / "f.tolvex-pending";
+      testing_support::writeFile(path, c.existing);
+      std::string file = c.existing;
+      std::promise<std::string> result;
+      {
+        updater::StreamingDigest digest(queue, path, static_cast<std::int64_t>(c.existing.size()));
+        if (c.startOver) {
+          digest.startOver();
+          file.clear();
+        }
+        for (const std::string& piece : c.appended) {
+          digest.append(piece);
+          file += piece;
+        }
+        digest.finish([&result](std::string text, std::exception_ptr error) {
+          EXPECT_EQ(error, nullptr);
+          result.set_value(std::move(text));
+        });
+        EXPECT_EQ(result.get_future().get(), crypto::sha3Hex(file));
+      }
+    }
+  }
+}
+
+TEST(StreamingDigest, AFileThatShrankIsAnErrorNotADigest) {
+  common::WorkQueue queue(2);
+  const testing_support::TempDir dir;
+  const std::string path = dir / "f.tolvex-pending";
+  testing_support::writeFile(path, "short");
+  std::promise<std::exception_ptr> failure;
+  updater::StreamingDigest digest(queue, path, 1000);
+  digest.finish([&failure](std::string text, std::exception_ptr error) {
+    EXPECT_EQ(text, "");
+    failure.set_value(error);
+  });
+  EXPECT_NE(failure.get_future().get(), nullptr);
+}
+
+}  // namespace
