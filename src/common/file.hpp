@@ -102,6 +102,7 @@ class AppendingFile {
  private:
   void flush();
   void write(std::string_view bytes);
+  void startWriteback(std::size_t written);
 
   std::string path_;
   FileDescriptor fd_;
@@ -109,6 +110,8 @@ class AppendingFile {
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_;
   std::size_t used_ = 0;
+  std::int64_t writtenBack_ = 0;       // offset up to which writeback was started
+  std::int64_t pendingWriteback_ = 0;  // bytes written after it
 };
 
 }  // namespace common

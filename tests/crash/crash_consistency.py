@@ -92,6 +92,13 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
             pass
 
 
+class QuietServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        pass  # a killed client resets its connections: expected here
+
+
 def digest(data):
     return hashlib.sha3_256(data).hexdigest()
 
@@ -123,7 +130,7 @@ def main():
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         handler = lambda *a, **k: RangeHandler(*a, directory=published, **k)
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        server = QuietServer(("127.0.0.1", 0), handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         with open(os.path.join(client_dir, "updater-source.json"), "w") as descriptor:
             descriptor.write('{"public_key":"%s","url":"http://127.0.0.1:%d/"}'

@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# Verified downloads against tools that only download (or only hash), side by side
+# in one run, nginx on 127.0.0.1:
+#   A. one 1 GiB file into an empty client, against `openssl dgst -sha3-256` of the
+#      same file, page cache warm.  Target: <= 1.2x.  `curl -o` shown too.
+#   B. a mixed tree (200 files, log-uniform 1 KiB to 100 MiB, about 1.1 GB) into an
+#      empty client, against `wget -i` fetching the same URLs.  Target: <= 1.0x.
+#   C. the same tree through a proxy adding a 50 ms round trip, against
+#      `curl -Z --parallel-max 8` over the same URLs.  Target: <= 1.0x.
+# For A and B it prints user+sys CPU of the update against wget plus one
+# `openssl dgst` of the same bytes, and every contender's peak memory.
+#
+# Usage: bench/verified_download_bench.sh [--client BIN --keypair KEYFILE]
+#   Without --client it builds a Release client trusting a key made for the run
+#   (in build-bench-verify).  RUNS=3 repetitions (best counts); PARTS="A B C".
+#   TOLVEX_DELAY_PROXY: the round-trip proxy command (default: the shared
+#   delayproxy.py when it exists; without one part C is skipped).
+set -euo pipefail
+exec </dev/null
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+client_bin=""
+keypair=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --client) client_bin=$(realpath "$2"); shift 2 ;;
+    --keypair) keypair=$(realpath "$2"); shift 2 ;;
+    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+runs=${RUNS:-3}
+parts=${PARTS:-"A B C"}
+want() { [[ " $parts " == *" $1 "* ]]; }
+proxy_cmd=${TOLVEX_DELAY_PROXY:-}
+if [ -z "$proxy_cmd" ] && [ -f "$repo/../shared/tools/delayproxy.py" ]; then
+  proxy_cmd="python3 $repo/../shared/tools/delayproxy.py"
+fi
+if [ -x scripts/install-deps ]; then scripts/install-deps nginx time wget; fi
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+
+work=$(mktemp -d /tmp/tolvex-verifybench.XXXXXX)
+chmod 755 "$work"
+pids=""
+cleanup() {
+  for pid in $pids; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+mkdir -p "$work/home" "$work/client-home"
+if [ -n "$client_bin" ]; then
+  tool=$client_bin
+  cp "$keypair" "$work/home/.tolvex-signer-keypair"
+else
+  build=$repo/build-bench-verify
+  configure() {
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_TESTS=OFF "$@" >"$work/build.log" 2>&1 &&
+      cmake --build "$build" --target tolvex -j"$(nproc)" >>"$work/build.log" 2>&1 ||
+      { tail -n 40 "$work/build.log" >&2; exit 1; }
+  }
+  configure
+  HOME="$work/home" "$build/tolvex" keygen >/dev/null 2>&1
+  key=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["public_key"])' "$work/home/.tolvex-signer-keypair")
+  configure -DTOLVEX_TRUSTED_KEYS="$key"
+  tool=$build/tolvex
+fi
+echo "client: $tool"
+
+echo "== generating the trees"
+mkdir -p "$work/www/one" "$work/www/mixed"
+want A && head -c $((1 << 30)) /dev/urandom >"$work/www/one/big.bin"
+if want B || want C; then
+  python3 - "$work/www/mixed" <<'EOF'
+import math, os, random, sys
+rng = random.Random(12)
+root = sys.argv[1]
+total = 0
+for i in range(200):
+    size = int(math.exp(rng.uniform(math.log(1024), math.log(100 << 20))))
+    path = os.path.join(root, "d%d" % (i % 7), "f%03d.bin" % i)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as out:
+        out.write(os.urandom(size))
+    total += size
+print("mixed tree: %.2f GB" % (total / 1e9))
+EOF
+fi
+chmod -R a+rX "$work/www"
+
+port=$(free_port)
+mkdir -p "$work/nginx/tmp"
+user_line=""
+[ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
+cat >"$work/nginx/nginx.conf" <<EOF
+$user_line
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 512; }
+http {
+  access_log off; sendfile on; tcp_nopush on;
+  keepalive_timeout 75s; keepalive_requests 100000;
+  client_body_temp_path $work/nginx/tmp/body; proxy_temp_path $work/nginx/tmp/proxy;
+  fastcgi_temp_path $work/nginx/tmp/fastcgi; uwsgi_temp_path $work/nginx/tmp/uwsgi;
+  scgi_temp_path $work/nginx/tmp/scgi;
+  default_type application/octet-stream;
+  server { listen 127.0.0.1:$port; root $work/www; }
+}
+EOF
+"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
+pids="$pids $!"
+echo ok >"$work/www/ping"
+wait_for() { for _ in $(seq 50); do curl -s -f -o /dev/null "$1" && return 0; sleep 0.1; done; echo "no answer from $1" >&2; exit 1; }
+wait_for "http://127.0.0.1:$port/ping"
+proxy_port=""
+if want C && [ -n "$proxy_cmd" ]; then
+  proxy_port=$(free_port)
+  $proxy_cmd "$proxy_port" "$port" --rtt-ms 50 >"$work/proxy.log" 2>&1 &
+  pids="$pids $!"
+  wait_for "http://127.0.0.1:$proxy_port/ping"
+fi
+
+# publish NAME BASE_URL CLIENT: signs www/NAME, makes an empty client dir for BASE_URL.
+publish() {
+  (cd "$work/www/$1" && HOME="$work/home" "$tool" update-catalog >/dev/null 2>&1)
+  mkdir -p "$work/$3"
+  (cd "$work/$3" && HOME="$work/home" "$tool" make-source-json "$2" >/dev/null 2>&1)
+}
+urls() {  # urls NAME BASE_URL: every catalogued file's URL
+  sed 's/^[0-9a-f]* \*//' "$work/www/$1/updater-catalog.sha3" | sed "s|^|$2|"
+}
+# measure LABEL COMMAND...: best wall time over $runs, with user+sys and peak RSS of that run
+measure() {
+  local label=$1; shift
+  local best=""
+  for _ in $(seq "$runs"); do
+    eval "${reset:-true}"
+    local start end
+    start=$(date +%s%N)
+    /usr/bin/time -f "%U %S %M" -o "$work/time" "$@" >/dev/null 2>&1
+    end=$(date +%s%N)
+    local wall=$(( (end - start) / 1000000 ))
+    if [ -z "$best" ] || [ "$wall" -lt "$best" ]; then
+      best=$wall
+      read -r user sys rss <"$work/time"
+      best_cpu=$(python3 -c "print(f'{$user + $sys:.2f}')")
+      best_rss=$rss
+    fi
+  done
+  printf '%-44s %8.2f s  cpu %6s s  peak %7d KiB\n' "$label" "$(python3 -c "print($best/1000)")" "$best_cpu" "$best_rss"
+  eval "result_$(printf '%s' "$label" | tr -c 'a-zA-Z0-9' _)=$best"
+  eval "cpu_$(printf '%s' "$label" | tr -c 'a-zA-Z0-9' _)=$best_cpu"
+}
+ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
+clean_client() { find "$work/$1" -mindepth 1 ! -name updater-source.json -delete; }
+update_command() { echo "cd '$work/$1' && HOME='$work/client-home' exec '$tool' update"; }
+
+if want A; then
+  echo "== A: one 1 GiB file"
+  publish one "http://127.0.0.1:$port/one/" client-one
+  cat "$work/www/one/big.bin" >/dev/null
+  reset="clean_client client-one"
+  measure "tolvex update (1 GiB)" sh -c "$(update_command client-one)"
+  cmp "$work/www/one/big.bin" "$work/client-one/big.bin"
+  reset="rm -f $work/curl.out"
+  measure "curl -o (1 GiB)" curl -s -o "$work/curl.out" "http://127.0.0.1:$port/one/big.bin"
+  reset=""
+  measure "openssl dgst -sha3-256 (1 GiB)" openssl dgst -sha3-256 "$work/www/one/big.bin"
+  echo "A: update / openssl dgst = $(ratio "$result_tolvex_update__1_GiB_" "$result_openssl_dgst__sha3_256__1_GiB_") (target <= 1.2)"
+  echo "A: cpu of update = $cpu_tolvex_update__1_GiB_ s, curl + openssl = $(python3 -c "print(f'{$cpu_curl__o__1_GiB_ + $cpu_openssl_dgst__sha3_256__1_GiB_:.2f}')") s"
+fi
+
+if want B; then
+  echo "== B: mixed tree on loopback"
+  publish mixed "http://127.0.0.1:$port/mixed/" client-mixed
+  urls mixed "http://127.0.0.1:$port/mixed/" >"$work/urls-b"
+  find "$work/www/mixed" -type f -exec cat {} + >/dev/null
+  reset="clean_client client-mixed"
+  measure "tolvex update (mixed)" sh -c "$(update_command client-mixed)"
+  diff -r -q -x 'updater-*' "$work/www/mixed" "$work/client-mixed" >/dev/null
+  reset="rm -rf $work/wget && mkdir -p $work/wget"
+  measure "wget -i (mixed)" wget -q -x -P "$work/wget" -i "$work/urls-b"
+  reset=""
+  measure "openssl dgst -sha3-256 (mixed)" sh -c "find '$work/www/mixed' -name '*.bin' -exec openssl dgst -sha3-256 {} + >/dev/null"
+  echo "B: update / wget = $(ratio "$result_tolvex_update__mixed_" "$result_wget__i__mixed_") (target <= 1.0)"
+  echo "B: cpu of update = $cpu_tolvex_update__mixed_ s, wget + openssl = $(python3 -c "print(f'{$cpu_wget__i__mixed_ + $cpu_openssl_dgst__sha3_256__mixed_:.2f}')") s"
+fi
+
+if want C; then
+  if [ -z "$proxy_port" ]; then
+    echo "== C skipped: no round-trip proxy"
+  else
+    echo "== C: mixed tree at a 50 ms round trip"
+    publish mixed "http://127.0.0.1:$proxy_port/mixed/" client-rtt
+    urls mixed "http://127.0.0.1:$proxy_port/mixed/" >"$work/urls-c"
+    reset="clean_client client-rtt"
+    measure "tolvex update (mixed, 50 ms)" sh -c "$(update_command client-rtt)"
+    reset="rm -rf $work/curlz && mkdir -p $work/curlz"
+    measure "curl -Z --parallel-max 8 (mixed, 50 ms)" sh -c "cd '$work/curlz' && curl -s -Z --parallel-max 8 --remote-name-all \$(cat '$work/urls-c')"
+    echo "C: update / curl -Z = $(ratio "$result_tolvex_update__mixed__50_ms_" "$result_curl__Z___parallel_max_8__mixed__50_ms_") (target <= 1.0)"
+  fi
+fi
