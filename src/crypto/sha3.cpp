@@ -81,6 +81,25 @@ std::size_t readBlock(int fd, std::span<unsigned char> buffer, const std::string
 
 std::string digestToHex(const Sha3Digest& digest) { return common::toHex(digest); }
 
+void Sha3Stream::ContextFree::operator()(EVP_MD_CTX* context) const noexcept {
+  EVP_MD_CTX_free(context);
+}
+
+Sha3Stream::Sha3Stream() : context_(EVP_MD_CTX_new()) {
+  TOLVEX_CHECK(context_ != nullptr, "cannot allocate a SHA3-256 context");
+  TOLVEX_CHECK(EVP_DigestInit_ex(context_.get(), sha3Method(), nullptr) == 1,
+               "cannot initialise SHA3-256");
+}
+
+void Sha3Stream::update(std::string_view data) { feed(context_.get(), data.data(), data.size()); }
+
+std::string Sha3Stream::finishHex() {
+  std::string hex = digestToHex(finish(context_.get()));
+  TOLVEX_CHECK(EVP_DigestInit_ex(context_.get(), sha3Method(), nullptr) == 1,
+               "cannot initialise SHA3-256");
+  return hex;
+}
+
 std::string sha3Hex(std::string_view data) {
   EVP_MD_CTX* context = startDigest();
   feed(context, data.data(), data.size());

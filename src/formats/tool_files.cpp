@@ -12,8 +12,9 @@ std::string pendingPathOf(std::string_view path) {
 }
 
 bool isRootToolFile(std::string_view path) {
-  constexpr std::array<std::string_view, 4> kRootFiles = {kCatalogFileName, kSourceFileName,
-                                                          kIgnoreFileName, kSignatureFileName};
+  constexpr std::array<std::string_view, 5> kRootFiles = {kCatalogFileName, kSourceFileName,
+                                                          kIgnoreFileName, kSignatureFileName,
+                                                          kCatalogDownloadFileName};
   return std::ranges::find(kRootFiles, path) != kRootFiles.end();
 }
 
