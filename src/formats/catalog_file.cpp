@@ -11,7 +11,7 @@ namespace formats {
 namespace {
 
 constexpr std::string_view kSeparator = " *";
-constexpr std::size_t kReadBlockBytes = 64 * 1024;
+constexpr std::size_t kReadBlockBytes = std::size_t{64} * 1024;
 
 bool isAcceptedPath(std::string_view path) {
   return !path.starts_with('/') && path.find("..") == std::string_view::npos;

@@ -8,8 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   http::HeaderCollector collector;
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
-    const std::string_view line =
-        end == std::string_view::npos ? rest : rest.substr(0, end + 1);
+    const std::string_view line = end == std::string_view::npos ? rest : rest.substr(0, end + 1);
     rest.remove_prefix(line.size());
     const bool blockEnded = collector.addLine(line);
     const http::ResponseHeaders& headers = collector.headers();

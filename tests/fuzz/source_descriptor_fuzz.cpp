@@ -19,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const common::AssertionDefect&) {  // top level not an object
   }
   try {
-    static_cast<void>(
-        http::escapedRequestUrl(formats::remoteUrlIn(text, "updater-catalog.sha3")));
+    static_cast<void>(http::escapedRequestUrl(formats::remoteUrlIn(text, "updater-catalog.sha3")));
   } catch (const common::JsonParsingError&) {
   } catch (const common::KeyError&) {
   } catch (const common::AssertionDefect&) {
