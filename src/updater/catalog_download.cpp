@@ -55,12 +55,12 @@ std::vector<formats::CatalogEntry> ReceivedCatalog::entries() const {
 
 ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url) {
   common::FilePtr file = createNamelessFile(std::string(formats::kCatalogDownloadFileName));
-  crypto::Sha3Stream digest;
+  std::string digest;
   const auto attempt = [&] {
     empty(file.get());
-    digest.finishHex();  // drops what an earlier attempt fed in
+    crypto::Sha3Stream stream;
     http::getBounded(pool, url, formats::kMaxCatalogBytes, [&](std::string_view chunk) {
-      digest.update(chunk);
+      stream.update(chunk);
       if (std::fwrite(chunk.data(), 1, chunk.size(), file.get()) != chunk.size()) {
         throw common::IOError("cannot write string to file");
       }
@@ -68,14 +68,14 @@ ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& ur
     if (std::fflush(file.get()) != 0) {
       throw common::IOError("cannot write string to file");
     }
+    digest = stream.finishHex();
   };
   if (!runWithRetries(attempt, kTransferAttempts, kTransferDelaySeconds)) {
     // Nothing of a failed attempt counts.
     empty(file.get());
-    digest.finishHex();
+    digest = crypto::sha3Hex("");
   }
-  std::string digestText = digest.finishHex();
-  return ReceivedCatalog(std::move(file), std::move(digestText));
+  return ReceivedCatalog(std::move(file), std::move(digest));
 }
 
 }  // namespace updater
