@@ -4,13 +4,13 @@
 # Self-contained (the default): libsodium, PCRE2, libcrypto and the C++ runtime are
 # linked from static archives, so the client needs only the C library's own files
 # and the libcurl it loads at start-up. TOLVEX_SHARED_LIBS=ON links the shared
-# libraries instead, for distributions that package them. Sanitizer builds link
+# libraries instead, for distributions that package them. Sanitizer and fuzz builds link
 # shared too: the sanitizer runtimes intercept the shared C++ runtime, and a static
 # copy of it would slip past them.
 
 include(GNUInstallDirs)
 
-if(TOLVEX_SHARED_LIBS OR TOLVEX_SANITIZE)
+if(TOLVEX_SHARED_LIBS OR TOLVEX_SANITIZE OR TOLVEX_FUZZ)
   set(TOLVEX_SELF_CONTAINED OFF)
 else()
   set(TOLVEX_SELF_CONTAINED ON)

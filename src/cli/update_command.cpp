@@ -12,6 +12,7 @@
 #include "formats/tool_files.hpp"
 #include "http/connection_pool.hpp"
 #include "http/http_request.hpp"
+#include "updater/catalog_download.hpp"
 #include "updater/lock_and_apply.hpp"
 #include "updater/retry.hpp"
 #include "updater/run_lock.hpp"
@@ -48,8 +49,9 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
   } else {
     common::printErr("Checking updates...");
   }
-  const std::string catalog = fetchWhole(
-      pool, [&] { return catalogUrl; }, formats::kMaxCatalogBytes);
+  // Kept in a file until its signature is checked: an answer of any size costs
+  // disk, not memory.
+  const updater::ReceivedCatalog catalog = updater::receiveCatalog(pool, catalogUrl);
   // The signature's URL is formed anew at each attempt: the descriptor may be edited meanwhile.
   const std::string signatureText = fetchWhole(
       pool, [] { return formats::remoteUrl(formats::kSignatureFileName); },
@@ -63,12 +65,12 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
     common::sleepMilliseconds(kKeyMismatchPauseMilliseconds);
     throw common::ExitRequest(255);
   }
-  if (!updater::isSignedCatalog(catalog, signature, publicKey)) {
+  if (!updater::isSignedCatalogDigest(catalog.digest(), signature, publicKey)) {
     common::printErr(url + " signature verification failed");
     return -1;
   }
 
-  const std::vector<formats::CatalogEntry> entries = formats::parseCatalog(catalog);
+  const std::vector<formats::CatalogEntry> entries = catalog.entries();
   const std::vector<std::string> updated = updater::stageFiles(
       pool, updater::stageRequestsOf(entries), static_cast<std::int64_t>(entries.size()), verbose);
   if (!updated.empty()) {

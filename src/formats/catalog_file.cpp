@@ -1,6 +1,10 @@
 #include "formats/catalog_file.hpp"
 
+#include <array>
+#include <cerrno>
+
 #include "common/base64.hpp"
+#include "common/file.hpp"
 #include "common/text.hpp"
 #include "formats/tool_files.hpp"
 
@@ -8,6 +12,7 @@ namespace formats {
 namespace {
 
 constexpr std::string_view kSeparator = " *";
+constexpr std::size_t kReadBlockBytes = std::size_t{64} * 1024;
 
 bool isAcceptedPath(std::string_view path) {
   return !path.starts_with('/') && path.find("..") == std::string_view::npos &&
@@ -23,18 +28,56 @@ std::string catalogLine(std::string_view digest, std::string_view path) {
   return line;
 }
 
+std::optional<CatalogEntry> parseCatalogLine(std::string_view line) {
+  const std::size_t separator = line.find(kSeparator);
+  if (separator == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string_view path = line.substr(separator + kSeparator.size());
+  if (!isAcceptedPath(path)) {
+    return std::nullopt;
+  }
+  return CatalogEntry{std::string(line.substr(0, separator)), std::string(path)};
+}
+
 std::vector<CatalogEntry> parseCatalog(std::string_view text) {
   std::vector<CatalogEntry> entries;
   for (const std::string_view line : common::split(text, '\n')) {
-    const std::size_t separator = line.find(kSeparator);
-    if (separator == std::string_view::npos) {
-      continue;
-    }
-    const std::string_view path = line.substr(separator + kSeparator.size());
-    if (isAcceptedPath(path)) {
-      entries.push_back({std::string(line.substr(0, separator)), std::string(path)});
+    if (auto entry = parseCatalogLine(line)) {
+      entries.push_back(std::move(*entry));
     }
   }
+  return entries;
+}
+
+std::vector<CatalogEntry> readCatalog(std::FILE* file) {
+  std::vector<CatalogEntry> entries;
+  const auto take = [&entries](std::string_view line) {
+    if (auto entry = parseCatalogLine(line)) {
+      entries.push_back(std::move(*entry));
+    }
+  };
+  std::array<char, kReadBlockBytes> block;
+  std::string line;  // the line read so far
+  for (;;) {
+    const std::size_t count = std::fread(block.data(), 1, block.size(), file);
+    std::string_view rest(block.data(), count);
+    for (std::size_t end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
+      line.append(rest.substr(0, end));
+      take(line);
+      line.clear();
+      rest.remove_prefix(end + 1);
+    }
+    line.append(rest);
+    if (count < block.size()) {
+      if (std::ferror(file) != 0) {
+        common::throwReadError(errno);
+      }
+      break;
+    }
+  }
+  // The piece after the last line feed is a line too, as in parseCatalog.
+  take(line);
   return entries;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +34,15 @@ std::string catalogLine(std::string_view digest, std::string_view path);
 // which a system call would cut them, or end in ".tolvex-pending").
 // Duplicates are kept.
 std::vector<CatalogEntry> parseCatalog(std::string_view text);
+
+// The entry of one catalog line (without its line feed), as parseCatalog reads
+// it; nothing for a line that it skips.
+std::optional<CatalogEntry> parseCatalogLine(std::string_view line);
+
+// The entries of the catalog text that `file` holds from its current position
+// on, as parseCatalog reads them, one line in memory at a time. Throws IOError
+// on a read error.
+std::vector<CatalogEntry> readCatalog(std::FILE* file);
 
 // The text of the signature file: the Base64 text of `signature`.
 std::string signatureFileText(std::span<const std::uint8_t> signature);

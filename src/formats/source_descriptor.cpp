@@ -8,9 +8,7 @@
 namespace formats {
 namespace {
 
-common::JsonObject readDescriptor() {
-  return common::JsonObject::parse(common::readWholeFile(std::string(kSourceFileName)));
-}
+std::string readDescriptor() { return common::readWholeFile(std::string(kSourceFileName)); }
 
 }  // namespace
 
@@ -19,10 +17,16 @@ void writeSourceDescriptor(std::string_view publicKey, std::string_view url) {
                          common::compactJsonObject({{"public_key", publicKey}, {"url", url}}));
 }
 
-std::string readSourcePublicKey() { return readDescriptor().stringMember("public_key"); }
+std::string readSourcePublicKey() { return sourcePublicKeyIn(readDescriptor()); }
 
-common::Uri remoteUrl(std::string_view name) {
-  common::Uri uri = common::parseUri(readDescriptor().stringMember("url"));
+common::Uri remoteUrl(std::string_view name) { return remoteUrlIn(readDescriptor(), name); }
+
+std::string sourcePublicKeyIn(std::string_view descriptor) {
+  return common::JsonObject::parse(descriptor).stringMember("public_key");
+}
+
+common::Uri remoteUrlIn(std::string_view descriptor, std::string_view name) {
+  common::Uri uri = common::parseUri(common::JsonObject::parse(descriptor).stringMember("url"));
   uri.path = common::joinWithOneSlash(uri.path, name);
   return uri;
 }

@@ -21,4 +21,9 @@ std::string readSourcePublicKey();
 // piece of path even when it holds "?" or "#". Throws as readSourcePublicKey.
 common::Uri remoteUrl(std::string_view name);
 
+// What readSourcePublicKey and remoteUrl read, from the descriptor text
+// `descriptor`. Throw as they do, less IOError.
+std::string sourcePublicKeyIn(std::string_view descriptor);
+common::Uri remoteUrlIn(std::string_view descriptor, std::string_view name);
+
 }  // namespace formats

@@ -14,8 +14,9 @@ std::string pendingPathOf(std::string_view path) {
 bool isPendingPath(std::string_view path) { return path.ends_with(kPendingSuffix); }
 
 bool isRootToolFile(std::string_view path) {
-  constexpr std::array<std::string_view, 4> kRootFiles = {kCatalogFileName, kSourceFileName,
-                                                          kIgnoreFileName, kSignatureFileName};
+  constexpr std::array<std::string_view, 5> kRootFiles = {kCatalogFileName, kSourceFileName,
+                                                          kIgnoreFileName, kSignatureFileName,
+                                                          kCatalogDownloadFileName};
   return std::ranges::find(kRootFiles, path) != kRootFiles.end();
 }
 

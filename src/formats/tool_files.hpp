@@ -15,6 +15,9 @@ inline constexpr std::string_view kCatalogFileName = "updater-catalog.sha3";
 inline constexpr std::string_view kSignatureFileName = "updater-catalog.sig";
 inline constexpr std::string_view kSourceFileName = "updater-source.json";
 inline constexpr std::string_view kIgnoreFileName = ".tolvexignore";
+// In a client directory, while the catalog arrives and until its signature is
+// checked; a run removes the one that a killed run left.
+inline constexpr std::string_view kCatalogDownloadFileName = "updater-catalog.sha3.tolvex-download";
 // Appended to a target's path to name its staged file, in the target's directory.
 inline constexpr std::string_view kPendingSuffix = ".tolvex-pending";
 
@@ -26,7 +29,8 @@ std::string pendingPathOf(std::string_view path);
 bool isPendingPath(std::string_view path);
 
 // True when the relative `path` is one of the tool's own files of a published
-// root (catalog, signature, descriptor, ignore file), which no catalog lists.
+// root (catalog, signature, descriptor, ignore file, catalog download), which
+// no catalog lists.
 bool isRootToolFile(std::string_view path);
 
 }  // namespace formats

@@ -59,15 +59,22 @@ void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common
   transfer.rethrowFailure();
 }
 
-std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes) {
-  std::string body;
-  const ChunkCallback append = [&body, maxBytes](std::string_view chunk) {
-    if (chunk.size() > maxBytes - body.size()) {
+void getBounded(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes,
+                const ChunkCallback& onChunk) {
+  std::size_t received = 0;
+  const ChunkCallback counted = [&received, maxBytes, &onChunk](std::string_view chunk) {
+    if (chunk.size() > maxBytes - received) {
       throw common::CurlError("answer too large: more than " + std::to_string(maxBytes) + " bytes");
     }
-    body += chunk;
+    received += chunk.size();
+    onChunk(chunk);
   };
-  curlRequest(pool, "GET", url, append, {}, {}, {});
+  curlRequest(pool, "GET", url, counted, {}, {}, {});
+}
+
+std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes) {
+  std::string body;
+  getBounded(pool, url, maxBytes, [&body](std::string_view chunk) { body += chunk; });
   return body;
 }
 

@@ -9,16 +9,17 @@
 
 #include "common/uri.hpp"
 #include "http/connection_pool.hpp"
+#include "http/response_headers.hpp"
 
 namespace http {
 
-// Insertion-ordered header map: sent, and received, in this order.
+// Request headers, sent in this order.
 using HeaderMap = std::vector<std::pair<std::string, std::string>>;
 
 // Receives each piece of the response body.
 using ChunkCallback = std::function<void(std::string_view chunk)>;
 // Receives the response headers when a blank line ends a header block.
-using HeadersDoneCallback = std::function<void(const HeaderMap& headers)>;
+using HeadersDoneCallback = std::function<void(const ResponseHeaders& headers)>;
 // Bytes received so far and bytes expected (0 while unknown) of the current answer.
 using ProgressCallback = std::function<void(std::int64_t downloaded, std::int64_t total)>;
 
@@ -35,8 +36,13 @@ void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common
                  const ChunkCallback& onChunk, const HeaderMap& requestHeaders,
                  const HeadersDoneCallback& onHeadersDone, const ProgressCallback& onProgress);
 
-// The whole body of a GET of `url` through `pool`; throws CurlError as curlRequest, and when the
-// body grows past `maxBytes`.
+// A GET of `url` through `pool` whose body goes to `onChunk` and may hold at
+// most `maxBytes`; throws CurlError as curlRequest, and "answer too large: more
+// than N bytes" (before passing on the chunk that goes past the limit).
+void getBounded(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes,
+                const ChunkCallback& onChunk);
+
+// The whole body of a GET of `url` through `pool`; throws CurlError as getBounded.
 std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes);
 
 }  // namespace http

@@ -10,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
+#include "http/content_range.hpp"
 #include "http/transfer.hpp"
 #include "http/transfer_session.hpp"
 
@@ -20,15 +21,6 @@ namespace {
 // it saves most write calls. Beyond 256 KiB a larger buffer gains nothing
 // measurable, and each download running at once holds one.
 constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
-
-bool hasHeader(const HeaderMap& headers, std::string_view name) {
-  for (const auto& entry : headers) {
-    if (entry.first == name) {
-      return true;
-    }
-  }
-  return false;
-}
 
 // One download into one file: the file opened for appending, the request for
 // what it lacks, and the handling of the answer's end.
@@ -47,12 +39,12 @@ class ResumableDownload {
     if (offset_ > 0) {
       requestHeaders.emplace_back("Range", "bytes=" + std::to_string(offset_) + "-");
     }
-    // A partial answer names its range; an answer without one to a ranged
-    // request is the whole file (the server ignored "Range"), so the file starts
-    // over instead of getting a second copy appended. Decided per header block:
-    // redirects come first.
-    const HeadersDoneCallback onHeadersDone = [this](const HeaderMap& headers) {
-      wholeFileAnswer_ = offset_ > 0 && !hasHeader(headers, "content-range");
+    // Decided per header block (redirects come first) before any byte of the
+    // answer is written: a server that ignored "Range" sends the whole file,
+    // which starts the file over instead of being appended to it.
+    const HeadersDoneCallback onHeadersDone = [this](const ResponseHeaders& headers) {
+      wholeFileAnswer_ = answerStart(headers.status(), headers.find("content-range"), offset_) ==
+                         AnswerStart::kStartOver;
     };
     const ChunkCallback onChunk = [this](std::string_view chunk) {
       if (wholeFileAnswer_ && !startedOver_) {

@@ -1,10 +1,10 @@
 #include "http/transfer.hpp"
 
-#include <algorithm>
+#include <cstdint>
+#include <limits>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
-#include "common/text.hpp"
 #include "http/transfer_session.hpp"
 
 namespace http {
@@ -18,6 +18,10 @@ constexpr long kLowSpeedLimitBytes = 10;
 // libcurl's 16 KiB default costs a large download about a fifth of its speed in
 // read calls; 256 KiB per transfer is cheap.
 constexpr long kReceiveBufferBytes = 256L * 1024;
+// Redirects followed per request. libcurl 7.88 follows any number, so a loop
+// would run until the run is stopped; 30 is the limit later libcurl releases
+// chose, far above the few hops that mirrors and CDNs make.
+constexpr long kMaxRedirects = 30;
 
 long responseCode(CURL* handle) {
   long status = 0;
@@ -29,33 +33,15 @@ common::CurlError httpCodeError(long status) {
   return common::CurlError("http code " + std::to_string(status));
 }
 
-void storeHeader(HeaderMap& headers, std::string name, std::string value) {
-  const auto found = std::find_if(headers.begin(), headers.end(),
-                                  [&name](const auto& entry) { return entry.first == name; });
-  if (found != headers.end()) {
-    found->second = std::move(value);
-  } else {
-    headers.emplace_back(std::move(name), std::move(value));
+// A byte count that libcurl gives as a double, as a count: negative or unknown
+// gives 0, and anything past the largest count gives that.
+std::int64_t countOf(double bytes) {
+  constexpr double kBeyondLargest = 9223372036854775808.0;  // 2^63
+  if (!(bytes > 0)) {
+    return 0;
   }
-}
-
-void handleHeaderLine(RequestContext& context, std::string_view line) {
-  if (line.empty()) {
-    if (context.onHeadersDone) {
-      context.onHeadersDone(context.headers);
-    }
-    return;
-  }
-  const std::size_t separator = line.find(": ");
-  if (context.statusLine.empty() || separator == std::string_view::npos) {
-    // The status line of the next answer after a redirect or a 1xx answer:
-    // what follows belongs to that answer only.
-    context.statusLine = line;
-    context.headers.clear();
-    return;
-  }
-  storeHeader(context.headers, common::asciiLower(line.substr(0, separator)),
-              std::string(line.substr(separator + 2)));
+  return bytes < kBeyondLargest ? static_cast<std::int64_t>(bytes)
+                                : std::numeric_limits<std::int64_t>::max();
 }
 
 // Body, header and progress callbacks: each stores any error in the context and
@@ -92,7 +78,9 @@ std::size_t curlHeaderFunction(char* data, std::size_t size, std::size_t count, 
       throw common::CurlError("OPT_HEADERFUNCTION: Unexpected curl write callback size: " +
                               std::to_string(size));
     }
-    handleHeaderLine(*context, common::trim(std::string_view(data, count)));
+    if (context->headers.addLine(std::string_view(data, count)) && context->onHeadersDone) {
+      context->onHeadersDone(context->headers.headers());
+    }
     return count;
   } catch (...) {  // recovery point: raised again once libcurl has returned
     context->error = std::current_exception();
@@ -107,12 +95,24 @@ int curlProgressFunction(void* userData, double downloadTotal, double downloaded
     return 0;
   }
   try {
-    context->onProgress(static_cast<std::int64_t>(downloaded),
-                        static_cast<std::int64_t>(downloadTotal));
+    context->onProgress(countOf(downloaded), countOf(downloadTotal));
     return 0;
   } catch (...) {  // recovery point: raised again once libcurl has returned
     context->error = std::current_exception();
     return 1;
+  }
+}
+
+// Redirects lead to HTTP and HTTPS only (libcurl's default also allows FTP).
+// The text form of the option came with libcurl 7.85; an older library that
+// loads at run time only knows the bit mask.
+void limitRedirectProtocols(CURL* handle) {
+  if (curlApi().easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK) {
+    return;
+  }
+  const long protocols = CURLPROTO_HTTP | CURLPROTO_HTTPS;
+  if (curlApi().easySetopt(handle, CURLOPT_REDIR_PROTOCOLS, protocols) != CURLE_OK) {
+    throw common::CurlError("cannot limit redirects to http and https");
   }
 }
 
@@ -163,6 +163,8 @@ void setOptions(RequestContext& context, const std::string& url, const HeaderLis
     set(CURLOPT_NOPROGRESS, 0L);
   }
   set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, kMaxRedirects);
+  limitRedirectProtocols(context.handle);
   set(CURLOPT_VERBOSE, 0L);
   set(CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   // HTTP/2 where TLS negotiates it, so that the transfers of a run share one

@@ -8,6 +8,7 @@
 #include "common/uri.hpp"
 #include "http/curl_api.hpp"
 #include "http/http_request.hpp"
+#include "http/response_headers.hpp"
 
 // Internal to the HTTP layer: this header brings in curl.h.
 
@@ -30,8 +31,7 @@ using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
 struct RequestContext {
   CURL* handle = nullptr;
   bool headOnly = false;
-  std::string statusLine;
-  HeaderMap headers;
+  HeaderCollector headers;
   ChunkCallback onChunk;
   HeadersDoneCallback onHeadersDone;
   ProgressCallback onProgress;

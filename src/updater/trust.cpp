@@ -1,12 +1,10 @@
 #include "updater/trust.hpp"
 
 #include <algorithm>
-#include <string>
 
 #include "common/base64.hpp"
 #include "common/errors.hpp"
 #include "crypto/ed25519.hpp"
-#include "crypto/sha3.hpp"
 #include "formats/catalog_file.hpp"
 
 namespace updater {
@@ -22,14 +20,13 @@ std::vector<std::uint8_t> decodeCatalogSignature(std::string_view text) {
   return signature;
 }
 
-bool isSignedCatalog(std::string_view catalog, std::span<const std::uint8_t> signature,
-                     std::string_view publicKeyText) {
-  // The publisher signs the catalog's digest text, not its bytes.
-  const std::string digest = crypto::sha3Hex(catalog);
+bool isSignedCatalogDigest(std::string_view catalogDigest, std::span<const std::uint8_t> signature,
+                           std::string_view publicKeyText) {
   const std::vector<std::uint8_t> publicKey = common::base64Decode(publicKeyText);
   TOLVEX_CHECK(publicKey.size() == 32, "public key must be 32 bytes");
   return crypto::verifySignature(
-      {reinterpret_cast<const std::uint8_t*>(digest.data()), digest.size()}, signature, publicKey);
+      {reinterpret_cast<const std::uint8_t*>(catalogDigest.data()), catalogDigest.size()},
+      signature, publicKey);
 }
 
 }  // namespace updater

@@ -19,10 +19,11 @@ bool isTrustedPublicKey(const TrustedKeys& trusted, std::string_view publicKey);
 // text that is not Base64, AssertionDefect "signature length must be 64 bytes".
 std::vector<std::uint8_t> decodeCatalogSignature(std::string_view text);
 
-// True when `signature` signs the digest text of `catalog` under the Base64
-// public key `publicKeyText`. Throws ValueError for a key that is not Base64,
-// AssertionDefect when it is not 32 bytes.
-bool isSignedCatalog(std::string_view catalog, std::span<const std::uint8_t> signature,
-                     std::string_view publicKeyText);
+// True when `signature` signs `catalogDigest`, the digest text of a catalog
+// (what the publisher signs), under the Base64 public key `publicKeyText`.
+// Throws ValueError for a key that is not Base64, AssertionDefect when it is
+// not 32 bytes.
+bool isSignedCatalogDigest(std::string_view catalogDigest, std::span<const std::uint8_t> signature,
+                           std::string_view publicKeyText);
 
 }  // namespace updater

@@ -185,4 +185,27 @@ TEST_F(UpdateCommand, EmptySignedCatalogIsUpToDate) {
   EXPECT_EQ(output_.err, "Checking updates...\n\nAll files are up to date.\n");
   EXPECT_EQ(readFile("local.txt"), "mine");
 }
+
+TEST_F(UpdateCommand, CatalogFileOfTheRunIsGoneWhateverItsAnswer) {
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}});
+  const std::string name = "updater-catalog.sha3.tolvex-download";
+  const auto left = [&name] {
+    return std::filesystem::exists(std::filesystem::symlink_status(name));
+  };
+  // What a killed run may leave, here a link that must not be written through.
+  const testing_support::TempDir elsewhere;
+  writeFile(elsewhere / "target", "kept");
+  std::filesystem::create_symlink(elsewhere / "target", name);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(readFile("a.txt"), "a");
+  EXPECT_EQ(readFile(elsewhere / "target"), "kept");
+  EXPECT_FALSE(left());
+
+  // An answer that is no catalog, compressed as a bomb would be.
+  writeFile(published_ / "updater-catalog.sha3", std::string(std::size_t{3} << 20, 'x'));
+  server_.setGzip("/updater-catalog.sha3");
+  EXPECT_EQ(run(), -1);
+  EXPECT_FALSE(left());
+}
+
 }  // namespace

@@ -192,24 +192,35 @@ TEST_F(HttpRequest, DecodesGzipAnswers) {
 
 TEST_F(HttpRequest, FollowsRedirectsAndReportsEachHeaderBlock) {
   server_.setRedirect("/old", "/file.bin?x: y");
-  std::vector<http::HeaderMap> blocks;
-  const Answer answer = get(server_.url("/old"), {}, [&blocks](const http::HeaderMap& headers) {
-    blocks.push_back(headers);
-  });
+  std::vector<http::ResponseHeaders> blocks;
+  const Answer answer =
+      get(server_.url("/old"), {},
+          [&blocks](const http::ResponseHeaders& headers) { blocks.push_back(headers); });
   EXPECT_EQ(answer.body(), kContent);
   ASSERT_EQ(blocks.size(), 2U);
-  const auto find = [](const http::HeaderMap& headers, std::string_view name) -> std::string {
-    for (const auto& [key, value] : headers) {
-      if (key == name) {
-        return value;
-      }
-    }
-    return "<absent>";
+  const auto find = [](const http::ResponseHeaders& headers, std::string_view name) {
+    return std::string(headers.find(name).value_or("<absent>"));
   };
-  // Names are lower-cased; a value keeps every ": " after the first.
-  EXPECT_EQ(find(blocks[0], "location"), "/file.bin?x: y");
+  // Names compare without case; a value keeps every ": " after the first.
+  EXPECT_EQ(blocks[0].status(), 302);
+  EXPECT_EQ(find(blocks[0], "Location"), "/file.bin?x: y");
   EXPECT_EQ(find(blocks[1], "location"), "<absent>");
   EXPECT_EQ(find(blocks[1], "content-length"), std::to_string(kContent.size()));
+}
+
+TEST_F(HttpRequest, EndsRedirectLoopsAndRedirectsToOtherProtocols) {
+  server_.setRedirect("/loop", "/loop");
+  server_.setRedirect("/ftp", "ftp://127.0.0.1:1/file.bin");
+  const std::pair<const char*, const char*> cases[] = {
+      {"/loop", "Number of redirects hit maximum amount"},
+      {"/ftp", "Unsupported protocol"},
+  };
+  for (const auto& [path, expected] : cases) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(curlErrorOf([&] { get(server_.url(path)); }), expected);
+  }
+  // The first request and 30 redirects.
+  EXPECT_EQ(server_.requestsFor("/loop").size(), 31U);
 }
 
 TEST_F(HttpRequest, CallbackErrorsReachTheCallerUnchanged) {

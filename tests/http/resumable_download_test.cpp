@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "download_one.hpp"
 #include "http/connection_pool.hpp"
+#include "support/raw_http_server.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
 
@@ -176,6 +177,48 @@ TEST_F(ResumableDownload, UnreadableExistingFileIsAnOsError) {
     EXPECT_EQ(error.message(), "Permission denied\nAdditional info: " + local_);
   }
   EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST(ResumableDownloadRanges, AppendsOnlyARangeThatStartsWhereTheFileEnds) {
+  struct Case {
+    const char* name;
+    const char* fields;  // the header lines after the status line
+    const char* body;
+    const char* expectedFile;
+    const char* error;  // "": none
+  };
+  const Case cases[] = {
+      {"no blank after the colon", "Content-Range:bytes 5-11/12\r\n", ", world", "hello, world",
+       ""},
+      {"later lines without \": \"",
+       "content-range: \tbytes 5-11/12 \r\nX-Empty:\r\nnot a: field\r\n", ", world", "hello, world",
+       ""},
+      {"starts at 0", "Content-Range: bytes 0-11/12\r\n", "hello, world", "hello, world", ""},
+      {"starts elsewhere", "Content-Range: bytes 3-11/12\r\n", "lo, world", "hello",
+       "partial answer starts at byte 3 instead of 5"},
+      {"unreadable range", "Content-Range: bytes 5-11/5\r\n", ", world", "hello",
+       "partial answer without a readable Content-Range"},
+      {"no range", "", ", world", "hello", "partial answer without a readable Content-Range"},
+  };
+  TempDir work;
+  http::ConnectionPool pool;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string body = c.body;
+    testing_support::RawHttpServer server([&c, &body](const std::string&) {
+      return "HTTP/1.1 206 Partial Content\r\nConnection: close\r\nContent-Length: " +
+             std::to_string(body.size()) + "\r\n" + c.fields + "\r\n" + body;
+    });
+    writeFile(work / "file", "hello");
+    std::string error;
+    try {
+      http_testing::downloadOne(pool, common::parseUri(server.url("/file")), work / "file");
+    } catch (const common::CurlError& failure) {
+      error = failure.message();
+    }
+    EXPECT_EQ(error, *c.error == '\0' ? "" : server.url("/file") + ": " + c.error);
+    EXPECT_EQ(readFile(work / "file"), c.expectedFile);
+  }
 }
 
 }  // namespace

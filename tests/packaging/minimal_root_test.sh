@@ -137,6 +137,7 @@ in_root /srv/site /home/publisher /bin/tolvex update-catalog
 grep -q ' \*docs/data.bin$' "$site/updater-catalog.sha3" || fail "docs/data.bin is not in the catalog"
 ! grep -q 'build.log' "$site/updater-catalog.sha3" || fail ".tolvexignore did not keep docs/build.log out"
 
+: >"$work/server.log"  # made before the server, so the wait below can always read it
 "$python" -u -m http.server 0 --bind 127.0.0.1 --directory "$site" >"$work/server.log" 2>&1 &
 server_pid=$!
 port=""

@@ -1,0 +1,81 @@
+#include "updater/catalog_download.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "common/errors.hpp"
+#include "crypto/sha3.hpp"
+#include "formats/tool_files.hpp"
+#include "http/http_request.hpp"
+#include "updater/retry.hpp"
+
+namespace updater {
+namespace {
+
+// Opened without following links, and made anew (whatever lay at the name is
+// removed first), so the catalog cannot be written through a link planted
+// there. The name goes at once; the descriptor keeps the file.
+common::FilePtr createNamelessFile(const std::string& name) {
+  if (::unlink(name.c_str()) != 0 && errno != ENOENT) {
+    throw common::osError(errno, name);
+  }
+  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    throw common::IOError("cannot open: " + name);
+  }
+  common::FilePtr file(::fdopen(fd, "w+b"));
+  if (!file) {
+    ::close(fd);
+    throw common::IOError("cannot open: " + name);
+  }
+  if (::unlink(name.c_str()) != 0) {
+    throw common::osError(errno, name);
+  }
+  return file;
+}
+
+void empty(std::FILE* file) {
+  if (std::fflush(file) != 0 || ::ftruncate(::fileno(file), 0) != 0 ||
+      std::fseek(file, 0, SEEK_SET) != 0) {
+    throw common::IOError("cannot write string to file");
+  }
+}
+
+}  // namespace
+
+std::vector<formats::CatalogEntry> ReceivedCatalog::entries() const {
+  if (std::fseek(file_.get(), 0, SEEK_SET) != 0) {
+    common::throwReadError(errno);
+  }
+  return formats::readCatalog(file_.get());
+}
+
+ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url) {
+  common::FilePtr file = createNamelessFile(std::string(formats::kCatalogDownloadFileName));
+  std::string digest;
+  const auto attempt = [&] {
+    empty(file.get());
+    crypto::Sha3Stream stream;
+    http::getBounded(pool, url, formats::kMaxCatalogBytes, [&](std::string_view chunk) {
+      stream.update(chunk);
+      if (std::fwrite(chunk.data(), 1, chunk.size(), file.get()) != chunk.size()) {
+        throw common::IOError("cannot write string to file");
+      }
+    });
+    if (std::fflush(file.get()) != 0) {
+      throw common::IOError("cannot write string to file");
+    }
+    digest = stream.finishHex();
+  };
+  if (!runWithRetries(attempt, kTransferAttempts, kTransferDelaySeconds)) {
+    // Nothing of a failed attempt counts.
+    empty(file.get());
+    digest = crypto::sha3Hex("");
+  }
+  return ReceivedCatalog(std::move(file), std::move(digest));
+}
+
+}  // namespace updater

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/file.hpp"
+#include "common/uri.hpp"
+#include "formats/catalog_file.hpp"
+#include "http/connection_pool.hpp"
+
+namespace updater {
+
+// The catalog as it arrived, not yet trusted: its bytes in a file that has no
+// name any more, so that nothing is left behind however the run ends, and the
+// digest text of those bytes. Memory stays small however large the answer.
+class ReceivedCatalog {
+ public:
+  ReceivedCatalog(common::FilePtr file, std::string digest)
+      : file_(std::move(file)), digest_(std::move(digest)) {}
+
+  // The digest text of the bytes received (of "" when every attempt failed).
+  const std::string& digest() const noexcept { return digest_; }
+
+  // The entries of the received catalog (formats::readCatalog): read only once
+  // its signature has been checked. Throws IOError on a read error.
+  std::vector<formats::CatalogEntry> entries() const;
+
+ private:
+  common::FilePtr file_;
+  std::string digest_;
+};
+
+// Fetches the catalog at `url` through `pool` with the client's attempts and
+// pauses, each attempt starting from empty, into a file beside the descriptor
+// (formats::kCatalogDownloadFileName, removed again at once; one left by a
+// killed run is replaced). An answer past formats::kMaxCatalogBytes fails its
+// attempt. When every attempt fails the catalog is empty, and the signature
+// check that follows fails on it. Throws IOError when the file cannot be made
+// or written.
+ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url);
+
+}  // namespace updater

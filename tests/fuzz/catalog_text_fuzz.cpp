@@ -1,0 +1,22 @@
+// The catalog text that a server sends: read whole and read from a file, the
+// two readers must agree.
+#include <cstdio>
+
+#include "formats/catalog_file.hpp"
+#include "fuzz_input.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text = fuzzing::textOf(data, size);
+  const std::vector<formats::CatalogEntry> entries = formats::parseCatalog(text);
+  for (const auto& entry : entries) {
+    TOLVEX_FUZZ_EXPECT(!entry.path.starts_with('/'));
+    TOLVEX_FUZZ_EXPECT(entry.path.find("..") == std::string::npos);
+  }
+  std::FILE* file = std::tmpfile();
+  TOLVEX_FUZZ_EXPECT(file != nullptr);
+  TOLVEX_FUZZ_EXPECT(std::fwrite(text.data(), 1, text.size(), file) == text.size());
+  std::rewind(file);
+  TOLVEX_FUZZ_EXPECT(formats::readCatalog(file) == entries);
+  std::fclose(file);
+  return 0;
+}
