@@ -70,9 +70,10 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
     return -1;
   }
 
-  const std::vector<formats::CatalogEntry> entries = catalog.entries();
-  const std::vector<std::string> updated = updater::stageFiles(
-      pool, updater::stageRequestsOf(entries), static_cast<std::int64_t>(entries.size()), verbose);
+  std::vector<formats::CatalogEntry> entries = catalog.entries();
+  const auto totalFiles = static_cast<std::int64_t>(entries.size());
+  const std::vector<std::string> updated =
+      updater::stageFiles(pool, updater::stageRequestsOf(std::move(entries)), totalFiles, verbose);
   if (!updated.empty()) {
     if (!updater::waitForUnlockedFiles(updated)) {
       common::printErr("");

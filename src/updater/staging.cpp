@@ -73,15 +73,17 @@ void createParentDirectories(const std::string& path) {
   }
 }
 
-std::vector<StageRequest> stageRequestsOf(const std::vector<formats::CatalogEntry>& entries) {
+std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& entries) {
   std::vector<StageRequest> requests;
   std::unordered_set<std::string> seen;
   for (std::size_t index = 0; index < entries.size(); ++index) {
-    const formats::CatalogEntry& entry = entries[index];
+    formats::CatalogEntry& entry = entries[index];
     if (seen.insert(common::withoutEmptyComponents(entry.path)).second) {
-      requests.push_back({entry.digest, entry.path, static_cast<std::int64_t>(index)});
+      requests.push_back(
+          {std::move(entry.digest), std::move(entry.path), static_cast<std::int64_t>(index)});
     }
   }
+  entries.clear();
   return requests;
 }
 

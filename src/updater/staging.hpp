@@ -26,8 +26,9 @@ struct StageRequest {
 
 // The requests for `entries`, in catalog order. A path listed twice (also under
 // names that differ only in empty or "." components) is requested once, by its
-// first entry: moving it a second time would fail after the first move.
-std::vector<StageRequest> stageRequestsOf(const std::vector<formats::CatalogEntry>& entries);
+// first entry: moving it a second time would fail after the first move. The
+// entries' texts are moved, not copied: a catalog may list many files.
+std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& entries);
 
 // Makes sure that a verified copy of the remote file of each request lies in its
 // staged file (formats::pendingPathOf), downloading or resuming it through

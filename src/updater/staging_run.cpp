@@ -41,16 +41,17 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
     : requests_(requests),
       verbose_(verbose),
       maxInFlight_(maxInFlight),
+      totalFiles_(totalFiles),
+      items_(requests.size()),
       ledger_(requests.size()),
       downloads_(pool),
       workers_(common::workerCount()) {
   TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
-  items_.resize(requests.size());
-  for (std::size_t index = 0; index < requests.size(); ++index) {
-    const StageRequest& entry = requests[index];
-    items_[index].context = {entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
-                             totalFiles};
-  }
+}
+
+StagingRun::Download& StagingRun::download(std::size_t index) {
+  TOLVEX_CHECK(items_[index].download != nullptr, "a request without a download");
+  return *items_[index].download;
 }
 
 std::vector<std::string> StagingRun::run() {
@@ -164,13 +165,17 @@ void StagingRun::onChecked(std::size_t index, Check&& found) {
     settle(index, StageOutcome::kAlreadyStaged);
     return;
   }
+  const StageRequest& entry = request(index);
+  items_[index].download = std::make_unique<Download>();
+  download(index).context = {entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
+                             totalFiles_};
   items_[index].phase = Phase::kQueued;
   queue_.push_back(index);
 }
 
 std::optional<std::size_t> StagingRun::dueRetry() const {
   for (const std::size_t index : paused_) {
-    if (items_[index].retryAt <= now_) {
+    if (items_[index].download->retryAt <= now_) {
       return index;
     }
   }
@@ -180,7 +185,8 @@ std::optional<std::size_t> StagingRun::dueRetry() const {
 std::optional<std::int64_t> StagingRun::earliestRetry() const {
   std::optional<std::int64_t> earliest;
   for (const std::size_t index : paused_) {
-    earliest = std::min(earliest.value_or(items_[index].retryAt), items_[index].retryAt);
+    const std::int64_t at = items_[index].download->retryAt;
+    earliest = std::min(earliest.value_or(at), at);
   }
   return earliest;
 }
@@ -205,17 +211,17 @@ void StagingRun::startTransfers() {
 }
 
 void StagingRun::attempt(std::size_t index) {
-  Item& item = items_[index];
-  item.phase = Phase::kRunning;
+  items_[index].phase = Phase::kRunning;
+  Download& item = download(index);
   const http::DownloadSet::FileListener listener{
-      [this, index](std::string_view bytes) { items_[index].digest->append(bytes); },
-      [this, index] { items_[index].digest->startOver(); }};
+      [this, index](std::string_view bytes) { download(index).digest->append(bytes); },
+      [this, index] { download(index).digest->startOver(); }};
   try {
     // The URL is formed anew at each attempt: the descriptor may have been edited.
     const std::int64_t existing = downloads_.start(
         index, formats::remoteUrl(request(index).path), item.context.pendingPath,
         [this, index](std::int64_t downloaded, std::int64_t total) {
-          reportProgress(downloaded, total, items_[index].context);
+          reportProgress(downloaded, total, download(index).context);
         },
         listener);
     // Each attempt hashes anew what the file holds, then what it receives.
@@ -239,14 +245,14 @@ void StagingRun::attemptEnded(const http::DownloadSet::Finished& end) {
       transferFailed(end.id, end.message);
       break;
     case Result::kFileFailed:
-      items_[end.id].digest.reset();
+      download(end.id).digest.reset();
       fail(end.id, end.error);
       break;
   }
 }
 
 void StagingRun::transferFailed(std::size_t index, std::string_view message) {
-  Item& item = items_[index];
+  Download& item = download(index);
   item.digest.reset();
   const bool again = item.attempts.spend();
   reportTransferFailure(message, item.attempts.failures(), item.attempts.maxAttempts());
@@ -255,7 +261,7 @@ void StagingRun::transferFailed(std::size_t index, std::string_view message) {
     verifyByReading(index);
     return;
   }
-  item.phase = Phase::kPaused;
+  items_[index].phase = Phase::kPaused;
   item.retryAt = now_ + kTransferDelaySeconds * 1000;
   paused_.insert(index);
 }
@@ -263,7 +269,7 @@ void StagingRun::transferFailed(std::size_t index, std::string_view message) {
 void StagingRun::verifyStreamed(std::size_t index) {
   items_[index].phase = Phase::kVerifying;
   ++jobsOutstanding_;
-  items_[index].digest->finish([this, index](std::string digest, std::exception_ptr error) {
+  download(index).digest->finish([this, index](std::string digest, std::exception_ptr error) {
     deliver(
         [this, index, verification = Verification{std::move(digest), std::move(error)}]() mutable {
           onVerified(index, std::move(verification));
@@ -276,7 +282,7 @@ void StagingRun::verifyByReading(std::size_t index) {
   postJob([this, index]() -> std::function<void()> {
     Verification verification;
     try {
-      verification.digest = stagedFileDigest(items_[index].context.pendingPath);
+      verification.digest = stagedFileDigest(formats::pendingPathOf(request(index).path));
     } catch (const common::Error&) {
       // recovery point: raised when this request's turn comes
       verification.error = std::current_exception();
@@ -288,7 +294,7 @@ void StagingRun::verifyByReading(std::size_t index) {
 }
 
 void StagingRun::onVerified(std::size_t index, Verification&& verification) {
-  Item& item = items_[index];
+  Download& item = download(index);
   item.digest.reset();
   if (abandoned(index)) {
     return;
@@ -310,7 +316,7 @@ void StagingRun::settle(std::size_t index, StageOutcome outcome) {
 }
 
 void StagingRun::fail(std::size_t index, std::exception_ptr error) {
-  items_[index].error = std::move(error);
+  errors_[index] = std::move(error);
   settle(index, StageOutcome::kFailed);
   stopAfter(index);
 }
@@ -321,7 +327,7 @@ void StagingRun::stopAfter(std::size_t index) {
   for (std::size_t later = index + 1; later < items_.size(); ++later) {
     if (abandoned(later) && items_[later].phase == Phase::kRunning) {
       downloads_.cancel(later);
-      items_[later].digest.reset();
+      download(later).digest.reset();
       items_[later].phase = Phase::kDone;
     }
   }
@@ -345,10 +351,11 @@ void StagingRun::commitSettled() {
         staged_.push_back(settled.path);
         break;
       case StageOutcome::kMismatch:
-        rejectStagedFile(settled.path, settled.digest, items_[index].stagedDigest);
+        rejectStagedFile(settled.path, settled.digest, download(index).stagedDigest);
       case StageOutcome::kFailed:
-        std::rethrow_exception(items_[index].error);
+        std::rethrow_exception(errors_.at(index));
     }
+    items_[index].download.reset();
   }
 }
 

@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,15 +44,19 @@ class StagingRun {
  private:
   enum class Phase { kChecking, kQueued, kRunning, kPaused, kVerifying, kDone };
 
-  // The state of one request, at the same index.
-  struct Item {
+  // What a request that downloads needs; up-to-date requests never get one.
+  struct Download {
     ProgressContext context;
-    Phase phase = Phase::kChecking;
     RetryBudget attempts;
     std::int64_t retryAt = 0;                 // monotonic milliseconds, while paused
-    std::unique_ptr<StreamingDigest> digest;  // of the running download
+    std::unique_ptr<StreamingDigest> digest;  // of the running attempt
     std::string stagedDigest;                 // for the mismatch report
-    std::exception_ptr error;                 // the error that ends the run, raised in its turn
+  };
+
+  // The state of one request, at the same index: small, for catalogs of many files.
+  struct Item {
+    Phase phase = Phase::kChecking;
+    std::unique_ptr<Download> download;
   };
 
   // What a check found: whether the target has the catalog digest already,
@@ -95,12 +100,15 @@ class StagingRun {
   void runDeliveredSteps();
 
   bool abandoned(std::size_t index) const { return ledger_.abandoned(index); }
+  Download& download(std::size_t index);
   const StageRequest& request(std::size_t index) const { return requests_[index]; }
 
   const std::vector<StageRequest>& requests_;  // read by the workers too
   const bool verbose_;
   const std::size_t maxInFlight_;
+  const std::int64_t totalFiles_;
   std::vector<Item> items_;
+  std::map<std::size_t, std::exception_ptr> errors_;  // of the requests that failed
   StagingLedger ledger_;
   std::vector<std::string> staged_;
   std::size_t nextCheck_ = 0;
