@@ -1,14 +1,13 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <future>
-#include <mutex>
-#include <thread>
+#include <memory>
 #include <utility>
-#include <vector>
+
+#include "common/work_queue.hpp"
 
 namespace common {
 
@@ -28,25 +27,8 @@ class OrderedPool {
   using Consumer = std::function<void(Result&&)>;
 
   // `window` bounds the jobs in flight, and so the memory held by their results.
-  OrderedPool(std::size_t workers, std::size_t window) : window_(window < 1 ? 1 : window) {
-    if (workers > 1) {
-      for (std::size_t i = 0; i < workers; ++i) {
-        threads_.emplace_back([this] { workLoop(); });
-      }
-    }
-  }
-
-  ~OrderedPool() {
-    {
-      const std::lock_guard lock(mutex_);
-      stopping_ = true;
-      queue_.clear();
-    }
-    wake_.notify_all();
-    for (auto& thread : threads_) {
-      thread.join();
-    }
-  }
+  OrderedPool(std::size_t workers, std::size_t window)
+      : window_(window < 1 ? 1 : window), workers_(workers) {}
 
   OrderedPool(const OrderedPool&) = delete;
   OrderedPool& operator=(const OrderedPool&) = delete;
@@ -55,19 +37,15 @@ class OrderedPool {
   // consume earlier results to keep the window bounded (and so may throw their errors).
   void submit(std::function<Result()> job, Consumer consume) {
     makeRoom();
-    if (threads_.empty()) {
+    if (workers_.runsInline()) {
       // Nothing is ever outstanding without workers, so holding the result back
       // would only delay the output and let later jobs run past a failed one.
       consume(job());
       return;
     }
-    std::packaged_task<Result()> task(std::move(job));
-    pending_.push_back({task.get_future(), std::move(consume)});
-    {
-      const std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(task));
-    }
-    wake_.notify_one();
+    auto task = std::make_shared<std::packaged_task<Result()>>(std::move(job));
+    pending_.push_back({task->get_future(), std::move(consume)});
+    workers_.post([task] { (*task)(); });
   }
 
   // Hands over a result that needs no job: `consume` gets it in its turn among
@@ -117,29 +95,10 @@ class OrderedPool {
     oldest.consume(oldest.result.get());
   }
 
-  void workLoop() {
-    for (;;) {
-      std::packaged_task<Result()> task;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (stopping_) {
-          return;
-        }
-        task = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      task();
-    }
-  }
-
   const std::size_t window_;
   std::deque<Pending> pending_;  // submitting thread only
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::packaged_task<Result()>> queue_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  // Last, so that its workers are joined before the results they fill go away.
+  WorkQueue workers_;
 };
 
 }  // namespace common

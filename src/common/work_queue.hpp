@@ -23,6 +23,8 @@ class WorkQueue {
   WorkQueue& operator=(const WorkQueue&) = delete;
 
   void post(std::function<void()> job);
+  // True when post() runs each job at once on the caller's thread.
+  bool runsInline() const noexcept { return threads_.empty(); }
 
  private:
   void workLoop();

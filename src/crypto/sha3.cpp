@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <memory>
@@ -97,6 +98,20 @@ Sha3Stream& Sha3Stream::operator=(Sha3Stream&&) noexcept = default;
 
 void Sha3Stream::update(std::string_view bytes) {
   feed(context_->digest.get(), bytes.data(), bytes.size());
+}
+
+void Sha3Stream::updateFromFile(int fd, std::int64_t bytes, const std::string& path) {
+  std::array<unsigned char, kReadBlockSize> buffer;
+  while (bytes > 0) {
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::int64_t>(bytes, static_cast<std::int64_t>(buffer.size())));
+    const std::size_t count = readBlock(fd, {buffer.data(), wanted}, path);
+    if (count == 0) {
+      throw common::IOError(path + " ended early");
+    }
+    feed(context_->digest.get(), buffer.data(), count);
+    bytes -= static_cast<std::int64_t>(count);
+  }
 }
 
 std::string Sha3Stream::finishHex() {

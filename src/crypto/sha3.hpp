@@ -23,6 +23,10 @@ class Sha3Stream {
   Sha3Stream& operator=(Sha3Stream&&) noexcept;
 
   void update(std::string_view bytes);
+  // Feeds the next `bytes` bytes read from the open file `fd` (`path` names it in
+  // errors). Throws as sha3FileHex, and IOError "PATH ended early" when the file
+  // holds fewer bytes.
+  void updateFromFile(int fd, std::int64_t bytes, const std::string& path);
   // The digest text of everything given so far; the stream then starts anew.
   std::string finishHex();
 

@@ -1,10 +1,7 @@
 #include "updater/streaming_digest.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -81,21 +78,7 @@ struct StreamingDigest::State {
   void hashPrefix(std::int64_t bytes) {
     try {
       const common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
-      std::array<char, 65536> buffer;
-      while (bytes > 0) {
-        const ssize_t count = ::read(file.get(), buffer.data(),
-                                     static_cast<std::size_t>(std::min<std::int64_t>(
-                                         bytes, static_cast<std::int64_t>(buffer.size()))));
-        if (count < 0 && errno == EINTR) {
-          continue;
-        }
-        if (count <= 0) {
-          // Shorter than when the download opened it: someone else changed it.
-          throw common::IOError("staged file shrank while being read: " + path);
-        }
-        digest.update({buffer.data(), static_cast<std::size_t>(count)});
-        bytes -= count;
-      }
+      digest.updateFromFile(file.get(), bytes, path);
     } catch (const common::Error&) {
       // recovery point: handed to finish()'s caller, which decides
       const std::lock_guard lock(mutex);

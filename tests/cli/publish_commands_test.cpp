@@ -34,14 +34,6 @@ using testing_support::writeFile;
 
 constexpr const char* kKey0 = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
 
-// A publisher's home and an empty working directory.
-struct Publisher {
-  TempDir home;
-  TempDir work;
-  ScopedEnvironmentVariable homeVariable{"HOME", home.path()};
-  ScopedWorkingDirectory cwd{work.path()};
-};
-
 std::string makeSourceJson(const std::string& url) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(cli::makeSourceJsonCommand(url), 0);
@@ -129,7 +121,7 @@ TEST(KeygenCommand, KeygenTreatsALinkToAFileAsExistingAndADirectoryAsAnError) {
 }
 
 TEST(MakeSourceJsonCommand, WritesCompactObjectWithEscapedUrl) {
-  const Publisher publisher;
+  const testing_support::PublisherDirectories publisher;
   testing_support::writeTestKeyFile(publisher.home.path(), 0);
   const struct {
     std::string url;
@@ -152,7 +144,7 @@ TEST(MakeSourceJsonCommand, WritesCompactObjectWithEscapedUrl) {
 }
 
 TEST(MakeSourceJsonCommand, MissingKeyFileLeavesTheDescriptorAlone) {
-  const Publisher publisher;
+  const testing_support::PublisherDirectories publisher;
   writeFile("updater-source.json", "old");
   try {
     cli::makeSourceJsonCommand("http://h/");

@@ -17,16 +17,8 @@ using testing_support::ScopedWorkingDirectory;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
-// A publisher's home and an empty working directory.
-struct Publisher {
-  TempDir home;
-  TempDir work;
-  ScopedEnvironmentVariable homeVariable{"HOME", home.path()};
-  ScopedWorkingDirectory cwd{work.path()};
-};
-
 TEST(SourceDescriptor, IsReadAnewAtEachCall) {
-  const Publisher publisher;
+  const testing_support::PublisherDirectories publisher;
   writeFile("updater-source.json", R"({"public_key":"one","url":"http://a/"})");
   EXPECT_EQ(formats::readSourcePublicKey(), "one");
   EXPECT_EQ(common::assembleUri(formats::remoteUrl("f")), "http://a/f");
@@ -37,7 +29,7 @@ TEST(SourceDescriptor, IsReadAnewAtEachCall) {
 }
 
 TEST(SourceDescriptor, ReadingFailuresNameTheirCause) {
-  const Publisher publisher;
+  const testing_support::PublisherDirectories publisher;
   try {
     formats::remoteUrl("x");
     ADD_FAILURE() << "no error";
@@ -60,7 +52,7 @@ TEST(SourceDescriptor, ReadingFailuresNameTheirCause) {
 }
 
 TEST(SourceDescriptor, RemoteUrlAppendsNameWithOneSlash) {
-  const Publisher publisher;
+  const testing_support::PublisherDirectories publisher;
   const struct {
     const char* base;
     const char* name;
@@ -85,7 +77,7 @@ TEST(SourceDescriptor, RemoteUrlAppendsNameWithOneSlash) {
 }
 
 TEST(SourceDescriptor, RemoteUrlKeepsSpecialCharactersOfTheNameInThePath) {
-  const Publisher publisher;
+  const testing_support::PublisherDirectories publisher;
   writeFile("updater-source.json", R"({"public_key":"k","url":"http://h/app?v=1"})");
   const common::Uri uri = formats::remoteUrl("odd name?x=1#frag%20.txt");
   EXPECT_EQ(uri.path, "/app/odd name?x=1#frag%20.txt");

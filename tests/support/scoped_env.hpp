@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "support/temp_dir.hpp"
+
 namespace testing_support {
 
 // Sets (or, with std::nullopt, removes) an environment variable for the
@@ -32,6 +34,14 @@ class ScopedEnvironmentVariable {
 
   std::string name_;
   std::optional<std::string> previous_;
+};
+
+// A publisher's HOME and an empty working directory, both in force while it lives.
+struct PublisherDirectories {
+  TempDir home;
+  TempDir work;
+  ScopedEnvironmentVariable homeVariable{"HOME", home.path()};
+  ScopedWorkingDirectory cwd{work.path()};
 };
 
 }  // namespace testing_support
