@@ -13,6 +13,13 @@ std::string pendingPathOf(std::string_view path) {
 
 bool isPendingPath(std::string_view path) { return path.ends_with(kPendingSuffix); }
 
+std::string blockIndexPathOf(std::string_view digest) {
+  std::string path(kBlockIndexDirectoryName);
+  path += '/';
+  path += digest;
+  return path;
+}
+
 bool isRootToolFile(std::string_view path) {
   constexpr std::array<std::string_view, 5> kRootFiles = {kCatalogFileName, kSourceFileName,
                                                           kIgnoreFileName, kSignatureFileName,

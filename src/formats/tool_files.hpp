@@ -18,6 +18,9 @@ inline constexpr std::string_view kIgnoreFileName = ".tolvexignore";
 // In a client directory, while the catalog arrives and until its signature is
 // checked; a run removes the one that a killed run left.
 inline constexpr std::string_view kCatalogDownloadFileName = "updater-catalog.sha3.tolvex-download";
+// In the root of a published tree: the block indexes of its large files, each
+// named after its file's digest text. Only clients that update by deltas read it.
+inline constexpr std::string_view kBlockIndexDirectoryName = ".tolvex-index";
 // Appended to a target's path to name its staged file, in the target's directory.
 inline constexpr std::string_view kPendingSuffix = ".tolvex-pending";
 
@@ -27,6 +30,9 @@ std::string pendingPathOf(std::string_view path);
 // True when `path` names a staged file: it ends in ".tolvex-pending". Such a
 // file is the tool's own wherever it lies; no catalog lists it.
 bool isPendingPath(std::string_view path);
+
+// The relative path of the block index of a file whose digest text is `digest`.
+std::string blockIndexPathOf(std::string_view digest);
 
 // True when the relative `path` is one of the tool's own files of a published
 // root (catalog, signature, descriptor, ignore file, catalog download), which

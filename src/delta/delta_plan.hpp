@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace delta {
+
+// A piece of the new file, in order: either bytes that the old file holds at
+// `oldOffset`, or bytes to fetch from the server (`oldOffset` < 0).
+struct Segment {
+  std::int64_t offset = 0;  // in the new file
+  std::int64_t length = 0;
+  std::int64_t oldOffset = -1;
+
+  bool fetched() const { return oldOffset < 0; }
+  bool operator==(const Segment&) const = default;
+};
+
+// How to build the new file that `index` describes from the old file: segments
+// covering [0, fileSize) without gap or overlap, in order, neighbouring fetched
+// segments merged, and copied segments merged where both files run on together.
+struct DeltaPlan {
+  std::int64_t fileSize = 0;
+  std::vector<Segment> segments;
+  std::int64_t reusedBytes = 0;
+  std::int64_t fetchedBytes = 0;
+};
+
+// Compares the block index `index` (as fetched, untrusted) with the old file at
+// `oldPath`, read without following a link. A block is found at any offset of
+// the old file. The plan is only as good as the index: the caller verifies what
+// it builds. Throws ValueError "malformed block index: ..." for an index that is
+// not well formed, IOError when the old file cannot be read.
+DeltaPlan planDelta(std::string_view index, const std::string& oldPath);
+
+}  // namespace delta
