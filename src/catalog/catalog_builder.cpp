@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "catalog/block_index_folder.hpp"
 #include "common/errors.hpp"
 #include "common/file.hpp"
 #include "common/ordered_pool.hpp"
@@ -60,12 +62,22 @@ bool isDotOrDotDot(const char* name) {
 }
 
 // A candidate on its way into the catalog: its path (backslashes already turned
-// into "/") and, when the ignore rules keep it, its digest text.
+// into "/") and, when the ignore rules keep it, its digest text and whether it
+// has a block index.
 struct Candidate {
   std::string path;
   bool included = false;
   std::string digest;
+  bool indexed = false;
 };
+
+// The size of the file at `path`, without following a link; 0 when there is none.
+std::int64_t sizeOf(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)
+             ? static_cast<std::int64_t>(status.st_size)
+             : 0;
+}
 
 // One run of the walk. The walk itself and the ignore decisions stay on this
 // thread; only the digests are computed by the pool's workers, and every line
@@ -88,6 +100,7 @@ class CatalogWalk {
     }
     pool_.drain();
     catalog_.close();
+    BlockIndexFolder::removeAllBut(indexed_);
     return count_;
   }
 
@@ -111,7 +124,9 @@ class CatalogWalk {
       }
       relative_ += entry->d_name;
       if (kind == EntryKind::kDirectory) {
-        stack.push_back(relative_);
+        if (relative_ != formats::kBlockIndexDirectoryName) {
+          stack.push_back(relative_);
+        }
       } else {
         processCandidate(relative_);
       }
@@ -144,6 +159,12 @@ class CatalogWalk {
     pool_.submit(
         [candidate = std::move(candidate)]() mutable {
           candidate.digest = crypto::sha3FileHexIfRegular(candidate.path);
+          // The digest comes first: an index is named after it, so one that
+          // exists already costs no second read.
+          if (!candidate.digest.empty() && BlockIndexFolder::indexes(sizeOf(candidate.path))) {
+            BlockIndexFolder::ensure(candidate.path, candidate.digest);
+            candidate.indexed = true;
+          }
           return std::move(candidate);
         },
         emit_);
@@ -167,6 +188,9 @@ class CatalogWalk {
       return;
     }
     catalog_.write(formats::catalogLine(candidate.digest, candidate.path));
+    if (candidate.indexed) {
+      indexed_.insert(std::move(candidate.digest));
+    }
     common::printOut("Added   : " + candidate.path);
     ++count_;
   }
@@ -175,6 +199,7 @@ class CatalogWalk {
   const std::string executableName_;
   common::OutputFile catalog_;
   std::int64_t count_ = 0;
+  std::set<std::string> indexed_;  // digest texts whose index the catalog needs
   std::string relative_;
   const common::OrderedPool<Candidate>::Consumer emit_ = [this](Candidate&& candidate) {
     emit(std::move(candidate));

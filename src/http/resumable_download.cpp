@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <utility>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
@@ -22,9 +23,23 @@ namespace {
 // measurable, and each download running at once holds one.
 constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
 
+// What a DownloadSet runs: a request, and what its end means.
+class Running {
+ public:
+  virtual ~Running() = default;
+  virtual Transfer& transfer() = 0;
+  // Once the transfer has ended: completes `end`, or throws the failure.
+  virtual void finish(DownloadSet::Finished& end) = 0;
+};
+
+// Puts the URL in front of a transfer failure, as every failure names it.
+[[noreturn]] void rethrowWithUrl(const common::Uri& url, const common::CurlError& error) {
+  throw common::CurlError(common::assembleUri(url) + ": " + error.message());
+}
+
 // One download into one file: the file opened for appending, the request for
 // what it lacks, and the handling of the answer's end.
-class ResumableDownload {
+class ResumableDownload final : public Running {
  public:
   // Throws IOError when the file cannot be opened or is no regular file (a
   // link is never followed), OSError when its size cannot be read, and
@@ -64,16 +79,16 @@ class ResumableDownload {
                                              onProgress);
     } catch (const common::CurlError& error) {
       // recovery point: every transfer failure names the URL
-      throw common::CurlError(common::assembleUri(url_) + ": " + error.message());
+      rethrowWithUrl(url_, error);
     }
   }
 
-  Transfer& transfer() { return *transfer_; }
+  Transfer& transfer() override { return *transfer_; }
   std::int64_t existingBytes() const { return offset_; }
 
-  // Once the transfer has ended: closes the file, or throws the download's
-  // failure. A range past the end means the file was already complete.
-  void finish() {
+  // Closes the file, or throws the download's failure. A range past the end
+  // means the file was already complete.
+  void finish(DownloadSet::Finished& /*end*/) override {
     try {
       transfer_->rethrowFailure();
     } catch (const common::CurlError& error) {
@@ -83,7 +98,7 @@ class ResumableDownload {
         file_.close();
         return;
       }
-      throw common::CurlError(common::assembleUri(url_) + ": " + error.message());
+      rethrowWithUrl(url_, error);
     }
     file_.close();
   }
@@ -99,11 +114,81 @@ class ResumableDownload {
   std::unique_ptr<Transfer> transfer_;
 };
 
+// One answer, or one range of a file, kept in memory.
+class MemoryFetch final : public Running {
+ public:
+  MemoryFetch(const common::Uri& url, std::optional<DownloadSet::ByteRange> range,
+              std::size_t maxBytes, const ProgressCallback& onProgress)
+      : url_(url), range_(range), maxBytes_(maxBytes) {
+    HeaderMap requestHeaders;
+    if (range_) {
+      TOLVEX_CHECK(range_->first >= 0 && range_->length > 0, "an empty or negative range");
+      requestHeaders.emplace_back("Range", "bytes=" + std::to_string(range_->first) + "-" +
+                                               std::to_string(range_->first + range_->length - 1));
+    }
+    // A whole file, or another range, must not fill memory in place of the
+    // range asked for: the answer is judged before its body is taken. Redirects
+    // and error statuses come to their own ends.
+    const HeadersDoneCallback onHeadersDone = [this](const ResponseHeaders& headers) {
+      const int status = headers.status();
+      if (range_ && (status == 200 || status == 206) && !isRequestedRange(headers)) {
+        throw common::CurlError("answer is not the range requested");
+      }
+    };
+    const ChunkCallback onChunk = [this](std::string_view chunk) {
+      if (chunk.size() > maxBytes_ - body_.size()) {
+        throw common::CurlError("answer too large: more than " + std::to_string(maxBytes_) +
+                                " bytes");
+      }
+      body_.append(chunk);
+    };
+    try {
+      transfer_ = std::make_unique<Transfer>("GET", url_, onChunk, requestHeaders, onHeadersDone,
+                                             onProgress);
+    } catch (const common::CurlError& error) {
+      // recovery point: every transfer failure names the URL
+      rethrowWithUrl(url_, error);
+    }
+  }
+
+  Transfer& transfer() override { return *transfer_; }
+
+  void finish(DownloadSet::Finished& end) override {
+    try {
+      transfer_->rethrowFailure();
+      if (range_ && std::cmp_not_equal(body_.size(), range_->length)) {
+        throw common::CurlError("answer shorter than the range requested");
+      }
+    } catch (const common::CurlError& error) {
+      // recovery point: every transfer failure names the URL
+      rethrowWithUrl(url_, error);
+    }
+    end.body = std::move(body_);
+  }
+
+ private:
+  bool isRequestedRange(const ResponseHeaders& headers) const {
+    if (headers.status() != 206) {
+      return false;
+    }
+    const std::optional<std::string_view> value = headers.find("content-range");
+    const auto range = value ? parseContentRange(*value) : std::nullopt;
+    return range && range->first == range_->first &&
+           range->last == range_->first + range_->length - 1;
+  }
+
+  const common::Uri url_;
+  const std::optional<DownloadSet::ByteRange> range_;
+  const std::size_t maxBytes_;
+  std::string body_;
+  std::unique_ptr<Transfer> transfer_;
+};
+
 }  // namespace
 
 struct DownloadSet::Impl {
   TransferSession& session;
-  std::map<std::size_t, std::unique_ptr<ResumableDownload>> downloads;
+  std::map<std::size_t, std::unique_ptr<Running>> downloads;
 };
 
 DownloadSet::DownloadSet(ConnectionPool& pool)
@@ -119,6 +204,14 @@ std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const st
   impl_->session.add(download->transfer());
   impl_->downloads.emplace(id, std::move(download));
   return existing;
+}
+
+void DownloadSet::fetch(std::size_t id, const common::Uri& url, std::optional<ByteRange> range,
+                        std::size_t maxBytes, const ProgressCallback& onProgress) {
+  TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
+  auto fetch = std::make_unique<MemoryFetch>(url, range, maxBytes, onProgress);
+  impl_->session.add(fetch->transfer());
+  impl_->downloads.emplace(id, std::move(fetch));
 }
 
 void DownloadSet::cancel(std::size_t id) { impl_->downloads.erase(id); }
@@ -144,9 +237,9 @@ std::vector<DownloadSet::Finished> DownloadSet::wait(int timeoutMilliseconds) {
       ++it;
       continue;
     }
-    Finished end{it->first, Finished::Result::kComplete, {}, nullptr};
+    Finished end{it->first, Finished::Result::kComplete, {}, nullptr, {}};
     try {
-      it->second->finish();
+      it->second->finish(end);
     } catch (const common::CurlError& error) {
       // recovery point: a failed transfer is its owner's to try again
       end.result = Finished::Result::kTransferFailed;

@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,13 @@ class DownloadSet {
     Result result = Result::kComplete;
     std::string message;
     std::exception_ptr error;  // kFileFailed only: IOError or OSError, raised in its turn
+    std::string body;          // of a complete fetch()
+  };
+
+  // `length` bytes of a file from byte `first`.
+  struct ByteRange {
+    std::int64_t first = 0;
+    std::int64_t length = 0;
   };
 
   explicit DownloadSet(ConnectionPool& pool);
@@ -55,6 +63,13 @@ class DownloadSet {
   // opened or is no regular file, OSError when its size cannot be read.
   std::int64_t start(std::size_t id, const common::Uri& url, const std::string& path,
                      const ProgressCallback& onProgress, FileListener listener = {});
+  // Starts fetching `url` into memory under `id`, which must not be running:
+  // the whole answer, or with `range` exactly those bytes, which the server must
+  // send as a partial answer of that range. Anything else (a whole file for a
+  // range, another range, a body longer than `maxBytes` or shorter than the
+  // range) fails the fetch before its bytes are kept: kTransferFailed.
+  void fetch(std::size_t id, const common::Uri& url, std::optional<ByteRange> range,
+             std::size_t maxBytes, const ProgressCallback& onProgress);
   // Stops download `id` if it runs; its file keeps what it has received.
   void cancel(std::size_t id);
   std::size_t running() const;

@@ -10,6 +10,7 @@
 #include "common/output.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
+#include "delta/block_index.hpp"
 #include "formats/source_descriptor.hpp"
 #include "formats/tool_files.hpp"
 
@@ -27,11 +28,23 @@ constexpr std::int64_t kBytesPerCheckJob = std::int64_t{4} << 20;
 constexpr std::size_t kJobsAhead = 16;
 // The longest single wait: something always wakes the loop earlier.
 constexpr std::int64_t kLongestWaitMilliseconds = 1000;
+// A block index is a few per mille of its file; one far larger than the old
+// copy's share cannot describe a file that the old copy helps to build.
+constexpr std::int64_t kIndexBytesPerOldByte = 32;
+constexpr std::int64_t kLeastIndexLimit = std::int64_t{1} << 20;
 
 // The size of the file at `path` (links followed), 0 when there is none.
 std::int64_t sizeOf(const std::string& path) {
   struct stat status {};
   return ::stat(path.c_str(), &status) == 0 ? static_cast<std::int64_t>(status.st_size) : 0;
+}
+
+// The size of the regular file at `path` (no link followed), 0 when there is none.
+std::int64_t regularSizeOf(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)
+             ? static_cast<std::int64_t>(status.st_size)
+             : 0;
 }
 
 }  // namespace
@@ -44,6 +57,7 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       totalFiles_(totalFiles),
       items_(requests.size()),
       ledger_(requests.size()),
+      nextRangeId_(requests.size()),
       downloads_(pool),
       workers_(common::workerCount()) {
   TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
@@ -97,6 +111,7 @@ StagingRun::Check StagingRun::check(const StageRequest& request) {
   try {
     found.targetMatches = crypto::sha3FileHexIfRegular(request.path) == request.digest;
     if (!found.targetMatches) {
+      found.targetSize = regularSizeOf(request.path);
       found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
     }
   } catch (const common::Error&) {
@@ -169,6 +184,7 @@ void StagingRun::onChecked(std::size_t index, Check&& found) {
   items_[index].download = std::make_unique<Download>();
   download(index).context = {entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
                              totalFiles_};
+  download(index).targetSize = found.targetSize;
   items_[index].phase = Phase::kQueued;
   queue_.push_back(index);
 }
@@ -200,6 +216,9 @@ void StagingRun::startTransfers() {
       // A retry goes first: its request is older than any still queued.
       index = *due;
       paused_.erase(index);
+    } else if (startRangeFetch()) {
+      // The ranges of a delta come next, for the same reason.
+      continue;
     } else if (!queue_.empty()) {
       index = queue_.front();
       queue_.pop_front();
@@ -212,6 +231,10 @@ void StagingRun::startTransfers() {
 
 void StagingRun::attempt(std::size_t index) {
   items_[index].phase = Phase::kRunning;
+  if (triesDelta(index)) {
+    fetchIndex(index);
+    return;
+  }
   Download& item = download(index);
   const http::DownloadSet::FileListener listener{
       [this, index](std::string_view bytes) { download(index).digest->append(bytes); },
@@ -237,6 +260,17 @@ void StagingRun::attempt(std::size_t index) {
 
 void StagingRun::attemptEnded(const http::DownloadSet::Finished& end) {
   using Result = http::DownloadSet::Finished::Result;
+  if (ranges_.contains(end.id)) {
+    rangeEnded(end);
+    return;
+  }
+  if (abandoned(end.id)) {
+    return;
+  }
+  if (download(end.id).route == Route::kIndex) {
+    indexEnded(end);
+    return;
+  }
   switch (end.result) {
     case Result::kComplete:
       verifyStreamed(end.id);
@@ -303,6 +337,12 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
     fail(index, verification.error);
   } else if (!verification.digest.empty() && verification.digest == request(index).digest) {
     settle(index, StageOutcome::kDownloaded);
+  } else if (item.deltaTried && !item.restartedWhole) {
+    // The index, or the prefix it left, was wrong: it cost bytes, never a file.
+    ::unlink(item.context.pendingPath.c_str());
+    item.restartedWhole = true;
+    item.reusedBytes = -1;
+    requeueFirst(index);
   } else {
     item.stagedDigest = std::move(verification.digest);
     settle(index, StageOutcome::kMismatch);
@@ -327,6 +367,7 @@ void StagingRun::stopAfter(std::size_t index) {
   for (std::size_t later = index + 1; later < items_.size(); ++later) {
     if (abandoned(later) && items_[later].phase == Phase::kRunning) {
       downloads_.cancel(later);
+      cancelRanges(later);
       download(later).digest.reset();
       items_[later].phase = Phase::kDone;
     }
@@ -348,6 +389,11 @@ void StagingRun::commitSettled() {
         staged_.push_back(settled.path);
         break;
       case StageOutcome::kDownloaded:
+        if (verbose_ && download(index).reusedBytes >= 0) {
+          common::printOut("Delta: " + settled.path + ": reused " +
+                           std::to_string(download(index).reusedBytes) + " bytes, fetched " +
+                           std::to_string(download(index).fetchedBytes) + " bytes");
+        }
         staged_.push_back(settled.path);
         break;
       case StageOutcome::kMismatch:
@@ -376,11 +422,174 @@ void StagingRun::waitForProgress() {
   }
   now_ = common::monotonicMilliseconds();
   for (const auto& end : finished) {
-    if (!abandoned(end.id)) {
-      attemptEnded(end);
-    }
+    attemptEnded(end);
   }
   runDeliveredSteps();
+}
+
+bool StagingRun::triesDelta(std::size_t index) const {
+  const Download& item = *items_[index].download;
+  return !item.deltaTried && item.targetSize >= delta::kMinimumIndexedBytes;
+}
+
+void StagingRun::fetchIndex(std::size_t index) {
+  Download& item = download(index);
+  item.deltaTried = true;
+  item.route = Route::kIndex;
+  const std::int64_t limit =
+      std::max(kLeastIndexLimit, item.targetSize / kIndexBytesPerOldByte);
+  try {
+    downloads_.fetch(index,
+                     formats::remoteUrl(formats::blockIndexPathOf(request(index).digest)),
+                     std::nullopt, static_cast<std::size_t>(limit), {});
+  } catch (const common::CurlError&) {
+    // recovery point: without an index the file comes whole
+    fallBackToWhole(index);
+  }
+}
+
+void StagingRun::indexEnded(const http::DownloadSet::Finished& end) {
+  if (end.result != http::DownloadSet::Finished::Result::kComplete) {
+    // No index (a server without them answers 404), or none that arrived.
+    fallBackToWhole(end.id);
+    return;
+  }
+  postJob([this, index = end.id, body = end.body]() -> std::function<void()> {
+    auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
+    try {
+      *plan = delta::planDelta(body, request(index).path);
+    } catch (const common::Error&) {
+      // recovery point: a malformed index, or an old copy that cannot be read
+    }
+    return [this, index, plan] { onPlanned(index, std::move(*plan)); };
+  });
+}
+
+void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan) {
+  if (abandoned(index)) {
+    return;
+  }
+  // Nothing to reuse: one plain download does it better than ranges.
+  if (!plan || plan->reusedBytes == 0) {
+    fallBackToWhole(index);
+    return;
+  }
+  Download& item = download(index);
+  try {
+    item.delta = std::make_unique<DeltaBuild>(std::move(*plan), request(index).path,
+                                              item.context.pendingPath);
+  } catch (const common::Error&) {
+    // recovery point: the whole download meets any lasting fault itself
+    fallBackToWhole(index);
+    return;
+  }
+  item.route = Route::kDelta;
+  deltas_.insert(index);
+  appendDelta(index);
+}
+
+bool StagingRun::startRangeFetch() {
+  for (const std::size_t index : deltas_) {
+    DeltaBuild& build = *download(index).delta;
+    if (download(index).deltaFailed) {
+      continue;
+    }
+    if (const auto range = build.nextFetch()) {
+      const std::size_t id = nextRangeId_++;
+      ranges_.emplace(id, std::make_pair(index, range->first));
+      try {
+        downloads_.fetch(id, formats::remoteUrl(request(index).path), range,
+                         static_cast<std::size_t>(range->length), {});
+      } catch (const common::CurlError&) {
+        // recovery point: the whole download tries again, with its own attempts
+        ranges_.erase(id);
+        fallBackToWhole(index);
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+void StagingRun::rangeEnded(const http::DownloadSet::Finished& end) {
+  const auto [index, first] = ranges_.at(end.id);
+  ranges_.erase(end.id);
+  if (abandoned(index) || !deltas_.contains(index)) {
+    return;
+  }
+  if (end.result != http::DownloadSet::Finished::Result::kComplete) {
+    fallBackToWhole(index);
+    return;
+  }
+  Download& item = download(index);
+  item.delta->arrived(first, std::string(end.body));
+  reportProgress(item.delta->fetchedBytes(), item.delta->bytesToFetch(), item.context);
+  appendDelta(index);
+}
+
+void StagingRun::appendDelta(std::size_t index) {
+  std::function<DeltaBuild::Appended()> job = download(index).delta->nextAppend();
+  if (!job) {
+    return;
+  }
+  postJob([this, index, job = std::move(job)]() -> std::function<void()> {
+    return [this, index, result = job()] { onDeltaAppended(index, result); };
+  });
+}
+
+void StagingRun::onDeltaAppended(std::size_t index, const DeltaBuild::Appended& result) {
+  if (abandoned(index)) {
+    return;
+  }
+  Download& item = download(index);
+  item.delta->appended(result);
+  if (item.deltaFailed || result.error) {
+    item.deltaFailed = false;
+    fallBackToWhole(index);
+    return;
+  }
+  if (!item.delta->complete()) {
+    appendDelta(index);
+    return;
+  }
+  item.reusedBytes = item.delta->reusedBytes();
+  item.fetchedBytes = item.delta->fetchedBytes();
+  item.delta.reset();
+  deltas_.erase(index);
+  item.route = Route::kWhole;
+  onVerified(index, Verification{result.digest, nullptr});
+}
+
+void StagingRun::fallBackToWhole(std::size_t index) {
+  Download& item = download(index);
+  cancelRanges(index);
+  if (item.delta && item.delta->appending()) {
+    // Its running append still writes the staged file: the fall back waits for it.
+    item.deltaFailed = true;
+    return;
+  }
+  item.delta.reset();
+  deltas_.erase(index);
+  item.route = Route::kWhole;
+  item.reusedBytes = -1;
+  requeueFirst(index);
+}
+
+void StagingRun::cancelRanges(std::size_t index) {
+  for (auto it = ranges_.begin(); it != ranges_.end();) {
+    if (it->second.first == index) {
+      downloads_.cancel(it->first);
+      it = ranges_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void StagingRun::requeueFirst(std::size_t index) {
+  // Older than any request still queued, so it goes first.
+  items_[index].phase = Phase::kQueued;
+  queue_.push_front(index);
 }
 
 }  // namespace updater

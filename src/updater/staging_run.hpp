@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "common/work_queue.hpp"
+#include "delta/delta_plan.hpp"
 #include "http/resumable_download.hpp"
+#include "updater/delta_build.hpp"
 #include "updater/progress.hpp"
 #include "updater/retry.hpp"
 #include "updater/staging.hpp"
@@ -29,6 +31,10 @@ namespace updater {
 // lines are printed, staged paths are listed, and the first failure ends the run.
 // A download is hashed as its bytes arrive, so no staged file is read back once
 // it is complete; a paused download waits for its deadline while the others go on.
+// A large file whose old copy is here is first tried as a delta: its block
+// index is fetched and the staged file built from the old copy and ranges; any
+// failure of that path falls back to the whole download, and a delta whose
+// digest does not match is downloaded whole once more before it counts.
 class StagingRun {
  public:
   StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
@@ -44,6 +50,9 @@ class StagingRun {
  private:
   enum class Phase { kChecking, kQueued, kRunning, kPaused, kVerifying, kDone };
 
+  // How a request that downloads gets its file.
+  enum class Route { kWhole, kIndex, kDelta };
+
   // What a request that downloads needs; up-to-date requests never get one.
   struct Download {
     ProgressContext context;
@@ -51,6 +60,14 @@ class StagingRun {
     std::int64_t retryAt = 0;                 // monotonic milliseconds, while paused
     std::unique_ptr<StreamingDigest> digest;  // of the running attempt
     std::string stagedDigest;                 // for the mismatch report
+    std::int64_t targetSize = 0;              // of the old copy, when there is one
+    Route route = Route::kWhole;
+    bool deltaTried = false;
+    bool restartedWhole = false;   // after a delta, the file is downloaded whole once
+    bool deltaFailed = false;      // falls back once its running append has ended
+    std::unique_ptr<DeltaBuild> delta;
+    std::int64_t reusedBytes = -1;  // of a delta that made the staged file
+    std::int64_t fetchedBytes = 0;
   };
 
   // The state of one request, at the same index: small, for catalogs of many files.
@@ -63,6 +80,7 @@ class StagingRun {
   // and the digest text of the staged file (when the target does not).
   struct Check {
     bool targetMatches = false;
+    std::int64_t targetSize = 0;  // of a regular target
     std::string staged;
     std::exception_ptr error;
   };
@@ -81,6 +99,17 @@ class StagingRun {
   void startTransfers();
   void attempt(std::size_t index);
   void attemptEnded(const http::DownloadSet::Finished& end);
+  bool triesDelta(std::size_t index) const;
+  void fetchIndex(std::size_t index);
+  void indexEnded(const http::DownloadSet::Finished& end);
+  void onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan);
+  bool startRangeFetch();
+  void rangeEnded(const http::DownloadSet::Finished& end);
+  void appendDelta(std::size_t index);
+  void onDeltaAppended(std::size_t index, const DeltaBuild::Appended& result);
+  void fallBackToWhole(std::size_t index);
+  void cancelRanges(std::size_t index);
+  void requeueFirst(std::size_t index);
   void transferFailed(std::size_t index, std::string_view message);
   void verifyStreamed(std::size_t index);
   void verifyByReading(std::size_t index);
@@ -115,6 +144,11 @@ class StagingRun {
   std::size_t jobsOutstanding_ = 0;  // posted or finishing, their steps not run yet
   std::deque<std::size_t> queue_;    // waiting for a free transfer, in request order
   std::set<std::size_t> paused_;     // waiting for their retry deadline
+  std::set<std::size_t> deltas_;     // building from a delta plan
+  // Range fetches of the delta builds: under ids past the requests', each with
+  // its request and its first byte.
+  std::map<std::size_t, std::pair<std::size_t, std::int64_t>> ranges_;
+  std::size_t nextRangeId_;
   std::int64_t now_ = 0;             // monotonic milliseconds, read after each wait
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;

@@ -1,0 +1,171 @@
+// Large files updated from the old copy and block indexes: what a delta costs,
+// and that a wrong, hostile or missing index costs bytes, never the file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "client_process_fixture.hpp"
+#include "crypto/sha3.hpp"
+#include "delta/block_index.hpp"
+#include "formats/tool_files.hpp"
+#include "published_tree.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using process_testing::kUpToDate;
+using testing_support::fileExists;
+using testing_support::readFile;
+using testing_support::writeFile;
+using updater_testing::binaryContent;
+
+constexpr std::size_t kOldSize = 3 << 20;
+
+// The new release of `old`: 100,000 bytes rewritten in the middle and 37 bytes
+// inserted near the start, which shifts everything after them.
+std::string newRelease(const std::string& old) {
+  std::string changed = old;
+  changed.replace(1500000, 100000, binaryContent(100000, 77));
+  changed.insert(300000, binaryContent(37, 78));
+  return changed;
+}
+
+struct DeltaLine {
+  std::int64_t reused = -1;
+  std::int64_t fetched = -1;
+};
+
+DeltaLine deltaLine(const std::string& out, const std::string& path) {
+  const std::regex line("Delta: " + path + ": reused ([0-9]+) bytes, fetched ([0-9]+) bytes\n");
+  std::smatch match;
+  if (!std::regex_search(out, match, line)) {
+    return {};
+  }
+  return {std::stoll(match[1]), std::stoll(match[2])};
+}
+
+class DeltaUpdate : public process_testing::ClientProcessFixture {
+ protected:
+  // Publishes `content` as big.bin with its catalog and, unless `index` says
+  // otherwise, the index that update-catalog writes for it.
+  void publish(const std::string& content, const std::string* index = nullptr) {
+    updater_testing::publishTree(published_.path(), {{"big.bin", content}});
+    std::filesystem::create_directories(published_ / std::string(formats::kBlockIndexDirectoryName));
+    writeFile(published_ / indexPath(content),
+              index != nullptr ? *index : delta::blockIndexOfFile(published_ / "big.bin"));
+  }
+
+  static std::string indexPath(const std::string& content) {
+    return formats::blockIndexPathOf(crypto::sha3Hex(content));
+  }
+
+  std::string clientFile(const std::string& path) const { return client_ / path; }
+
+  // The index that update-catalog writes for a file holding `content`.
+  static std::string indexOf(const std::string& content) {
+    const testing_support::TempDir dir;
+    writeFile(dir / "file", content);
+    return delta::blockIndexOfFile(dir / "file");
+  }
+
+  // Waits until `done` holds, for at most 20 seconds; whether it came to hold.
+  template <typename Condition>
+  static bool eventually(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  const std::string old_ = binaryContent(kOldSize, 7);
+  const std::string new_ = newRelease(old_);
+};
+
+TEST_F(DeltaUpdate, AChangedFileCostsTheBytesThatChanged) {
+  publish(new_);
+  writeFile(clientFile("big.bin"), old_);
+  const testing_support::ProcessResult result = update({"-v"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(readFile(clientFile("big.bin")), new_);
+  EXPECT_FALSE(fileExists(clientFile("big.bin.tolvex-pending")));
+  const DeltaLine line = deltaLine(result.out, "big.bin");
+  EXPECT_EQ(line.reused + line.fetched, static_cast<std::int64_t>(new_.size())) << result.out;
+  EXPECT_GT(line.reused, static_cast<std::int64_t>(new_.size() * 9 / 10));
+  // Only ranges of the file went out, none for the whole of it.
+  for (const auto& request : server_.requestsFor("/big.bin")) {
+    EXPECT_TRUE(request.hasHeader("Range"));
+  }
+}
+
+TEST_F(DeltaUpdate, AWrongOrMissingIndexCostsBytesNeverTheFile) {
+  std::string truncated = indexOf(new_);
+  truncated.resize(truncated.size() / 2);
+  const std::string otherFiles = indexOf(old_);
+  struct Case {
+    const char* name;
+    const std::string* index;  // nullptr: no index at all
+  };
+  const std::string garbage(5000, 'x');
+  // The old file's own index describes another file: every block it claims
+  // is a wrong block, so the delta's digest fails and the file comes whole.
+  const Case cases[] = {{"no index", nullptr},
+                        {"truncated", &truncated},
+                        {"garbage", &garbage},
+                        {"index of another file", &otherFiles}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.index == nullptr) {
+      updater_testing::publishTree(published_.path(), {{"big.bin", new_}});
+      std::filesystem::remove_all(published_ / std::string(formats::kBlockIndexDirectoryName));
+    } else {
+      publish(new_, c.index);
+    }
+    writeFile(clientFile("big.bin"), old_);
+    server_.clearRequests();
+    const testing_support::ProcessResult result = update();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, kUpToDate);
+    EXPECT_EQ(readFile(clientFile("big.bin")), new_);
+    EXPECT_FALSE(fileExists(clientFile("big.bin.tolvex-pending")));
+  }
+}
+
+TEST_F(DeltaUpdate, AnInterruptedDeltaIsResumedAfterWhatItStaged) {
+  publish(new_);
+  writeFile(clientFile("big.bin"), old_);
+  const std::string pending = clientFile("big.bin.tolvex-pending");
+  const auto stagedBytes = [&pending] {
+    struct stat status {};
+    return ::stat(pending.c_str(), &status) == 0 ? static_cast<std::int64_t>(status.st_size) : 0;
+  };
+  // The ranges wait at the server while the bytes before them are copied.
+  server_.holdRequests("/big.bin");
+  {
+    testing_support::Process first({TOLVEX_TEST_CLIENT, "update"}, clientOptions());
+    ASSERT_TRUE(eventually([&] { return stagedBytes() > 0; }));
+    first.kill(SIGKILL);
+    first.wait();
+  }
+  server_.releaseHeldRequests();
+  const std::int64_t staged = stagedBytes();
+  const testing_support::ProcessResult result = update({"-v"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(readFile(clientFile("big.bin")), new_);
+  const DeltaLine line = deltaLine(result.out, "big.bin");
+  EXPECT_EQ(line.reused + line.fetched, static_cast<std::int64_t>(new_.size()) - staged)
+      << result.out;
+}
+
+}  // namespace
