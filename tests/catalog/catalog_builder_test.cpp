@@ -13,6 +13,8 @@
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
+#include "delta/block_index.hpp"
+#include "formats/tool_files.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -201,4 +203,32 @@ TEST_F(CatalogBuilder, WritesEdgeCaseTreesExactly) {
     EXPECT_EQ(run.out, c.out);
   }
 }
+}  // namespace
+
+namespace {
+
+TEST_F(CatalogBuilder, KeepsOneBlockIndexPerLargeFileOfTheCatalog) {
+  const std::string large(std::size_t{delta::kMinimumIndexedBytes}, 'L');
+  const std::string small(std::size_t{delta::kMinimumIndexedBytes} - 1, 's');
+  writeFile(tree_ / "large.bin", large);
+  writeFile(tree_ / "small.bin", small);
+  const std::string largeIndex = formats::blockIndexPathOf(crypto::sha3Hex(large));
+  runBuild();
+  EXPECT_EQ(readFile(tree_ / largeIndex), delta::blockIndexOfFile(tree_ / "large.bin"));
+  EXPECT_FALSE(fileExists(tree_ / formats::blockIndexPathOf(crypto::sha3Hex(small))));
+  EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3").find(formats::kBlockIndexDirectoryName),
+            std::string::npos);
+
+  // An index whose name exists is reused as it is, not computed again.
+  writeFile(tree_ / largeIndex, "reused");
+  runBuild();
+  EXPECT_EQ(readFile(tree_ / largeIndex), "reused");
+
+  // One that no file of the catalog names any more goes, and so does the
+  // folder once it is empty.
+  writeFile(tree_ / "large.bin", "now small");
+  runBuild();
+  EXPECT_FALSE(fs::exists(tree_ / std::string(formats::kBlockIndexDirectoryName)));
+}
+
 }  // namespace
