@@ -337,7 +337,7 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
     fail(index, verification.error);
   } else if (!verification.digest.empty() && verification.digest == request(index).digest) {
     settle(index, StageOutcome::kDownloaded);
-  } else if (item.deltaTried && !item.restartedWhole) {
+  } else if (item.deltaWrote && !item.restartedWhole) {
     // The index, or the prefix it left, was wrong: it cost bytes, never a file.
     ::unlink(item.context.pendingPath.c_str());
     item.restartedWhole = true;
@@ -374,6 +374,7 @@ void StagingRun::stopAfter(std::size_t index) {
   }
   std::erase_if(queue_, [this](std::size_t queued) { return abandoned(queued); });
   std::erase_if(paused_, [this](std::size_t paused) { return abandoned(paused); });
+  std::erase_if(deltas_, [this](std::size_t building) { return abandoned(building); });
 }
 
 void StagingRun::commitSettled() {
@@ -484,6 +485,7 @@ void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& 
     return;
   }
   item.route = Route::kDelta;
+  item.deltaWrote = true;
   deltas_.insert(index);
   appendDelta(index);
 }

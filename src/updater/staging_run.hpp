@@ -62,7 +62,8 @@ class StagingRun {
     std::string stagedDigest;                 // for the mismatch report
     std::int64_t targetSize = 0;              // of the old copy, when there is one
     Route route = Route::kWhole;
-    bool deltaTried = false;
+    bool deltaTried = false;       // its index was asked for
+    bool deltaWrote = false;       // a delta build wrote to its staged file
     bool restartedWhole = false;   // after a delta, the file is downloaded whole once
     bool deltaFailed = false;      // falls back once its running append has ended
     std::unique_ptr<DeltaBuild> delta;

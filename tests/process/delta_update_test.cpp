@@ -139,6 +139,12 @@ TEST_F(DeltaUpdate, AWrongOrMissingIndexCostsBytesNeverTheFile) {
     EXPECT_EQ(result.err, kUpToDate);
     EXPECT_EQ(readFile(clientFile("big.bin")), new_);
     EXPECT_FALSE(fileExists(clientFile("big.bin.tolvex-pending")));
+    if (c.index == nullptr) {
+      // Without an index, one plain request brings the file, as it always did.
+      const auto requests = server_.requestsFor("/big.bin");
+      ASSERT_EQ(requests.size(), 1U);
+      EXPECT_FALSE(requests[0].hasHeader("Range"));
+    }
   }
 }
 
