@@ -36,6 +36,7 @@ set -euo pipefail
 exec </dev/null
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+. bench/lib.sh
 
 source_dir=$repo
 build_dir=$repo/build-bench-net
@@ -59,10 +60,7 @@ runs=${RUNS:-3}
 budget=${BUDGET:-240}
 parts=${PARTS:-"1 2 3"}
 rtt_ms=${RTT_MS:-50}
-proxy_cmd=${TOLVEX_DELAY_PROXY:-}
-if [ -z "$proxy_cmd" ] && [ -f /work/shared/tools/delayproxy.py ]; then
-  proxy_cmd="python3 /work/shared/tools/delayproxy.py"
-fi
+proxy_cmd=$(bench_proxy_command)
 want() { [[ " $parts " == *" $1 "* ]]; }
 
 if [ -x scripts/install-deps ]; then scripts/install-deps nginx time; fi
@@ -71,7 +69,6 @@ for tool in nginx curl rhash python3 cmp diff; do
     { echo "missing: $tool" >&2; exit 1; }
 done
 [ -x /usr/bin/time ] || { echo "missing: /usr/bin/time (apt-get install time)" >&2; exit 1; }
-nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 
 work=$(mktemp -d /tmp/tolvex-netbench.XXXXXX)
 chmod 755 "$work"
@@ -86,9 +83,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 now_ns() { date +%s%N; }
 
 # ---------------------------------------------------------------- the client
@@ -146,51 +140,18 @@ fi
 chmod -R a+rX "$work/www"
 
 # ---------------------------------------------------------------- nginx, proxy
-port=$(free_port)
-mkdir -p "$work/nginx/tmp"
-user_line=""
-[ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
-cat >"$work/nginx/nginx.conf" <<EOF
-$user_line
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 512; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 75s;
-  keepalive_requests 100000;
-  client_body_temp_path $work/nginx/tmp/body;
-  proxy_temp_path $work/nginx/tmp/proxy;
-  fastcgi_temp_path $work/nginx/tmp/fastcgi;
-  uwsgi_temp_path $work/nginx/tmp/uwsgi;
-  scgi_temp_path $work/nginx/tmp/scgi;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $work/www; }
-}
-EOF
-"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
-nginx_pid=$!
-echo ok >"$work/www/ping"
-wait_for() {  # wait_for URL: up to 5 s
-  for _ in $(seq 50); do curl -s -f -o /dev/null "$1" && return 0; sleep 0.1; done
-  echo "no answer from $1" >&2
-  exit 1
-}
-wait_for "http://127.0.0.1:$port/ping"
+bench_start_nginx "$work/nginx" "$work/www"
+nginx_pid=$bench_nginx_pid
+port=$bench_nginx_port
 echo "nginx on 127.0.0.1:$port"
 if want 1; then
   if [ -z "$proxy_cmd" ]; then
     echo "no round-trip proxy (set TOLVEX_DELAY_PROXY): part 1 skipped"
     parts=${parts//1/}
   else
-    proxy_port=$(free_port)
-    $proxy_cmd "$proxy_port" "$port" --rtt-ms "$rtt_ms" >"$work/proxy.log" 2>&1 &
-    proxy_pid=$!
-    wait_for "http://127.0.0.1:$proxy_port/ping"
+    bench_start_proxy "$proxy_cmd" "$port" "$rtt_ms" "$work/proxy.log"
+    proxy_pid=$bench_proxy_pid
+    proxy_port=$bench_proxy_port
     echo "proxy on 127.0.0.1:$proxy_port, ${rtt_ms} ms round trip: $proxy_cmd"
   fi
 fi

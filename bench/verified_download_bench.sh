@@ -19,6 +19,7 @@ set -euo pipefail
 exec </dev/null
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+. bench/lib.sh
 client_bin=""
 keypair=""
 while [ $# -gt 0 ]; do
@@ -32,12 +33,8 @@ done
 runs=${RUNS:-3}
 parts=${PARTS:-"A B C"}
 want() { [[ " $parts " == *" $1 "* ]]; }
-proxy_cmd=${TOLVEX_DELAY_PROXY:-}
-if [ -z "$proxy_cmd" ] && [ -f "$repo/../shared/tools/delayproxy.py" ]; then
-  proxy_cmd="python3 $repo/../shared/tools/delayproxy.py"
-fi
+proxy_cmd=$(bench_proxy_command)
 if [ -x scripts/install-deps ]; then scripts/install-deps nginx time wget; fi
-nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 
 work=$(mktemp -d /tmp/tolvex-verifybench.XXXXXX)
 chmod 755 "$work"
@@ -48,9 +45,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 mkdir -p "$work/home" "$work/client-home"
 if [ -n "$client_bin" ]; then
@@ -92,38 +86,14 @@ EOF
 fi
 chmod -R a+rX "$work/www"
 
-port=$(free_port)
-mkdir -p "$work/nginx/tmp"
-user_line=""
-[ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
-cat >"$work/nginx/nginx.conf" <<EOF
-$user_line
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 512; }
-http {
-  access_log off; sendfile on; tcp_nopush on;
-  keepalive_timeout 75s; keepalive_requests 100000;
-  client_body_temp_path $work/nginx/tmp/body; proxy_temp_path $work/nginx/tmp/proxy;
-  fastcgi_temp_path $work/nginx/tmp/fastcgi; uwsgi_temp_path $work/nginx/tmp/uwsgi;
-  scgi_temp_path $work/nginx/tmp/scgi;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $work/www; }
-}
-EOF
-"$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
-pids="$pids $!"
-echo ok >"$work/www/ping"
-wait_for() { for _ in $(seq 50); do curl -s -f -o /dev/null "$1" && return 0; sleep 0.1; done; echo "no answer from $1" >&2; exit 1; }
-wait_for "http://127.0.0.1:$port/ping"
+bench_start_nginx "$work/nginx" "$work/www"
+pids="$pids $bench_nginx_pid"
+port=$bench_nginx_port
 proxy_port=""
 if want C && [ -n "$proxy_cmd" ]; then
-  proxy_port=$(free_port)
-  $proxy_cmd "$proxy_port" "$port" --rtt-ms 50 >"$work/proxy.log" 2>&1 &
-  pids="$pids $!"
-  wait_for "http://127.0.0.1:$proxy_port/ping"
+  bench_start_proxy "$proxy_cmd" "$port" 50 "$work/proxy.log"
+  pids="$pids $bench_proxy_pid"
+  proxy_port=$bench_proxy_port
 fi
 
 # publish NAME BASE_URL CLIENT: signs www/NAME, makes an empty client dir for BASE_URL.
