@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "common/errors.hpp"
@@ -121,6 +122,34 @@ std::string Sha3Stream::finishHex() {
   return text;
 }
 
+namespace {
+
+// The digest text of what remains of `fd`, or nothing once `stop` (when given)
+// is set: it is looked at every kBlocksPerStopCheck blocks.
+std::optional<std::string> descriptorHexUnlessStopped(int fd, const std::string& path,
+                                                      const std::atomic<bool>* stop) {
+  constexpr std::size_t kBlocksPerStopCheck = 128;
+  EVP_MD_CTX* context = startDigest();
+  // The one buffer lives on this call's stack: nothing shared between callers.
+  std::array<unsigned char, kReadBlockSize> buffer;
+  for (std::size_t blocks = 1;; ++blocks) {
+    if (stop != nullptr && blocks % kBlocksPerStopCheck == 0 && stop->load()) {
+      // The context is reset by the next startDigest on this thread.
+      return std::nullopt;
+    }
+    const std::size_t count = readBlock(fd, buffer, path);
+    if (count > 0) {
+      feed(context, buffer.data(), count);
+    }
+    if (count < buffer.size()) {
+      break;
+    }
+  }
+  return digestToHex(finish(context));
+}
+
+}  // namespace
+
 std::string sha3Hex(std::string_view data) {
   EVP_MD_CTX* context = startDigest();
   feed(context, data.data(), data.size());
@@ -138,19 +167,7 @@ std::string sha3FileHex(const std::string& path) {
 }
 
 std::string sha3DescriptorHex(int fd, const std::string& path) {
-  EVP_MD_CTX* context = startDigest();
-  // The one buffer lives on this call's stack: nothing shared between callers.
-  std::array<unsigned char, kReadBlockSize> buffer;
-  for (;;) {
-    const std::size_t count = readBlock(fd, buffer, path);
-    if (count > 0) {
-      feed(context, buffer.data(), count);
-    }
-    if (count < buffer.size()) {
-      break;
-    }
-  }
-  return digestToHex(finish(context));
+  return *descriptorHexUnlessStopped(fd, path, nullptr);
 }
 
 std::string sha3FileHexIfRegular(const std::string& path) {
@@ -158,6 +175,18 @@ std::string sha3FileHexIfRegular(const std::string& path) {
     return {};
   }
   return sha3FileHex(path);
+}
+
+std::optional<std::string> sha3FileHexIfRegular(const std::string& path,
+                                                const std::atomic<bool>& stop) {
+  if (!common::isRegularFile(path)) {
+    return std::string();
+  }
+  const common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    throw common::IOError("cannot open: " + path);
+  }
+  return descriptorHexUnlessStopped(file.get(), path, &stop);
 }
 
 }  // namespace crypto

@@ -32,6 +32,10 @@ constexpr std::int64_t kLongestWaitMilliseconds = 1000;
 // copy's share cannot describe a file that the old copy helps to build.
 constexpr std::int64_t kIndexBytesPerOldByte = 32;
 constexpr std::int64_t kLeastIndexLimit = std::int64_t{1} << 20;
+// A target at least this large takes longer to hash than a round trip takes:
+// while it is hashed, its index's header is asked for, and a file size that
+// differs from the target's proves it out of date before the digest ends.
+constexpr std::int64_t kProbedTargetBytes = std::int64_t{64} << 20;
 
 // The size of the file at `path` (links followed), 0 when there is none.
 std::int64_t sizeOf(const std::string& path) {
@@ -106,10 +110,13 @@ void StagingRun::runDeliveredSteps() {
   }
 }
 
-StagingRun::Check StagingRun::check(const StageRequest& request) {
+StagingRun::Check StagingRun::check(const StageRequest& request, const std::atomic<bool>* stop) {
   Check found;
   try {
-    found.targetMatches = crypto::sha3FileHexIfRegular(request.path) == request.digest;
+    // A digest stopped early is one of a target that differs.
+    found.targetMatches = stop != nullptr
+                              ? crypto::sha3FileHexIfRegular(request.path, *stop) == request.digest
+                              : crypto::sha3FileHexIfRegular(request.path) == request.digest;
     if (!found.targetMatches) {
       found.targetSize = regularSizeOf(request.path);
       found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
@@ -125,12 +132,58 @@ std::size_t StagingRun::checkBatchEnd(std::size_t first) const {
   const std::size_t last = std::min(first + kEntriesPerCheckJob, items_.size());
   std::int64_t bytes = 0;
   for (std::size_t end = first; end < last; ++end) {
-    bytes += sizeOf(request(end).path);
+    const std::int64_t size = sizeOf(request(end).path);
+    if (size >= kProbedTargetBytes) {
+      // Checked alone, so that its probe can end its job early.
+      return end == first ? end + 1 : end;
+    }
+    bytes += size;
     if (bytes >= kBytesPerCheckJob) {
       return end + 1;
     }
   }
   return last;
+}
+
+std::shared_ptr<std::atomic<bool>> StagingRun::probeSize(std::size_t index) {
+  const StageRequest& entry = request(index);
+  if (sizeOf(entry.path) < kProbedTargetBytes) {
+    return nullptr;
+  }
+  const std::size_t id = nextRangeId_++;
+  try {
+    downloads_.fetch(id, formats::remoteUrl(formats::blockIndexPathOf(entry.digest)),
+                     http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
+                     static_cast<std::size_t>(delta::kIndexHeaderBytes), {});
+  } catch (const common::CurlError&) {
+    // recovery point: without a probe the digest decides alone
+    return nullptr;
+  }
+  probes_.emplace(id, index);
+  return stops_.emplace(index, std::make_shared<std::atomic<bool>>(false)).first->second;
+}
+
+void StagingRun::probeEnded(const http::DownloadSet::Finished& end) {
+  const std::size_t index = probes_.at(end.id);
+  probes_.erase(end.id);
+  if (end.result != http::DownloadSet::Finished::Result::kComplete) {
+    return;  // no index, or none that answered: the digest decides
+  }
+  const std::optional<std::int64_t> size = delta::indexedFileSize(end.body);
+  if (size && *size != sizeOf(request(index).path)) {
+    stops_.at(index)->store(true);
+  }
+}
+
+void StagingRun::endProbe(std::size_t index) {
+  for (auto it = probes_.begin(); it != probes_.end(); ++it) {
+    if (it->second == index) {
+      downloads_.cancel(it->first);
+      probes_.erase(it);
+      break;
+    }
+  }
+  stops_.erase(index);
 }
 
 bool StagingRun::checksDueNow() const {
@@ -141,10 +194,14 @@ void StagingRun::submitChecks() {
   while (checksDueNow()) {
     const std::size_t first = nextCheck_;
     nextCheck_ = checkBatchEnd(first);
-    postJob([this, first, end = nextCheck_]() -> std::function<void()> {
+    std::shared_ptr<std::atomic<bool>> stop;
+    if (nextCheck_ == first + 1) {
+      stop = probeSize(first);
+    }
+    postJob([this, first, end = nextCheck_, stop]() -> std::function<void()> {
       auto batch = std::make_shared<std::vector<Check>>();
       for (std::size_t index = first; index < end; ++index) {
-        batch->push_back(check(request(index)));
+        batch->push_back(check(request(index), stop.get()));
       }
       return [this, first, batch] {
         for (std::size_t offset = 0; offset < batch->size(); ++offset) {
@@ -156,6 +213,7 @@ void StagingRun::submitChecks() {
 }
 
 void StagingRun::onChecked(std::size_t index, Check&& found) {
+  endProbe(index);
   if (abandoned(index)) {
     return;
   }
@@ -262,6 +320,10 @@ void StagingRun::attemptEnded(const http::DownloadSet::Finished& end) {
   using Result = http::DownloadSet::Finished::Result;
   if (ranges_.contains(end.id)) {
     rangeEnded(end);
+    return;
+  }
+  if (probes_.contains(end.id)) {
+    probeEnded(end);
     return;
   }
   if (abandoned(end.id)) {

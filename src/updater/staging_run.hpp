@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -85,7 +86,8 @@ class StagingRun {
     std::string staged;
     std::exception_ptr error;
   };
-  static Check check(const StageRequest& request);
+  // `stop`, when given, may end the target's digest early: it differs.
+  static Check check(const StageRequest& request, const std::atomic<bool>* stop);
 
   // A digest text, or the error that kept it from being computed.
   struct Verification {
@@ -94,6 +96,9 @@ class StagingRun {
   };
 
   std::size_t checkBatchEnd(std::size_t first) const;
+  std::shared_ptr<std::atomic<bool>> probeSize(std::size_t index);
+  void probeEnded(const http::DownloadSet::Finished& end);
+  void endProbe(std::size_t index);
   bool checksDueNow() const;
   void submitChecks();
   void onChecked(std::size_t index, Check&& found);
@@ -149,7 +154,12 @@ class StagingRun {
   // Range fetches of the delta builds: under ids past the requests', each with
   // its request and its first byte.
   std::map<std::size_t, std::pair<std::size_t, std::int64_t>> ranges_;
-  std::size_t nextRangeId_;
+  // Index headers asked for while a large target is hashed: a size that differs
+  // from the target's ends that digest early. By fetch id, with the request,
+  // and the request's stop flag.
+  std::map<std::size_t, std::size_t> probes_;
+  std::map<std::size_t, std::shared_ptr<std::atomic<bool>>> stops_;
+  std::size_t nextRangeId_;  // for ranges and probes
   std::int64_t now_ = 0;             // monotonic milliseconds, read after each wait
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;
