@@ -1,0 +1,267 @@
+#include "delta/delta_plan.hpp"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <span>
+
+#include "common/file.hpp"
+#include "crypto/blake2b.hpp"
+#include "delta/block_index.hpp"
+#include "delta/block_table.hpp"
+#include "delta/rolling_checksum.hpp"
+
+namespace delta {
+namespace {
+
+// Large reads keep system calls out of the cost of the scan; the buffer also
+// holds two blocks at least, so that a refill always moves the scan on.
+constexpr std::int64_t kScanBufferBytes = std::int64_t{8} << 20;
+// Bytes hashed by strong checks that fail, beyond one pass over the old file.
+// An honest index fails about (old offsets x blocks / 2^32) checks; a hostile
+// one could make every offset of a run of zeros fail, and this bounds the time
+// it costs before the scan gives up on the rest of the file.
+constexpr std::int64_t kFailedCheckAllowance = std::int64_t{64} << 20;
+struct OldFile {
+  int fd;
+  std::int64_t size;
+};
+
+bool sameStrong(const crypto::Blake2bPrefix& digest, std::string_view strong) {
+  return std::memcmp(digest.data(), strong.data(), strong.size()) == 0;
+}
+
+// Looks for the blocks at every offset in [from, to) of the old file, in one
+// pass that reads the file in large pieces and rolls the weak checksum from one
+// offset to the next. After a match it moves on by a whole block, where the
+// next block of an unchanged run lies.
+class OldFileScan {
+ public:
+  OldFileScan(const OldFile& old, const BlockIndex& index, const BlockTable& table,
+              const RollingChecksum& rolling, std::int64_t from, std::int64_t to)
+      : old_(old),
+        index_(index),
+        table_(table),
+        rolling_(rolling),
+        blockSize_(index.layout.blockSize),
+        to_(std::min(to, old.size - blockSize_ + 1)),
+        readEnd_(std::min(old.size, to_ - 1 + blockSize_)),
+        position_(from),
+        base_(from),
+        failedCheckBudget_(to - from + kFailedCheckAllowance),
+        sources_(static_cast<std::size_t>(index.layout.blockCount()), -1),
+        unsourced_(index.layout.fileSize / blockSize_) {
+    capacity_ = std::min(std::max(kScanBufferBytes, 2 * blockSize_), std::max<std::int64_t>(readEnd_ - from, 0));
+    buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity_));
+  }
+
+  // For each block of the new file, an offset of the old file that holds it, or -1.
+  std::vector<std::int64_t> run() {
+    bool fresh = true;  // the weak checksum is to be computed anew at position_
+    std::uint32_t weak = 0;
+    while (position_ < to_ && unsourced_ > 0 && failedCheckBudget_ > 0) {
+      if (fresh) {
+        if (!holdUpTo(position_ + blockSize_)) {
+          break;
+        }
+        weak = weakChecksum(window());
+        fresh = false;
+        if (matchesAt(position_, weak)) {
+          position_ += blockSize_;
+          fresh = true;
+          continue;
+        }
+      }
+      if (position_ + 1 >= to_ || !holdUpTo(position_ + blockSize_ + 1)) {
+        break;
+      }
+      if (rollThroughBuffer(weak)) {
+        position_ += blockSize_;
+        fresh = true;
+      }
+    }
+    return std::move(sources_);
+  }
+
+ private:
+  // Rolls the window on while the buffer holds the byte that enters it and
+  // offsets remain: true at a match, at position_; else false, with `weak` and
+  // position_ moved on as far as the buffer allowed.
+  bool rollThroughBuffer(std::uint32_t& weak) {
+    const auto offsetOf = [this](const std::uint8_t* at) {
+      return base_ + (at - buffer_.get());
+    };
+    const std::uint8_t* at = buffer_.get() + (position_ - base_);
+    const std::uint8_t* const end =
+        at + std::min(base_ + filled_ - blockSize_ - position_, to_ - 1 - position_);
+    for (; end - at >= 2; at += 2) {
+      const auto [first, second] = rolling_.rollTwice(weak, at);
+      if (matchesAt(offsetOf(at + 1), first) || matchesAt(offsetOf(at + 2), second)) {
+        return true;
+      }
+      weak = second;
+    }
+    if (at < end) {
+      weak = rolling_.roll(weak, at);
+      ++at;
+      if (matchesAt(offsetOf(at), weak)) {
+        return true;
+      }
+    }
+    position_ = offsetOf(at);
+    return false;
+  }
+
+  // True when the window at `offset` holds blocks of the new file; the scan
+  // then stands there.
+  bool matchesAt(std::int64_t offset, std::uint32_t weak) {
+    if (!table_.mayHold(weak)) {
+      return false;
+    }
+    position_ = offset;
+    return matchHere(weak);
+  }
+
+  std::span<const std::uint8_t> window() const {
+    return {buffer_.get() + (position_ - base_), static_cast<std::size_t>(blockSize_)};
+  }
+
+  // Makes the buffer hold the old file from position_ to `end`, reading on
+  // from where it stops; false when the file ends first.
+  bool holdUpTo(std::int64_t end) {
+    if (end <= base_ + filled_) {
+      return true;
+    }
+    const std::int64_t kept = std::max<std::int64_t>(base_ + filled_ - position_, 0);
+    std::memmove(buffer_.get(), buffer_.get() + (position_ - base_), static_cast<std::size_t>(kept));
+    base_ = position_;
+    filled_ = kept;
+    const std::int64_t wanted = std::min(capacity_, readEnd_ - base_) - filled_;
+    if (wanted > 0) {
+      filled_ += static_cast<std::int64_t>(common::readAt(
+          old_.fd, base_ + filled_, {buffer_.get() + filled_, static_cast<std::size_t>(wanted)}));
+    }
+    return end <= base_ + filled_;
+  }
+
+  // True when the window at position_ holds blocks of the new file; those
+  // without a source get this one.
+  bool matchHere(std::uint32_t weak) {
+    const std::span<const BlockTable::Entry> candidates = table_.withWeak(weak);
+    if (candidates.empty()) {
+      return false;
+    }
+    const crypto::Blake2bPrefix digest = crypto::blake2bPrefix(window());
+    const std::span<const BlockTable::Entry> found = table_.withStrong(
+        candidates, {reinterpret_cast<const char*>(digest.data()),
+                     static_cast<std::size_t>(index_.layout.strongBytes)});
+    if (found.empty()) {
+      failedCheckBudget_ -= blockSize_;
+      return false;
+    }
+    // A run's blocks get their source together: one of them tells for all.
+    if (sources_[found.front().block] < 0) {
+      for (const BlockTable::Entry& entry : found) {
+        sources_[entry.block] = position_;
+      }
+      unsourced_ -= static_cast<std::int64_t>(found.size());
+    }
+    return true;
+  }
+
+  const OldFile& old_;
+  const BlockIndex& index_;
+  const BlockTable& table_;
+  const RollingChecksum& rolling_;
+  const std::int64_t blockSize_;
+  const std::int64_t to_;       // window starts end here
+  const std::int64_t readEnd_;  // the bytes those windows cover end here
+  std::int64_t position_;
+  std::int64_t base_;        // the file offset of buffer_[0]
+  std::int64_t filled_ = 0;  // bytes in buffer_
+  std::int64_t capacity_ = 0;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::int64_t failedCheckBudget_;
+  std::vector<std::int64_t> sources_;
+  std::int64_t unsourced_;
+};
+
+// True when the old file holds block `block` at `offset`: a direct check, for
+// the short last block that the scan does not look for.
+bool holdsBlockAt(const OldFile& old, const BlockIndex& index, std::int64_t block,
+                  std::int64_t offset) {
+  const std::int64_t length = index.layout.blockLength(block);
+  if (offset < 0 || offset + length > old.size) {
+    return false;
+  }
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+  if (common::readAt(old.fd, offset, bytes) != bytes.size() ||
+      weakChecksum(bytes) != index.weak[static_cast<std::size_t>(block)]) {
+    return false;
+  }
+  return sameStrong(crypto::blake2bPrefix(bytes), index.strongOf(block));
+}
+
+// Finds the last block when it is short: right after the old copy of the block
+// before it, at the end of the old file, or where it lies in the new file.
+void findShortLastBlock(const OldFile& old, const BlockIndex& index,
+                        std::vector<std::int64_t>& sources) {
+  const BlockLayout& layout = index.layout;
+  const std::int64_t last = layout.blockCount() - 1;
+  if (last < 0 || layout.blockLength(last) == layout.blockSize) {
+    return;
+  }
+  std::vector<std::int64_t> candidates = {old.size - layout.blockLength(last),
+                                          last * layout.blockSize};
+  if (last > 0 && sources[static_cast<std::size_t>(last - 1)] >= 0) {
+    candidates.insert(candidates.begin(),
+                      sources[static_cast<std::size_t>(last - 1)] + layout.blockSize);
+  }
+  for (const std::int64_t offset : candidates) {
+    if (holdsBlockAt(old, index, last, offset)) {
+      sources[static_cast<std::size_t>(last)] = offset;
+      return;
+    }
+  }
+}
+
+DeltaPlan planOf(const BlockLayout& layout, const std::vector<std::int64_t>& sources) {
+  DeltaPlan plan;
+  plan.fileSize = layout.fileSize;
+  for (std::int64_t block = 0; block < layout.blockCount(); ++block) {
+    const Segment piece{block * layout.blockSize, layout.blockLength(block),
+                        sources[static_cast<std::size_t>(block)]};
+    (piece.fetched() ? plan.fetchedBytes : plan.reusedBytes) += piece.length;
+    if (!plan.segments.empty()) {
+      Segment& previous = plan.segments.back();
+      const bool runsOn = previous.fetched()
+                              ? piece.fetched()
+                              : !piece.fetched() &&
+                                    previous.oldOffset + previous.length == piece.oldOffset;
+      if (runsOn) {
+        previous.length += piece.length;
+        continue;
+      }
+    }
+    plan.segments.push_back(piece);
+  }
+  return plan;
+}
+
+}  // namespace
+
+DeltaPlan planDelta(std::string_view index, const std::string& oldPath) {
+  const BlockIndex parsed = parseBlockIndex(index);
+  const common::FileDescriptor file = common::openRegularFile(oldPath, O_RDONLY);
+  const OldFile old{file.get(), common::fileSizeOf(file.get())};
+  const BlockTable table(parsed);
+  const RollingChecksum rolling(static_cast<std::size_t>(parsed.layout.blockSize));
+  std::vector<std::int64_t> sources =
+      OldFileScan(old, parsed, table, rolling, 0, old.size).run();
+  findShortLastBlock(old, parsed, sources);
+  return planOf(parsed.layout, sources);
+}
+
+}  // namespace delta
