@@ -193,39 +193,73 @@ class OldFileScan {
   std::int64_t unsourced_;
 };
 
-// True when the old file holds block `block` at `offset`: a direct check, for
-// the short last block that the scan does not look for.
-bool holdsBlockAt(const OldFile& old, const BlockIndex& index, std::int64_t block,
-                  std::int64_t offset) {
-  const std::int64_t length = index.layout.blockLength(block);
-  if (offset < 0 || offset + length > old.size) {
-    return false;
+// Direct checks of one block at one offset of the old file, for what the scan
+// does not settle.
+class BlockCheck {
+ public:
+  BlockCheck(const OldFile& old, const BlockIndex& index) : old_(old), index_(index) {}
+
+  // True when the old file holds block `block` at `offset`.
+  bool holds(std::int64_t block, std::int64_t offset) {
+    const std::int64_t length = index_.layout.blockLength(block);
+    if (offset < 0 || offset > old_.size - length) {
+      return false;
+    }
+    bytes_.resize(static_cast<std::size_t>(length));
+    return common::readAt(old_.fd, offset, bytes_) == bytes_.size() &&
+           weakChecksum(bytes_) == index_.weak[static_cast<std::size_t>(block)] &&
+           sameStrong(crypto::blake2bPrefix(bytes_), index_.strongOf(block));
   }
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
-  if (common::readAt(old.fd, offset, bytes) != bytes.size() ||
-      weakChecksum(bytes) != index.weak[static_cast<std::size_t>(block)]) {
-    return false;
+
+ private:
+  const OldFile& old_;
+  const BlockIndex& index_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Where block j comes from offset s, block j+1 most likely lies at
+// s + blockSize and block j-1 at s - blockSize. Taking them from there, rather
+// than from where the scan first saw their bytes (blocks that repeat, like runs
+// of zeros, all get that one copy; a scan that skipped a block along such a run
+// missed where the file goes on), lets copies run on in one piece; it also
+// finds the short last block after its predecessor. Each check hashes a block;
+// all of them together hash at most the old file's size, whatever the index.
+void joinRuns(const OldFile& old, const BlockIndex& index, std::vector<std::int64_t>& sources) {
+  BlockCheck check(old, index);
+  const std::int64_t blockSize = index.layout.blockSize;
+  std::int64_t budget = old.size;
+  const auto tryFrom = [&](std::size_t block, std::size_t neighbour, std::int64_t step) {
+    const std::int64_t offset = sources[neighbour] + step;
+    if (sources[neighbour] < 0 || sources[block] == offset || offset < 0 || offset >= old.size ||
+        budget <= 0) {
+      return;
+    }
+    budget -= blockSize;
+    if (check.holds(static_cast<std::int64_t>(block), offset)) {
+      sources[block] = offset;
+    }
+  };
+  for (std::size_t block = 1; block < sources.size(); ++block) {
+    tryFrom(block, block - 1, blockSize);
   }
-  return sameStrong(crypto::blake2bPrefix(bytes), index.strongOf(block));
+  for (std::size_t block = sources.size(); block-- > 1;) {
+    tryFrom(block - 1, block, -blockSize);
+  }
 }
 
-// Finds the last block when it is short: right after the old copy of the block
-// before it, at the end of the old file, or where it lies in the new file.
+// Looks for a short last block that joinRuns did not find at the end of the
+// old file and where it lies in the new one.
 void findShortLastBlock(const OldFile& old, const BlockIndex& index,
                         std::vector<std::int64_t>& sources) {
   const BlockLayout& layout = index.layout;
   const std::int64_t last = layout.blockCount() - 1;
-  if (last < 0 || layout.blockLength(last) == layout.blockSize) {
+  if (last < 0 || layout.blockLength(last) == layout.blockSize ||
+      sources[static_cast<std::size_t>(last)] >= 0) {
     return;
   }
-  std::vector<std::int64_t> candidates = {old.size - layout.blockLength(last),
-                                          last * layout.blockSize};
-  if (last > 0 && sources[static_cast<std::size_t>(last - 1)] >= 0) {
-    candidates.insert(candidates.begin(),
-                      sources[static_cast<std::size_t>(last - 1)] + layout.blockSize);
-  }
-  for (const std::int64_t offset : candidates) {
-    if (holdsBlockAt(old, index, last, offset)) {
+  BlockCheck check(old, index);
+  for (const std::int64_t offset : {old.size - layout.blockLength(last), last * layout.blockSize}) {
+    if (check.holds(last, offset)) {
       sources[static_cast<std::size_t>(last)] = offset;
       return;
     }
@@ -283,6 +317,7 @@ DeltaPlan planDelta(std::string_view index, const std::string& oldPath) {
       }
     }
   }
+  joinRuns(old, parsed, sources);
   findShortLastBlock(old, parsed, sources);
   return planOf(parsed.layout, sources);
 }

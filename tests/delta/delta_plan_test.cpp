@@ -55,7 +55,9 @@ DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::str
 
 TEST(DeltaPlan, SameFileIsOneCopyOtherFilesOneFetch) {
   const TempDir dir;
-  const std::string bytes = randomBytes(1234567, 1);
+  // Blocks of zeros are one block to the scan, but copied from where they lie.
+  const std::string bytes = randomBytes(500000, 1) + std::string(12288, '\0') +
+                            randomBytes(700000, 5);
   const auto size = static_cast<std::int64_t>(bytes.size());
   const struct {
     const char* name;
@@ -80,7 +82,8 @@ TEST(DeltaPlan, EditedFileIsRebuiltFromOldBlocksAtAnyOffset) {
   const TempDir dir;
   constexpr std::size_t kMiB = 1 << 20;
   constexpr std::int64_t kBlock = 4096;
-  const std::string old = randomBytes(17 * kMiB + 1234, 3);
+  const std::string old =
+      randomBytes(4 * kMiB, 3) + std::string(65536, '\0') + randomBytes(13 * kMiB + 1234, 6);
   const struct {
     const char* name;
     std::string bytes;
@@ -88,6 +91,7 @@ TEST(DeltaPlan, EditedFileIsRebuiltFromOldBlocksAtAnyOffset) {
   } cases[] = {
       {"unchanged", old, 0},
       {"3 bytes inserted near the start", spliced(old, 1000, 0, "abc"), 1},
+      {"5 bytes inserted in a run of zeros", spliced(old, 4 * kMiB + 10000, 0, "12345"), 1},
       {"7 bytes deleted in the second half", spliced(old, 12 * kMiB + 5, 7, ""), 1},
       {"a block's worth rewritten across two blocks",
        spliced(old, 8 * kMiB + 100, kBlock, randomBytes(kBlock, 4)), 2},
