@@ -155,8 +155,8 @@ BlockIndex parseBlockIndex(std::string_view text) {
   index.weak.resize(blocks);
   const std::string_view body = text.substr(kHeaderBytes);
   for (std::size_t block = 0; block < blocks; ++block) {
-    index.weak[block] = static_cast<std::uint32_t>(
-        readLittleEndian(body, block * entryBytes, kWeakBytes));
+    index.weak[block] =
+        static_cast<std::uint32_t>(readLittleEndian(body, block * entryBytes, kWeakBytes));
   }
   index.entries = body;
   return index;

@@ -41,16 +41,30 @@ BlockTable::BlockTable(const BlockIndex& index)
 }
 
 std::span<const BlockTable::Entry> BlockTable::withWeak(std::uint32_t weak) const {
+  struct ByWeak {
+    bool operator()(const Entry& entry, std::uint32_t value) const { return entry.weak < value; }
+    bool operator()(std::uint32_t value, const Entry& entry) const { return value < entry.weak; }
+  };
   const std::size_t bucket = bucketOf(weak);
-  return std::ranges::equal_range(entries_.begin() + bucketStart_[bucket],
-                                  entries_.begin() + bucketStart_[bucket + 1], weak, {},
-                                  &Entry::weak);
+  const auto [from, to] =
+      std::equal_range(entries_.begin() + bucketStart_[bucket],
+                       entries_.begin() + bucketStart_[bucket + 1], weak, ByWeak{});
+  return {from, to};
 }
 
 std::span<const BlockTable::Entry> BlockTable::withStrong(std::span<const Entry> blocks,
                                                           std::string_view strong) const {
-  return std::ranges::equal_range(
-      blocks, strong, {}, [this](const Entry& entry) { return index_.strongOf(entry.block); });
+  struct ByStrong {
+    const BlockIndex& index;
+    bool operator()(const Entry& entry, std::string_view value) const {
+      return index.strongOf(entry.block) < value;
+    }
+    bool operator()(std::string_view value, const Entry& entry) const {
+      return value < index.strongOf(entry.block);
+    }
+  };
+  const auto [from, to] = std::equal_range(blocks.begin(), blocks.end(), strong, ByStrong{index_});
+  return {from, to};
 }
 
 }  // namespace delta

@@ -58,7 +58,9 @@ class OldFileScan {
         failedCheckBudget_(to - from + kFailedCheckAllowance),
         sources_(static_cast<std::size_t>(index.layout.blockCount()), -1),
         unsourced_(index.layout.fileSize / blockSize_) {
-    capacity_ = std::min(std::max(kScanBufferBytes, 2 * blockSize_), std::max<std::int64_t>(readEnd_ - from, 0));
+    // Never more than the scan will read: a hostile block size meets a small file.
+    capacity_ =
+        to_ > from ? std::min(std::max(kScanBufferBytes, 2 * blockSize_), readEnd_ - from) : 0;
     buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity_));
   }
 
@@ -95,9 +97,7 @@ class OldFileScan {
   // offsets remain: true at a match, at position_; else false, with `weak` and
   // position_ moved on as far as the buffer allowed.
   bool rollThroughBuffer(std::uint32_t& weak) {
-    const auto offsetOf = [this](const std::uint8_t* at) {
-      return base_ + (at - buffer_.get());
-    };
+    const auto offsetOf = [this](const std::uint8_t* at) { return base_ + (at - buffer_.get()); };
     const std::uint8_t* at = buffer_.get() + (position_ - base_);
     const std::uint8_t* const end =
         at + std::min(base_ + filled_ - blockSize_ - position_, to_ - 1 - position_);
@@ -140,7 +140,8 @@ class OldFileScan {
       return true;
     }
     const std::int64_t kept = std::max<std::int64_t>(base_ + filled_ - position_, 0);
-    std::memmove(buffer_.get(), buffer_.get() + (position_ - base_), static_cast<std::size_t>(kept));
+    std::memmove(buffer_.get(), buffer_.get() + (position_ - base_),
+                 static_cast<std::size_t>(kept));
     base_ = position_;
     filled_ = kept;
     const std::int64_t wanted = std::min(capacity_, readEnd_ - base_) - filled_;
@@ -159,14 +160,14 @@ class OldFileScan {
       return false;
     }
     const crypto::Blake2bPrefix digest = crypto::blake2bPrefix(window());
-    const std::span<const BlockTable::Entry> found = table_.withStrong(
-        candidates, {reinterpret_cast<const char*>(digest.data()),
-                     static_cast<std::size_t>(index_.layout.strongBytes)});
+    const std::span<const BlockTable::Entry> found =
+        table_.withStrong(candidates, {reinterpret_cast<const char*>(digest.data()),
+                                       static_cast<std::size_t>(index_.layout.strongBytes)});
     if (found.empty()) {
       failedCheckBudget_ -= blockSize_;
       return false;
     }
-    // A run's blocks get their source together: one of them tells for all.
+    // Blocks with equal checksums get their source together: one tells for all.
     if (sources_[found.front().block] < 0) {
       for (const BlockTable::Entry& entry : found) {
         sources_[entry.block] = position_;
@@ -275,10 +276,10 @@ DeltaPlan planOf(const BlockLayout& layout, const std::vector<std::int64_t>& sou
     (piece.fetched() ? plan.fetchedBytes : plan.reusedBytes) += piece.length;
     if (!plan.segments.empty()) {
       Segment& previous = plan.segments.back();
-      const bool runsOn = previous.fetched()
-                              ? piece.fetched()
-                              : !piece.fetched() &&
-                                    previous.oldOffset + previous.length == piece.oldOffset;
+      const bool runsOn =
+          previous.fetched()
+              ? piece.fetched()
+              : !piece.fetched() && previous.oldOffset + previous.length == piece.oldOffset;
       if (runsOn) {
         previous.length += piece.length;
         continue;

@@ -39,8 +39,8 @@ std::string rebuild(const DeltaPlan& plan, const std::string& oldBytes,
   std::string built;
   for (const Segment& segment : plan.segments) {
     EXPECT_EQ(segment.offset, static_cast<std::int64_t>(built.size()));
-    const auto from = static_cast<std::size_t>(segment.fetched() ? segment.offset
-                                                                 : segment.oldOffset);
+    const auto from =
+        static_cast<std::size_t>(segment.fetched() ? segment.offset : segment.oldOffset);
     built += (segment.fetched() ? newBytes : oldBytes).substr(from, segment.length);
   }
   EXPECT_EQ(plan.reusedBytes + plan.fetchedBytes, static_cast<std::int64_t>(built.size()));
@@ -56,8 +56,8 @@ DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::str
 TEST(DeltaPlan, SameFileIsOneCopyOtherFilesOneFetch) {
   const TempDir dir;
   // Blocks of zeros are one block to the scan, but copied from where they lie.
-  const std::string bytes = randomBytes(500000, 1) + std::string(12288, '\0') +
-                            randomBytes(700000, 5);
+  const std::string bytes =
+      randomBytes(500000, 1) + std::string(12288, '\0') + randomBytes(700000, 5);
   const auto size = static_cast<std::int64_t>(bytes.size());
   const struct {
     const char* name;

@@ -94,8 +94,8 @@ void checkPlan(const delta::BlockIndex& index, const delta::DeltaPlan& plan) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   oldBytes = makeOldBytes();
   const char* base = std::getenv("TMPDIR");
-  oldDirectory = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                 "/tolvex-fuzz-XXXXXX";
+  oldDirectory =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tolvex-fuzz-XXXXXX";
   TOLVEX_FUZZ_EXPECT(::mkdtemp(oldDirectory.data()) != nullptr);
   oldPath = oldDirectory + "/old";
   common::writeWholeFile(oldPath, oldBytes);
