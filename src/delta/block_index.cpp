@@ -84,6 +84,40 @@ std::string header(const BlockLayout& layout) {
   return out;
 }
 
+// The layout that the header of `text` gives, each field within its bounds.
+BlockLayout layoutOfHeader(std::string_view text) {
+  if (text.size() < kHeaderBytes) {
+    malformed(std::to_string(text.size()) + " bytes, shorter than the " +
+              std::to_string(kHeaderBytes) + "-byte header");
+  }
+  if (text.substr(0, kMagic.size()) != kMagic) {
+    malformed("it does not start with " + std::string(kMagic));
+  }
+  const std::uint64_t fileSize = readLittleEndian(text, kFileSizeAt, 8);
+  const std::uint64_t blockSize = readLittleEndian(text, kBlockSizeAt, 4);
+  const std::uint64_t strongBytes = readLittleEndian(text, kStrongBytesAt, 1);
+  if (!std::has_single_bit(blockSize)) {
+    malformed("block size " + std::to_string(blockSize) + " is not a power of two");
+  }
+  if (blockSize < kMinimumBlockSize || blockSize > kMaximumBlockSize) {
+    malformed("block size " + std::to_string(blockSize) + " is outside " +
+              std::to_string(kMinimumBlockSize) + " to " + std::to_string(kMaximumBlockSize));
+  }
+  if (strongBytes < kMinimumStrongBytes || strongBytes > kMaximumStrongBytes) {
+    malformed("strong checksum length " + std::to_string(strongBytes) + " is outside " +
+              std::to_string(kMinimumStrongBytes) + " to " + std::to_string(kMaximumStrongBytes));
+  }
+  if (text.substr(kReservedAt, kHeaderBytes - kReservedAt).find_first_not_of('\0') !=
+      std::string_view::npos) {
+    malformed("reserved header bytes are not zero");
+  }
+  if (fileSize > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    malformed("file size " + std::to_string(fileSize) + " is too large");
+  }
+  return {static_cast<std::int64_t>(fileSize), static_cast<std::int64_t>(blockSize),
+          static_cast<int>(strongBytes)};
+}
+
 }  // namespace
 
 std::int64_t BlockLayout::blockLength(std::int64_t block) const {
@@ -110,55 +144,32 @@ std::string_view BlockIndex::strongOf(std::int64_t block) const {
 }
 
 BlockIndex parseBlockIndex(std::string_view text) {
-  if (text.size() < kHeaderBytes) {
-    malformed(std::to_string(text.size()) + " bytes, shorter than the " +
-              std::to_string(kHeaderBytes) + "-byte header");
-  }
-  if (text.substr(0, kMagic.size()) != kMagic) {
-    malformed("it does not start with " + std::string(kMagic));
-  }
-  const std::uint64_t fileSize = readLittleEndian(text, kFileSizeAt, 8);
-  const std::uint64_t blockSize = readLittleEndian(text, kBlockSizeAt, 4);
-  const std::uint64_t strongBytes = readLittleEndian(text, kStrongBytesAt, 1);
-  if (!std::has_single_bit(blockSize)) {
-    malformed("block size " + std::to_string(blockSize) + " is not a power of two");
-  }
-  if (blockSize < kMinimumBlockSize || blockSize > kMaximumBlockSize) {
-    malformed("block size " + std::to_string(blockSize) + " is outside " +
-              std::to_string(kMinimumBlockSize) + " to " + std::to_string(kMaximumBlockSize));
-  }
-  if (strongBytes < kMinimumStrongBytes || strongBytes > kMaximumStrongBytes) {
-    malformed("strong checksum length " + std::to_string(strongBytes) + " is outside " +
-              std::to_string(kMinimumStrongBytes) + " to " + std::to_string(kMaximumStrongBytes));
-  }
-  if (text.substr(kReservedAt, kHeaderBytes - kReservedAt).find_first_not_of('\0') !=
-      std::string_view::npos) {
-    malformed("reserved header bytes are not zero");
-  }
-  // Unsigned arithmetic on the untrusted size: no overflow before the check.
+  const BlockLayout layout = layoutOfHeader(text);
+  // Unsigned arithmetic on the untrusted sizes: no overflow before the check.
+  const auto fileSize = static_cast<std::uint64_t>(layout.fileSize);
+  const auto blockSize = static_cast<std::uint64_t>(layout.blockSize);
   const std::uint64_t blocks = fileSize / blockSize + (fileSize % blockSize != 0 ? 1 : 0);
-  const std::uint64_t entryBytes = kWeakBytes + strongBytes;
+  const std::uint64_t entryBytes = kWeakBytes + static_cast<std::uint64_t>(layout.strongBytes);
   const std::uint64_t bodyBytes = text.size() - kHeaderBytes;
-  if (fileSize > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    malformed("file size " + std::to_string(fileSize) + " is too large");
-  }
   if (bodyBytes / entryBytes != blocks || bodyBytes % entryBytes != 0) {
     malformed(std::to_string(text.size()) + " bytes, but a file of " + std::to_string(fileSize) +
               " bytes in blocks of " + std::to_string(blockSize) + " needs " +
               std::to_string(kHeaderBytes) + " + " + std::to_string(blocks) + " x " +
               std::to_string(entryBytes));
   }
+  // Blocks are numbered in 32 bits; no real index comes near.
+  if (blocks > std::numeric_limits<std::uint32_t>::max()) {
+    malformed(std::to_string(blocks) + " blocks, more than 2^32 - 1");
+  }
 
   BlockIndex index;
-  index.layout = {static_cast<std::int64_t>(fileSize), static_cast<std::int64_t>(blockSize),
-                  static_cast<int>(strongBytes)};
+  index.layout = layout;
+  index.entries = text.substr(kHeaderBytes);
   index.weak.resize(blocks);
-  const std::string_view body = text.substr(kHeaderBytes);
   for (std::size_t block = 0; block < blocks; ++block) {
     index.weak[block] =
-        static_cast<std::uint32_t>(readLittleEndian(body, block * entryBytes, kWeakBytes));
+        static_cast<std::uint32_t>(readLittleEndian(index.entries, block * entryBytes, kWeakBytes));
   }
-  index.entries = body;
   return index;
 }
 
