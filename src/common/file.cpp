@@ -88,6 +88,33 @@ FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode) 
   return fd;
 }
 
+std::size_t readAt(int fd, std::int64_t offset, std::span<std::uint8_t> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t count = ::pread(fd, buffer.data() + filled, buffer.size() - filled,
+                                  static_cast<off_t>(offset + static_cast<std::int64_t>(filled)));
+    if (count == 0) {
+      break;
+    }
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throwReadError(errno);
+    }
+    filled += static_cast<std::size_t>(count);
+  }
+  return filled;
+}
+
+std::int64_t fileSizeOf(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    throwReadError(errno);
+  }
+  return static_cast<std::int64_t>(status.st_size);
+}
+
 int writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t count = ::write(fd, bytes.data(), bytes.size());

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -72,6 +73,14 @@ bool isRegularFile(const std::string& path);
 // a regular file. Throws IOError "cannot open: PATH" when the open fails and
 // "not a regular file: PATH" when it opened something else.
 FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode = 0666);
+
+// Fills `buffer` from offset `offset` of the open file `fd` unless the file
+// ends first; returns the bytes read. Safe to call from several threads on one
+// descriptor. Throws IOError "errno: N `TEXT`" on a read error.
+std::size_t readAt(int fd, std::int64_t offset, std::span<std::uint8_t> buffer);
+
+// The size of the open file `fd`; throws IOError "errno: N `TEXT`" when fstat fails.
+std::int64_t fileSizeOf(int fd);
 
 // Writes all of `bytes` to `fd`, resuming after interruptions and short writes.
 // Returns 0, or the errno of the write that failed.

@@ -4,12 +4,49 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace delta {
 
 // Files smaller than this get no block index, and a client never updates them
 // by delta: below it, the index's round trip costs more than the bytes saved.
 inline constexpr std::int64_t kMinimumIndexedBytes = std::int64_t{1} << 20;
+
+// How a file is cut into blocks, and how much of each block's strong checksum
+// its index keeps.
+struct BlockLayout {
+  std::int64_t fileSize = 0;
+  std::int64_t blockSize = 0;  // a power of two; the last block may be shorter
+  int strongBytes = 0;
+
+  std::int64_t blockCount() const { return (fileSize + blockSize - 1) / blockSize; }
+  // The length of block `block`: blockSize, or less for the last one.
+  std::int64_t blockLength(std::int64_t block) const;
+  bool operator==(const BlockLayout&) const = default;
+};
+
+// The layout blockIndexOfFile uses for a file of `fileSize` bytes: 4 KiB blocks
+// below 128 MiB, 8 KiB ones up to 1 GiB, larger ones beyond so that a file has
+// at most 2^17 blocks, and
+// strong checksums just long enough that scanning an unrelated old file of the
+// same size finds a false match with odds well under 1 in 1000.
+BlockLayout layoutForSize(std::int64_t fileSize);
+
+// A parsed block index. It views the text it was parsed from, which must
+// outlive it.
+struct BlockIndex {
+  BlockLayout layout;
+  std::vector<std::uint32_t> weak;  // one per block
+  std::string_view entries;         // the text's per-block entries
+
+  // The first layout.strongBytes bytes of block `block`'s strong checksum.
+  std::string_view strongOf(std::int64_t block) const;
+};
+
+// Reads an index in its on-disk form (see the README), trusting nothing in it:
+// whatever the input, it allocates no more than a few times its length. Throws
+// ValueError "malformed block index: WHAT" naming the field that is wrong.
+BlockIndex parseBlockIndex(std::string_view text);
 
 // The bytes at the start of an index that give the size of its file.
 inline constexpr std::int64_t kIndexHeaderBytes = 24;
@@ -21,7 +58,8 @@ std::optional<std::int64_t> indexedFileSize(std::string_view header);
 // The block index of the regular file at `path`, in its on-disk form (see the
 // README): the block size chosen for the file's size, then a weak rolling
 // checksum and a truncated strong checksum per block. Read without following a
-// link. Throws IOError when the file cannot be read.
+// link. Throws IOError when the file cannot be read, "PATH ended early" when it
+// shrinks while being read.
 std::string blockIndexOfFile(const std::string& path);
 
 }  // namespace delta

@@ -1,0 +1,326 @@
+#include "delta/delta_plan.hpp"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <span>
+#include <thread>
+
+#include "common/file.hpp"
+#include "crypto/blake2b.hpp"
+#include "delta/block_index.hpp"
+#include "delta/block_table.hpp"
+#include "delta/rolling_checksum.hpp"
+
+namespace delta {
+namespace {
+
+// Large reads keep system calls out of the cost of the scan; the buffer also
+// holds two blocks at least, so that a refill always moves the scan on.
+constexpr std::int64_t kScanBufferBytes = std::int64_t{8} << 20;
+// Old files from this size on are scanned in two halves at once: a thread
+// costs little next to scanning 16 MiB.
+constexpr std::int64_t kSplitScanBytes = std::int64_t{16} << 20;
+// Bytes hashed by strong checks that fail, beyond one pass over the old file.
+// An honest index fails about (old offsets x blocks / 2^32) checks; a hostile
+// one could make every offset of a run of zeros fail, and this bounds the time
+// it costs before the scan gives up on the rest of the file.
+constexpr std::int64_t kFailedCheckAllowance = std::int64_t{64} << 20;
+struct OldFile {
+  int fd;
+  std::int64_t size;
+};
+
+bool sameStrong(const crypto::Blake2bPrefix& digest, std::string_view strong) {
+  return std::memcmp(digest.data(), strong.data(), strong.size()) == 0;
+}
+
+// Looks for the blocks at every offset in [from, to) of the old file, in one
+// pass that reads the file in large pieces and rolls the weak checksum from one
+// offset to the next. After a match it moves on by a whole block, where the
+// next block of an unchanged run lies.
+class OldFileScan {
+ public:
+  OldFileScan(const OldFile& old, const BlockIndex& index, const BlockTable& table,
+              const RollingChecksum& rolling, std::int64_t from, std::int64_t to)
+      : old_(old),
+        index_(index),
+        table_(table),
+        rolling_(rolling),
+        blockSize_(index.layout.blockSize),
+        to_(std::min(to, old.size - blockSize_ + 1)),
+        readEnd_(std::min(old.size, to_ - 1 + blockSize_)),
+        position_(from),
+        base_(from),
+        failedCheckBudget_(to - from + kFailedCheckAllowance),
+        sources_(static_cast<std::size_t>(index.layout.blockCount()), -1),
+        unsourced_(index.layout.fileSize / blockSize_) {
+    // Never more than the scan will read: a hostile block size meets a small file.
+    capacity_ =
+        to_ > from ? std::min(std::max(kScanBufferBytes, 2 * blockSize_), readEnd_ - from) : 0;
+    buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity_));
+  }
+
+  // For each block of the new file, an offset of the old file that holds it, or -1.
+  std::vector<std::int64_t> run() {
+    bool fresh = true;  // the weak checksum is to be computed anew at position_
+    std::uint32_t weak = 0;
+    while (position_ < to_ && unsourced_ > 0 && failedCheckBudget_ > 0) {
+      if (fresh) {
+        if (!holdUpTo(position_ + blockSize_)) {
+          break;
+        }
+        weak = weakChecksum(window());
+        fresh = false;
+        if (matchesAt(position_, weak)) {
+          position_ += blockSize_;
+          fresh = true;
+          continue;
+        }
+      }
+      if (position_ + 1 >= to_ || !holdUpTo(position_ + blockSize_ + 1)) {
+        break;
+      }
+      if (rollThroughBuffer(weak)) {
+        position_ += blockSize_;
+        fresh = true;
+      }
+    }
+    return std::move(sources_);
+  }
+
+ private:
+  // Rolls the window on while the buffer holds the byte that enters it and
+  // offsets remain: true at a match, at position_; else false, with `weak` and
+  // position_ moved on as far as the buffer allowed.
+  bool rollThroughBuffer(std::uint32_t& weak) {
+    const auto offsetOf = [this](const std::uint8_t* at) { return base_ + (at - buffer_.get()); };
+    const std::uint8_t* at = buffer_.get() + (position_ - base_);
+    const std::uint8_t* const end =
+        at + std::min(base_ + filled_ - blockSize_ - position_, to_ - 1 - position_);
+    for (; end - at >= 2; at += 2) {
+      const auto [first, second] = rolling_.rollTwice(weak, at);
+      if (matchesAt(offsetOf(at + 1), first) || matchesAt(offsetOf(at + 2), second)) {
+        return true;
+      }
+      weak = second;
+    }
+    if (at < end) {
+      weak = rolling_.roll(weak, at);
+      ++at;
+      if (matchesAt(offsetOf(at), weak)) {
+        return true;
+      }
+    }
+    position_ = offsetOf(at);
+    return false;
+  }
+
+  // True when the window at `offset` holds blocks of the new file; the scan
+  // then stands there.
+  bool matchesAt(std::int64_t offset, std::uint32_t weak) {
+    if (!table_.mayHold(weak)) {
+      return false;
+    }
+    position_ = offset;
+    return matchHere(weak);
+  }
+
+  std::span<const std::uint8_t> window() const {
+    return {buffer_.get() + (position_ - base_), static_cast<std::size_t>(blockSize_)};
+  }
+
+  // Makes the buffer hold the old file from position_ to `end`, reading on
+  // from where it stops; false when the file ends first.
+  bool holdUpTo(std::int64_t end) {
+    if (end <= base_ + filled_) {
+      return true;
+    }
+    const std::int64_t kept = std::max<std::int64_t>(base_ + filled_ - position_, 0);
+    std::memmove(buffer_.get(), buffer_.get() + (position_ - base_),
+                 static_cast<std::size_t>(kept));
+    base_ = position_;
+    filled_ = kept;
+    const std::int64_t wanted = std::min(capacity_, readEnd_ - base_) - filled_;
+    if (wanted > 0) {
+      filled_ += static_cast<std::int64_t>(common::readAt(
+          old_.fd, base_ + filled_, {buffer_.get() + filled_, static_cast<std::size_t>(wanted)}));
+    }
+    return end <= base_ + filled_;
+  }
+
+  // True when the window at position_ holds blocks of the new file; those
+  // without a source get this one.
+  bool matchHere(std::uint32_t weak) {
+    const std::span<const BlockTable::Entry> candidates = table_.withWeak(weak);
+    if (candidates.empty()) {
+      return false;
+    }
+    const crypto::Blake2bPrefix digest = crypto::blake2bPrefix(window());
+    const std::span<const BlockTable::Entry> found =
+        table_.withStrong(candidates, {reinterpret_cast<const char*>(digest.data()),
+                                       static_cast<std::size_t>(index_.layout.strongBytes)});
+    if (found.empty()) {
+      failedCheckBudget_ -= blockSize_;
+      return false;
+    }
+    // Blocks with equal checksums get their source together: one tells for all.
+    if (sources_[found.front().block] < 0) {
+      for (const BlockTable::Entry& entry : found) {
+        sources_[entry.block] = position_;
+      }
+      unsourced_ -= static_cast<std::int64_t>(found.size());
+    }
+    return true;
+  }
+
+  const OldFile& old_;
+  const BlockIndex& index_;
+  const BlockTable& table_;
+  const RollingChecksum& rolling_;
+  const std::int64_t blockSize_;
+  const std::int64_t to_;       // window starts end here
+  const std::int64_t readEnd_;  // the bytes those windows cover end here
+  std::int64_t position_;
+  std::int64_t base_;        // the file offset of buffer_[0]
+  std::int64_t filled_ = 0;  // bytes in buffer_
+  std::int64_t capacity_ = 0;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::int64_t failedCheckBudget_;
+  std::vector<std::int64_t> sources_;
+  std::int64_t unsourced_;
+};
+
+// Direct checks of one block at one offset of the old file, for what the scan
+// does not settle.
+class BlockCheck {
+ public:
+  BlockCheck(const OldFile& old, const BlockIndex& index) : old_(old), index_(index) {}
+
+  // True when the old file holds block `block` at `offset`.
+  bool holds(std::int64_t block, std::int64_t offset) {
+    const std::int64_t length = index_.layout.blockLength(block);
+    if (offset < 0 || offset > old_.size - length) {
+      return false;
+    }
+    bytes_.resize(static_cast<std::size_t>(length));
+    return common::readAt(old_.fd, offset, bytes_) == bytes_.size() &&
+           weakChecksum(bytes_) == index_.weak[static_cast<std::size_t>(block)] &&
+           sameStrong(crypto::blake2bPrefix(bytes_), index_.strongOf(block));
+  }
+
+ private:
+  const OldFile& old_;
+  const BlockIndex& index_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Where block j comes from offset s, block j+1 most likely lies at
+// s + blockSize and block j-1 at s - blockSize. Taking them from there, rather
+// than from where the scan first saw their bytes (blocks that repeat, like runs
+// of zeros, all get that one copy; a scan that skipped a block along such a run
+// missed where the file goes on), lets copies run on in one piece; it also
+// finds the short last block after its predecessor. Each check hashes a block;
+// all of them together hash at most the old file's size, whatever the index.
+void joinRuns(const OldFile& old, const BlockIndex& index, std::vector<std::int64_t>& sources) {
+  BlockCheck check(old, index);
+  const std::int64_t blockSize = index.layout.blockSize;
+  std::int64_t budget = old.size;
+  const auto tryFrom = [&](std::size_t block, std::size_t neighbour, std::int64_t step) {
+    const std::int64_t offset = sources[neighbour] + step;
+    if (sources[neighbour] < 0 || sources[block] == offset || offset < 0 || offset >= old.size ||
+        budget <= 0) {
+      return;
+    }
+    budget -= blockSize;
+    if (check.holds(static_cast<std::int64_t>(block), offset)) {
+      sources[block] = offset;
+    }
+  };
+  for (std::size_t block = 1; block < sources.size(); ++block) {
+    tryFrom(block, block - 1, blockSize);
+  }
+  for (std::size_t block = sources.size(); block-- > 1;) {
+    tryFrom(block - 1, block, -blockSize);
+  }
+}
+
+// Looks for a short last block that joinRuns did not find at the end of the
+// old file and where it lies in the new one.
+void findShortLastBlock(const OldFile& old, const BlockIndex& index,
+                        std::vector<std::int64_t>& sources) {
+  const BlockLayout& layout = index.layout;
+  const std::int64_t last = layout.blockCount() - 1;
+  if (last < 0 || layout.blockLength(last) == layout.blockSize ||
+      sources[static_cast<std::size_t>(last)] >= 0) {
+    return;
+  }
+  BlockCheck check(old, index);
+  for (const std::int64_t offset : {old.size - layout.blockLength(last), last * layout.blockSize}) {
+    if (check.holds(last, offset)) {
+      sources[static_cast<std::size_t>(last)] = offset;
+      return;
+    }
+  }
+}
+
+DeltaPlan planOf(const BlockLayout& layout, const std::vector<std::int64_t>& sources) {
+  DeltaPlan plan;
+  plan.fileSize = layout.fileSize;
+  for (std::int64_t block = 0; block < layout.blockCount(); ++block) {
+    const Segment piece{block * layout.blockSize, layout.blockLength(block),
+                        sources[static_cast<std::size_t>(block)]};
+    (piece.fetched() ? plan.fetchedBytes : plan.reusedBytes) += piece.length;
+    if (!plan.segments.empty()) {
+      Segment& previous = plan.segments.back();
+      const bool runsOn =
+          previous.fetched()
+              ? piece.fetched()
+              : !piece.fetched() && previous.oldOffset + previous.length == piece.oldOffset;
+      if (runsOn) {
+        previous.length += piece.length;
+        continue;
+      }
+    }
+    plan.segments.push_back(piece);
+  }
+  return plan;
+}
+
+}  // namespace
+
+DeltaPlan planDelta(std::string_view index, const std::string& oldPath) {
+  const BlockIndex parsed = parseBlockIndex(index);
+  const common::FileDescriptor file = common::openRegularFile(oldPath, O_RDONLY);
+  const OldFile old{file.get(), common::fileSizeOf(file.get())};
+  const BlockTable table(parsed);
+  const RollingChecksum rolling(static_cast<std::size_t>(parsed.layout.blockSize));
+  const auto scan = [&](std::int64_t from, std::int64_t to) {
+    return OldFileScan(old, parsed, table, rolling, from, to).run();
+  };
+  std::vector<std::int64_t> sources;
+  if (old.size < kSplitScanBytes || std::thread::hardware_concurrency() < 2) {
+    sources = scan(0, old.size);
+  } else {
+    // Two halves, each on a core; the second starts on a block boundary, where
+    // an unchanged file's blocks lie. Either half's source will do.
+    const std::int64_t middle = old.size / 2 / parsed.layout.blockSize * parsed.layout.blockSize;
+    std::future<std::vector<std::int64_t>> secondHalf =
+        std::async(std::launch::async, scan, middle, old.size);
+    sources = scan(0, middle);
+    const std::vector<std::int64_t> more = secondHalf.get();
+    for (std::size_t block = 0; block < sources.size(); ++block) {
+      if (sources[block] < 0) {
+        sources[block] = more[block];
+      }
+    }
+  }
+  joinRuns(old, parsed, sources);
+  findShortLastBlock(old, parsed, sources);
+  return planOf(parsed.layout, sources);
+}
+
+}  // namespace delta

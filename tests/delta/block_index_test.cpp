@@ -1,0 +1,98 @@
+#include "delta/block_index.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/errors.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+TEST(BlockIndex, LayoutKeepsTheIndexNearOnePerMille) {
+  const struct {
+    std::int64_t fileSize;
+    std::int64_t blockSize;
+    int strongBytes;
+  } cases[] = {
+      {std::int64_t{1} << 20, 4096, 2},
+      {(std::int64_t{128} << 20) - 1, 4096, 3},
+      // 7 bytes a block: the index of a 256 MiB file stays near 229 KB.
+      {std::int64_t{1} << 28, 8192, 3},
+      {(std::int64_t{1} << 28) + 8191, 8192, 3},
+      {std::int64_t{1} << 30, 8192, 4},
+      {std::int64_t{1} << 40, 8 << 20, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fileSize);
+    const delta::BlockLayout layout = delta::layoutForSize(c.fileSize);
+    EXPECT_EQ(layout.blockSize, c.blockSize);
+    EXPECT_EQ(layout.strongBytes, c.strongBytes);
+  }
+}
+
+void putLittleEndian(std::string& text, std::size_t at, std::uint64_t value, std::size_t bytes) {
+  for (std::size_t i = 0; i < bytes; ++i) {
+    text[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  }
+}
+
+TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
+  const TempDir dir;
+  writeFile(dir / "file", std::string(10000, 'x'));
+  // 24 header bytes, then 3 blocks of 4 + 2 bytes.
+  const std::string valid = delta::blockIndexOfFile(dir / "file");
+  ASSERT_EQ(valid.size(), 42U);
+  ASSERT_EQ(delta::parseBlockIndex(valid).weak.size(), 3U);
+
+  const struct {
+    const char* name;
+    std::function<void(std::string&)> mutate;
+    const char* message;
+  } cases[] = {
+      {"truncated header", [](std::string& t) { t.resize(23); },
+       "23 bytes, shorter than the 24-byte header"},
+      {"entry cut short", [](std::string& t) { t.pop_back(); },
+       "41 bytes, but a file of 10000 bytes in blocks of 4096 needs 24 + 3 x 6"},
+      {"entry too many", [](std::string& t) { t += "123456"; }, "48 bytes, but a file of 10000"},
+      {"other magic", [](std::string& t) { t[7] = '2'; }, "it does not start with TVXBIDX1"},
+      {"block size 0", [](std::string& t) { putLittleEndian(t, 16, 0, 4); },
+       "block size 0 is not a power of two"},
+      {"block size 3000", [](std::string& t) { putLittleEndian(t, 16, 3000, 4); },
+       "block size 3000 is not a power of two"},
+      {"block size 256", [](std::string& t) { putLittleEndian(t, 16, 256, 4); },
+       "block size 256 is outside 512 to 16777216"},
+      {"block size 32 MiB", [](std::string& t) { putLittleEndian(t, 16, 1 << 25, 4); },
+       "block size 33554432 is outside 512 to 16777216"},
+      {"strong length 1", [](std::string& t) { t[20] = 1; },
+       "strong checksum length 1 is outside 2 to 16"},
+      {"strong length 17", [](std::string& t) { t[20] = 17; },
+       "strong checksum length 17 is outside 2 to 16"},
+      {"reserved byte", [](std::string& t) { t[23] = 1; }, "reserved header bytes are not zero"},
+      {"size of more blocks", [](std::string& t) { putLittleEndian(t, 8, 12289, 8); },
+       "42 bytes, but a file of 12289 bytes in blocks of 4096 needs 24 + 4 x 6"},
+      {"size of fewer blocks", [](std::string& t) { putLittleEndian(t, 8, 8192, 8); },
+       "42 bytes, but a file of 8192 bytes"},
+      {"size beyond any file", [](std::string& t) { putLittleEndian(t, 8, ~std::uint64_t{0}, 8); },
+       "file size 18446744073709551615 is too large"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text = valid;
+    c.mutate(text);
+    try {
+      static_cast<void>(delta::parseBlockIndex(text));
+      ADD_FAILURE() << "accepted";
+    } catch (const common::ValueError& error) {
+      EXPECT_TRUE(error.message().starts_with(std::string("malformed block index: ") + c.message))
+          << error.message();
+    }
+  }
+}
+
+}  // namespace

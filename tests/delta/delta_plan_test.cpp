@@ -1,0 +1,112 @@
+#include "delta/delta_plan.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "delta/block_index.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using delta::DeltaPlan;
+using delta::Segment;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+std::string randomBytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    byte = static_cast<char>(generator());
+  }
+  return bytes;
+}
+
+// `bytes` with `removed` bytes at `at` replaced by `inserted`.
+std::string spliced(const std::string& bytes, std::size_t at, std::size_t removed,
+                    const std::string& inserted) {
+  return bytes.substr(0, at) + inserted + bytes.substr(at + removed);
+}
+
+// The new file as a client builds it: copied pieces from the old file, fetched
+// ones from the new. Checks on the way that the pieces follow each other.
+std::string rebuild(const DeltaPlan& plan, const std::string& oldBytes,
+                    const std::string& newBytes) {
+  std::string built;
+  for (const Segment& segment : plan.segments) {
+    EXPECT_EQ(segment.offset, static_cast<std::int64_t>(built.size()));
+    const auto from =
+        static_cast<std::size_t>(segment.fetched() ? segment.offset : segment.oldOffset);
+    built += (segment.fetched() ? newBytes : oldBytes).substr(from, segment.length);
+  }
+  EXPECT_EQ(plan.reusedBytes + plan.fetchedBytes, static_cast<std::int64_t>(built.size()));
+  return built;
+}
+
+DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::string& newBytes) {
+  writeFile(dir / "old", oldBytes);
+  writeFile(dir / "new", newBytes);
+  return delta::planDelta(delta::blockIndexOfFile(dir / "new"), dir / "old");
+}
+
+TEST(DeltaPlan, SameFileIsOneCopyOtherFilesOneFetch) {
+  const TempDir dir;
+  // Blocks of zeros are one block to the scan, but copied from where they lie.
+  const std::string bytes =
+      randomBytes(500000, 1) + std::string(12288, '\0') + randomBytes(700000, 5);
+  const auto size = static_cast<std::int64_t>(bytes.size());
+  const struct {
+    const char* name;
+    std::string oldBytes;
+    std::vector<Segment> segments;
+  } cases[] = {
+      {"same file", bytes, {{0, size, 0}}},
+      {"unrelated file", randomBytes(bytes.size(), 2), {{0, size, -1}}},
+      {"empty file", "", {{0, size, -1}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DeltaPlan plan = planOf(dir, c.oldBytes, bytes);
+    EXPECT_EQ(plan.fileSize, size);
+    EXPECT_EQ(plan.segments, c.segments);
+  }
+}
+
+// Edits of a file over 16 MiB, which is scanned in two halves: every block is
+// found wherever it moved, and only blocks that the edits touch are fetched.
+TEST(DeltaPlan, EditedFileIsRebuiltFromOldBlocksAtAnyOffset) {
+  const TempDir dir;
+  constexpr std::size_t kMiB = 1 << 20;
+  constexpr std::int64_t kBlock = 4096;
+  const std::string old =
+      randomBytes(4 * kMiB, 3) + std::string(65536, '\0') + randomBytes(13 * kMiB + 1234, 6);
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::int64_t fetchedBlocks;  // at most
+  } cases[] = {
+      {"unchanged", old, 0},
+      {"3 bytes inserted near the start", spliced(old, 1000, 0, "abc"), 1},
+      {"5 bytes inserted in a run of zeros", spliced(old, 4 * kMiB + 10000, 0, "12345"), 1},
+      {"7 bytes deleted in the second half", spliced(old, 12 * kMiB + 5, 7, ""), 1},
+      {"a block's worth rewritten across two blocks",
+       spliced(old, 8 * kMiB + 100, kBlock, randomBytes(kBlock, 4)), 2},
+      {"bytes inserted in each half",
+       spliced(spliced(old, 9 * kMiB, 0, "12345"), 2 * kMiB + 1, 0, "x"), 2},
+      {"11 bytes before the first", "hello world" + old, 1},
+      {"the end cut short", old.substr(0, old.size() - 3000), 0},
+      {"bytes appended", old + "tail", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DeltaPlan plan = planOf(dir, old, c.bytes);
+    EXPECT_EQ(rebuild(plan, old, c.bytes), c.bytes);
+    EXPECT_LE(plan.fetchedBytes, c.fetchedBlocks * kBlock);
+  }
+}
+
+}  // namespace
