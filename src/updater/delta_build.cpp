@@ -20,42 +20,31 @@ constexpr std::int64_t kRangeBytes = std::int64_t{4} << 20;
 // Fetched bytes that may wait in memory for their turn, per file: what keeps
 // memory independent of the file's size.
 constexpr std::int64_t kWindowBytes = std::int64_t{16} << 20;
-// Bytes copied from the old file by one job, so that a run of unchanged bytes
-// does not hold a worker for long.
-constexpr std::int64_t kCopyBytesPerJob = std::int64_t{8} << 20;
-constexpr std::size_t kReadBytes = std::size_t{1} << 20;
+// Bytes copied from the old file by one job: a handful of them keep both the
+// writing and the hashing busy, in little memory.
+constexpr std::int64_t kCopyBytesPerJob = std::int64_t{2} << 20;
+// Pieces written but not yet hashed: the writing may run this far ahead.
+constexpr std::size_t kPiecesAhead = 2;
 // The staged file's write buffer, as a download has.
 constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
 
 }  // namespace
 
-// What the appends share: used by one job at a time, and kept alive by the job
-// that runs when the build is dropped, so the staged file keeps what it got.
+// The staged file and the old one, used by one writing job at a time, and kept
+// alive by a job that runs when the build is dropped, so the staged file keeps
+// what it got.
 struct DeltaBuild::Writer {
   Writer(const std::string& oldFile, const std::string& pendingPath)
-      : path(pendingPath),
-        file(pendingPath, kWriteBufferBytes),
+      : file(pendingPath, kWriteBufferBytes),
         old(common::openRegularFile(oldFile, O_RDONLY)),
         oldPath(oldFile) {}
 
-  void hashPrefixOnce() {
-    if (prefix > 0) {
-      const common::FileDescriptor staged = common::openRegularFile(path, O_RDONLY);
-      digest.updateFromFile(staged.get(), prefix, path);
-      prefix = 0;
-    }
-  }
-
-  void append(std::string_view bytes) {
-    file.append(bytes);
-    digest.update(bytes);
-  }
-
-  void copy(std::int64_t oldOffset, std::int64_t length) {
-    std::string buffer(kReadBytes, '\0');
-    while (length > 0) {
-      const auto want = static_cast<std::size_t>(std::min<std::int64_t>(length, kReadBytes));
-      const ssize_t got = ::pread(old.get(), buffer.data(), want, oldOffset);
+  std::shared_ptr<const std::string> copy(std::int64_t oldOffset, std::int64_t length) {
+    auto piece = std::make_shared<std::string>(static_cast<std::size_t>(length), '\0');
+    std::size_t done = 0;
+    while (done < piece->size()) {
+      const ssize_t got = ::pread(old.get(), piece->data() + done, piece->size() - done,
+                                  oldOffset + static_cast<std::int64_t>(done));
       if (got < 0 && errno == EINTR) {
         continue;
       }
@@ -65,23 +54,40 @@ struct DeltaBuild::Writer {
       if (got == 0) {
         throw common::IOError(oldPath + " ended early");
       }
-      append(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
-      oldOffset += got;
-      length -= got;
+      done += static_cast<std::size_t>(got);
     }
+    file.append(*piece);
+    return piece;
   }
 
-  const std::string path;
   common::AppendingFile file;
   const common::FileDescriptor old;
   const std::string oldPath;
-  crypto::Sha3Stream digest;
+};
+
+// The digest, used by one hashing job at a time.
+struct DeltaBuild::Hasher {
+  std::string path;
   std::int64_t prefix = 0;  // bytes the staged file held, still to be hashed
+  crypto::Sha3Stream digest;
+
+  void hash(const std::string* piece) {
+    if (prefix > 0) {
+      const common::FileDescriptor staged = common::openRegularFile(path, O_RDONLY);
+      digest.updateFromFile(staged.get(), prefix, path);
+      prefix = 0;
+    }
+    if (piece != nullptr) {
+      digest.update(*piece);
+    }
+  }
 };
 
 DeltaBuild::DeltaBuild(delta::DeltaPlan plan, const std::string& oldPath,
                        const std::string& pendingPath)
-    : plan_(std::move(plan)), writer_(std::make_shared<Writer>(oldPath, pendingPath)) {
+    : plan_(std::move(plan)),
+      writer_(std::make_shared<Writer>(oldPath, pendingPath)),
+      hasher_(std::make_shared<Hasher>()) {
   std::int64_t end = 0;
   for (const delta::Segment& segment : plan_.segments) {
     TOLVEX_CHECK(segment.offset == end && segment.length > 0, "a delta plan with a gap");
@@ -93,7 +99,9 @@ DeltaBuild::DeltaBuild(delta::DeltaPlan plan, const std::string& oldPath,
     writer_->file.truncate();
     written_ = 0;
   }
-  writer_->prefix = written_;
+  hasher_->path = pendingPath;
+  hasher_->prefix = written_;
+  prefixIssued_ = written_ == 0;
   while (segment_ < plan_.segments.size() &&
          plan_.segments[segment_].offset + plan_.segments[segment_].length <= written_) {
     ++segment_;
@@ -114,6 +122,16 @@ DeltaBuild::DeltaBuild(delta::DeltaPlan plan, const std::string& oldPath,
 
 DeltaBuild::~DeltaBuild() = default;
 
+void DeltaBuild::stopWriting() {
+  TOLVEX_CHECK(!writing_, "the staged file is being written");
+  closed_ = true;
+  try {
+    writer_->file.close();
+  } catch (const common::Error&) {
+    // recovery point: the download that takes over meets a lasting fault itself
+  }
+}
+
 std::optional<DeltaBuild::Range> DeltaBuild::nextFetch() {
   if (toFetch_.empty() || (inWindow_ > 0 && inWindow_ + toFetch_.front().length > kWindowBytes)) {
     return std::nullopt;
@@ -129,72 +147,113 @@ void DeltaBuild::arrived(std::int64_t first, std::string bytes) {
   ready_.emplace(first, std::move(bytes));
 }
 
-std::function<DeltaBuild::Appended()> DeltaBuild::nextAppend() {
-  if (appending_ || complete_) {
+std::vector<std::function<DeltaBuild::Step()>> DeltaBuild::startableJobs() {
+  std::vector<std::function<Step()>> jobs;
+  if (auto job = nextWrite()) {
+    writing_ = true;
+    jobs.push_back(std::move(job));
+  }
+  if (auto job = nextHash()) {
+    hashing_ = true;
+    jobs.push_back(std::move(job));
+  }
+  return jobs;
+}
+
+std::function<DeltaBuild::Step()> DeltaBuild::nextWrite() {
+  if (writing_ || closed_ || toHash_.size() >= kPiecesAhead) {
     return {};
   }
   const std::shared_ptr<Writer> writer = writer_;
-  if (written_ == plan_.fileSize) {
-    appending_ = true;
-    return [writer] {
-      Appended result;
+  // Each job hands its failure back: the loop decides what a failed build comes to.
+  const auto guarded = [](Step step, auto work) {
+    return [step, work = std::move(work)]() mutable {
       try {
-        writer->hashPrefixOnce();
-        writer->file.close();
-        result.digest = writer->digest.finishHex();
+        work(step);
       } catch (const common::Error&) {
-        // recovery point: the loop decides what a failed build comes to
-        result.error = std::current_exception();
+        // recovery point: handed back to the loop with the step
+        step.error = std::current_exception();
       }
-      return result;
+      return step;
     };
+  };
+  Step step;
+  step.wrote = true;
+  if (written_ == plan_.fileSize) {
+    closing_ = true;
+    return guarded(step, [writer](Step&) { writer->file.close(); });
   }
   const delta::Segment& segment = plan_.segments[segment_];
   const std::int64_t within = written_ - segment.offset;
-  std::function<void()> work;
-  Appended result;
+  std::function<Step()> job;
   if (segment.fetched()) {
     const auto found = ready_.find(written_);
     if (found == ready_.end()) {
       return {};
     }
-    auto bytes = std::make_shared<std::string>(std::move(found->second));
+    auto piece = std::make_shared<const std::string>(std::move(found->second));
     ready_.erase(found);
-    result.bytes = static_cast<std::int64_t>(bytes->size());
-    work = [writer, bytes] { writer->append(*bytes); };
+    step.bytes = static_cast<std::int64_t>(piece->size());
+    job = guarded(step, [writer, piece](Step& done) {
+      writer->file.append(*piece);
+      done.piece = piece;
+    });
   } else {
-    result.bytes = std::min(segment.length - within, kCopyBytesPerJob);
-    result.copied = true;
-    work = [writer, from = segment.oldOffset + within, length = result.bytes] {
-      writer->copy(from, length);
-    };
+    step.bytes = std::min(segment.length - within, kCopyBytesPerJob);
+    step.copied = true;
+    job = guarded(step, [writer, from = segment.oldOffset + within](Step& done) {
+      done.piece = writer->copy(from, done.bytes);
+    });
   }
-  written_ += result.bytes;
+  written_ += step.bytes;
   if (written_ == segment.offset + segment.length) {
     ++segment_;
   }
-  appending_ = true;
-  return [writer, work = std::move(work), result]() mutable {
+  return job;
+}
+
+std::function<DeltaBuild::Step()> DeltaBuild::nextHash() {
+  // The first job hashes what the staged file held before anything else.
+  if (hashing_ || (toHash_.empty() && prefixIssued_)) {
+    return {};
+  }
+  prefixIssued_ = true;
+  std::shared_ptr<const std::string> piece;
+  if (!toHash_.empty()) {
+    piece = std::move(toHash_.front());
+    toHash_.pop_front();
+  }
+  return [hasher = hasher_, piece] {
+    Step step;
+    step.bytes = piece ? static_cast<std::int64_t>(piece->size()) : 0;
     try {
-      writer->hashPrefixOnce();
-      work();
+      hasher->hash(piece.get());
     } catch (const common::Error&) {
-      // recovery point: the loop decides what a failed build comes to
-      result.error = std::current_exception();
+      // recovery point: handed back to the loop with the step
+      step.error = std::current_exception();
     }
-    return result;
+    return step;
   };
 }
 
-void DeltaBuild::appended(const Appended& result) {
-  appending_ = false;
-  if (result.copied) {
-    reused_ += result.bytes;
+void DeltaBuild::finished(const Step& step) {
+  if (step.wrote) {
+    writing_ = false;
+    if (closing_) {
+      closed_ = true;
+    } else if (step.copied) {
+      reused_ += step.bytes;
+    } else {
+      inWindow_ -= step.bytes;
+    }
+    if (step.piece && !step.error) {
+      toHash_.push_back(step.piece);
+    }
   } else {
-    inWindow_ -= result.bytes;
+    hashing_ = false;
   }
-  if (!result.digest.empty() || (result.error && written_ == plan_.fileSize)) {
-    complete_ = true;
+  if (closed_ && !hashing_ && toHash_.empty() && prefixIssued_ && !step.error) {
+    digest_ = hasher_->digest.finishHex();
   }
 }
 

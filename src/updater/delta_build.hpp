@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "delta/delta_plan.hpp"
 #include "http/resumable_download.hpp"
@@ -17,19 +18,21 @@ namespace updater {
 // A staged file built from a delta plan: bytes that the old file holds are
 // copied from it, the others fetched as ranges, and everything is appended
 // strictly in order, so that the staged file is always a prefix of the new
-// file that a later run can resume. Its SHA3-256 digest is taken as the bytes
-// are appended. The loop that drives it asks what to fetch next, hands over
-// the ranges that arrived, and runs each append it is given on a worker, one
-// at a time. The plan is not trusted: the digest decides.
+// file that a later run can resume. Its SHA3-256 digest is taken from the same
+// bytes as they are appended, by a job of its own, so that writing and hashing
+// run on two cores. The loop that drives it asks what to fetch next, hands over
+// the ranges that arrived, and runs the jobs it is given on workers. The plan
+// is not trusted: the digest decides.
 class DeltaBuild {
  public:
   using Range = http::DownloadSet::ByteRange;
 
-  // What an append did, handed back to the loop.
-  struct Appended {
-    std::int64_t bytes = 0;   // appended to the staged file
-    bool copied = false;      // from the old file, not fetched
-    std::string digest;       // of the whole staged file, once the last byte is in
+  // What a job did, handed back to the loop.
+  struct Step {
+    bool wrote = false;    // appended bytes to the staged file (else hashed them)
+    bool copied = false;   // those bytes came from the old file
+    std::int64_t bytes = 0;
+    std::shared_ptr<const std::string> piece;  // the bytes written, for hashing
     std::exception_ptr error;
   };
 
@@ -47,14 +50,20 @@ class DeltaBuild {
   // The bytes of a range returned by nextFetch().
   void arrived(std::int64_t first, std::string bytes);
 
-  // The next append, when none is running and its bytes are at hand: a job for
-  // a worker. Nothing otherwise, also once the build is complete.
-  std::function<Appended()> nextAppend();
-  // Takes what the job of nextAppend() returned.
-  void appended(const Appended& result);
+  // The jobs that can start now, for workers: at most one writing and one
+  // hashing job run at a time. Each hands its Step to finished().
+  std::vector<std::function<Step()>> startableJobs();
+  void finished(const Step& step);
 
-  bool complete() const { return complete_; }
-  bool appending() const { return appending_; }
+  // True while a job writes the staged file: nothing else may touch it then.
+  bool writing() const { return writing_; }
+  // Once no job writes: puts what is buffered into the staged file and closes
+  // it, here and now, so that a download may take the file over at once.
+  // Failures are left to that download, which meets them again.
+  void stopWriting();
+  // The digest text of the staged file once every byte is written and hashed,
+  // "" before.
+  const std::string& digest() const { return digest_; }
   std::int64_t reusedBytes() const { return reused_; }
   std::int64_t fetchedBytes() const { return fetched_; }
   // The bytes still to fetch when the build started: what the progress line counts.
@@ -62,16 +71,25 @@ class DeltaBuild {
 
  private:
   struct Writer;
+  struct Hasher;
+  std::function<Step()> nextWrite();
+  std::function<Step()> nextHash();
 
   const delta::DeltaPlan plan_;
   std::shared_ptr<Writer> writer_;
+  std::shared_ptr<Hasher> hasher_;
   std::int64_t written_ = 0;        // bytes of the staged file, appended or on their way
   std::size_t segment_ = 0;         // the plan segment that holds byte `written_`
   std::deque<Range> toFetch_;       // in order, not requested yet
   std::map<std::int64_t, std::string> ready_;  // arrived, by their first byte
+  std::deque<std::shared_ptr<const std::string>> toHash_;  // written, in order
   std::int64_t inWindow_ = 0;       // requested and not yet appended
-  bool appending_ = false;
-  bool complete_ = false;
+  bool writing_ = false;
+  bool hashing_ = false;
+  bool prefixIssued_ = false;       // the staged file's earlier bytes are being hashed
+  bool closing_ = false;            // the file's last bytes are on their way to disk
+  bool closed_ = false;
+  std::string digest_;
   std::int64_t reused_ = 0;
   std::int64_t fetched_ = 0;
   std::int64_t bytesToFetch_ = 0;

@@ -592,45 +592,48 @@ void StagingRun::rangeEnded(const http::DownloadSet::Finished& end) {
 }
 
 void StagingRun::appendDelta(std::size_t index) {
-  std::function<DeltaBuild::Appended()> job = download(index).delta->nextAppend();
-  if (!job) {
-    return;
+  for (auto& job : download(index).delta->startableJobs()) {
+    postJob([this, index, job = std::move(job)]() -> std::function<void()> {
+      return [this, index, step = job()] { onDeltaStep(index, step); };
+    });
   }
-  postJob([this, index, job = std::move(job)]() -> std::function<void()> {
-    return [this, index, result = job()] { onDeltaAppended(index, result); };
-  });
 }
 
-void StagingRun::onDeltaAppended(std::size_t index, const DeltaBuild::Appended& result) {
-  if (abandoned(index)) {
+void StagingRun::onDeltaStep(std::size_t index, const DeltaBuild::Step& step) {
+  if (abandoned(index) || !deltas_.contains(index)) {
     return;
   }
   Download& item = download(index);
-  item.delta->appended(result);
-  if (item.deltaFailed || result.error) {
+  item.delta->finished(step);
+  if (item.deltaFailed || step.error) {
     item.deltaFailed = false;
     fallBackToWhole(index);
     return;
   }
-  if (!item.delta->complete()) {
+  if (item.delta->digest().empty()) {
     appendDelta(index);
     return;
   }
+  std::string digest = item.delta->digest();
   item.reusedBytes = item.delta->reusedBytes();
   item.fetchedBytes = item.delta->fetchedBytes();
   item.delta.reset();
   deltas_.erase(index);
   item.route = Route::kWhole;
-  onVerified(index, Verification{result.digest, nullptr});
+  onVerified(index, Verification{std::move(digest), nullptr});
 }
 
 void StagingRun::fallBackToWhole(std::size_t index) {
   Download& item = download(index);
   cancelRanges(index);
-  if (item.delta && item.delta->appending()) {
+  if (item.delta && item.delta->writing()) {
     // Its running append still writes the staged file: the fall back waits for it.
     item.deltaFailed = true;
     return;
+  }
+  if (item.delta) {
+    // A job's last hold on the file may outlive the build: it must not write.
+    item.delta->stopWriting();
   }
   item.delta.reset();
   deltas_.erase(index);

@@ -112,7 +112,7 @@ class StagingRun {
   bool startRangeFetch();
   void rangeEnded(const http::DownloadSet::Finished& end);
   void appendDelta(std::size_t index);
-  void onDeltaAppended(std::size_t index, const DeltaBuild::Appended& result);
+  void onDeltaStep(std::size_t index, const DeltaBuild::Step& step);
   void fallBackToWhole(std::size_t index);
   void cancelRanges(std::size_t index);
   void requeueFirst(std::size_t index);
