@@ -71,14 +71,6 @@ struct Candidate {
   bool indexed = false;
 };
 
-// The size of the file at `path`, without following a link; 0 when there is none.
-std::int64_t sizeOf(const std::string& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)
-             ? static_cast<std::int64_t>(status.st_size)
-             : 0;
-}
-
 // One run of the walk. The walk itself and the ignore decisions stay on this
 // thread; only the digests are computed by the pool's workers, and every line
 // is written by `emit` on this thread in walk order, so the output is the one a
@@ -161,7 +153,7 @@ class CatalogWalk {
           candidate.digest = crypto::sha3FileHexIfRegular(candidate.path);
           // The digest comes first: an index is named after it, so one that
           // exists already costs no second read.
-          if (!candidate.digest.empty() && BlockIndexFolder::indexes(sizeOf(candidate.path))) {
+          if (!candidate.digest.empty() && BlockIndexFolder::indexes(common::regularFileSize(candidate.path))) {
             BlockIndexFolder::ensure(candidate.path, candidate.digest);
             candidate.indexed = true;
           }

@@ -115,6 +115,13 @@ std::int64_t fileSizeOf(int fd) {
   return static_cast<std::int64_t>(status.st_size);
 }
 
+std::int64_t regularFileSize(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)
+             ? static_cast<std::int64_t>(status.st_size)
+             : 0;
+}
+
 int writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t count = ::write(fd, bytes.data(), bytes.size());

@@ -82,6 +82,10 @@ std::size_t readAt(int fd, std::int64_t offset, std::span<std::uint8_t> buffer);
 // The size of the open file `fd`; throws IOError "errno: N `TEXT`" when fstat fails.
 std::int64_t fileSizeOf(int fd);
 
+// The size of the regular file at `path`, without following a link at its last
+// component; 0 when there is none.
+std::int64_t regularFileSize(const std::string& path);
+
 // Writes all of `bytes` to `fd`, resuming after interruptions and short writes.
 // Returns 0, or the errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);

@@ -1,16 +1,14 @@
 #include "updater/staging_run.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <utility>
 
 #include "common/errors.hpp"
+#include "common/file.hpp"
 #include "common/ordered_pool.hpp"
 #include "common/output.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
-#include "delta/block_index.hpp"
 #include "formats/source_descriptor.hpp"
 #include "formats/tool_files.hpp"
 
@@ -28,28 +26,7 @@ constexpr std::int64_t kBytesPerCheckJob = std::int64_t{4} << 20;
 constexpr std::size_t kJobsAhead = 16;
 // The longest single wait: something always wakes the loop earlier.
 constexpr std::int64_t kLongestWaitMilliseconds = 1000;
-// A block index is a few per mille of its file; one far larger than the old
-// copy's share cannot describe a file that the old copy helps to build.
-constexpr std::int64_t kIndexBytesPerOldByte = 32;
-constexpr std::int64_t kLeastIndexLimit = std::int64_t{1} << 20;
-// A target at least this large takes longer to hash than a round trip takes:
-// while it is hashed, its index's header is asked for, and a file size that
-// differs from the target's proves it out of date before the digest ends.
-constexpr std::int64_t kProbedTargetBytes = std::int64_t{64} << 20;
 
-// The size of the file at `path` (links followed), 0 when there is none.
-std::int64_t sizeOf(const std::string& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 ? static_cast<std::int64_t>(status.st_size) : 0;
-}
-
-// The size of the regular file at `path` (no link followed), 0 when there is none.
-std::int64_t regularSizeOf(const std::string& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)
-             ? static_cast<std::int64_t>(status.st_size)
-             : 0;
-}
 
 }  // namespace
 
@@ -118,7 +95,7 @@ StagingRun::Check StagingRun::check(const StageRequest& request, const std::atom
                               ? crypto::sha3FileHexIfRegular(request.path, *stop) == request.digest
                               : crypto::sha3FileHexIfRegular(request.path) == request.digest;
     if (!found.targetMatches) {
-      found.targetSize = regularSizeOf(request.path);
+      found.targetSize = common::regularFileSize(request.path);
       found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
     }
   } catch (const common::Error&) {
@@ -132,7 +109,7 @@ std::size_t StagingRun::checkBatchEnd(std::size_t first) const {
   const std::size_t last = std::min(first + kEntriesPerCheckJob, items_.size());
   std::int64_t bytes = 0;
   for (std::size_t end = first; end < last; ++end) {
-    const std::int64_t size = sizeOf(request(end).path);
+    const std::int64_t size = common::regularFileSize(request(end).path);
     if (size >= kProbedTargetBytes) {
       // Checked alone, so that its probe can end its job early.
       return end == first ? end + 1 : end;
@@ -143,47 +120,6 @@ std::size_t StagingRun::checkBatchEnd(std::size_t first) const {
     }
   }
   return last;
-}
-
-std::shared_ptr<std::atomic<bool>> StagingRun::probeSize(std::size_t index) {
-  const StageRequest& entry = request(index);
-  if (sizeOf(entry.path) < kProbedTargetBytes) {
-    return nullptr;
-  }
-  const std::size_t id = nextRangeId_++;
-  try {
-    downloads_.fetch(id, formats::remoteUrl(formats::blockIndexPathOf(entry.digest)),
-                     http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
-                     static_cast<std::size_t>(delta::kIndexHeaderBytes), {});
-  } catch (const common::CurlError&) {
-    // recovery point: without a probe the digest decides alone
-    return nullptr;
-  }
-  probes_.emplace(id, index);
-  return stops_.emplace(index, std::make_shared<std::atomic<bool>>(false)).first->second;
-}
-
-void StagingRun::probeEnded(const http::DownloadSet::Finished& end) {
-  const std::size_t index = probes_.at(end.id);
-  probes_.erase(end.id);
-  if (end.result != http::DownloadSet::Finished::Result::kComplete) {
-    return;  // no index, or none that answered: the digest decides
-  }
-  const std::optional<std::int64_t> size = delta::indexedFileSize(end.body);
-  if (size && *size != sizeOf(request(index).path)) {
-    stops_.at(index)->store(true);
-  }
-}
-
-void StagingRun::endProbe(std::size_t index) {
-  for (auto it = probes_.begin(); it != probes_.end(); ++it) {
-    if (it->second == index) {
-      downloads_.cancel(it->first);
-      probes_.erase(it);
-      break;
-    }
-  }
-  stops_.erase(index);
 }
 
 bool StagingRun::checksDueNow() const {
@@ -488,169 +424,6 @@ void StagingRun::waitForProgress() {
     attemptEnded(end);
   }
   runDeliveredSteps();
-}
-
-bool StagingRun::triesDelta(std::size_t index) const {
-  const Download& item = *items_[index].download;
-  return !item.deltaTried && item.targetSize >= delta::kMinimumIndexedBytes;
-}
-
-void StagingRun::fetchIndex(std::size_t index) {
-  Download& item = download(index);
-  item.deltaTried = true;
-  item.route = Route::kIndex;
-  const std::int64_t limit =
-      std::max(kLeastIndexLimit, item.targetSize / kIndexBytesPerOldByte);
-  try {
-    downloads_.fetch(index,
-                     formats::remoteUrl(formats::blockIndexPathOf(request(index).digest)),
-                     std::nullopt, static_cast<std::size_t>(limit), {});
-  } catch (const common::CurlError&) {
-    // recovery point: without an index the file comes whole
-    fallBackToWhole(index);
-  }
-}
-
-void StagingRun::indexEnded(const http::DownloadSet::Finished& end) {
-  if (end.result != http::DownloadSet::Finished::Result::kComplete) {
-    // No index (a server without them answers 404), or none that arrived.
-    fallBackToWhole(end.id);
-    return;
-  }
-  postJob([this, index = end.id, body = end.body]() -> std::function<void()> {
-    auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
-    try {
-      *plan = delta::planDelta(body, request(index).path);
-    } catch (const common::Error&) {
-      // recovery point: a malformed index, or an old copy that cannot be read
-    }
-    return [this, index, plan] { onPlanned(index, std::move(*plan)); };
-  });
-}
-
-void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan) {
-  if (abandoned(index)) {
-    return;
-  }
-  // Nothing to reuse: one plain download does it better than ranges.
-  if (!plan || plan->reusedBytes == 0) {
-    fallBackToWhole(index);
-    return;
-  }
-  Download& item = download(index);
-  try {
-    item.delta = std::make_unique<DeltaBuild>(std::move(*plan), request(index).path,
-                                              item.context.pendingPath);
-  } catch (const common::Error&) {
-    // recovery point: the whole download meets any lasting fault itself
-    fallBackToWhole(index);
-    return;
-  }
-  item.route = Route::kDelta;
-  item.deltaWrote = true;
-  deltas_.insert(index);
-  appendDelta(index);
-}
-
-bool StagingRun::startRangeFetch() {
-  for (const std::size_t index : deltas_) {
-    DeltaBuild& build = *download(index).delta;
-    if (download(index).deltaFailed) {
-      continue;
-    }
-    if (const auto range = build.nextFetch()) {
-      const std::size_t id = nextRangeId_++;
-      ranges_.emplace(id, std::make_pair(index, range->first));
-      try {
-        downloads_.fetch(id, formats::remoteUrl(request(index).path), range,
-                         static_cast<std::size_t>(range->length), {});
-      } catch (const common::CurlError&) {
-        // recovery point: the whole download tries again, with its own attempts
-        ranges_.erase(id);
-        fallBackToWhole(index);
-      }
-      return true;
-    }
-  }
-  return false;
-}
-
-void StagingRun::rangeEnded(const http::DownloadSet::Finished& end) {
-  const auto [index, first] = ranges_.at(end.id);
-  ranges_.erase(end.id);
-  if (abandoned(index) || !deltas_.contains(index)) {
-    return;
-  }
-  if (end.result != http::DownloadSet::Finished::Result::kComplete) {
-    fallBackToWhole(index);
-    return;
-  }
-  Download& item = download(index);
-  item.delta->arrived(first, std::string(end.body));
-  reportProgress(item.delta->fetchedBytes(), item.delta->bytesToFetch(), item.context);
-  appendDelta(index);
-}
-
-void StagingRun::appendDelta(std::size_t index) {
-  for (auto& job : download(index).delta->startableJobs()) {
-    postJob([this, index, job = std::move(job)]() -> std::function<void()> {
-      return [this, index, step = job()] { onDeltaStep(index, step); };
-    });
-  }
-}
-
-void StagingRun::onDeltaStep(std::size_t index, const DeltaBuild::Step& step) {
-  if (abandoned(index) || !deltas_.contains(index)) {
-    return;
-  }
-  Download& item = download(index);
-  item.delta->finished(step);
-  if (item.deltaFailed || step.error) {
-    item.deltaFailed = false;
-    fallBackToWhole(index);
-    return;
-  }
-  if (item.delta->digest().empty()) {
-    appendDelta(index);
-    return;
-  }
-  std::string digest = item.delta->digest();
-  item.reusedBytes = item.delta->reusedBytes();
-  item.fetchedBytes = item.delta->fetchedBytes();
-  item.delta.reset();
-  deltas_.erase(index);
-  item.route = Route::kWhole;
-  onVerified(index, Verification{std::move(digest), nullptr});
-}
-
-void StagingRun::fallBackToWhole(std::size_t index) {
-  Download& item = download(index);
-  cancelRanges(index);
-  if (item.delta && item.delta->writing()) {
-    // Its running append still writes the staged file: the fall back waits for it.
-    item.deltaFailed = true;
-    return;
-  }
-  if (item.delta) {
-    // A job's last hold on the file may outlive the build: it must not write.
-    item.delta->stopWriting();
-  }
-  item.delta.reset();
-  deltas_.erase(index);
-  item.route = Route::kWhole;
-  item.reusedBytes = -1;
-  requeueFirst(index);
-}
-
-void StagingRun::cancelRanges(std::size_t index) {
-  for (auto it = ranges_.begin(); it != ranges_.end();) {
-    if (it->second.first == index) {
-      downloads_.cancel(it->first);
-      it = ranges_.erase(it);
-    } else {
-      ++it;
-    }
-  }
 }
 
 void StagingRun::requeueFirst(std::size_t index) {

@@ -51,6 +51,11 @@ class StagingRun {
  private:
   enum class Phase { kChecking, kQueued, kRunning, kPaused, kVerifying, kDone };
 
+  // A target at least this large takes longer to hash than a round trip takes:
+  // while it is hashed, its index's header is asked for, and a file size that
+  // differs from the target's proves it out of date before the digest ends.
+  static constexpr std::int64_t kProbedTargetBytes = std::int64_t{64} << 20;
+
   // How a request that downloads gets its file.
   enum class Route { kWhole, kIndex, kDelta };
 
