@@ -37,6 +37,21 @@ class Running {
   throw common::CurlError(common::assembleUri(url) + ": " + error.message());
 }
 
+// A GET of `url`, ready to run; throws CurlError "URL: MESSAGE" when libcurl
+// cannot make it.
+std::unique_ptr<Transfer> startGet(const common::Uri& url, const ChunkCallback& onChunk,
+                                   const HeaderMap& requestHeaders,
+                                   const HeadersDoneCallback& onHeadersDone,
+                                   const ProgressCallback& onProgress) {
+  try {
+    return std::make_unique<Transfer>("GET", url, onChunk, requestHeaders, onHeadersDone,
+                                      onProgress);
+  } catch (const common::CurlError& error) {
+    // recovery point: every transfer failure names the URL
+    rethrowWithUrl(url, error);
+  }
+}
+
 // One download into one file: the file opened for appending, the request for
 // what it lacks, and the handling of the answer's end.
 class ResumableDownload final : public Running {
@@ -74,13 +89,7 @@ class ResumableDownload final : public Running {
         listener_.appended(chunk);
       }
     };
-    try {
-      transfer_ = std::make_unique<Transfer>("GET", url_, onChunk, requestHeaders, onHeadersDone,
-                                             onProgress);
-    } catch (const common::CurlError& error) {
-      // recovery point: every transfer failure names the URL
-      rethrowWithUrl(url_, error);
-    }
+    transfer_ = startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress);
   }
 
   Transfer& transfer() override { return *transfer_; }
@@ -142,13 +151,7 @@ class MemoryFetch final : public Running {
       }
       body_.append(chunk);
     };
-    try {
-      transfer_ = std::make_unique<Transfer>("GET", url_, onChunk, requestHeaders, onHeadersDone,
-                                             onProgress);
-    } catch (const common::CurlError& error) {
-      // recovery point: every transfer failure names the URL
-      rethrowWithUrl(url_, error);
-    }
+    transfer_ = startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress);
   }
 
   Transfer& transfer() override { return *transfer_; }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "published_tree.hpp"
@@ -32,6 +34,21 @@ class ClientProcessFixture : public ::testing::Test {
     std::vector<std::string> argv = {TOLVEX_TEST_CLIENT};
     argv.insert(argv.end(), args.begin(), args.end());
     return testing_support::runProcess(argv, clientOptions(standardInput));
+  }
+
+  std::string clientFile(const std::string& path) const { return client_ / path; }
+
+  // Waits until `done` holds, for at most 20 seconds; whether it came to hold.
+  template <typename Condition>
+  static bool eventually(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
   }
 
   testing_support::ProcessResult update(const std::vector<std::string>& options = {}) const {

@@ -27,23 +27,7 @@ using updater_testing::binaryContent;
 
 const std::string kWaitLine = "Waiting for another update of this directory to finish...\n";
 
-class ClientSafety : public process_testing::ClientProcessFixture {
- protected:
-  std::string clientFile(const std::string& path) const { return client_ / path; }
-
-  // Waits until `done` holds, for at most 20 seconds; whether it came to hold.
-  template <typename Condition>
-  static bool eventually(Condition done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-  }
-};
+class ClientSafety : public process_testing::ClientProcessFixture {};
 
 TEST_F(ClientSafety, ASecondRunWaitsForTheFirstThenFindsEverythingUpToDate) {
   const std::string content = binaryContent(300000, 3);

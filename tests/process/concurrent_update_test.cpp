@@ -53,8 +53,6 @@ std::set<int> clientPorts(const std::vector<testing_support::RecordedRequest>& r
 
 class ConcurrentUpdate : public process_testing::ClientProcessFixture {
  protected:
-  std::string clientFile(const std::string& path) const { return client_ / path; }
-
   void expectClientMatches(const std::vector<PublishedFile>& files) const {
     for (const auto& file : files) {
       SCOPED_TRACE(file.path);

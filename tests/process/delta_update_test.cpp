@@ -67,8 +67,6 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
     return formats::blockIndexPathOf(crypto::sha3Hex(content));
   }
 
-  std::string clientFile(const std::string& path) const { return client_ / path; }
-
   // The index that update-catalog writes for a file holding `content`.
   static std::string indexOf(const std::string& content) {
     const testing_support::TempDir dir;
@@ -76,18 +74,6 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
     return delta::blockIndexOfFile(dir / "file");
   }
 
-  // Waits until `done` holds, for at most 20 seconds; whether it came to hold.
-  template <typename Condition>
-  static bool eventually(Condition done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-  }
 
   const std::string old_ = binaryContent(kOldSize, 7);
   const std::string new_ = newRelease(old_);
