@@ -1,9 +1,12 @@
 #include "updater/streaming_digest.hpp"
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
-#include <deque>
+#include <memory>
 #include <mutex>
 
 #include "common/errors.hpp"
@@ -13,72 +16,88 @@
 namespace updater {
 namespace {
 
-// Bytes handed to the workers at once: large enough that the hand-over costs
-// nothing next to the hashing.
-constexpr std::size_t kBlockBytes = std::size_t{256} * 1024;
-// Blocks that may wait for the workers before append() waits too: the memory a
-// download holds stays the same, however large its file.
-constexpr std::size_t kMaxQueuedBlocks = 8;
+// Bytes announced before a worker is asked to read them: the size of the
+// download's write buffer, so that a job mostly finds them in the file already,
+// and the hand-over costs nothing next to the hashing.
+constexpr std::int64_t kBytesPerJob = std::int64_t{256} * 1024;
+// Bytes read back at once: few read calls, and the block still in the cache
+// when it is hashed.
+constexpr std::size_t kReadBytes = std::size_t{256} * 1024;
 
 }  // namespace
 
 struct StreamingDigest::State {
   std::mutex mutex;
-  std::condition_variable drained;
-  std::deque<std::string> blocks;
-  std::int64_t prefixBytes = 0;  // still to be read back from the file
+  std::condition_variable stopped;
   std::string path;
+  std::int64_t announced = 0;  // bytes the file holds or is about to hold
+  std::int64_t hashed = 0;     // read back and hashed; the job's alone while it runs
   crypto::Sha3Stream digest;
   std::exception_ptr error;
-  Done done;
-  bool running = false;  // a job is draining the blocks
+  Done done;             // set by finish(): every announced byte is in the file
+  bool running = false;  // a job is reading the file
   bool abandoned = false;
 
-  // One job at a time per digest keeps the bytes in order.
+  // One job at a time per digest keeps the bytes in order. A job that finds
+  // fewer bytes in the file than announced (the rest still in the download's
+  // buffer) stops; the next announcement or finish() starts another.
   void drain() {
     std::unique_lock lock(mutex);
-    for (;;) {
-      if (abandoned) {
-        running = false;
-        drained.notify_all();
-        return;
-      }
-      if (prefixBytes > 0) {
-        const std::int64_t bytes = prefixBytes;
-        prefixBytes = 0;
+    while (!abandoned) {
+      const bool complete = static_cast<bool>(done);
+      const std::int64_t end = announced;
+      if (hashed < end && !error) {
         lock.unlock();
-        hashPrefix(bytes);
+        const std::int64_t before = hashed;
+        hashUpTo(end, complete);
         lock.lock();
-        continue;
-      }
-      if (!blocks.empty()) {
-        std::string block = std::move(blocks.front());
-        blocks.pop_front();
-        drained.notify_all();
-        lock.unlock();
-        if (!error) {
-          digest.update(block);
+        // finish() may have come meanwhile: then every byte is in the file.
+        if (hashed > before || (!complete && done)) {
+          continue;
         }
-        lock.lock();
-        continue;
+      }
+      if (!done) {
+        break;
       }
       running = false;
-      drained.notify_all();
-      if (done) {
-        Done finished = std::move(done);
-        std::string text = error ? std::string() : digest.finishHex();
-        const std::exception_ptr failure = error;
-        lock.unlock();
-        finished(std::move(text), failure);
-      }
+      stopped.notify_all();
+      Done finished = std::move(done);
+      done = nullptr;
+      std::string text = error ? std::string() : digest.finishHex();
+      const std::exception_ptr failure = error;
+      lock.unlock();
+      finished(std::move(text), failure);
       return;
     }
+    running = false;
+    stopped.notify_all();
   }
 
-  void hashPrefix(std::int64_t bytes) {
+  // Hashes what the file holds of the bytes before `end`; all of them when the
+  // download is `complete`, or the file ended early.
+  void hashUpTo(std::int64_t end, bool complete) {
     try {
       const common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
-      digest.updateFromFile(file.get(), bytes, path);
+      const auto buffer = std::make_unique_for_overwrite<char[]>(kReadBytes);
+      while (hashed < end) {
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::int64_t>(end - hashed, static_cast<std::int64_t>(kReadBytes)));
+        const ssize_t count = ::pread(file.get(), buffer.get(), wanted, hashed);
+        if (count < 0 && errno == EINTR) {
+          continue;
+        }
+        if (count < 0) {
+          common::throwReadError(errno);
+        }
+        if (count == 0) {
+          if (complete) {
+            throw common::IOError(path + " ended early");
+          }
+          return;
+        }
+        digest.update({buffer.get(), static_cast<std::size_t>(count)});
+        hashed += count;
+      }
     } catch (const common::Error&) {
       // recovery point: handed to finish()'s caller, which decides
       const std::lock_guard lock(mutex);
@@ -91,7 +110,7 @@ StreamingDigest::StreamingDigest(common::WorkQueue& workers, std::string pending
                                  std::int64_t existingBytes)
     : workers_(workers), state_(std::make_shared<State>()) {
   state_->path = std::move(pendingPath);
-  state_->prefixBytes = existingBytes;
+  state_->announced = existingBytes;
   if (existingBytes > 0) {
     schedule();
   }
@@ -101,36 +120,31 @@ StreamingDigest::~StreamingDigest() {
   const std::lock_guard lock(state_->mutex);
   state_->abandoned = true;
   state_->done = nullptr;
-  state_->blocks.clear();
 }
 
 void StreamingDigest::append(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const std::size_t take = std::min(bytes.size(), kBlockBytes - block_.size());
-    block_.append(bytes.substr(0, take));
-    bytes.remove_prefix(take);
-    if (block_.size() == kBlockBytes) {
-      submitBlock();
-    }
+  {
+    const std::lock_guard lock(state_->mutex);
+    state_->announced += static_cast<std::int64_t>(bytes.size());
+  }
+  unscheduled_ += static_cast<std::int64_t>(bytes.size());
+  if (unscheduled_ >= kBytesPerJob) {
+    schedule();
   }
 }
 
 void StreamingDigest::startOver() {
-  block_.clear();
   std::unique_lock lock(state_->mutex);
   // Only the bytes read back can be in flight here: a start over comes before
   // the first byte of an answer.
-  state_->blocks.clear();
-  state_->prefixBytes = 0;
-  state_->drained.wait(lock, [this] { return !state_->running; });
+  state_->announced = 0;
+  state_->stopped.wait(lock, [this] { return !state_->running; });
+  state_->hashed = 0;
   state_->digest = crypto::Sha3Stream();
   state_->error = nullptr;
 }
 
 void StreamingDigest::finish(Done done) {
-  if (!block_.empty()) {
-    submitBlock();
-  }
   {
     const std::lock_guard lock(state_->mutex);
     state_->done = std::move(done);
@@ -138,18 +152,8 @@ void StreamingDigest::finish(Done done) {
   schedule();
 }
 
-void StreamingDigest::submitBlock() {
-  {
-    std::unique_lock lock(state_->mutex);
-    state_->drained.wait(lock, [this] { return state_->blocks.size() < kMaxQueuedBlocks; });
-    state_->blocks.push_back(std::move(block_));
-  }
-  block_.clear();
-  block_.reserve(kBlockBytes);
-  schedule();
-}
-
 void StreamingDigest::schedule() {
+  unscheduled_ = 0;
   {
     const std::lock_guard lock(state_->mutex);
     if (state_->running) {

@@ -12,10 +12,11 @@
 namespace updater {
 
 // The SHA3-256 digest of a staged file, taken while a download appends to it:
-// the bytes are hashed on worker threads, in order, so that the thread that
-// receives them goes on receiving. The bytes already in the file when the
-// download started are read back and hashed first. Only when the hashing falls
-// more than a few blocks behind does append() wait for it.
+// worker threads read the bytes back from the file, in order, as they are
+// written, so the thread that receives them never waits for the hashing, and a
+// file that arrives faster than one core hashes holds up neither the other
+// downloads nor memory. The bytes already in the file when the download
+// started are hashed first.
 class StreamingDigest {
  public:
   // What finish() hands over: the digest text, or the error that stopped it.
@@ -29,21 +30,23 @@ class StreamingDigest {
   StreamingDigest(const StreamingDigest&) = delete;
   StreamingDigest& operator=(const StreamingDigest&) = delete;
 
-  // The next bytes the download appended to the file.
+  // The next bytes the download appended to the file. They are read back from
+  // the file, which need not hold them yet (the download may still buffer them),
+  // but must by finish().
   void append(std::string_view bytes);
   // The file was emptied to start over: the digest begins anew.
   void startOver();
-  // Once every byte given so far is hashed, calls `done` on a worker thread.
+  // Once every byte given so far is hashed, calls `done` on a worker thread;
+  // the file must hold them all by now. A file that ends early is an error.
   void finish(Done done);
 
  private:
   struct State;
-  void submitBlock();
   void schedule();
 
   common::WorkQueue& workers_;
   std::shared_ptr<State> state_;
-  std::string block_;  // bytes gathered for the next job
+  std::int64_t unscheduled_ = 0;  // bytes appended since a job was last asked for
 };
 
 }  // namespace updater

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
@@ -27,15 +28,18 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
     std::string existing;               // in the file when the download starts
     bool startOver;                     // the server sent the whole file instead
     std::vector<std::string> appended;  // what the download then appends
+    bool buffered;                      // the appended bytes reach the file only before finish()
   };
-  const std::string big = bytes(3 << 20, 'b');  // several blocks, more than the queue holds
+  const std::string big = bytes(3 << 20, 'b');  // many jobs' worth
   const Case cases[] = {
-      {"fresh", "", false, {"ab", "", "cd"}},
-      {"resumed", bytes(700000, 'r'), false, {bytes(5000, 's'), bytes(300000, 't')}},
-      {"restarted", bytes(700000, 'r'), true, {bytes(300000, 't')}},
-      {"large, in small pieces", "", false, std::vector<std::string>(96, bytes(32768, 'x'))},
-      {"large at once", "x", false, {big}},
-      {"nothing at all", "", false, {}},
+      {"fresh", "", false, {"ab", "", "cd"}, false},
+      {"resumed", bytes(700000, 'r'), false, {bytes(5000, 's'), bytes(300000, 't')}, false},
+      {"restarted", bytes(700000, 'r'), true, {bytes(300000, 't')}, false},
+      {"large, in small pieces", "", false, std::vector<std::string>(96, bytes(32768, 'x')), false},
+      {"large at once", "x", false, {big}, false},
+      {"large, buffered", bytes(1000, 'r'), false, std::vector<std::string>(40, bytes(100000, 'y')),
+       true},
+      {"nothing at all", "", false, {}, false},
   };
   for (const std::size_t workers : {1U, 3U}) {
     common::WorkQueue queue(workers);
@@ -49,12 +53,19 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
       {
         updater::StreamingDigest digest(queue, path, static_cast<std::int64_t>(c.existing.size()));
         if (c.startOver) {
-          digest.startOver();
           file.clear();
+          testing_support::writeFile(path, file);
+          digest.startOver();
         }
         for (const std::string& piece : c.appended) {
-          digest.append(piece);
           file += piece;
+          if (!c.buffered) {
+            std::ofstream(path, std::ios::binary | std::ios::app) << piece;
+          }
+          digest.append(piece);
+        }
+        if (c.buffered) {
+          testing_support::writeFile(path, file);
         }
         digest.finish([&result](std::string text, std::exception_ptr error) {
           EXPECT_EQ(error, nullptr);
