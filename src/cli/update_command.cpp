@@ -1,5 +1,6 @@
 #include "cli/update_command.hpp"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,12 +25,16 @@ namespace {
 
 constexpr std::int64_t kKeyMismatchPauseMilliseconds = 5000;
 
-// The body of `url()` fetched whole, with the client's attempts and pauses; ""
-// when every attempt failed (the checks that follow then fail on it).
-template <typename UrlOf>
-std::string fetchWhole(http::ConnectionPool& pool, const UrlOf& url, std::size_t maxBytes) {
-  return updater::retryTransfer([&] { return http::ncurlGet(pool, url(), maxBytes); },
-                                updater::kTransferAttempts, updater::kTransferDelaySeconds);
+// The signature's request, started now; null when it cannot be made, and the
+// first attempt is then made later like the others.
+std::unique_ptr<http::StartedGet> startSignatureFetch(http::ConnectionPool& pool) {
+  try {
+    return std::make_unique<http::StartedGet>(pool, formats::remoteUrl(formats::kSignatureFileName),
+                                              formats::kMaxSignatureBytes);
+  } catch (const common::CurlError&) {
+    // recovery point: the attempt made after the catalog reports the failure
+    return nullptr;
+  }
 }
 
 }  // namespace
@@ -49,13 +54,25 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
   } else {
     common::printErr("Checking updates...");
   }
+  // The signature's first attempt runs alongside the catalog's, which saves a
+  // round trip; its outcome is taken, and any failure reported, only after the
+  // catalog's, as though it had started then.
+  std::unique_ptr<http::StartedGet> firstSignatureAttempt = startSignatureFetch(pool);
   // Kept in a file until its signature is checked: an answer of any size costs
   // disk, not memory.
   const updater::ReceivedCatalog catalog = updater::receiveCatalog(pool, catalogUrl);
-  // The signature's URL is formed anew at each attempt: the descriptor may be edited meanwhile.
-  const std::string signatureText = fetchWhole(
-      pool, [] { return formats::remoteUrl(formats::kSignatureFileName); },
-      formats::kMaxSignatureBytes);
+  // Later attempts form the URL anew: the descriptor may be edited meanwhile.
+  const std::string signatureText = updater::retryTransfer(
+      [&] {
+        if (firstSignatureAttempt) {
+          // Taken once: after a failure the next attempt is a request of its own.
+          const auto attempt = std::move(firstSignatureAttempt);
+          return attempt->take();
+        }
+        return http::ncurlGet(pool, formats::remoteUrl(formats::kSignatureFileName),
+                              formats::kMaxSignatureBytes);
+      },
+      updater::kTransferAttempts, updater::kTransferDelaySeconds);
   const std::vector<std::uint8_t> signature = updater::decodeCatalogSignature(signatureText);
 
   const std::string publicKey = formats::readSourcePublicKey();

@@ -43,6 +43,18 @@ std::string escapePath(std::string_view path) {
   return escaped;
 }
 
+// `onChunk`, failing the answer before the chunk that takes it past `maxBytes`.
+ChunkCallback bounded(std::size_t maxBytes, ChunkCallback onChunk) {
+  return [received = std::size_t{0}, maxBytes,
+          onChunk = std::move(onChunk)](std::string_view chunk) mutable {
+    if (chunk.size() > maxBytes - received) {
+      throw common::CurlError("answer too large: more than " + std::to_string(maxBytes) + " bytes");
+    }
+    received += chunk.size();
+    onChunk(chunk);
+  };
+}
+
 }  // namespace
 
 std::string escapedRequestUrl(const common::Uri& url) {
@@ -61,21 +73,29 @@ void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common
 
 void getBounded(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes,
                 const ChunkCallback& onChunk) {
-  std::size_t received = 0;
-  const ChunkCallback counted = [&received, maxBytes, &onChunk](std::string_view chunk) {
-    if (chunk.size() > maxBytes - received) {
-      throw common::CurlError("answer too large: more than " + std::to_string(maxBytes) + " bytes");
-    }
-    received += chunk.size();
-    onChunk(chunk);
-  };
-  curlRequest(pool, "GET", url, counted, {}, {}, {});
+  curlRequest(pool, "GET", url, bounded(maxBytes, onChunk), {}, {}, {});
 }
 
 std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes) {
   std::string body;
   getBounded(pool, url, maxBytes, [&body](std::string_view chunk) { body += chunk; });
   return body;
+}
+
+StartedGet::StartedGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes)
+    : pool_(pool),
+      transfer_(std::make_unique<Transfer>(
+          "GET", url, bounded(maxBytes, [this](std::string_view chunk) { body_ += chunk; }),
+          HeaderMap{}, HeadersDoneCallback{}, ProgressCallback{})) {
+  pool_.session().add(*transfer_);
+}
+
+StartedGet::~StartedGet() = default;
+
+std::string StartedGet::take() {
+  pool_.session().finish(*transfer_);
+  transfer_->rethrowFailure();
+  return std::move(body_);
 }
 
 }  // namespace http

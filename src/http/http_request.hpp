@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,5 +45,28 @@ void getBounded(ConnectionPool& pool, const common::Uri& url, std::size_t maxByt
 
 // The whole body of a GET of `url` through `pool`; throws CurlError as getBounded.
 std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes);
+
+class Transfer;
+
+// An ncurlGet started at once and collected later: it moves on whenever the
+// pool runs other requests meanwhile, so that two small answers cost one round
+// trip, not two. Must end before the pool.
+class StartedGet {
+ public:
+  // Throws CurlError when no request can be made.
+  StartedGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes);
+  // Stops the request if it still runs.
+  ~StartedGet();
+  StartedGet(const StartedGet&) = delete;
+  StartedGet& operator=(const StartedGet&) = delete;
+
+  // Runs the request to its end and returns the body; throws as ncurlGet. Once only.
+  std::string take();
+
+ private:
+  ConnectionPool& pool_;
+  std::string body_;
+  std::unique_ptr<Transfer> transfer_;
+};
 
 }  // namespace http

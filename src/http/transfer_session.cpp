@@ -46,6 +46,10 @@ void TransferSession::remove(Transfer& transfer) noexcept {
 
 void TransferSession::run(Transfer& transfer) {
   add(transfer);
+  finish(transfer);
+}
+
+void TransferSession::finish(Transfer& transfer) {
   // Leaves on every exit, so that the session may end before the transfer.
   struct Leave {
     TransferSession& session;

@@ -34,6 +34,8 @@ class TransferSession {
   // Adds `transfer` and drives the session until it has ended. It has left the
   // session when this returns, normally or by an error.
   void run(Transfer& transfer);
+  // The same for a `transfer` added earlier, which may have ended already.
+  void finish(Transfer& transfer);
 
   // Moves every transfer on. Waits first, up to `timeoutMilliseconds`, for
   // network activity, one of libcurl's timers or wake(). Each transfer that
