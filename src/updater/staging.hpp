@@ -33,7 +33,9 @@ std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& e
 // Makes sure that a verified copy of the remote file of each request lies in its
 // staged file (formats::pendingPathOf), downloading or resuming it through
 // `pool` as needed, and returns the paths of the staged files in request order;
-// a target that already has its digest is left alone and not listed. The paths
+// a target that already has its digest is left alone and not listed. A large
+// target whose old copy is here is first updated by delta, when the server
+// publishes its block index; the staged file is verified all the same. The paths
 // must be distinct; `totalFiles` numbers the entries on the progress line.
 // Digests are computed on worker threads and up to `maxInFlight` downloads run
 // at once on this thread, each with its own attempts and pauses; yet each
