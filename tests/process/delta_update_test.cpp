@@ -160,4 +160,31 @@ TEST_F(DeltaUpdate, AnInterruptedDeltaIsResumedAfterWhatItStaged) {
       << result.out;
 }
 
+TEST_F(DeltaUpdate, AnUpToDateLargeTargetIsLeftAloneOrGetsItsOwnBytes) {
+  // Large enough that its index's header is asked for while it is hashed.
+  const std::string large = binaryContent(std::size_t{64} << 20, 9);
+  const std::string honest = indexOf(large);
+  std::string lying = honest;
+  lying[8] = static_cast<char>(lying[8] + 1);  // the file size, one byte more
+  for (const std::string* index : {&honest, static_cast<const std::string*>(&lying)}) {
+    const bool lies = index == &lying;
+    SCOPED_TRACE(lies ? "lying header" : "honest index");
+    publish(large, index);
+    writeFile(clientFile("big.bin"), large);
+    struct stat before {};
+    ASSERT_EQ(::stat(clientFile("big.bin").c_str(), &before), 0);
+    const testing_support::ProcessResult result = update();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, kUpToDate);
+    EXPECT_EQ(readFile(clientFile("big.bin")), large);
+    // A header that lies about the size may get the file rebuilt from itself,
+    // depending on whether it comes before the digest ends; an honest one never.
+    if (!lies) {
+      struct stat after {};
+      ASSERT_EQ(::stat(clientFile("big.bin").c_str(), &after), 0);
+      EXPECT_EQ(after.st_ino, before.st_ino);
+    }
+  }
+}
+
 }  // namespace
