@@ -153,7 +153,8 @@ class CatalogWalk {
           candidate.digest = crypto::sha3FileHexIfRegular(candidate.path);
           // The digest comes first: an index is named after it, so one that
           // exists already costs no second read.
-          if (!candidate.digest.empty() && BlockIndexFolder::indexes(common::regularFileSize(candidate.path))) {
+          if (!candidate.digest.empty() &&
+              BlockIndexFolder::indexes(common::regularFileSize(candidate.path))) {
             BlockIndexFolder::ensure(candidate.path, candidate.digest);
             candidate.indexed = true;
           }

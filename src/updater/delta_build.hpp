@@ -29,8 +29,8 @@ class DeltaBuild {
 
   // What a job did, handed back to the loop.
   struct Step {
-    bool wrote = false;    // appended bytes to the staged file (else hashed them)
-    bool copied = false;   // those bytes came from the old file
+    bool wrote = false;   // appended bytes to the staged file (else hashed them)
+    bool copied = false;  // those bytes came from the old file
     std::int64_t bytes = 0;
     std::shared_ptr<const std::string> piece;  // the bytes written, for hashing
     std::exception_ptr error;
@@ -78,16 +78,16 @@ class DeltaBuild {
   const delta::DeltaPlan plan_;
   std::shared_ptr<Writer> writer_;
   std::shared_ptr<Hasher> hasher_;
-  std::int64_t written_ = 0;        // bytes of the staged file, appended or on their way
-  std::size_t segment_ = 0;         // the plan segment that holds byte `written_`
-  std::deque<Range> toFetch_;       // in order, not requested yet
+  std::int64_t written_ = 0;                   // bytes of the staged file, appended or on their way
+  std::size_t segment_ = 0;                    // the plan segment that holds byte `written_`
+  std::deque<Range> toFetch_;                  // in order, not requested yet
   std::map<std::int64_t, std::string> ready_;  // arrived, by their first byte
   std::deque<std::shared_ptr<const std::string>> toHash_;  // written, in order
-  std::int64_t inWindow_ = 0;       // requested and not yet appended
+  std::int64_t inWindow_ = 0;                              // requested and not yet appended
   bool writing_ = false;
   bool hashing_ = false;
-  bool prefixIssued_ = false;       // the staged file's earlier bytes are being hashed
-  bool closing_ = false;            // the file's last bytes are on their way to disk
+  bool prefixIssued_ = false;  // the staged file's earlier bytes are being hashed
+  bool closing_ = false;       // the file's last bytes are on their way to disk
   bool closed_ = false;
   std::string digest_;
   std::int64_t reused_ = 0;

@@ -27,7 +27,6 @@ constexpr std::size_t kJobsAhead = 16;
 // The longest single wait: something always wakes the loop earlier.
 constexpr std::int64_t kLongestWaitMilliseconds = 1000;
 
-
 }  // namespace
 
 StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,

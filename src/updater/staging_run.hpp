@@ -1,8 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -68,10 +68,10 @@ class StagingRun {
     std::string stagedDigest;                 // for the mismatch report
     std::int64_t targetSize = 0;              // of the old copy, when there is one
     Route route = Route::kWhole;
-    bool deltaTried = false;       // its index was asked for
-    bool deltaWrote = false;       // a delta build wrote to its staged file
-    bool restartedWhole = false;   // after a delta, the file is downloaded whole once
-    bool deltaFailed = false;      // falls back once its running append has ended
+    bool deltaTried = false;      // its index was asked for
+    bool deltaWrote = false;      // a delta build wrote to its staged file
+    bool restartedWhole = false;  // after a delta, the file is downloaded whole once
+    bool deltaFailed = false;     // falls back once its running append has ended
     std::unique_ptr<DeltaBuild> delta;
     std::int64_t reusedBytes = -1;  // of a delta that made the staged file
     std::int64_t fetchedBytes = 0;
@@ -165,7 +165,7 @@ class StagingRun {
   std::map<std::size_t, std::size_t> probes_;
   std::map<std::size_t, std::shared_ptr<std::atomic<bool>>> stops_;
   std::size_t nextRangeId_;  // for ranges and probes
-  std::int64_t now_ = 0;             // monotonic milliseconds, read after each wait
+  std::int64_t now_ = 0;     // monotonic milliseconds, read after each wait
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;
   http::DownloadSet downloads_;

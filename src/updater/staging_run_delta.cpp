@@ -71,11 +71,9 @@ void StagingRun::fetchIndex(std::size_t index) {
   Download& item = download(index);
   item.deltaTried = true;
   item.route = Route::kIndex;
-  const std::int64_t limit =
-      std::max(kLeastIndexLimit, item.targetSize / kIndexBytesPerOldByte);
+  const std::int64_t limit = std::max(kLeastIndexLimit, item.targetSize / kIndexBytesPerOldByte);
   try {
-    downloads_.fetch(index,
-                     formats::remoteUrl(formats::blockIndexPathOf(request(index).digest)),
+    downloads_.fetch(index, formats::remoteUrl(formats::blockIndexPathOf(request(index).digest)),
                      std::nullopt, static_cast<std::size_t>(limit), {});
   } catch (const common::CurlError&) {
     // recovery point: without an index the file comes whole

@@ -58,7 +58,8 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
   // otherwise, the index that update-catalog writes for it.
   void publish(const std::string& content, const std::string* index = nullptr) {
     updater_testing::publishTree(published_.path(), {{"big.bin", content}});
-    std::filesystem::create_directories(published_ / std::string(formats::kBlockIndexDirectoryName));
+    std::filesystem::create_directories(published_ /
+                                        std::string(formats::kBlockIndexDirectoryName));
     writeFile(published_ / indexPath(content),
               index != nullptr ? *index : delta::blockIndexOfFile(published_ / "big.bin"));
   }
@@ -73,7 +74,6 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
     writeFile(dir / "file", content);
     return delta::blockIndexOfFile(dir / "file");
   }
-
 
   const std::string old_ = binaryContent(kOldSize, 7);
   const std::string new_ = newRelease(old_);
