@@ -212,14 +212,26 @@ void StagingRun::startTransfers() {
     } else if (startRangeFetch()) {
       // The ranges of a delta come next, for the same reason.
       continue;
-    } else if (!queue_.empty()) {
-      index = queue_.front();
-      queue_.pop_front();
+    } else if (const auto queued = takeQueued()) {
+      index = *queued;
     } else {
       return;
     }
     attempt(index);
   }
+}
+
+std::optional<std::size_t> StagingRun::takeQueued() {
+  // The first in request order that may start: a delta waits for a free one,
+  // while the requests behind it go on.
+  const auto found =
+      std::ranges::find_if(queue_, [this](std::size_t queued) { return deltaMayStart(queued); });
+  if (found == queue_.end()) {
+    return std::nullopt;
+  }
+  const std::size_t index = *found;
+  queue_.erase(found);
+  return index;
 }
 
 void StagingRun::attempt(std::size_t index) {
@@ -365,6 +377,7 @@ void StagingRun::stopAfter(std::size_t index) {
     if (abandoned(later) && items_[later].phase == Phase::kRunning) {
       downloads_.cancel(later);
       cancelRanges(later);
+      setRoute(later, Route::kWhole);
       download(later).digest.reset();
       items_[later].phase = Phase::kDone;
     }

@@ -108,9 +108,13 @@ class StagingRun {
   void submitChecks();
   void onChecked(std::size_t index, Check&& found);
   void startTransfers();
+  std::optional<std::size_t> takeQueued();
   void attempt(std::size_t index);
   void attemptEnded(const http::DownloadSet::Finished& end);
   bool triesDelta(std::size_t index) const;
+  // False for a request that would start a delta while the most run already.
+  bool deltaMayStart(std::size_t index) const;
+  void setRoute(std::size_t index, Route route);
   void fetchIndex(std::size_t index);
   void indexEnded(const http::DownloadSet::Finished& end);
   void onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan);
@@ -165,7 +169,12 @@ class StagingRun {
   std::map<std::size_t, std::size_t> probes_;
   std::map<std::size_t, std::shared_ptr<std::atomic<bool>>> stops_;
   std::size_t nextRangeId_;  // for ranges and probes
-  std::int64_t now_ = 0;     // monotonic milliseconds, read after each wait
+  // Requests whose index is asked for, planned or built from. Each may hold a
+  // window of ranges and a plan in memory, so few run at once, however many
+  // large files changed.
+  static constexpr std::size_t kMaxDeltasUnderway = 2;
+  std::size_t deltasUnderway_ = 0;
+  std::int64_t now_ = 0;  // monotonic milliseconds, read after each wait
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;
   http::DownloadSet downloads_;

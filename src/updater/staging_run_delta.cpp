@@ -62,6 +62,16 @@ void StagingRun::endProbe(std::size_t index) {
   stops_.erase(index);
 }
 
+void StagingRun::setRoute(std::size_t index, Route route) {
+  Download& item = download(index);
+  deltasUnderway_ += (route != Route::kWhole ? 1 : 0) - (item.route != Route::kWhole ? 1 : 0);
+  item.route = route;
+}
+
+bool StagingRun::deltaMayStart(std::size_t index) const {
+  return !triesDelta(index) || deltasUnderway_ < kMaxDeltasUnderway;
+}
+
 bool StagingRun::triesDelta(std::size_t index) const {
   const Download& item = *items_[index].download;
   return !item.deltaTried && item.targetSize >= delta::kMinimumIndexedBytes;
@@ -70,7 +80,7 @@ bool StagingRun::triesDelta(std::size_t index) const {
 void StagingRun::fetchIndex(std::size_t index) {
   Download& item = download(index);
   item.deltaTried = true;
-  item.route = Route::kIndex;
+  setRoute(index, Route::kIndex);
   const std::int64_t limit = std::max(kLeastIndexLimit, item.targetSize / kIndexBytesPerOldByte);
   try {
     downloads_.fetch(index, formats::remoteUrl(formats::blockIndexPathOf(request(index).digest)),
@@ -116,7 +126,7 @@ void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& 
     fallBackToWhole(index);
     return;
   }
-  item.route = Route::kDelta;
+  setRoute(index, Route::kDelta);
   item.deltaWrote = true;
   deltas_.insert(index);
   appendDelta(index);
@@ -189,7 +199,7 @@ void StagingRun::onDeltaStep(std::size_t index, const DeltaBuild::Step& step) {
   item.fetchedBytes = item.delta->fetchedBytes();
   item.delta.reset();
   deltas_.erase(index);
-  item.route = Route::kWhole;
+  setRoute(index, Route::kWhole);
   onVerified(index, Verification{std::move(digest), nullptr});
 }
 
@@ -207,7 +217,7 @@ void StagingRun::fallBackToWhole(std::size_t index) {
   }
   item.delta.reset();
   deltas_.erase(index);
-  item.route = Route::kWhole;
+  setRoute(index, Route::kWhole);
   item.reusedBytes = -1;
   requeueFirst(index);
 }

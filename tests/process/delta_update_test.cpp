@@ -95,6 +95,30 @@ TEST_F(DeltaUpdate, AChangedFileCostsTheBytesThatChanged) {
   }
 }
 
+TEST_F(DeltaUpdate, ManyChangedFilesTakeTheirTurnsAndAllComeByDelta) {
+  std::vector<updater_testing::PublishedFile> files;
+  for (unsigned i = 0; i < 5; ++i) {
+    const std::string old = binaryContent(std::size_t{2} << 20, 20 + i);
+    std::string name = "f";
+    name += std::to_string(i);
+    writeFile(clientFile(name), old);
+    files.push_back({name, newRelease(old)});
+  }
+  updater_testing::publishTree(published_.path(), files);
+  for (const auto& file : files) {
+    std::filesystem::create_directories(published_ /
+                                        std::string(formats::kBlockIndexDirectoryName));
+    writeFile(published_ / indexPath(file.content), indexOf(file.content));
+  }
+  const testing_support::ProcessResult result = update({"-v"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.path);
+    EXPECT_EQ(readFile(clientFile(file.path)), file.content);
+    EXPECT_GT(deltaLine(result.out, file.path).reused, 0) << result.out;
+  }
+}
+
 TEST_F(DeltaUpdate, AWrongOrMissingIndexCostsBytesNeverTheFile) {
   std::string truncated = indexOf(new_);
   truncated.resize(truncated.size() / 2);
