@@ -6,7 +6,9 @@ Usage: crash_consistency.py CLIENT [--kills N] [--seed S]
 
 CLIENT is a client built to trust the RFC 8032 test vector 1 key (the test
 client of the build tree). The published tree is served on 127.0.0.1 by a small
-server of this script that honours "Range: bytes=N-", so killed downloads resume.
+server of this script that honours "Range: bytes=N-" and "bytes=A-B", so killed
+downloads resume and the large files, whose new versions are edits of the old
+ones, come by delta from the block indexes that update-catalog writes.
 """
 import argparse
 import base64
@@ -36,15 +38,31 @@ def key_file_text():
         PUBLIC_KEY, base64.b64encode(bytes(expanded)).decode())
 
 
-def tree(rng, version):
+def tree(rng):
     """Relative path -> content: sizes from a few bytes to tens of MiB."""
     sizes = [3, 100, 4096, 70000, 300000, 1 << 20, 5 << 20, 20 << 20]
     files = {}
     for index in range(40):
         size = sizes[index % len(sizes)] + rng.randrange(1000)
         files["d%d/f%02d.bin" % (index % 4, index)] = rng.randbytes(size)
-    if version == "new":
-        files["added/only-new.txt"] = b"only in the new version\n"
+    return files
+
+
+def new_release(rng, old):
+    """The new tree: small files replaced, large ones edited (a rewrite and an
+    insertion each), and one file added."""
+    files = {}
+    for path, content in old.items():
+        if len(content) < 1 << 20:
+            files[path] = rng.randbytes(len(content))
+            continue
+        edited = bytearray(content)
+        at = rng.randrange(len(edited) - 100000)
+        edited[at:at + 100000] = rng.randbytes(100000)
+        at = rng.randrange(len(edited))
+        edited[at:at] = rng.randbytes(rng.randint(1, 300))
+        files[path] = bytes(edited)
+    files["added/only-new.txt"] = b"only in the new version\n"
     return files
 
 
@@ -68,10 +86,12 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
             self.send_error(404)
             return
         size = os.path.getsize(path)
-        start = 0
+        start, end = 0, size - 1
         ranged = self.headers.get("Range", "")
-        if ranged.startswith("bytes=") and ranged.endswith("-"):
-            start = int(ranged[6:-1])
+        if ranged.startswith("bytes=") and "," not in ranged:
+            first, _, last = ranged[6:].partition("-")
+            start = int(first)
+            end = min(int(last), size - 1) if last else size - 1
             if start >= size:
                 self.send_response(416)
                 self.send_header("Content-Range", "bytes */%d" % size)
@@ -79,15 +99,21 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
                 self.end_headers()
                 return
             self.send_response(206)
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
         else:
             self.send_response(200)
-        self.send_header("Content-Length", str(size - start))
+        self.send_header("Content-Length", str(end - start + 1))
         self.end_headers()
         try:
             with open(path, "rb") as source:
                 source.seek(start)
-                shutil.copyfileobj(source, self.wfile, 1 << 20)
+                remaining = end - start + 1
+                while remaining > 0:
+                    chunk = source.read(min(remaining, 1 << 20))
+                    if not chunk:
+                        break
+                    self.wfile.write(chunk)
+                    remaining -= len(chunk)
         except (BrokenPipeError, ConnectionResetError):
             pass
 
@@ -122,8 +148,8 @@ def main():
             os.makedirs(directory)
         with open(os.path.join(home, ".tolvex-signer-keypair"), "w") as key:
             key.write(key_file_text())
-        old = tree(random.Random(1), "old")
-        new = tree(random.Random(2), "new")
+        old = tree(random.Random(1))
+        new = new_release(random.Random(2), old)
         write_tree(published, new)
         environment = {"HOME": home, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
         subprocess.run([client, "update-catalog"], cwd=published, env=environment, check=True,
@@ -159,10 +185,14 @@ def main():
         # How long an undisturbed run takes bounds the moments to kill at.
         reset_client()
         started = time.monotonic()
-        subprocess.run([client, "update"], cwd=client_dir, env=environment, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        undisturbed = subprocess.run([client, "update", "-v"], cwd=client_dir, env=environment,
+                                     check=True, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
         full_run = time.monotonic() - started
-        print("an undisturbed run takes %.2f s" % full_run)
+        deltas = undisturbed.stdout.count("\nDelta: ") + undisturbed.stdout.startswith("Delta: ")
+        print("an undisturbed run takes %.2f s, %d files by delta" % (full_run, deltas))
+        if deltas == 0:
+            raise SystemExit("FAIL: no file came by delta, so no kill can hit one")
         reset_client()
 
         completed = 0
