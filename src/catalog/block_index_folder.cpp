@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <memory>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
@@ -61,10 +60,7 @@ void BlockIndexFolder::ensure(const std::string& path, const std::string& digest
 }
 
 void BlockIndexFolder::removeAllBut(const std::set<std::string>& kept) {
-  struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-  };
-  const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder().c_str()));
+  const common::DirPtr dir(::opendir(folder().c_str()));
   if (!dir) {
     return;
   }

@@ -26,11 +26,6 @@ namespace {
 // worker busy across a run of tiny files, while memory stays independent of the tree.
 constexpr std::size_t kJobsPerWorker = 64;
 
-struct DirCloser {
-  void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
 enum class EntryKind { kDirectory, kLink, kFile, kUnknown };
 
 // The walk needs to know directories (to descend), links (never followed nor
@@ -98,7 +93,7 @@ class CatalogWalk {
 
  private:
   void listDirectory(const std::string& directory, std::vector<std::string>& stack) {
-    const DirPtr dir(::opendir(directory.empty() ? "." : ("./" + directory).c_str()));
+    const common::DirPtr dir(::opendir(directory.empty() ? "." : ("./" + directory).c_str()));
     if (!dir) {
       return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <dirent.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -34,6 +35,12 @@ class FileDescriptor {
  private:
   int fd_;
 };
+
+struct DirCloser {
+  void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+// Owner of a directory stream; closes it on every exit.
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Opens `path` with fopen `mode`; throws IOError "cannot open: PATH".
 FilePtr openFile(const std::string& path, const char* mode);

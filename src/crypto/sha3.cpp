@@ -148,6 +148,17 @@ std::optional<std::string> descriptorHexUnlessStopped(int fd, const std::string&
   return digestToHex(finish(context));
 }
 
+// `path` opened for reading. A plain descriptor: stdio would add a buffer, a copy
+// and a process-wide lock on its list of open streams, which parallel hashing
+// contends for. Throws IOError "cannot open: PATH".
+common::FileDescriptor openToHash(const std::string& path) {
+  common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    throw common::IOError("cannot open: " + path);
+  }
+  return file;
+}
+
 }  // namespace
 
 std::string sha3Hex(std::string_view data) {
@@ -157,13 +168,7 @@ std::string sha3Hex(std::string_view data) {
 }
 
 std::string sha3FileHex(const std::string& path) {
-  // A plain descriptor: stdio would add a buffer, a copy and a process-wide lock
-  // on its list of open streams, which parallel hashing contends for.
-  const common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
-    throw common::IOError("cannot open: " + path);
-  }
-  return sha3DescriptorHex(file.get(), path);
+  return sha3DescriptorHex(openToHash(path).get(), path);
 }
 
 std::string sha3DescriptorHex(int fd, const std::string& path) {
@@ -182,11 +187,7 @@ std::optional<std::string> sha3FileHexIfRegular(const std::string& path,
   if (!common::isRegularFile(path)) {
     return std::string();
   }
-  const common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
-    throw common::IOError("cannot open: " + path);
-  }
-  return descriptorHexUnlessStopped(file.get(), path, &stop);
+  return descriptorHexUnlessStopped(openToHash(path).get(), path, &stop);
 }
 
 }  // namespace crypto

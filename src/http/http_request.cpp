@@ -43,8 +43,9 @@ std::string escapePath(std::string_view path) {
   return escaped;
 }
 
-// `onChunk`, failing the answer before the chunk that takes it past `maxBytes`.
-ChunkCallback bounded(std::size_t maxBytes, ChunkCallback onChunk) {
+}  // namespace
+
+ChunkCallback boundedChunks(std::size_t maxBytes, ChunkCallback onChunk) {
   return [received = std::size_t{0}, maxBytes,
           onChunk = std::move(onChunk)](std::string_view chunk) mutable {
     if (chunk.size() > maxBytes - received) {
@@ -54,8 +55,6 @@ ChunkCallback bounded(std::size_t maxBytes, ChunkCallback onChunk) {
     onChunk(chunk);
   };
 }
-
-}  // namespace
 
 std::string escapedRequestUrl(const common::Uri& url) {
   common::Uri escaped = url;
@@ -73,7 +72,7 @@ void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common
 
 void getBounded(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes,
                 const ChunkCallback& onChunk) {
-  curlRequest(pool, "GET", url, bounded(maxBytes, onChunk), {}, {}, {});
+  curlRequest(pool, "GET", url, boundedChunks(maxBytes, onChunk), {}, {}, {});
 }
 
 std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes) {
@@ -85,7 +84,7 @@ std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t m
 StartedGet::StartedGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes)
     : pool_(pool),
       transfer_(std::make_unique<Transfer>(
-          "GET", url, bounded(maxBytes, [this](std::string_view chunk) { body_ += chunk; }),
+          "GET", url, boundedChunks(maxBytes, [this](std::string_view chunk) { body_ += chunk; }),
           HeaderMap{}, HeadersDoneCallback{}, ProgressCallback{})) {
   pool_.session().add(*transfer_);
 }

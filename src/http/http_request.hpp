@@ -37,6 +37,10 @@ void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common
                  const ChunkCallback& onChunk, const HeaderMap& requestHeaders,
                  const HeadersDoneCallback& onHeadersDone, const ProgressCallback& onProgress);
 
+// `onChunk`, behind a check that fails the answer with CurlError "answer too
+// large: more than N bytes" before the chunk that takes it past `maxBytes`.
+ChunkCallback boundedChunks(std::size_t maxBytes, ChunkCallback onChunk);
+
 // A GET of `url` through `pool` whose body goes to `onChunk` and may hold at
 // most `maxBytes`; throws CurlError as curlRequest, and "answer too large: more
 // than N bytes" (before passing on the chunk that goes past the limit).

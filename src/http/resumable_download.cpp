@@ -128,7 +128,7 @@ class MemoryFetch final : public Running {
  public:
   MemoryFetch(const common::Uri& url, std::optional<DownloadSet::ByteRange> range,
               std::size_t maxBytes, const ProgressCallback& onProgress)
-      : url_(url), range_(range), maxBytes_(maxBytes) {
+      : url_(url), range_(range) {
     HeaderMap requestHeaders;
     if (range_) {
       TOLVEX_CHECK(range_->first >= 0 && range_->length > 0, "an empty or negative range");
@@ -144,13 +144,8 @@ class MemoryFetch final : public Running {
         throw common::CurlError("answer is not the range requested");
       }
     };
-    const ChunkCallback onChunk = [this](std::string_view chunk) {
-      if (chunk.size() > maxBytes_ - body_.size()) {
-        throw common::CurlError("answer too large: more than " + std::to_string(maxBytes_) +
-                                " bytes");
-      }
-      body_.append(chunk);
-    };
+    const ChunkCallback onChunk =
+        boundedChunks(maxBytes, [this](std::string_view chunk) { body_.append(chunk); });
     transfer_ = startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress);
   }
 
@@ -182,7 +177,6 @@ class MemoryFetch final : public Running {
 
   const common::Uri url_;
   const std::optional<DownloadSet::ByteRange> range_;
-  const std::size_t maxBytes_;
   std::string body_;
   std::unique_ptr<Transfer> transfer_;
 };

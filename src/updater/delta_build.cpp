@@ -1,10 +1,9 @@
 #include "updater/delta_build.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <span>
 #include <utility>
 
 #include "common/errors.hpp"
@@ -41,20 +40,10 @@ struct DeltaBuild::Writer {
 
   std::shared_ptr<const std::string> copy(std::int64_t oldOffset, std::int64_t length) {
     auto piece = std::make_shared<std::string>(static_cast<std::size_t>(length), '\0');
-    std::size_t done = 0;
-    while (done < piece->size()) {
-      const ssize_t got = ::pread(old.get(), piece->data() + done, piece->size() - done,
-                                  oldOffset + static_cast<std::int64_t>(done));
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got < 0) {
-        common::throwReadError(errno);
-      }
-      if (got == 0) {
-        throw common::IOError(oldPath + " ended early");
-      }
-      done += static_cast<std::size_t>(got);
+    const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(piece->data()),
+                                        piece->size());
+    if (common::readAt(old.get(), oldOffset, bytes) < bytes.size()) {
+      throw common::IOError(oldPath + " ended early");
     }
     file.append(*piece);
     return piece;

@@ -263,7 +263,7 @@ void StagingRun::attempt(std::size_t index) {
   }
 }
 
-void StagingRun::attemptEnded(const http::DownloadSet::Finished& end) {
+void StagingRun::attemptEnded(http::DownloadSet::Finished& end) {
   using Result = http::DownloadSet::Finished::Result;
   if (ranges_.contains(end.id)) {
     rangeEnded(end);
@@ -384,7 +384,6 @@ void StagingRun::stopAfter(std::size_t index) {
   }
   std::erase_if(queue_, [this](std::size_t queued) { return abandoned(queued); });
   std::erase_if(paused_, [this](std::size_t paused) { return abandoned(paused); });
-  std::erase_if(deltas_, [this](std::size_t building) { return abandoned(building); });
 }
 
 void StagingRun::commitSettled() {
@@ -432,7 +431,7 @@ void StagingRun::waitForProgress() {
     finished = downloads_.wait(checksDueNow() ? 0 : static_cast<int>(untilRetry));
   }
   now_ = common::monotonicMilliseconds();
-  for (const auto& end : finished) {
+  for (auto& end : finished) {
     attemptEnded(end);
   }
   runDeliveredSteps();

@@ -110,16 +110,16 @@ class StagingRun {
   void startTransfers();
   std::optional<std::size_t> takeQueued();
   void attempt(std::size_t index);
-  void attemptEnded(const http::DownloadSet::Finished& end);
+  void attemptEnded(http::DownloadSet::Finished& end);
   bool triesDelta(std::size_t index) const;
   // False for a request that would start a delta while the most run already.
   bool deltaMayStart(std::size_t index) const;
   void setRoute(std::size_t index, Route route);
   void fetchIndex(std::size_t index);
-  void indexEnded(const http::DownloadSet::Finished& end);
+  void indexEnded(http::DownloadSet::Finished& end);
   void onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan);
   bool startRangeFetch();
-  void rangeEnded(const http::DownloadSet::Finished& end);
+  void rangeEnded(http::DownloadSet::Finished& end);
   void appendDelta(std::size_t index);
   void onDeltaStep(std::size_t index, const DeltaBuild::Step& step);
   void fallBackToWhole(std::size_t index);
@@ -159,7 +159,7 @@ class StagingRun {
   std::size_t jobsOutstanding_ = 0;  // posted or finishing, their steps not run yet
   std::deque<std::size_t> queue_;    // waiting for a free transfer, in request order
   std::set<std::size_t> paused_;     // waiting for their retry deadline
-  std::set<std::size_t> deltas_;     // building from a delta plan
+  std::set<std::size_t> underway_;   // on a delta route: index, plan or build
   // Range fetches of the delta builds: under ids past the requests', each with
   // its request and its first byte.
   std::map<std::size_t, std::pair<std::size_t, std::int64_t>> ranges_;
@@ -173,7 +173,6 @@ class StagingRun {
   // window of ranges and a plan in memory, so few run at once, however many
   // large files changed.
   static constexpr std::size_t kMaxDeltasUnderway = 2;
-  std::size_t deltasUnderway_ = 0;
   std::int64_t now_ = 0;  // monotonic milliseconds, read after each wait
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;

@@ -19,6 +19,10 @@ namespace {
 constexpr std::int64_t kIndexBytesPerOldByte = 32;
 constexpr std::int64_t kLeastIndexLimit = std::int64_t{1} << 20;
 
+common::Uri indexUrlOf(const StageRequest& request) {
+  return formats::remoteUrl(formats::blockIndexPathOf(request.digest));
+}
+
 }  // namespace
 
 std::shared_ptr<std::atomic<bool>> StagingRun::probeSize(std::size_t index) {
@@ -28,7 +32,7 @@ std::shared_ptr<std::atomic<bool>> StagingRun::probeSize(std::size_t index) {
   }
   const std::size_t id = nextRangeId_++;
   try {
-    downloads_.fetch(id, formats::remoteUrl(formats::blockIndexPathOf(entry.digest)),
+    downloads_.fetch(id, indexUrlOf(entry),
                      http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
                      static_cast<std::size_t>(delta::kIndexHeaderBytes), {});
   } catch (const common::CurlError&) {
@@ -63,13 +67,16 @@ void StagingRun::endProbe(std::size_t index) {
 }
 
 void StagingRun::setRoute(std::size_t index, Route route) {
-  Download& item = download(index);
-  deltasUnderway_ += (route != Route::kWhole ? 1 : 0) - (item.route != Route::kWhole ? 1 : 0);
-  item.route = route;
+  if (route == Route::kWhole) {
+    underway_.erase(index);
+  } else {
+    underway_.insert(index);
+  }
+  download(index).route = route;
 }
 
 bool StagingRun::deltaMayStart(std::size_t index) const {
-  return !triesDelta(index) || deltasUnderway_ < kMaxDeltasUnderway;
+  return !triesDelta(index) || underway_.size() < kMaxDeltasUnderway;
 }
 
 bool StagingRun::triesDelta(std::size_t index) const {
@@ -83,21 +90,21 @@ void StagingRun::fetchIndex(std::size_t index) {
   setRoute(index, Route::kIndex);
   const std::int64_t limit = std::max(kLeastIndexLimit, item.targetSize / kIndexBytesPerOldByte);
   try {
-    downloads_.fetch(index, formats::remoteUrl(formats::blockIndexPathOf(request(index).digest)),
-                     std::nullopt, static_cast<std::size_t>(limit), {});
+    downloads_.fetch(index, indexUrlOf(request(index)), std::nullopt,
+                     static_cast<std::size_t>(limit), {});
   } catch (const common::CurlError&) {
     // recovery point: without an index the file comes whole
     fallBackToWhole(index);
   }
 }
 
-void StagingRun::indexEnded(const http::DownloadSet::Finished& end) {
+void StagingRun::indexEnded(http::DownloadSet::Finished& end) {
   if (end.result != http::DownloadSet::Finished::Result::kComplete) {
     // No index (a server without them answers 404), or none that arrived.
     fallBackToWhole(end.id);
     return;
   }
-  postJob([this, index = end.id, body = end.body]() -> std::function<void()> {
+  postJob([this, index = end.id, body = std::move(end.body)]() -> std::function<void()> {
     auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
     try {
       *plan = delta::planDelta(body, request(index).path);
@@ -128,17 +135,16 @@ void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& 
   }
   setRoute(index, Route::kDelta);
   item.deltaWrote = true;
-  deltas_.insert(index);
   appendDelta(index);
 }
 
 bool StagingRun::startRangeFetch() {
-  for (const std::size_t index : deltas_) {
-    DeltaBuild& build = *download(index).delta;
-    if (download(index).deltaFailed) {
+  for (const std::size_t index : underway_) {
+    const Download& item = download(index);
+    if (item.route != Route::kDelta || item.deltaFailed) {
       continue;
     }
-    if (const auto range = build.nextFetch()) {
+    if (const auto range = item.delta->nextFetch()) {
       const std::size_t id = nextRangeId_++;
       ranges_.emplace(id, std::make_pair(index, range->first));
       try {
@@ -155,10 +161,10 @@ bool StagingRun::startRangeFetch() {
   return false;
 }
 
-void StagingRun::rangeEnded(const http::DownloadSet::Finished& end) {
+void StagingRun::rangeEnded(http::DownloadSet::Finished& end) {
   const auto [index, first] = ranges_.at(end.id);
   ranges_.erase(end.id);
-  if (abandoned(index) || !deltas_.contains(index)) {
+  if (abandoned(index) || download(index).route != Route::kDelta) {
     return;
   }
   if (end.result != http::DownloadSet::Finished::Result::kComplete) {
@@ -166,7 +172,7 @@ void StagingRun::rangeEnded(const http::DownloadSet::Finished& end) {
     return;
   }
   Download& item = download(index);
-  item.delta->arrived(first, std::string(end.body));
+  item.delta->arrived(first, std::move(end.body));
   reportProgress(item.delta->fetchedBytes(), item.delta->bytesToFetch(), item.context);
   appendDelta(index);
 }
@@ -180,7 +186,7 @@ void StagingRun::appendDelta(std::size_t index) {
 }
 
 void StagingRun::onDeltaStep(std::size_t index, const DeltaBuild::Step& step) {
-  if (abandoned(index) || !deltas_.contains(index)) {
+  if (abandoned(index) || download(index).route != Route::kDelta) {
     return;
   }
   Download& item = download(index);
@@ -198,7 +204,6 @@ void StagingRun::onDeltaStep(std::size_t index, const DeltaBuild::Step& step) {
   item.reusedBytes = item.delta->reusedBytes();
   item.fetchedBytes = item.delta->fetchedBytes();
   item.delta.reset();
-  deltas_.erase(index);
   setRoute(index, Route::kWhole);
   onVerified(index, Verification{std::move(digest), nullptr});
 }
@@ -216,7 +221,6 @@ void StagingRun::fallBackToWhole(std::size_t index) {
     item.delta->stopWriting();
   }
   item.delta.reset();
-  deltas_.erase(index);
   setRoute(index, Route::kWhole);
   item.reusedBytes = -1;
   requeueFirst(index);

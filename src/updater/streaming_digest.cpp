@@ -1,11 +1,10 @@
 #include "updater/streaming_digest.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -78,25 +77,19 @@ struct StreamingDigest::State {
   void hashUpTo(std::int64_t end, bool complete) {
     try {
       const common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
-      const auto buffer = std::make_unique_for_overwrite<char[]>(kReadBytes);
+      const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBytes);
       while (hashed < end) {
         const auto wanted = static_cast<std::size_t>(
             std::min<std::int64_t>(end - hashed, static_cast<std::int64_t>(kReadBytes)));
-        const ssize_t count = ::pread(file.get(), buffer.get(), wanted, hashed);
-        if (count < 0 && errno == EINTR) {
-          continue;
-        }
-        if (count < 0) {
-          common::throwReadError(errno);
-        }
-        if (count == 0) {
+        const std::size_t count = common::readAt(file.get(), hashed, {buffer.get(), wanted});
+        digest.update({reinterpret_cast<const char*>(buffer.get()), count});
+        hashed += static_cast<std::int64_t>(count);
+        if (count < wanted) {
           if (complete) {
             throw common::IOError(path + " ended early");
           }
           return;
         }
-        digest.update({buffer.get(), static_cast<std::size_t>(count)});
-        hashed += count;
       }
     } catch (const common::Error&) {
       // recovery point: handed to finish()'s caller, which decides
