@@ -4,7 +4,8 @@
 
 namespace http {
 
-ConnectionPool::ConnectionPool() : session_(std::make_unique<TransferSession>()) {}
+ConnectionPool::ConnectionPool(std::chrono::milliseconds connectTimeout)
+    : session_(std::make_unique<TransferSession>(connectTimeout)) {}
 
 ConnectionPool::~ConnectionPool() = default;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 namespace http {
@@ -13,8 +14,12 @@ class TransferSession;
 // where TLS offers it. Requests run on one thread only.
 class ConnectionPool {
  public:
+  // How long setting up a connection may take before its request fails with
+  // CurlError "Timeout was reached".
+  static constexpr std::chrono::milliseconds kConnectTimeout{10000};
+
   // Throws CurlError when libcurl cannot make a session.
-  ConnectionPool();
+  explicit ConnectionPool(std::chrono::milliseconds connectTimeout = kConnectTimeout);
   // Closes the connections; no request of the pool may still be running.
   ~ConnectionPool();
   ConnectionPool(const ConnectionPool&) = delete;

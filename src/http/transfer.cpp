@@ -11,7 +11,6 @@ namespace http {
 namespace {
 
 constexpr const char* kCaBundleFile = "curl-ca-bundle.crt";
-constexpr long kConnectTimeoutSeconds = 10;
 // Together: abort a transfer that stays below 10 bytes per second for 1024 seconds.
 constexpr long kLowSpeedTimeSeconds = 1024;
 constexpr long kLowSpeedLimitBytes = 10;
@@ -150,7 +149,6 @@ void setOptions(RequestContext& context, const std::string& url, const HeaderLis
   }
   set(CURLOPT_ACCEPT_ENCODING, "");
   set(CURLOPT_TIMEOUT, 0L);
-  set(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   set(CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
   set(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytes);
   set(CURLOPT_WRITEFUNCTION, &curlWriteFunction);

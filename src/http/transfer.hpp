@@ -40,9 +40,9 @@ struct RequestContext {
   std::exception_ptr error;
 };
 
-// One GET or HEAD request on its own easy handle, with every option set, ready
-// to be run by a TransferSession. Neither copied nor moved: libcurl holds its
-// address.
+// One GET or HEAD request on its own easy handle, with every option set but
+// the connect timeout (the session's), ready to be run by a TransferSession.
+// Neither copied nor moved: libcurl holds its address.
 class Transfer {
  public:
   // Escapes the URL path and sets the options. Throws AssertionDefect for a

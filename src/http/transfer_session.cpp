@@ -23,7 +23,9 @@ void check(CURLMcode code) {
 
 void MultiHandleCleanup::operator()(CURLM* multi) const noexcept { curlApi().multiCleanup(multi); }
 
-TransferSession::TransferSession() : multi_(curlApi().multiInit()) {
+TransferSession::TransferSession(std::chrono::milliseconds connectTimeout)
+    : multi_(curlApi().multiInit()),
+      connectTimeoutMilliseconds_(static_cast<long>(connectTimeout.count())) {
   if (!multi_) {
     throw common::CurlError("multi_init() failed");
   }
@@ -33,6 +35,7 @@ TransferSession::TransferSession() : multi_(curlApi().multiInit()) {
 
 void TransferSession::add(Transfer& transfer) {
   TOLVEX_CHECK(transfer.session_ == nullptr && !transfer.done_, "a transfer runs only once");
+  curlApi().easySetopt(transfer.handle(), CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMilliseconds_);
   check(curlApi().multiAddHandle(multi_.get(), transfer.handle()));
   transfer.session_ = this;
 }

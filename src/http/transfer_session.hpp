@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "http/curl_api.hpp"
@@ -20,8 +21,9 @@ using MultiHandle = std::unique_ptr<CURLM, MultiHandleCleanup>;
 // reuse the connections (and HTTP/2 streams) of earlier ones.
 class TransferSession {
  public:
-  // Throws CurlError when libcurl cannot make a multi handle.
-  TransferSession();
+  // Every transfer added gives up setting up its connection after
+  // `connectTimeout`. Throws CurlError when libcurl cannot make a multi handle.
+  explicit TransferSession(std::chrono::milliseconds connectTimeout);
   TransferSession(const TransferSession&) = delete;
   TransferSession& operator=(const TransferSession&) = delete;
 
@@ -50,6 +52,7 @@ class TransferSession {
   void performAndDispatch();
 
   MultiHandle multi_;
+  long connectTimeoutMilliseconds_;
 };
 
 }  // namespace http

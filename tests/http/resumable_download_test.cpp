@@ -51,8 +51,10 @@ class ResumableDownload : public testing::Test {
   TempDir root_;
   TempDir work_;
   const std::string local_ = work_ / "local.tolvex-pending";
-  http::ConnectionPool pool_;
   TestHttpServer server_{root_.path()};
+  // After the server, so that its kept-alive connections are closed first: the
+  // server's stop would otherwise wait out its keep-alive time-out.
+  http::ConnectionPool pool_;
 };
 
 TEST_F(ResumableDownload, RequestsOnlyTheMissingTail) {

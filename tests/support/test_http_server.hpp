@@ -41,7 +41,9 @@ class TestHttpServer {
   // Starts serving `documentRoot`. With kHttps a self-signed certificate for
   // 127.0.0.1 is made first; clients trust it only through certificatePem().
   explicit TestHttpServer(std::string documentRoot, Transport transport = Transport::kHttp);
-  // Stops the server; answers still being throttled are cut short.
+  // Stops the server; answers still being throttled are cut short. A connection
+  // that a client still keeps alive holds this up for 5 seconds, the library's
+  // keep-alive time-out: end clients first.
   ~TestHttpServer();
   TestHttpServer(const TestHttpServer&) = delete;
   TestHttpServer& operator=(const TestHttpServer&) = delete;

@@ -12,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
+#include "http/connection_pool.hpp"
 #include "http/curl_library.hpp"
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
@@ -42,10 +43,15 @@ class StageFiles : public updater_testing::ClientFixture {
  protected:
   Outcome stage(const std::vector<StageRequest>& requests, bool verbose = false,
                 std::size_t maxInFlight = updater::kMaxTransfersInFlight) {
+    return stageThrough(pool_, requests, verbose, maxInFlight);
+  }
+
+  Outcome stageThrough(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
+                       bool verbose, std::size_t maxInFlight) {
     Outcome outcome;
     CapturedOutput capture;
     try {
-      outcome.staged = updater::stageFiles(pool_, requests, 100, verbose, maxInFlight);
+      outcome.staged = updater::stageFiles(pool, requests, 100, verbose, maxInFlight);
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       outcome.status = request.status();
@@ -110,6 +116,9 @@ TEST_F(StageFiles, NoMoreTransfersRunThanAllowed) {
   for (const std::size_t allowed : {1U, 3U}) {
     SCOPED_TRACE(allowed);
     testing_support::TestHttpServer server(published_.path());
+    // Its connections close before the server stops, which would otherwise
+    // wait out its keep-alive time-out.
+    http::ConnectionPool pool;
     updater_testing::writeSourceDescriptor(client_.path(), server.url("/"));
     server.gatherRequests("/n", static_cast<int>(allowed));
     std::vector<StageRequest> requests;
@@ -117,7 +126,7 @@ TEST_F(StageFiles, NoMoreTransfersRunThanAllowed) {
       const std::string path = "n" + std::to_string(allowed) + "-" + std::to_string(i);
       requests.push_back(publish(path, path, i));
     }
-    const Outcome outcome = stage(requests, false, allowed);
+    const Outcome outcome = stageThrough(pool, requests, false, allowed);
     EXPECT_EQ(outcome.staged.size(), 5U);
     EXPECT_EQ(server.maxConcurrentRequests(), static_cast<int>(allowed));
   }
