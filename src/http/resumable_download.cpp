@@ -140,7 +140,10 @@ class MemoryFetch final : public Running {
     // and error statuses come to their own ends.
     const HeadersDoneCallback onHeadersDone = [this](const ResponseHeaders& headers) {
       const int status = headers.status();
-      if (range_ && (status == 200 || status == 206) && !isRequestedRange(headers)) {
+      if (range_ && status == 200) {
+        throw common::CurlError("the server ignored the range and sent the whole file");
+      }
+      if (range_ && status == 206 && !isRequestedRange(headers)) {
         throw common::CurlError("answer is not the range requested");
       }
     };

@@ -351,6 +351,7 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
     ::unlink(item.context.pendingPath.c_str());
     item.restartedWhole = true;
     item.reusedBytes = -1;
+    item.wholeReason = "the file built by delta does not match the catalog";
     requeueFirst(index);
   } else {
     item.stagedDigest = std::move(verification.digest);
@@ -389,6 +390,9 @@ void StagingRun::stopAfter(std::size_t index) {
 void StagingRun::commitSettled() {
   for (const std::size_t index : ledger_.takeReady()) {
     const StageRequest& settled = request(index);
+    if (verbose_ && items_[index].download) {
+      reportRoute(index);
+    }
     switch (ledger_.outcome(index)) {
       case StageOutcome::kUpToDate:
         break;
@@ -399,11 +403,6 @@ void StagingRun::commitSettled() {
         staged_.push_back(settled.path);
         break;
       case StageOutcome::kDownloaded:
-        if (verbose_ && download(index).reusedBytes >= 0) {
-          common::printOut("Delta: " + settled.path + ": reused " +
-                           std::to_string(download(index).reusedBytes) + " bytes, fetched " +
-                           std::to_string(download(index).fetchedBytes) + " bytes");
-        }
         staged_.push_back(settled.path);
         break;
       case StageOutcome::kMismatch:
@@ -412,6 +411,18 @@ void StagingRun::commitSettled() {
         std::rethrow_exception(errors_.at(index));
     }
     items_[index].download.reset();
+  }
+}
+
+void StagingRun::reportRoute(std::size_t index) const {
+  const Download& item = *items_[index].download;
+  const std::string& path = request(index).path;
+  if (item.reusedBytes >= 0) {
+    common::printOut("Delta: " + path + ": reused " + std::to_string(item.reusedBytes) +
+                     " bytes, fetched " + std::to_string(item.fetchedBytes) + " bytes");
+  } else if (!item.wholeReason.empty()) {
+    // Said even when the file then fails: the fall back may explain why.
+    common::printOut("Whole download: " + path + ": " + item.wholeReason);
   }
 }
 

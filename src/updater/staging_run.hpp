@@ -75,6 +75,7 @@ class StagingRun {
     std::unique_ptr<DeltaBuild> delta;
     std::int64_t reusedBytes = -1;  // of a delta that made the staged file
     std::int64_t fetchedBytes = 0;
+    std::string wholeReason;  // why a delta gave way to the whole download
   };
 
   // The state of one request, at the same index: small, for catalogs of many files.
@@ -117,12 +118,19 @@ class StagingRun {
   void setRoute(std::size_t index, Route route);
   void fetchIndex(std::size_t index);
   void indexEnded(http::DownloadSet::Finished& end);
-  void onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan);
+  // `plan` is nothing when it could not be made, for the reason `failure`.
+  void onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan,
+                 const std::string& failure);
   bool startRangeFetch();
   void rangeEnded(http::DownloadSet::Finished& end);
   void appendDelta(std::size_t index);
   void onDeltaStep(std::size_t index, const DeltaBuild::Step& step);
-  void fallBackToWhole(std::size_t index);
+  // Gives up the delta route of `index` for the whole download; `reason`, in
+  // plain words, is what -v reports.
+  void fallBackToWhole(std::size_t index, std::string reason);
+  // The -v line of a settled download that tried a delta: the bytes it reused
+  // and fetched, or why it came whole.
+  void reportRoute(std::size_t index) const;
   void cancelRanges(std::size_t index);
   void requeueFirst(std::size_t index);
   void transferFailed(std::size_t index, std::string_view message);
