@@ -1,6 +1,7 @@
 #include "cli/update_command.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,17 +63,25 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
   // disk, not memory.
   const updater::ReceivedCatalog catalog = updater::receiveCatalog(pool, catalogUrl);
   // Later attempts form the URL anew: the descriptor may be edited meanwhile.
-  const std::string signatureText = updater::retryTransfer(
+  std::string signatureText;
+  const std::optional<common::CurlError> signatureFailure = updater::runWithRetries(
       [&] {
         if (firstSignatureAttempt) {
           // Taken once: after a failure the next attempt is a request of its own.
           const auto attempt = std::move(firstSignatureAttempt);
-          return attempt->take();
+          signatureText = attempt->take();
+          return;
         }
-        return http::ncurlGet(pool, formats::remoteUrl(formats::kSignatureFileName),
-                              formats::kMaxSignatureBytes);
+        signatureText = http::ncurlGet(pool, formats::remoteUrl(formats::kSignatureFileName),
+                                       formats::kMaxSignatureBytes);
       },
       updater::kTransferAttempts, updater::kTransferDelaySeconds);
+  if (signatureFailure) {
+    // The run ends on the transfer's own failure: the empty text it left would
+    // otherwise be taken for a malformed signature.
+    throw common::CurlError(common::assembleUri(formats::remoteUrl(formats::kSignatureFileName)) +
+                            ": " + signatureFailure->message());
+  }
   const std::vector<std::uint8_t> signature = updater::decodeCatalogSignature(signatureText);
 
   const std::string publicKey = formats::readSourcePublicKey();

@@ -7,7 +7,8 @@ namespace cli {
 // `update`: brings the working directory up to the signed catalog that
 // the source descriptor points at, accepting only a descriptor key among
 // `trustedKeys`. Returns 0, or -1 on a reported failure; throws
-// common::ExitRequest(255) on a key or digest mismatch.
+// common::ExitRequest(255) on a key or digest mismatch, and CurlError "URL:
+// MESSAGE" with the last failure when every attempt at the signature failed.
 int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys);
 
 }  // namespace cli

@@ -70,7 +70,7 @@ ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& ur
     }
     digest = stream.finishHex();
   };
-  if (!runWithRetries(attempt, kTransferAttempts, kTransferDelaySeconds)) {
+  if (runWithRetries(attempt, kTransferAttempts, kTransferDelaySeconds).has_value()) {
     // Nothing of a failed attempt counts.
     empty(file.get());
     digest = crypto::sha3Hex("");

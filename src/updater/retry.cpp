@@ -15,21 +15,21 @@ void reportTransferFailure(std::string_view message, std::int64_t failures,
                    std::to_string(failures) + "/" + std::to_string(maxAttempts) + ")");
 }
 
-bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttempts,
-                    std::int64_t delaySeconds) {
+std::optional<common::CurlError> runWithRetries(const std::function<void()>& attempt,
+                                                std::int64_t maxAttempts,
+                                                std::int64_t delaySeconds) {
   RetryBudget budget(maxAttempts);
   for (;;) {
-    bool again = false;
     try {
       attempt();
-      return true;
+      return std::nullopt;
     } catch (const common::CurlError& error) {
       // recovery point: a failed transfer is reported and tried again
-      again = budget.spend();
+      const bool again = budget.spend();
       reportTransferFailure(error.message(), budget.failures(), budget.maxAttempts());
-    }
-    if (!again) {
-      return false;
+      if (!again) {
+        return error;
+      }
     }
     common::sleepMilliseconds(delaySeconds * 1000);
   }

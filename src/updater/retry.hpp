@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
+#include <optional>
 #include <string_view>
+
+#include "common/errors.hpp"
 
 namespace updater {
 
@@ -36,19 +38,10 @@ void reportTransferFailure(std::string_view message, std::int64_t failures,
 // Runs `attempt` until it completes without a CurlError, at most `maxAttempts`
 // times with `delaySeconds` of sleep in between. Each failure is reported on
 // standard error ("error: MESSAGE. retrying (N/MAX)", the last "giving up").
-// Returns false when every attempt failed. Errors of other kinds pass through.
-bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttempts,
-                    std::int64_t delaySeconds);
-
-// Runs `operation`, which returns a byte string, under runWithRetries and
-// returns its result, or "" when every attempt failed; the caller is not told
-// of the failure.
-template <typename Operation>
-std::string retryTransfer(Operation&& operation, std::int64_t maxAttempts,
-                          std::int64_t delaySeconds) {
-  std::string result;
-  runWithRetries([&operation, &result] { result = operation(); }, maxAttempts, delaySeconds);
-  return result;
-}
+// Returns nothing once an attempt completed, else the last attempt's error.
+// Errors of other kinds pass through.
+std::optional<common::CurlError> runWithRetries(const std::function<void()>& attempt,
+                                                std::int64_t maxAttempts,
+                                                std::int64_t delaySeconds);
 
 }  // namespace updater
