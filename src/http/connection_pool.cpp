@@ -4,8 +4,19 @@
 
 namespace http {
 
-ConnectionPool::ConnectionPool() : session_(std::make_unique<TransferSession>()) {}
+ConnectionPool::ConnectionPool(std::string environmentCaBundle)
+    : session_(std::make_unique<TransferSession>()),
+      environmentCaBundle_(std::move(environmentCaBundle)) {}
 
 ConnectionPool::~ConnectionPool() = default;
+
+std::string environmentCaBundle(const char* curlCaBundle, const char* sslCertFile) {
+  for (const char* value : {curlCaBundle, sslCertFile}) {
+    if (value != nullptr && *value != '\0') {
+      return value;
+    }
+  }
+  return {};
+}
 
 }  // namespace http

@@ -39,7 +39,8 @@ namespace updater {
 class StagingRun {
  public:
   StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
-             std::int64_t totalFiles, bool verbose, std::size_t maxInFlight);
+             std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
+             std::size_t maxInFlight);
   StagingRun(const StagingRun&) = delete;
   StagingRun& operator=(const StagingRun&) = delete;
 
@@ -133,7 +134,7 @@ class StagingRun {
   void reportRoute(std::size_t index) const;
   void cancelRanges(std::size_t index);
   void requeueFirst(std::size_t index);
-  void transferFailed(std::size_t index, std::string_view message);
+  void transferFailed(std::size_t index, const common::CurlError& error);
   void verifyStreamed(std::size_t index);
   void verifyByReading(std::size_t index);
   void onVerified(std::size_t index, Verification&& verification);
@@ -157,6 +158,7 @@ class StagingRun {
 
   const std::vector<StageRequest>& requests_;  // read by the workers too
   const bool verbose_;
+  FailureReporter& reporter_;
   const std::size_t maxInFlight_;
   const std::int64_t totalFiles_;
   std::vector<Item> items_;

@@ -60,6 +60,7 @@ TEST(Retry, ReportsEachFailureAndPausesBetweenAttempts) {
     std::vector<std::int64_t> sleeps;
     const common::ScopedSleepOverride noWait([&sleeps](std::int64_t ms) { sleeps.push_back(ms); });
     int attempts = 0;
+    updater::FailureReporter reporter;
     CapturedOutput capture;
     const std::optional<common::CurlError> failure = updater::runWithRetries(
         [&] {
@@ -67,7 +68,7 @@ TEST(Retry, ReportsEachFailureAndPausesBetweenAttempts) {
             throw common::CurlError("http code 404");
           }
         },
-        10, 5);
+        10, 5, reporter);
     const auto output = capture.finish();
     EXPECT_EQ(failure ? failure->message() : "", c.expectedFailure);
     EXPECT_EQ(attempts, c.expectedAttempts);
@@ -81,6 +82,7 @@ TEST(Retry, UsesTheGivenAttemptsAndPause) {
   std::vector<std::int64_t> sleeps;
   const common::ScopedSleepOverride noWait([&sleeps](std::int64_t ms) { sleeps.push_back(ms); });
   int attempts = 0;
+  updater::FailureReporter reporter;
   CapturedOutput capture;
   updater::runWithRetries(
       [&attempts] {
@@ -88,7 +90,7 @@ TEST(Retry, UsesTheGivenAttemptsAndPause) {
           throw common::CurlError("http://h/a: Couldn't connect to server");
         }
       },
-      4, 2);
+      4, 2, reporter);
   const auto output = capture.finish();
   EXPECT_EQ(attempts, 3);
   EXPECT_EQ(output.err,
@@ -101,6 +103,7 @@ TEST(Retry, OtherErrorsPassThroughAtOnceWithoutReportOrPause) {
   int sleeps = 0;
   const common::ScopedSleepOverride noWait([&sleeps](std::int64_t) { ++sleeps; });
   int attempts = 0;
+  updater::FailureReporter reporter;
   CapturedOutput capture;
   // IOError is the base of CurlError, so it must not be caught either.
   EXPECT_THROW(updater::runWithRetries(
@@ -108,14 +111,29 @@ TEST(Retry, OtherErrorsPassThroughAtOnceWithoutReportOrPause) {
                      ++attempts;
                      throw common::IOError("cannot write string to file");
                    },
-                   10, 5),
+                   10, 5, reporter),
                common::IOError);
-  EXPECT_THROW(updater::runWithRetries([] { throw common::ValueError("bad"); }, 10, 5),
+  EXPECT_THROW(updater::runWithRetries([] { throw common::ValueError("bad"); }, 10, 5, reporter),
                common::ValueError);
   const auto output = capture.finish();
   EXPECT_EQ(attempts, 1);
   EXPECT_EQ(sleeps, 0);
   EXPECT_EQ(output.err, "");
+}
+
+TEST(Retry, TheFirstUntrustedCertificateOfARunAddsOneHint) {
+  const common::ScopedSleepOverride noWait([](std::int64_t) {});
+  const common::CurlError untrusted("untrusted", common::CurlError::Cause::kUntrustedCertificate);
+  updater::FailureReporter reporter;
+  CapturedOutput capture;
+  // Two transfers of one run, such as the catalog and its signature.
+  updater::runWithRetries([&] { throw untrusted; }, 1, 5, reporter);
+  updater::runWithRetries([&] { throw untrusted; }, 1, 5, reporter);
+  EXPECT_EQ(capture.finish().err,
+            "\nerror: untrusted. giving up (1/1)\n"
+            "hint: to trust a private CA, put its certificate in curl-ca-bundle.crt in this "
+            "directory, or set CURL_CA_BUNDLE or SSL_CERT_FILE to a file that holds it\n"
+            "\nerror: untrusted. giving up (1/1)\n");
 }
 
 }  // namespace
