@@ -1,5 +1,6 @@
 #include "cli/entry.hpp"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "cli/update_command.hpp"
 #include "common/errors.hpp"
 #include "common/output.hpp"
+#include "http/connection_pool.hpp"
 #include "http/curl_library.hpp"
 
 namespace cli {
@@ -20,6 +22,8 @@ constexpr double kArgumentlessWaitSeconds = 5.0;
 struct ProcessInputs {
   std::string_view argv0;
   const updater::TrustedKeys& trustedKeys;
+  // The CA bundle that the environment names, as the curl tool reads it.
+  std::string environmentCaBundle;
 };
 
 int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
@@ -31,7 +35,7 @@ int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
     case Command::kKeygen:
       return keygenCommand();
     case Command::kUpdate:
-      return updateCommand(invocation.verbose, inputs.trustedKeys);
+      return updateCommand(invocation.verbose, inputs.trustedKeys, inputs.environmentCaBundle);
     case Command::kNone:
       break;
   }
@@ -57,7 +61,7 @@ int runArguments(const std::vector<std::string>& tokens, const ProcessInputs& in
 // Started without arguments (from a file manager, say): update, then leave the
 // window open a moment so that its outcome can be read.
 int runArgumentless(const ProcessInputs& inputs) {
-  const int result = updateCommand(false, inputs.trustedKeys);
+  const int result = updateCommand(false, inputs.trustedKeys, inputs.environmentCaBundle);
   waitForKeyPress(kArgumentlessWaitSeconds);
   return result;
 }
@@ -76,7 +80,9 @@ void reportUnhandled(std::string_view message, std::string_view kind) {
 int runMain(int argc, char** argv, const updater::TrustedKeys& trustedKeys) {
   try {
     http::loadCurlLibrary();
-    const ProcessInputs inputs{argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys};
+    const ProcessInputs inputs{
+        argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys,
+        http::environmentCaBundle(std::getenv("CURL_CA_BUNDLE"), std::getenv("SSL_CERT_FILE"))};
     const std::vector<std::string> tokens(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int result = tokens.empty() ? runArgumentless(inputs) : runArguments(tokens, inputs);
     return result & 0xff;

@@ -1,6 +1,7 @@
 #include "cli/update_command.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,14 +40,17 @@ std::unique_ptr<http::StartedGet> startSignatureFetch(http::ConnectionPool& pool
 
 }  // namespace
 
-int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
+int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
+                  const std::string& environmentCaBundle) {
   // Taken first: a second run would otherwise append to staged files that this
   // one moves into place.
   const updater::RunLock runLock(
       [] { common::printErr("Waiting for another update of this directory to finish..."); });
   // Every request of the run, from the catalog to the last file, reuses the
   // connections of the ones before it.
-  http::ConnectionPool pool;
+  http::ConnectionPool pool(environmentCaBundle);
+  // One for the whole run, so that its hint is given once.
+  updater::FailureReporter failures;
   const common::Uri catalogUrl = formats::remoteUrl(formats::kCatalogFileName);
   const std::string url = common::assembleUri(catalogUrl);
   if (verbose) {
@@ -60,19 +64,28 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
   std::unique_ptr<http::StartedGet> firstSignatureAttempt = startSignatureFetch(pool);
   // Kept in a file until its signature is checked: an answer of any size costs
   // disk, not memory.
-  const updater::ReceivedCatalog catalog = updater::receiveCatalog(pool, catalogUrl);
+  const updater::ReceivedCatalog catalog = updater::receiveCatalog(pool, catalogUrl, failures);
   // Later attempts form the URL anew: the descriptor may be edited meanwhile.
-  const std::string signatureText = updater::retryTransfer(
+  std::string signatureText;
+  const std::optional<common::CurlError> signatureFailure = updater::runWithRetries(
       [&] {
         if (firstSignatureAttempt) {
           // Taken once: after a failure the next attempt is a request of its own.
           const auto attempt = std::move(firstSignatureAttempt);
-          return attempt->take();
+          signatureText = attempt->take();
+          return;
         }
-        return http::ncurlGet(pool, formats::remoteUrl(formats::kSignatureFileName),
-                              formats::kMaxSignatureBytes);
+        signatureText = http::ncurlGet(pool, formats::remoteUrl(formats::kSignatureFileName),
+                                       formats::kMaxSignatureBytes);
       },
-      updater::kTransferAttempts, updater::kTransferDelaySeconds);
+      updater::kTransferAttempts, updater::kTransferDelaySeconds, failures);
+  if (signatureFailure) {
+    // The run ends on the transfer's own failure: the empty text it left would
+    // otherwise be taken for a malformed signature.
+    throw common::CurlError(common::assembleUri(formats::remoteUrl(formats::kSignatureFileName)) +
+                                ": " + signatureFailure->message(),
+                            signatureFailure->cause());
+  }
   const std::vector<std::uint8_t> signature = updater::decodeCatalogSignature(signatureText);
 
   const std::string publicKey = formats::readSourcePublicKey();
@@ -89,8 +102,8 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys) {
 
   std::vector<formats::CatalogEntry> entries = catalog.entries();
   const auto totalFiles = static_cast<std::int64_t>(entries.size());
-  const std::vector<std::string> updated =
-      updater::stageFiles(pool, updater::stageRequestsOf(std::move(entries)), totalFiles, verbose);
+  const std::vector<std::string> updated = updater::stageFiles(
+      pool, updater::stageRequestsOf(std::move(entries)), totalFiles, verbose, failures);
   if (!updated.empty()) {
     if (!updater::waitForUnlockedFiles(updated)) {
       common::printErr("");

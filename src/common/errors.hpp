@@ -27,8 +27,6 @@ class Error : public std::exception {
 
 // A file cannot be opened, read or written. Not final: CurlError is one.
 TOLVEX_ERROR_KIND(IOError, Error);
-// Every failed transfer.
-TOLVEX_ERROR_KIND(CurlError, IOError, final);
 TOLVEX_ERROR_KIND(OSError, Error, final);
 TOLVEX_ERROR_KIND(ValueError, Error, final);
 TOLVEX_ERROR_KIND(KeyError, Error, final);
@@ -40,6 +38,21 @@ TOLVEX_ERROR_KIND(UsageError, Error, final);
 TOLVEX_ERROR_KIND(AssertionDefect, Error, final);
 
 #undef TOLVEX_ERROR_KIND
+
+// Every failed transfer. Its cause tells apart a server whose certificate the
+// client does not trust, which only the user can remedy.
+class CurlError final : public IOError {
+ public:
+  enum class Cause { kOther, kUntrustedCertificate };
+
+  explicit CurlError(std::string message, Cause cause = Cause::kOther)
+      : IOError(std::move(message)), cause_(cause) {}
+  std::string_view kindName() const noexcept override { return "CurlError"; }
+  Cause cause() const noexcept { return cause_; }
+
+ private:
+  Cause cause_;
+};
 
 // Not an error: a command that ends the process at once with `status`
 // (a key mismatch, a digest mismatch). It unwinds to the entry point so that

@@ -4,9 +4,20 @@
 
 namespace http {
 
-ConnectionPool::ConnectionPool(std::chrono::milliseconds connectTimeout)
-    : session_(std::make_unique<TransferSession>(connectTimeout)) {}
+ConnectionPool::ConnectionPool(std::string environmentCaBundle,
+                               std::chrono::milliseconds connectTimeout)
+    : session_(std::make_unique<TransferSession>(connectTimeout)),
+      environmentCaBundle_(std::move(environmentCaBundle)) {}
 
 ConnectionPool::~ConnectionPool() = default;
+
+std::string environmentCaBundle(const char* curlCaBundle, const char* sslCertFile) {
+  for (const char* value : {curlCaBundle, sslCertFile}) {
+    if (value != nullptr && *value != '\0') {
+      return value;
+    }
+  }
+  return {};
+}
 
 }  // namespace http

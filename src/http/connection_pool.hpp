@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 namespace http {
 
@@ -18,8 +19,12 @@ class ConnectionPool {
   // CurlError "Timeout was reached".
   static constexpr std::chrono::milliseconds kConnectTimeout{10000};
 
+  // `environmentCaBundle` is the CA bundle file that the environment names
+  // (environmentCaBundle()), trusted by HTTPS requests when the working
+  // directory holds no "curl-ca-bundle.crt"; "" leaves libcurl's default store.
   // Throws CurlError when libcurl cannot make a session.
-  explicit ConnectionPool(std::chrono::milliseconds connectTimeout = kConnectTimeout);
+  explicit ConnectionPool(std::string environmentCaBundle = {},
+                          std::chrono::milliseconds connectTimeout = kConnectTimeout);
   // Closes the connections; no request of the pool may still be running.
   ~ConnectionPool();
   ConnectionPool(const ConnectionPool&) = delete;
@@ -27,9 +32,16 @@ class ConnectionPool {
 
   // The session that runs the pool's requests (internal to the HTTP layer).
   TransferSession& session() noexcept { return *session_; }
+  const std::string& environmentCaBundle() const noexcept { return environmentCaBundle_; }
 
  private:
   std::unique_ptr<TransferSession> session_;
+  std::string environmentCaBundle_;
 };
+
+// The CA bundle file that the environment names, given the values of
+// CURL_CA_BUNDLE and SSL_CERT_FILE (null when unset), as the curl tool reads
+// them: the first that is set and not empty; "" when neither is.
+std::string environmentCaBundle(const char* curlCaBundle, const char* sslCertFile);
 
 }  // namespace http

@@ -34,7 +34,7 @@ class Running {
 
 // Puts the URL in front of a transfer failure, as every failure names it.
 [[noreturn]] void rethrowWithUrl(const common::Uri& url, const common::CurlError& error) {
-  throw common::CurlError(common::assembleUri(url) + ": " + error.message());
+  throw common::CurlError(common::assembleUri(url) + ": " + error.message(), error.cause());
 }
 
 // A GET of `url`, ready to run; throws CurlError "URL: MESSAGE" when libcurl
@@ -42,10 +42,11 @@ class Running {
 std::unique_ptr<Transfer> startGet(const common::Uri& url, const ChunkCallback& onChunk,
                                    const HeaderMap& requestHeaders,
                                    const HeadersDoneCallback& onHeadersDone,
-                                   const ProgressCallback& onProgress) {
+                                   const ProgressCallback& onProgress,
+                                   const std::string& environmentCaBundle) {
   try {
     return std::make_unique<Transfer>("GET", url, onChunk, requestHeaders, onHeadersDone,
-                                      onProgress);
+                                      onProgress, environmentCaBundle);
   } catch (const common::CurlError& error) {
     // recovery point: every transfer failure names the URL
     rethrowWithUrl(url, error);
@@ -60,7 +61,8 @@ class ResumableDownload final : public Running {
   // link is never followed), OSError when its size cannot be read, and
   // CurlError "URL: MESSAGE" when no request can be made.
   ResumableDownload(const common::Uri& url, const std::string& path,
-                    const ProgressCallback& onProgress, DownloadSet::FileListener listener)
+                    const ProgressCallback& onProgress, DownloadSet::FileListener listener,
+                    const std::string& environmentCaBundle)
       : url_(url),
         file_(path, kWriteBufferBytes),
         offset_(file_.initialSize()),
@@ -89,7 +91,8 @@ class ResumableDownload final : public Running {
         listener_.appended(chunk);
       }
     };
-    transfer_ = startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress);
+    transfer_ =
+        startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress, environmentCaBundle);
   }
 
   Transfer& transfer() override { return *transfer_; }
@@ -127,7 +130,8 @@ class ResumableDownload final : public Running {
 class MemoryFetch final : public Running {
  public:
   MemoryFetch(const common::Uri& url, std::optional<DownloadSet::ByteRange> range,
-              std::size_t maxBytes, const ProgressCallback& onProgress)
+              std::size_t maxBytes, const ProgressCallback& onProgress,
+              const std::string& environmentCaBundle)
       : url_(url), range_(range) {
     HeaderMap requestHeaders;
     if (range_) {
@@ -140,13 +144,17 @@ class MemoryFetch final : public Running {
     // and error statuses come to their own ends.
     const HeadersDoneCallback onHeadersDone = [this](const ResponseHeaders& headers) {
       const int status = headers.status();
-      if (range_ && (status == 200 || status == 206) && !isRequestedRange(headers)) {
+      if (range_ && status == 200) {
+        throw common::CurlError("the server ignored the range and sent the whole file");
+      }
+      if (range_ && status == 206 && !isRequestedRange(headers)) {
         throw common::CurlError("answer is not the range requested");
       }
     };
     const ChunkCallback onChunk =
         boundedChunks(maxBytes, [this](std::string_view chunk) { body_.append(chunk); });
-    transfer_ = startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress);
+    transfer_ =
+        startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress, environmentCaBundle);
   }
 
   Transfer& transfer() override { return *transfer_; }
@@ -185,18 +193,20 @@ class MemoryFetch final : public Running {
 
 struct DownloadSet::Impl {
   TransferSession& session;
+  const std::string& environmentCaBundle;
   std::map<std::size_t, std::unique_ptr<Running>> downloads;
 };
 
 DownloadSet::DownloadSet(ConnectionPool& pool)
-    : impl_(std::make_unique<Impl>(Impl{pool.session(), {}})) {}
+    : impl_(std::make_unique<Impl>(Impl{pool.session(), pool.environmentCaBundle(), {}})) {}
 
 DownloadSet::~DownloadSet() = default;
 
 std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const std::string& path,
                                 const ProgressCallback& onProgress, FileListener listener) {
   TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
-  auto download = std::make_unique<ResumableDownload>(url, path, onProgress, std::move(listener));
+  auto download = std::make_unique<ResumableDownload>(url, path, onProgress, std::move(listener),
+                                                      impl_->environmentCaBundle);
   const std::int64_t existing = download->existingBytes();
   impl_->session.add(download->transfer());
   impl_->downloads.emplace(id, std::move(download));
@@ -206,7 +216,8 @@ std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const st
 void DownloadSet::fetch(std::size_t id, const common::Uri& url, std::optional<ByteRange> range,
                         std::size_t maxBytes, const ProgressCallback& onProgress) {
   TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
-  auto fetch = std::make_unique<MemoryFetch>(url, range, maxBytes, onProgress);
+  auto fetch =
+      std::make_unique<MemoryFetch>(url, range, maxBytes, onProgress, impl_->environmentCaBundle);
   impl_->session.add(fetch->transfer());
   impl_->downloads.emplace(id, std::move(fetch));
 }
@@ -234,13 +245,14 @@ std::vector<DownloadSet::Finished> DownloadSet::wait(int timeoutMilliseconds) {
       ++it;
       continue;
     }
-    Finished end{it->first, Finished::Result::kComplete, {}, nullptr, {}};
+    Finished end{it->first, Finished::Result::kComplete, {}, {}, nullptr, {}};
     try {
       it->second->finish(end);
     } catch (const common::CurlError& error) {
       // recovery point: a failed transfer is its owner's to try again
       end.result = Finished::Result::kTransferFailed;
       end.message = error.message();
+      end.cause = error.cause();
     } catch (const common::Error&) {
       // recovery point: kept for the owner to raise when this download's turn comes
       end.result = Finished::Result::kFileFailed;

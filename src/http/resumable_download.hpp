@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/errors.hpp"
 #include "common/uri.hpp"
 #include "http/connection_pool.hpp"
 #include "http/http_request.hpp"
@@ -33,6 +34,7 @@ class DownloadSet {
     std::size_t id = 0;
     Result result = Result::kComplete;
     std::string message;
+    common::CurlError::Cause cause = common::CurlError::Cause::kOther;  // kTransferFailed only
     std::exception_ptr error;  // kFileFailed only: IOError or OSError, raised in its turn
     std::string body;          // of a complete fetch()
   };

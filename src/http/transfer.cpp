@@ -131,9 +131,22 @@ HeaderList buildHeaderList(const HeaderMap& requestHeaders) {
   return list;
 }
 
+// The CA bundle of a request made now: a regular file "curl-ca-bundle.crt" in
+// the working directory, looked for at each request, else the one that the
+// environment names; "" for libcurl's default store.
+std::string caBundleFor(const std::string& environmentCaBundle) {
+  return common::isRegularFile(kCaBundleFile) ? kCaBundleFile : environmentCaBundle;
+}
+
+// What libcurl reports when the server's certificate cannot be verified against
+// the CA bundle, or the bundle cannot be read.
+bool isUntrustedCertificate(CURLcode code) {
+  return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE;
+}
+
 // The transfer options, in the order libcurl receives them.
 void setOptions(RequestContext& context, const std::string& url, const HeaderList& headerList,
-                void* owner) {
+                const std::string& caBundle, void* owner) {
   const auto set = [handle = context.handle](CURLoption option, auto value) {
     curlApi().easySetopt(handle, option, value);
   };
@@ -141,8 +154,8 @@ void setOptions(RequestContext& context, const std::string& url, const HeaderLis
     set(CURLOPT_NOBODY, 1L);
   }
   set(CURLOPT_URL, url.c_str());
-  if (common::isRegularFile(kCaBundleFile)) {
-    set(CURLOPT_CAINFO, kCaBundleFile);
+  if (!caBundle.empty()) {
+    set(CURLOPT_CAINFO, caBundle.c_str());
   }
   if (headerList) {
     set(CURLOPT_HTTPHEADER, headerList.get());
@@ -185,7 +198,7 @@ void HeaderListFree::operator()(curl_slist* list) const noexcept { curlApi().sli
 
 Transfer::Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCallback onChunk,
                    const HeaderMap& requestHeaders, HeadersDoneCallback onHeadersDone,
-                   ProgressCallback onProgress) {
+                   ProgressCallback onProgress, const std::string& environmentCaBundle) {
   handle_.reset(curlApi().easyInit());
   requestUrl_ = escapedRequestUrl(url);
   context_.handle = handle_.get();
@@ -198,7 +211,7 @@ Transfer::Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCal
   }
   context_.headOnly = httpMethod == "HEAD";
   headerList_ = buildHeaderList(requestHeaders);
-  setOptions(context_, requestUrl_, headerList_, this);
+  setOptions(context_, requestUrl_, headerList_, caBundleFor(environmentCaBundle), this);
 }
 
 Transfer::~Transfer() {
@@ -212,7 +225,10 @@ void Transfer::complete(CURLcode code) {
   if (context_.error) {
     failure_ = context_.error;
   } else if (code != CURLE_OK) {
-    failure_ = std::make_exception_ptr(common::CurlError(curlApi().easyStrerror(code)));
+    failure_ = std::make_exception_ptr(common::CurlError(
+        curlApi().easyStrerror(code), isUntrustedCertificate(code)
+                                          ? common::CurlError::Cause::kUntrustedCertificate
+                                          : common::CurlError::Cause::kOther));
   } else if (const long status = responseCode(handle_.get());
              !context_.headOnly && status != 200 && status != 206) {
     // An error status without a body never reached the body callback's check.

@@ -45,11 +45,12 @@ struct RequestContext {
 // Neither copied nor moved: libcurl holds its address.
 class Transfer {
  public:
-  // Escapes the URL path and sets the options. Throws AssertionDefect for a
-  // method other than "GET" or "HEAD", CurlError when libcurl has no handle.
+  // Escapes the URL path and sets the options; `environmentCaBundle` is the
+  // pool's (ConnectionPool). Throws AssertionDefect for a method other than
+  // "GET" or "HEAD", CurlError when libcurl has no handle.
   Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCallback onChunk,
            const HeaderMap& requestHeaders, HeadersDoneCallback onHeadersDone,
-           ProgressCallback onProgress);
+           ProgressCallback onProgress, const std::string& environmentCaBundle);
   // Leaves its session first when it is still running.
   ~Transfer();
   Transfer(const Transfer&) = delete;
@@ -59,6 +60,7 @@ class Transfer {
   bool done() const noexcept { return done_; }
 
   // Records libcurl's result code for the finished transfer (called by the session).
+  // A certificate that is not trusted gives CurlError::Cause::kUntrustedCertificate.
   void complete(CURLcode code);
 
   // Once done(): raises what ended the transfer short, if anything did — an

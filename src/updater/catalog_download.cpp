@@ -53,7 +53,8 @@ std::vector<formats::CatalogEntry> ReceivedCatalog::entries() const {
   return formats::readCatalog(file_.get());
 }
 
-ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url) {
+ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url,
+                               FailureReporter& reporter) {
   common::FilePtr file = createNamelessFile(std::string(formats::kCatalogDownloadFileName));
   std::string digest;
   const auto attempt = [&] {
@@ -70,7 +71,7 @@ ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& ur
     }
     digest = stream.finishHex();
   };
-  if (!runWithRetries(attempt, kTransferAttempts, kTransferDelaySeconds)) {
+  if (runWithRetries(attempt, kTransferAttempts, kTransferDelaySeconds, reporter).has_value()) {
     // Nothing of a failed attempt counts.
     empty(file.get());
     digest = crypto::sha3Hex("");

@@ -7,6 +7,7 @@
 #include "common/uri.hpp"
 #include "formats/catalog_file.hpp"
 #include "http/connection_pool.hpp"
+#include "updater/retry.hpp"
 
 namespace updater {
 
@@ -35,8 +36,9 @@ class ReceivedCatalog {
 // (formats::kCatalogDownloadFileName, removed again at once; one left by a
 // killed run is replaced). An answer past formats::kMaxCatalogBytes fails its
 // attempt. When every attempt fails the catalog is empty, and the signature
-// check that follows fails on it. Throws IOError when the file cannot be made
-// or written.
-ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url);
+// check that follows fails on it. Failures go to `reporter`. Throws IOError
+// when the file cannot be made or written.
+ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url,
+                               FailureReporter& reporter);
 
 }  // namespace updater

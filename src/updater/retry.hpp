@@ -2,8 +2,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
-#include <string_view>
+#include <optional>
+
+#include "common/errors.hpp"
 
 namespace updater {
 
@@ -27,28 +28,26 @@ class RetryBudget {
   std::int64_t failures_ = 0;
 };
 
-// Reports the failed attempt number `failures` of at most `maxAttempts` on
-// standard error: an empty line (which ends a progress line), then "error:
-// MESSAGE. retrying (N/MAX)", or "giving up" for the last attempt.
-void reportTransferFailure(std::string_view message, std::int64_t failures,
-                           std::int64_t maxAttempts);
+// The failure reports of one run's transfers, on standard error. The first
+// failure that an untrusted server certificate causes is followed by one hint
+// on how to trust a private CA; the run's later ones are not.
+class FailureReporter {
+ public:
+  // Reports the failed attempt number `failures` of at most `maxAttempts`: an
+  // empty line (which ends a progress line), then "error: MESSAGE. retrying
+  // (N/MAX)", or "giving up" for the last attempt.
+  void report(const common::CurlError& error, std::int64_t failures, std::int64_t maxAttempts);
+
+ private:
+  bool hinted_ = false;
+};
 
 // Runs `attempt` until it completes without a CurlError, at most `maxAttempts`
-// times with `delaySeconds` of sleep in between. Each failure is reported on
-// standard error ("error: MESSAGE. retrying (N/MAX)", the last "giving up").
-// Returns false when every attempt failed. Errors of other kinds pass through.
-bool runWithRetries(const std::function<void()>& attempt, std::int64_t maxAttempts,
-                    std::int64_t delaySeconds);
-
-// Runs `operation`, which returns a byte string, under runWithRetries and
-// returns its result, or "" when every attempt failed; the caller is not told
-// of the failure.
-template <typename Operation>
-std::string retryTransfer(Operation&& operation, std::int64_t maxAttempts,
-                          std::int64_t delaySeconds) {
-  std::string result;
-  runWithRetries([&operation, &result] { result = operation(); }, maxAttempts, delaySeconds);
-  return result;
-}
+// times with `delaySeconds` of sleep in between, reporting each failure through
+// `reporter`. Returns nothing once an attempt completed, else the last
+// attempt's error. Errors of other kinds pass through.
+std::optional<common::CurlError> runWithRetries(const std::function<void()>& attempt,
+                                                std::int64_t maxAttempts, std::int64_t delaySeconds,
+                                                FailureReporter& reporter);
 
 }  // namespace updater

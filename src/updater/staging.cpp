@@ -90,11 +90,11 @@ std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& e
 std::vector<std::string> stageFiles(http::ConnectionPool& pool,
                                     const std::vector<StageRequest>& requests,
                                     std::int64_t totalFiles, bool verbose,
-                                    std::size_t maxInFlight) {
+                                    FailureReporter& reporter, std::size_t maxInFlight) {
   if (requests.empty()) {
     return {};
   }
-  return StagingRun(pool, requests, totalFiles, verbose, maxInFlight).run();
+  return StagingRun(pool, requests, totalFiles, verbose, reporter, maxInFlight).run();
 }
 
 }  // namespace updater

@@ -8,6 +8,7 @@
 
 #include "formats/catalog_file.hpp"
 #include "http/connection_pool.hpp"
+#include "updater/retry.hpp"
 
 namespace updater {
 
@@ -37,6 +38,7 @@ std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& e
 // target whose old copy is here is first updated by delta, when the server
 // publishes its block index; the staged file is verified all the same. The paths
 // must be distinct; `totalFiles` numbers the entries on the progress line.
+// Failed attempts are reported through `reporter`.
 // Digests are computed on worker threads and up to `maxInFlight` downloads run
 // at once on this thread, each with its own attempts and pauses; yet each
 // request's outcome is taken in request order, so the "Already downloaded"
@@ -49,6 +51,7 @@ std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& e
 std::vector<std::string> stageFiles(http::ConnectionPool& pool,
                                     const std::vector<StageRequest>& requests,
                                     std::int64_t totalFiles, bool verbose,
+                                    FailureReporter& reporter,
                                     std::size_t maxInFlight = kMaxTransfersInFlight);
 
 // The digest text of the staged file at `pendingPath`, read without following a

@@ -30,9 +30,11 @@ constexpr std::int64_t kLongestWaitMilliseconds = 1000;
 }  // namespace
 
 StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
-                       std::int64_t totalFiles, bool verbose, std::size_t maxInFlight)
+                       std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
+                       std::size_t maxInFlight)
     : requests_(requests),
       verbose_(verbose),
+      reporter_(reporter),
       maxInFlight_(maxInFlight),
       totalFiles_(totalFiles),
       items_(requests.size()),
@@ -256,7 +258,7 @@ void StagingRun::attempt(std::size_t index) {
     item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing);
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other
-    transferFailed(index, error.message());
+    transferFailed(index, error);
   } catch (const common::Error&) {
     // recovery point: the error ends the run when this request's turn comes
     fail(index, std::current_exception());
@@ -285,7 +287,7 @@ void StagingRun::attemptEnded(http::DownloadSet::Finished& end) {
       verifyStreamed(end.id);
       break;
     case Result::kTransferFailed:
-      transferFailed(end.id, end.message);
+      transferFailed(end.id, common::CurlError(end.message, end.cause));
       break;
     case Result::kFileFailed:
       download(end.id).digest.reset();
@@ -294,11 +296,11 @@ void StagingRun::attemptEnded(http::DownloadSet::Finished& end) {
   }
 }
 
-void StagingRun::transferFailed(std::size_t index, std::string_view message) {
+void StagingRun::transferFailed(std::size_t index, const common::CurlError& error) {
   Download& item = download(index);
   item.digest.reset();
   const bool again = item.attempts.spend();
-  reportTransferFailure(message, item.attempts.failures(), item.attempts.maxAttempts());
+  reporter_.report(error, item.attempts.failures(), item.attempts.maxAttempts());
   if (!again) {
     // Given up on: the staged file's digest decides, as for a complete one.
     verifyByReading(index);
@@ -351,6 +353,7 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
     ::unlink(item.context.pendingPath.c_str());
     item.restartedWhole = true;
     item.reusedBytes = -1;
+    item.wholeReason = "the file built by delta does not match the catalog";
     requeueFirst(index);
   } else {
     item.stagedDigest = std::move(verification.digest);
@@ -389,6 +392,9 @@ void StagingRun::stopAfter(std::size_t index) {
 void StagingRun::commitSettled() {
   for (const std::size_t index : ledger_.takeReady()) {
     const StageRequest& settled = request(index);
+    if (verbose_ && items_[index].download) {
+      reportRoute(index);
+    }
     switch (ledger_.outcome(index)) {
       case StageOutcome::kUpToDate:
         break;
@@ -399,11 +405,6 @@ void StagingRun::commitSettled() {
         staged_.push_back(settled.path);
         break;
       case StageOutcome::kDownloaded:
-        if (verbose_ && download(index).reusedBytes >= 0) {
-          common::printOut("Delta: " + settled.path + ": reused " +
-                           std::to_string(download(index).reusedBytes) + " bytes, fetched " +
-                           std::to_string(download(index).fetchedBytes) + " bytes");
-        }
         staged_.push_back(settled.path);
         break;
       case StageOutcome::kMismatch:
@@ -412,6 +413,18 @@ void StagingRun::commitSettled() {
         std::rethrow_exception(errors_.at(index));
     }
     items_[index].download.reset();
+  }
+}
+
+void StagingRun::reportRoute(std::size_t index) const {
+  const Download& item = *items_[index].download;
+  const std::string& path = request(index).path;
+  if (item.reusedBytes >= 0) {
+    common::printOut("Delta: " + path + ": reused " + std::to_string(item.reusedBytes) +
+                     " bytes, fetched " + std::to_string(item.fetchedBytes) + " bytes");
+  } else if (!item.wholeReason.empty()) {
+    // Said even when the file then fails: the fall back may explain why.
+    common::printOut("Whole download: " + path + ": " + item.wholeReason);
   }
 }
 

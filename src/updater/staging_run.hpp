@@ -39,7 +39,8 @@ namespace updater {
 class StagingRun {
  public:
   StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
-             std::int64_t totalFiles, bool verbose, std::size_t maxInFlight);
+             std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
+             std::size_t maxInFlight);
   StagingRun(const StagingRun&) = delete;
   StagingRun& operator=(const StagingRun&) = delete;
 
@@ -75,6 +76,7 @@ class StagingRun {
     std::unique_ptr<DeltaBuild> delta;
     std::int64_t reusedBytes = -1;  // of a delta that made the staged file
     std::int64_t fetchedBytes = 0;
+    std::string wholeReason;  // why a delta gave way to the whole download
   };
 
   // The state of one request, at the same index: small, for catalogs of many files.
@@ -117,15 +119,22 @@ class StagingRun {
   void setRoute(std::size_t index, Route route);
   void fetchIndex(std::size_t index);
   void indexEnded(http::DownloadSet::Finished& end);
-  void onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan);
+  // `plan` is nothing when it could not be made, for the reason `failure`.
+  void onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan,
+                 const std::string& failure);
   bool startRangeFetch();
   void rangeEnded(http::DownloadSet::Finished& end);
   void appendDelta(std::size_t index);
   void onDeltaStep(std::size_t index, const DeltaBuild::Step& step);
-  void fallBackToWhole(std::size_t index);
+  // Gives up the delta route of `index` for the whole download; `reason`, in
+  // plain words, is what -v reports.
+  void fallBackToWhole(std::size_t index, std::string reason);
+  // The -v line of a settled download that tried a delta: the bytes it reused
+  // and fetched, or why it came whole.
+  void reportRoute(std::size_t index) const;
   void cancelRanges(std::size_t index);
   void requeueFirst(std::size_t index);
-  void transferFailed(std::size_t index, std::string_view message);
+  void transferFailed(std::size_t index, const common::CurlError& error);
   void verifyStreamed(std::size_t index);
   void verifyByReading(std::size_t index);
   void onVerified(std::size_t index, Verification&& verification);
@@ -149,6 +158,7 @@ class StagingRun {
 
   const std::vector<StageRequest>& requests_;  // read by the workers too
   const bool verbose_;
+  FailureReporter& reporter_;
   const std::size_t maxInFlight_;
   const std::int64_t totalFiles_;
   std::vector<Item> items_;

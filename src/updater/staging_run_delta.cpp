@@ -2,6 +2,8 @@
 // index's header may show it out of date early; an out-of-date target with an
 // old copy gets its index, a plan, ranges and the jobs that build its staged
 // file; anything that goes wrong on the way falls back to the whole download.
+#include <exception>
+#include <string>
 #include <utility>
 
 #include "common/errors.hpp"
@@ -21,6 +23,20 @@ constexpr std::int64_t kLeastIndexLimit = std::int64_t{1} << 20;
 
 common::Uri indexUrlOf(const StageRequest& request) {
   return formats::remoteUrl(formats::blockIndexPathOf(request.digest));
+}
+
+// The message of `error`, which is one of the program's errors.
+std::string messageOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const common::Error& caught) {
+    // recovery point: only its text is wanted, for the -v line
+    return caught.message();
+  }
+}
+
+std::string failureOf(const http::DownloadSet::Finished& end) {
+  return end.error ? messageOf(end.error) : end.message;
 }
 
 }  // namespace
@@ -92,45 +108,52 @@ void StagingRun::fetchIndex(std::size_t index) {
   try {
     downloads_.fetch(index, indexUrlOf(request(index)), std::nullopt,
                      static_cast<std::size_t>(limit), {});
-  } catch (const common::CurlError&) {
+  } catch (const common::CurlError& error) {
     // recovery point: without an index the file comes whole
-    fallBackToWhole(index);
+    fallBackToWhole(index, "no block index from the server (" + error.message() + ")");
   }
 }
 
 void StagingRun::indexEnded(http::DownloadSet::Finished& end) {
   if (end.result != http::DownloadSet::Finished::Result::kComplete) {
     // No index (a server without them answers 404), or none that arrived.
-    fallBackToWhole(end.id);
+    fallBackToWhole(end.id, "no block index from the server (" + failureOf(end) + ")");
     return;
   }
   postJob([this, index = end.id, body = std::move(end.body)]() -> std::function<void()> {
     auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
+    auto failure = std::make_shared<std::string>();
     try {
       *plan = delta::planDelta(body, request(index).path);
-    } catch (const common::Error&) {
+    } catch (const common::Error& error) {
       // recovery point: a malformed index, or an old copy that cannot be read
+      *failure = error.message();
     }
-    return [this, index, plan] { onPlanned(index, std::move(*plan)); };
+    return [this, index, plan, failure] { onPlanned(index, std::move(*plan), *failure); };
   });
 }
 
-void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan) {
+void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan,
+                           const std::string& failure) {
   if (abandoned(index)) {
     return;
   }
+  if (!plan) {
+    fallBackToWhole(index, "the delta cannot be planned (" + failure + ")");
+    return;
+  }
   // Nothing to reuse: one plain download does it better than ranges.
-  if (!plan || plan->reusedBytes == 0) {
-    fallBackToWhole(index);
+  if (plan->reusedBytes == 0) {
+    fallBackToWhole(index, "the old copy holds none of its blocks");
     return;
   }
   Download& item = download(index);
   try {
     item.delta = std::make_unique<DeltaBuild>(std::move(*plan), request(index).path,
                                               item.context.pendingPath);
-  } catch (const common::Error&) {
+  } catch (const common::Error& error) {
     // recovery point: the whole download meets any lasting fault itself
-    fallBackToWhole(index);
+    fallBackToWhole(index, "the delta cannot start (" + error.message() + ")");
     return;
   }
   setRoute(index, Route::kDelta);
@@ -150,10 +173,10 @@ bool StagingRun::startRangeFetch() {
       try {
         downloads_.fetch(id, formats::remoteUrl(request(index).path), range,
                          static_cast<std::size_t>(range->length), {});
-      } catch (const common::CurlError&) {
+      } catch (const common::CurlError& error) {
         // recovery point: the whole download tries again, with its own attempts
         ranges_.erase(id);
-        fallBackToWhole(index);
+        fallBackToWhole(index, "a range request failed (" + error.message() + ")");
       }
       return true;
     }
@@ -168,7 +191,7 @@ void StagingRun::rangeEnded(http::DownloadSet::Finished& end) {
     return;
   }
   if (end.result != http::DownloadSet::Finished::Result::kComplete) {
-    fallBackToWhole(index);
+    fallBackToWhole(index, "a range request failed (" + failureOf(end) + ")");
     return;
   }
   Download& item = download(index);
@@ -191,9 +214,13 @@ void StagingRun::onDeltaStep(std::size_t index, const DeltaBuild::Step& step) {
   }
   Download& item = download(index);
   item.delta->finished(step);
-  if (item.deltaFailed || step.error) {
+  if (item.deltaFailed) {
     item.deltaFailed = false;
-    fallBackToWhole(index);
+    fallBackToWhole(index, std::move(item.wholeReason));
+    return;
+  }
+  if (step.error) {
+    fallBackToWhole(index, "building it from the old copy failed (" + messageOf(step.error) + ")");
     return;
   }
   if (item.delta->digest().empty()) {
@@ -208,8 +235,9 @@ void StagingRun::onDeltaStep(std::size_t index, const DeltaBuild::Step& step) {
   onVerified(index, Verification{std::move(digest), nullptr});
 }
 
-void StagingRun::fallBackToWhole(std::size_t index) {
+void StagingRun::fallBackToWhole(std::size_t index, std::string reason) {
   Download& item = download(index);
+  item.wholeReason = std::move(reason);
   cancelRanges(index);
   if (item.delta && item.delta->writing()) {
     // Its running append still writes the staged file: the fall back waits for it.

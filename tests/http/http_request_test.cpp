@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "support/self_signed_certificate.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
 
@@ -270,7 +271,7 @@ TEST_F(HttpRequest, ReportsLibcurlMessageForTransferFailures) {
 TEST_F(HttpRequest, GivesUpConnectingWhenTheConnectTimeoutEnds) {
   const LoopbackSocket unanswered(true);
   constexpr auto kTimeout = std::chrono::milliseconds(300);
-  http::ConnectionPool pool(kTimeout);
+  http::ConnectionPool pool({}, kTimeout);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(curlErrorOf([&] {
               http::curlRequest(pool, "GET", common::parseUri(unanswered.url()),
@@ -283,21 +284,44 @@ TEST_F(HttpRequest, GivesUpConnectingWhenTheConnectTimeoutEnds) {
   EXPECT_LT(waited, http::ConnectionPool::kConnectTimeout);
 }
 
-TEST(HttpRequestTls, TrustsTheCaBundleInTheWorkingDirectoryOnly) {
+TEST(HttpRequestTls, TrustsTheWorkingDirectorysBundleThenTheEnvironmentsThenTheSystems) {
   TempDir root;
   writeFile(root / "f.txt", "secret");
   TestHttpServer server(root.path(), TestHttpServer::Transport::kHttps);
   TempDir work;
   const ScopedWorkingDirectory inWork(work.path());
+  const std::string bundle = work / "curl-ca-bundle.crt";
+  const std::string trusted = work / "server.pem";
+  writeFile(trusted, server.certificatePem());
   const std::string untrusted = "SSL peer certificate or SSH remote key was not OK";
-  EXPECT_EQ(curlErrorOf([&] { get(server.url("/f.txt")); }), untrusted);
-
-  std::filesystem::create_directory(work / "curl-ca-bundle.crt");
-  EXPECT_EQ(curlErrorOf([&] { get(server.url("/f.txt")); }), untrusted);
-
-  std::filesystem::remove(work / "curl-ca-bundle.crt");
-  writeFile(work / "curl-ca-bundle.crt", server.certificatePem());
-  EXPECT_EQ(get(server.url("/f.txt")).body(), "secret");
+  // The working directory's bundle ("" none, "/" a directory), the environment's, the outcome.
+  const std::string cases[][3] = {
+      {"", "", untrusted},
+      {"/", "", untrusted},
+      {server.certificatePem(), "", "secret"},
+      {"", trusted, "secret"},
+      {testing_support::makeSelfSignedCertificate().first, trusted, untrusted},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    const auto& [local, environment, expected] = cases[i];
+    std::filesystem::remove_all(bundle);
+    if (local == "/") {
+      std::filesystem::create_directory(bundle);
+    } else if (!local.empty()) {
+      writeFile(bundle, local);
+    }
+    http::ConnectionPool pool(environment);
+    std::string outcome;
+    try {
+      http::curlRequest(pool, "GET", common::parseUri(server.url("/f.txt")),
+                        [&outcome](std::string_view chunk) { outcome += chunk; }, {}, {}, {});
+    } catch (const common::CurlError& error) {
+      outcome = error.message();
+      EXPECT_EQ(error.cause(), common::CurlError::Cause::kUntrustedCertificate);
+    }
+    EXPECT_EQ(outcome, expected);
+  }
 }
 
 TEST_F(HttpRequest, GetReturnsTheWholeBodyUpToTheLimit) {

@@ -126,14 +126,17 @@ TEST_F(DeltaUpdate, AWrongOrMissingIndexCostsBytesNeverTheFile) {
   struct Case {
     const char* name;
     const std::string* index;  // nullptr: no index at all
+    std::string reason;        // as -v gives it
   };
   const std::string garbage(5000, 'x');
+  const std::string malformed = "the delta cannot be planned (malformed block index: ";
   // The old file's own index describes another file: every block it claims
   // is a wrong block, so the delta's digest fails and the file comes whole.
-  const Case cases[] = {{"no index", nullptr},
-                        {"truncated", &truncated},
-                        {"garbage", &garbage},
-                        {"index of another file", &otherFiles}};
+  const Case cases[] = {
+      {"no index", nullptr, "no block index from the server (" + server_.url("/")},
+      {"truncated", &truncated, malformed},
+      {"garbage", &garbage, malformed},
+      {"index of another file", &otherFiles, "the file built by delta does not match the catalog"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.index == nullptr) {
@@ -144,9 +147,11 @@ TEST_F(DeltaUpdate, AWrongOrMissingIndexCostsBytesNeverTheFile) {
     }
     writeFile(clientFile("big.bin"), old_);
     server_.clearRequests();
-    const testing_support::ProcessResult result = update();
+    const testing_support::ProcessResult result = update({"-v"});
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.err, kUpToDate);
+    EXPECT_EQ(result.err, "\nAll files are up to date.\n");
+    EXPECT_NE(result.out.find("\nWhole download: big.bin: " + c.reason), std::string::npos)
+        << result.out;
     EXPECT_EQ(readFile(clientFile("big.bin")), new_);
     EXPECT_FALSE(fileExists(clientFile("big.bin.tolvex-pending")));
     if (c.index == nullptr) {

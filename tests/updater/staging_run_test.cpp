@@ -51,7 +51,8 @@ class StageFiles : public updater_testing::ClientFixture {
     Outcome outcome;
     CapturedOutput capture;
     try {
-      outcome.staged = updater::stageFiles(pool, requests, 100, verbose, maxInFlight);
+      updater::FailureReporter reporter;
+      outcome.staged = updater::stageFiles(pool, requests, 100, verbose, reporter, maxInFlight);
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       outcome.status = request.status();

@@ -37,8 +37,9 @@ class StageFile : public updater_testing::ClientFixture {
     CapturedOutput capture;
     std::optional<std::string> result;
     try {
+      updater::FailureReporter reporter;
       const std::vector<std::string> staged =
-          updater::stageFiles(pool_, {{std::string(digest), path, 1}}, 5, verbose);
+          updater::stageFiles(pool_, {{std::string(digest), path, 1}}, 5, verbose, reporter);
       if (!staged.empty()) {
         result = staged.front();
       }
