@@ -8,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <memory>
-#include <optional>
 #include <span>
 
 #include "common/errors.hpp"
@@ -124,19 +123,12 @@ std::string Sha3Stream::finishHex() {
 
 namespace {
 
-// The digest text of what remains of `fd`, or nothing once `stop` (when given)
-// is set: it is looked at every kBlocksPerStopCheck blocks.
-std::optional<std::string> descriptorHexUnlessStopped(int fd, const std::string& path,
-                                                      const std::atomic<bool>* stop) {
-  constexpr std::size_t kBlocksPerStopCheck = 128;
+// The digest text of what remains of `fd`.
+std::string descriptorHex(int fd, const std::string& path) {
   EVP_MD_CTX* context = startDigest();
   // The one buffer lives on this call's stack: nothing shared between callers.
   std::array<unsigned char, kReadBlockSize> buffer;
-  for (std::size_t blocks = 1;; ++blocks) {
-    if (stop != nullptr && blocks % kBlocksPerStopCheck == 0 && stop->load()) {
-      // The context is reset by the next startDigest on this thread.
-      return std::nullopt;
-    }
+  for (;;) {
     const std::size_t count = readBlock(fd, buffer, path);
     if (count > 0) {
       feed(context, buffer.data(), count);
@@ -171,23 +163,13 @@ std::string sha3FileHex(const std::string& path) {
   return sha3DescriptorHex(openToHash(path).get(), path);
 }
 
-std::string sha3DescriptorHex(int fd, const std::string& path) {
-  return *descriptorHexUnlessStopped(fd, path, nullptr);
-}
+std::string sha3DescriptorHex(int fd, const std::string& path) { return descriptorHex(fd, path); }
 
 std::string sha3FileHexIfRegular(const std::string& path) {
   if (!common::isRegularFile(path)) {
     return {};
   }
   return sha3FileHex(path);
-}
-
-std::optional<std::string> sha3FileHexIfRegular(const std::string& path,
-                                                const std::atomic<bool>& stop) {
-  if (!common::isRegularFile(path)) {
-    return std::string();
-  }
-  return descriptorHexUnlessStopped(openToHash(path).get(), path, &stop);
 }
 
 }  // namespace crypto

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -50,10 +48,5 @@ std::string sha3DescriptorHex(int fd, const std::string& path);
 
 // sha3FileHex(path) when `path` names a regular file (links followed), else "".
 std::string sha3FileHexIfRegular(const std::string& path);
-
-// The same, or nothing when `stop` is set before the file is read through: the
-// answer is no longer wanted. Any thread may set it.
-std::optional<std::string> sha3FileHexIfRegular(const std::string& path,
-                                                const std::atomic<bool>& stop);
 
 }  // namespace crypto

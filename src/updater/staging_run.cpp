@@ -88,13 +88,10 @@ void StagingRun::runDeliveredSteps() {
   }
 }
 
-StagingRun::Check StagingRun::check(const StageRequest& request, const std::atomic<bool>* stop) {
+StagingRun::Check StagingRun::check(const StageRequest& request) {
   Check found;
   try {
-    // A digest stopped early is one of a target that differs.
-    found.targetMatches = stop != nullptr
-                              ? crypto::sha3FileHexIfRegular(request.path, *stop) == request.digest
-                              : crypto::sha3FileHexIfRegular(request.path) == request.digest;
+    found.targetMatches = crypto::sha3FileHexIfRegular(request.path) == request.digest;
     if (!found.targetMatches) {
       found.targetSize = common::regularFileSize(request.path);
       found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
@@ -112,7 +109,7 @@ std::size_t StagingRun::checkBatchEnd(std::size_t first) const {
   for (std::size_t end = first; end < last; ++end) {
     const std::int64_t size = common::regularFileSize(request(end).path);
     if (size >= kProbedTargetBytes) {
-      // Checked alone, so that its probe can end its job early.
+      // Checked alone, so that its index header is asked for while it is hashed.
       return end == first ? end + 1 : end;
     }
     bytes += size;
@@ -131,14 +128,13 @@ void StagingRun::submitChecks() {
   while (checksDueNow()) {
     const std::size_t first = nextCheck_;
     nextCheck_ = checkBatchEnd(first);
-    std::shared_ptr<std::atomic<bool>> stop;
     if (nextCheck_ == first + 1) {
-      stop = probeSize(first);
+      probeSize(first);
     }
-    postJob([this, first, end = nextCheck_, stop]() -> std::function<void()> {
+    postJob([this, first, end = nextCheck_]() -> std::function<void()> {
       auto batch = std::make_shared<std::vector<Check>>();
       for (std::size_t index = first; index < end; ++index) {
-        batch->push_back(check(request(index), stop.get()));
+        batch->push_back(check(request(index)));
       }
       return [this, first, batch] {
         for (std::size_t offset = 0; offset < batch->size(); ++offset) {
@@ -275,6 +271,10 @@ void StagingRun::attemptEnded(http::DownloadSet::Finished& end) {
     probeEnded(end);
     return;
   }
+  if (prefetches_.contains(end.id)) {
+    prefetchEnded(end);
+    return;
+  }
   if (abandoned(end.id)) {
     return;
   }
@@ -363,6 +363,7 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
 }
 
 void StagingRun::settle(std::size_t index, StageOutcome outcome) {
+  dropPrefetch(index);
   items_[index].phase = Phase::kDone;
   ledger_.settle(index, outcome);
 }

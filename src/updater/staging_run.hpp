@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -54,7 +53,8 @@ class StagingRun {
 
   // A target at least this large takes longer to hash than a round trip takes:
   // while it is hashed, its index's header is asked for, and a file size that
-  // differs from the target's proves it out of date before the digest ends.
+  // differs from the target's starts the fetch of the whole index. The header
+  // is not signed, so only the digest decides whether the target is out of date.
   static constexpr std::int64_t kProbedTargetBytes = std::int64_t{64} << 20;
 
   // How a request that downloads gets its file.
@@ -93,8 +93,7 @@ class StagingRun {
     std::string staged;
     std::exception_ptr error;
   };
-  // `stop`, when given, may end the target's digest early: it differs.
-  static Check check(const StageRequest& request, const std::atomic<bool>* stop);
+  static Check check(const StageRequest& request);
 
   // A digest text, or the error that kept it from being computed.
   struct Verification {
@@ -103,9 +102,11 @@ class StagingRun {
   };
 
   std::size_t checkBatchEnd(std::size_t first) const;
-  std::shared_ptr<std::atomic<bool>> probeSize(std::size_t index);
+  void probeSize(std::size_t index);
   void probeEnded(const http::DownloadSet::Finished& end);
   void endProbe(std::size_t index);
+  void prefetchEnded(http::DownloadSet::Finished& end);
+  void dropPrefetch(std::size_t index);
   bool checksDueNow() const;
   void submitChecks();
   void onChecked(std::size_t index, Check&& found);
@@ -173,12 +174,14 @@ class StagingRun {
   // Range fetches of the delta builds: under ids past the requests', each with
   // its request and its first byte.
   std::map<std::size_t, std::pair<std::size_t, std::int64_t>> ranges_;
-  // Index headers asked for while a large target is hashed: a size that differs
-  // from the target's ends that digest early. By fetch id, with the request,
-  // and the request's stop flag.
+  // Index headers asked for while a large target is hashed, by fetch id, with
+  // the request.
   std::map<std::size_t, std::size_t> probes_;
-  std::map<std::size_t, std::shared_ptr<std::atomic<bool>>> stops_;
-  std::size_t nextRangeId_;  // for ranges and probes
+  // Indexes asked for early, by fetch id, with the request; and how those that
+  // ended did, by request, kept until its route asks for the index or it settles.
+  std::map<std::size_t, std::size_t> prefetches_;
+  std::map<std::size_t, http::DownloadSet::Finished> prefetched_;
+  std::size_t nextRangeId_;  // for ranges, probes and prefetches
   // Requests whose index is asked for, planned or built from. Each may hold a
   // window of ranges and a plan in memory, so few run at once, however many
   // large files changed.

@@ -2,6 +2,7 @@
 // index's header may show it out of date early; an out-of-date target with an
 // old copy gets its index, a plan, ranges and the jobs that build its staged
 // file; anything that goes wrong on the way falls back to the whole download.
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <utility>
@@ -20,6 +21,11 @@ namespace {
 // copy's share cannot describe a file that the old copy helps to build.
 constexpr std::int64_t kIndexBytesPerOldByte = 32;
 constexpr std::int64_t kLeastIndexLimit = std::int64_t{1} << 20;
+
+// The most bytes an index of a file replacing an old copy of `targetSize` may have.
+std::int64_t indexLimitOf(std::int64_t targetSize) {
+  return std::max(kLeastIndexLimit, targetSize / kIndexBytesPerOldByte);
+}
 
 common::Uri indexUrlOf(const StageRequest& request) {
   return formats::remoteUrl(formats::blockIndexPathOf(request.digest));
@@ -41,10 +47,10 @@ std::string failureOf(const http::DownloadSet::Finished& end) {
 
 }  // namespace
 
-std::shared_ptr<std::atomic<bool>> StagingRun::probeSize(std::size_t index) {
+void StagingRun::probeSize(std::size_t index) {
   const StageRequest& entry = request(index);
   if (common::regularFileSize(entry.path) < kProbedTargetBytes) {
-    return nullptr;
+    return;
   }
   const std::size_t id = nextRangeId_++;
   try {
@@ -52,23 +58,34 @@ std::shared_ptr<std::atomic<bool>> StagingRun::probeSize(std::size_t index) {
                      http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
                      static_cast<std::size_t>(delta::kIndexHeaderBytes), {});
   } catch (const common::CurlError&) {
-    // recovery point: without a probe the digest decides alone
-    return nullptr;
+    // recovery point: without a probe the index is asked for after the digest
+    return;
   }
   probes_.emplace(id, index);
-  return stops_.emplace(index, std::make_shared<std::atomic<bool>>(false)).first->second;
 }
 
 void StagingRun::probeEnded(const http::DownloadSet::Finished& end) {
   const std::size_t index = probes_.at(end.id);
   probes_.erase(end.id);
   if (end.result != http::DownloadSet::Finished::Result::kComplete) {
-    return;  // no index, or none that answered: the digest decides
+    return;  // no index, or none that answered: asked for again if needed
   }
+  // A size that differs makes an out-of-date target likely, nothing more: the
+  // header is not signed. The whole index is asked for while the digest goes on.
+  const std::int64_t targetSize = common::regularFileSize(request(index).path);
   const std::optional<std::int64_t> size = delta::indexedFileSize(end.body);
-  if (size && *size != common::regularFileSize(request(index).path)) {
-    stops_.at(index)->store(true);
+  if (!size || *size == targetSize) {
+    return;
   }
+  const std::size_t id = nextRangeId_++;
+  try {
+    downloads_.fetch(id, indexUrlOf(request(index)), std::nullopt,
+                     static_cast<std::size_t>(indexLimitOf(targetSize)), {});
+  } catch (const common::CurlError&) {
+    // recovery point: the index is asked for again after the digest
+    return;
+  }
+  prefetches_.emplace(id, index);
 }
 
 void StagingRun::endProbe(std::size_t index) {
@@ -79,7 +96,31 @@ void StagingRun::endProbe(std::size_t index) {
       break;
     }
   }
-  stops_.erase(index);
+}
+
+void StagingRun::prefetchEnded(http::DownloadSet::Finished& end) {
+  const std::size_t index = prefetches_.at(end.id);
+  prefetches_.erase(end.id);
+  if (abandoned(index) || items_[index].phase == Phase::kDone) {
+    return;
+  }
+  end.id = index;
+  if (items_[index].download && download(index).route == Route::kIndex) {
+    indexEnded(end);  // its route waits for it
+    return;
+  }
+  prefetched_.insert_or_assign(index, std::move(end));
+}
+
+void StagingRun::dropPrefetch(std::size_t index) {
+  prefetched_.erase(index);
+  for (auto it = prefetches_.begin(); it != prefetches_.end(); ++it) {
+    if (it->second == index) {
+      downloads_.cancel(it->first);
+      prefetches_.erase(it);
+      break;
+    }
+  }
 }
 
 void StagingRun::setRoute(std::size_t index, Route route) {
@@ -104,10 +145,19 @@ void StagingRun::fetchIndex(std::size_t index) {
   Download& item = download(index);
   item.deltaTried = true;
   setRoute(index, Route::kIndex);
-  const std::int64_t limit = std::max(kLeastIndexLimit, item.targetSize / kIndexBytesPerOldByte);
+  if (const auto early = prefetched_.find(index); early != prefetched_.end()) {
+    http::DownloadSet::Finished end = std::move(early->second);
+    prefetched_.erase(early);
+    indexEnded(end);
+    return;
+  }
+  if (std::ranges::any_of(prefetches_,
+                          [index](const auto& entry) { return entry.second == index; })) {
+    return;  // asked for early: prefetchEnded goes on
+  }
   try {
     downloads_.fetch(index, indexUrlOf(request(index)), std::nullopt,
-                     static_cast<std::size_t>(limit), {});
+                     static_cast<std::size_t>(indexLimitOf(item.targetSize)), {});
   } catch (const common::CurlError& error) {
     // recovery point: without an index the file comes whole
     fallBackToWhole(index, "no block index from the server (" + error.message() + ")");
