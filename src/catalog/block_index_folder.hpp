@@ -1,31 +1,54 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
+
+#include "common/file.hpp"
 
 namespace catalog {
 
 // The block indexes of a published root, in its hidden index folder: one per
 // file of at least delta::kMinimumIndexedBytes, named after its digest text.
+// The folder is the tool's own: it is opened once without following a link,
+// everything happens through that descriptor, and only the names this tool
+// writes are ever replaced or deleted.
 class BlockIndexFolder {
  public:
   // True when a file of `size` bytes gets an index.
   static bool indexes(std::int64_t size);
 
-  // Makes sure that the index of the file at `path`, whose digest text is
-  // `digest`, exists. One that exists is kept as it is: its name is its
-  // file's digest, so republishing an unchanged file costs nothing. Written
-  // under a name of its own, then renamed, so that no reader or later run
-  // meets half an index. Any thread may call it. Throws IOError when the file
-  // cannot be read or the index cannot be written, OSError when the folder
-  // cannot be made.
-  static void ensure(const std::string& path, const std::string& digest);
+  // Opens the folder of the working directory; one that does not exist yet is
+  // made when the first index is written. Throws IOError "not a directory: …"
+  // when a link, a file or anything else but a directory has its name, OSError
+  // when it cannot be opened.
+  BlockIndexFolder();
 
-  // Deletes every file of the folder that is not the index of a digest text in
-  // `kept`, then the folder itself once it is empty. Throws OSError when one
-  // cannot be deleted.
-  static void removeAllBut(const std::set<std::string>& kept);
+  // Makes sure that the index of the file at `path`, of `size` bytes and whose
+  // digest text is `digest`, exists. One that exists, parses and describes a
+  // file of `size` bytes is kept as it is: its name is its file's digest, so
+  // republishing an unchanged file costs nothing; anything else under that name
+  // is rebuilt. Written under a name of its own, synced, then renamed, so that
+  // no reader or later run meets half an index. Any thread may call it. Throws
+  // IOError when the file cannot be read or the index cannot be created,
+  // OSError when it cannot be written or the folder cannot be made.
+  void ensure(const std::string& path, const std::string& digest, std::int64_t size);
+
+  // Deletes every index whose digest text is not in `kept` and every temporary
+  // file of an index, then the folder itself once it is empty; other names are
+  // left alone. Returns one line per name that could not be deleted: a failure
+  // here costs disk space, not correctness.
+  std::vector<std::string> removeAllBut(const std::set<std::string>& kept);
+
+ private:
+  // The folder's descriptor, made and opened on first use.
+  int descriptor();
+
+  std::mutex mutex_;  // guards the first opening of folder_
+  std::optional<common::FileDescriptor> folder_;
 };
 
 }  // namespace catalog

@@ -72,13 +72,15 @@ struct Candidate {
 // serial run gives.
 class CatalogWalk {
  public:
-  CatalogWalk(const IgnoreRules& rules, std::string_view executableName, std::size_t workers)
+  CatalogWalk(const IgnoreRules& rules, std::string_view executableName,
+              common::OutputFile& catalog, BlockIndexFolder& indexes, std::size_t workers)
       : rules_(rules),
         executableName_(executableName),
-        catalog_(std::string(formats::kCatalogFileName), "wb"),
+        catalog_(catalog),
+        indexes_(indexes),
         pool_(workers, workers * kJobsPerWorker) {}
 
-  std::int64_t run() {
+  CatalogContent run() {
     std::vector<std::string> stack{std::string()};
     while (!stack.empty()) {
       const std::string directory = std::move(stack.back());
@@ -86,9 +88,7 @@ class CatalogWalk {
       listDirectory(directory, stack);
     }
     pool_.drain();
-    catalog_.close();
-    BlockIndexFolder::removeAllBut(indexed_);
-    return count_;
+    return std::move(content_);
   }
 
  private:
@@ -144,13 +144,14 @@ class CatalogWalk {
     }
     // Each job runs once, so it may hand its own path on to the result.
     pool_.submit(
-        [candidate = std::move(candidate)]() mutable {
+        [candidate = std::move(candidate), &indexes = indexes_]() mutable {
           candidate.digest = crypto::sha3FileHexIfRegular(candidate.path);
           // The digest comes first: an index is named after it, so one that
-          // exists already costs no second read.
-          if (!candidate.digest.empty() &&
-              BlockIndexFolder::indexes(common::regularFileSize(candidate.path))) {
-            BlockIndexFolder::ensure(candidate.path, candidate.digest);
+          // exists already costs no second read of the file.
+          const std::int64_t size =
+              candidate.digest.empty() ? 0 : common::regularFileSize(candidate.path);
+          if (BlockIndexFolder::indexes(size)) {
+            indexes.ensure(candidate.path, candidate.digest, size);
             candidate.indexed = true;
           }
           return std::move(candidate);
@@ -177,17 +178,17 @@ class CatalogWalk {
     }
     catalog_.write(formats::catalogLine(candidate.digest, candidate.path));
     if (candidate.indexed) {
-      indexed_.insert(std::move(candidate.digest));
+      content_.indexedDigests.insert(std::move(candidate.digest));
     }
     common::printOut("Added   : " + candidate.path);
-    ++count_;
+    ++content_.fileCount;
   }
 
   const IgnoreRules& rules_;
   const std::string executableName_;
-  common::OutputFile catalog_;
-  std::int64_t count_ = 0;
-  std::set<std::string> indexed_;  // digest texts whose index the catalog needs
+  common::OutputFile& catalog_;
+  BlockIndexFolder& indexes_;
+  CatalogContent content_;
   std::string relative_;
   const common::OrderedPool<Candidate>::Consumer emit_ = [this](Candidate&& candidate) {
     emit(std::move(candidate));
@@ -198,9 +199,10 @@ class CatalogWalk {
 
 }  // namespace
 
-std::int64_t buildCatalog(const IgnoreRules& rules, std::string_view executableName,
-                          std::size_t workers) {
-  return CatalogWalk(rules, executableName, workers).run();
+CatalogContent buildCatalog(const IgnoreRules& rules, std::string_view executableName,
+                            common::OutputFile& catalog, BlockIndexFolder& indexes,
+                            std::size_t workers) {
+  return CatalogWalk(rules, executableName, catalog, indexes, workers).run();
 }
 
 }  // namespace catalog

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "crypto/ed25519.hpp"
 
 namespace catalog {
 
-// Signs the digest text of the catalog file and writes the 88 Base64
-// characters of the signature into the signature file. Throws IOError.
-void signCatalog(const crypto::SignerKeypair& keypair);
+// The text of the signature file for a catalog whose digest text is
+// `digestText`: the 88 Base64 characters of its signature with `keypair`.
+std::string signatureFileTextFor(std::string_view digestText, const crypto::SignerKeypair& keypair);
 
 }  // namespace catalog

@@ -2,8 +2,9 @@
 
 #include <sys/stat.h>
 
+#include "catalog/block_index_folder.hpp"
 #include "catalog/catalog_builder.hpp"
-#include "catalog/catalog_signature.hpp"
+#include "catalog/catalog_draft.hpp"
 #include "catalog/ignore_rules.hpp"
 #include "common/base64.hpp"
 #include "common/file.hpp"
@@ -54,11 +55,19 @@ int updateCatalogCommand(std::string_view argv0) {
   }
   const crypto::SignerKeypair keypair = formats::loadKeypair(keyPath);
   const catalog::IgnoreRules rules = catalog::loadIgnoreRules();
-  const std::int64_t count = catalog::buildCatalog(rules, executableName);
+  // Indexes are written before the catalog that names them is served, and old
+  // ones deleted only after it: a client with the new catalog finds its indexes.
+  catalog::BlockIndexFolder indexes;
+  catalog::CatalogDraft draft;
+  const catalog::CatalogContent content =
+      catalog::buildCatalog(rules, executableName, draft.catalog(), indexes);
+  draft.commit(keypair);
   common::printErr("Created catalog file: " + std::string(formats::kCatalogFileName) + " with " +
-                   std::to_string(count) + " files.");
-  catalog::signCatalog(keypair);
+                   std::to_string(content.fileCount) + " files.");
   common::printErr("Signed catalog file: " + std::string(formats::kSignatureFileName));
+  for (const std::string& failure : indexes.removeAllBut(content.indexedDigests)) {
+    common::printErr("warning: " + failure);
+  }
   return 0;
 }
 

@@ -21,6 +21,18 @@ int FileDescriptor::close() noexcept {
   return fd >= 0 ? ::close(fd) : 0;
 }
 
+DirPtr listDirectoryAt(int directory) {
+  FileDescriptor listing(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (listing.get() < 0) {
+    return nullptr;
+  }
+  DirPtr dir(::fdopendir(listing.get()));
+  if (dir) {
+    listing.release();  // the stream owns it from here on
+  }
+  return dir;
+}
+
 FilePtr openFile(const std::string& path, const char* mode) {
   FilePtr file(std::fopen(path.c_str(), mode));
   if (!file) {
@@ -33,6 +45,12 @@ OutputFile::OutputFile(const std::string& path, const char* mode) : file_(openFi
 
 void OutputFile::write(std::string_view bytes) {
   if (std::fwrite(bytes.data(), 1, bytes.size(), file_.get()) != bytes.size()) {
+    throw IOError("cannot write string to file");
+  }
+}
+
+void OutputFile::sync() {
+  if (std::fflush(file_.get()) != 0 || ::fsync(::fileno(file_.get())) != 0) {
     throw IOError("cannot write string to file");
   }
 }
@@ -86,6 +104,29 @@ FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode) 
     throw IOError("not a regular file: " + path);
   }
   return fd;
+}
+
+FileDescriptor createNewFileAt(int directory, const std::string& name, int flags) {
+  return FileDescriptor(::openat(
+      directory, name.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666));
+}
+
+void writeNewFileAt(int directory, const std::string& name, std::string_view bytes) {
+  FileDescriptor fd = createNewFileAt(directory, name, O_WRONLY);
+  if (fd.get() < 0) {
+    throw IOError("cannot open: " + name);
+  }
+  int error = writeAll(fd.get(), bytes);
+  if (error == 0 && ::fsync(fd.get()) != 0) {
+    error = errno;
+  }
+  if (fd.close() != 0 && error == 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    ::unlinkat(directory, name.c_str(), 0);
+    throw osError(error, name);
+  }
 }
 
 std::size_t readAt(int fd, std::int64_t offset, std::span<std::uint8_t> buffer) {

@@ -31,6 +31,8 @@ class FileDescriptor {
   int get() const noexcept { return fd_; }
   // Closes the descriptor now; returns close()'s result (0, or -1 with errno).
   int close() noexcept;
+  // Hands the descriptor over to a new owner and owns nothing any more.
+  int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -41,6 +43,11 @@ struct DirCloser {
 };
 // Owner of a directory stream; closes it on every exit.
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// A listing of the directory open as `directory`, through a descriptor of its
+// own (reading it leaves `directory` as it is); null, with errno set, when the
+// directory cannot be listed.
+DirPtr listDirectoryAt(int directory);
 
 // Opens `path` with fopen `mode`; throws IOError "cannot open: PATH".
 FilePtr openFile(const std::string& path, const char* mode);
@@ -54,6 +61,9 @@ class OutputFile {
   explicit OutputFile(FilePtr file) : file_(std::move(file)) {}
   // Throws IOError "cannot write string to file" when not all bytes are written.
   void write(std::string_view bytes);
+  // Writes what is buffered and syncs the file to disk; throws IOError "cannot
+  // write string to file" on failure.
+  void sync();
   // Flushes and closes; throws IOError "cannot write string to file" on failure.
   void close();
   std::FILE* get() const noexcept { return file_.get(); }
@@ -80,6 +90,17 @@ bool isRegularFile(const std::string& path);
 // a regular file. Throws IOError "cannot open: PATH" when the open fails and
 // "not a regular file: PATH" when it opened something else.
 FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode = 0666);
+
+// Creates `name` in the directory open as `directory`, adding `flags` to
+// O_CREAT | O_EXCL | O_NOFOLLOW: never a file that exists already, nor one
+// behind a link. Returns its descriptor, or one owning nothing (errno set) when
+// it cannot be created.
+FileDescriptor createNewFileAt(int directory, const std::string& name, int flags);
+
+// Creates `name` in `directory` as createNewFileAt does, writes `bytes`, syncs
+// them to disk and closes it, removing it again when any of that fails. Throws
+// IOError "cannot open: NAME", or OSError for a failed write, sync or close.
+void writeNewFileAt(int directory, const std::string& name, std::string_view bytes);
 
 // Fills `buffer` from offset `offset` of the open file `fd` unless the file
 // ends first; returns the bytes read. Safe to call from several threads on one

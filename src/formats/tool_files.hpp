@@ -18,6 +18,10 @@ inline constexpr std::string_view kIgnoreFileName = ".tolvexignore";
 // In a client directory, while the catalog arrives and until its signature is
 // checked; a run removes the one that a killed run left.
 inline constexpr std::string_view kCatalogDownloadFileName = "updater-catalog.sha3.tolvex-download";
+// In the root of a published tree, while update-catalog writes them: the next
+// catalog and signature, each under its name followed by this and the writer's
+// process id, until both are renamed into place.
+inline constexpr std::string_view kPublishingInfix = ".tolvex-new-";
 // In the root of a published tree: the block indexes of its large files, each
 // named after its file's digest text. Only clients that update by deltas read it.
 inline constexpr std::string_view kBlockIndexDirectoryName = ".tolvex-index";
@@ -34,9 +38,21 @@ bool isPendingPath(std::string_view path);
 // The relative path of the block index of a file whose digest text is `digest`.
 std::string blockIndexPathOf(std::string_view digest);
 
+// True when `name` is what a block index is called in its folder: a digest
+// text, 64 lower-case hexadecimal digits.
+bool isBlockIndexName(std::string_view name);
+
+// The name under which update-catalog process `pid` writes the next version of
+// the root file `name` (the catalog or the signature).
+std::string publishingNameOf(std::string_view name, long pid);
+
+// True when the relative `path` names what publishingNameOf gives for the
+// catalog or the signature and any process.
+bool isPublishingPath(std::string_view path);
+
 // True when the relative `path` is one of the tool's own files of a published
-// root (catalog, signature, descriptor, ignore file, catalog download), which
-// no catalog lists.
+// root (catalog, signature, descriptor, ignore file, catalog download, and the
+// catalog and signature being published), which no catalog lists.
 bool isRootToolFile(std::string_view path);
 
 }  // namespace formats

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "catalog/block_index_folder.hpp"
 #include "catalog/catalog_builder.hpp"
 #include "catalog/ignore_rules.hpp"
 #include "common/errors.hpp"
+#include "common/file.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
 #include "support/temp_dir.hpp"
@@ -115,14 +117,17 @@ class CatalogBuilderWorkers : public ::testing::Test {
   Output build(const std::vector<std::string>& ignoreLines, std::size_t workers) const {
     const catalog::IgnoreRules rules(ignoreLines);
     Output output;
+    catalog::BlockIndexFolder indexes;
+    common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     try {
-      catalog::buildCatalog(rules, common::executableFileName(""), workers);
+      catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes, workers);
     } catch (const common::Error& e) {
       // recovery point: the test compares the error and what came before it.
       output.error = std::string(e.kindName()) + ": " + e.message();
     }
     output.out = testing::internal::GetCapturedStdout();
+    catalog.close();
     output.catalog = readFile(tree_ / "updater-catalog.sha3");
     return output;
   }
@@ -141,12 +146,15 @@ TEST_F(CatalogBuilderWorkers, WritesTheSerialOutputWithAnyNumberOfWorkers) {
   for (const std::size_t workers : kWorkerCounts) {
     SCOPED_TRACE(workers);
     const catalog::IgnoreRules rules({"**/*.skip"});
+    catalog::BlockIndexFolder indexes;
+    common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
-    const std::int64_t count =
-        catalog::buildCatalog(rules, common::executableFileName(""), workers);
+    const catalog::CatalogContent content =
+        catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes, workers);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), want.out);
+    catalog.close();
     EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), want.catalog);
-    EXPECT_EQ(count, std::count(want.catalog.begin(), want.catalog.end(), '\n'));
+    EXPECT_EQ(content.fileCount, std::count(want.catalog.begin(), want.catalog.end(), '\n'));
   }
 }
 

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Kills `update` with SIGKILL at random moments and checks that no target is
 ever anything but its old or its new content, and that a last run converges.
+Then kills `update-catalog` as often: the served catalog and signature must
+stay a pair that one whole run wrote, and the next run must list and keep
+nothing that a killed one left.
 
 Usage: crash_consistency.py CLIENT [--kills N] [--seed S]
 
@@ -27,6 +30,7 @@ import time
 SEED_HEX = "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"
 PUBLIC_KEY = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="
 PENDING = ".tolvex-pending"
+SERVED = ("updater-catalog.sha3", "updater-catalog.sig")
 
 
 def key_file_text():
@@ -129,6 +133,68 @@ def digest(data):
     return hashlib.sha3_256(data).hexdigest()
 
 
+def served_pair(root):
+    paths = [os.path.join(root, name) for name in SERVED]
+    return tuple(open(path, "rb").read() if os.path.exists(path) else None for path in paths)
+
+
+def publish_under_kills(client, published, environment, rng, kills, current):
+    """Switches the tree between `current` and a second version and kills each
+    update-catalog that publishes the switch."""
+    large = min(path for path, content in current.items() if len(content) >= 1 << 20)
+    versions = (current, {path: bytes(reversed(content))
+                          if len(content) < 1 << 20 or path == large else content
+                          for path, content in current.items()})
+    pairs = [served_pair(published)]
+    publish = lambda: subprocess.Popen([client, "update-catalog"], cwd=published, env=environment,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def switch(version):
+        write_tree(published, {path: content for path, content in versions[version].items()
+                               if content != versions[1 - version][path]})
+
+    # One undisturbed publish, with the served pair sampled as a client would
+    # fetch it, bounds the moments to kill at.
+    switch(1)
+    samples, started, process = [], time.monotonic(), publish()
+    while process.poll() is None:
+        samples.append(served_pair(published))
+        time.sleep(0.005)
+    duration = time.monotonic() - started
+    pairs.append(served_pair(published))
+    print("publisher: %d of %d samples during a %.2f s publish were no signed pair"
+          % (sum(pair not in pairs for pair in samples), len(samples), duration))
+
+    torn, shown = 0, 1
+    for _ in range(kills):
+        version = 1 - shown
+        switch(version)
+        process = publish()
+        time.sleep(rng.uniform(0, duration * 1.1))
+        process.send_signal(signal.SIGKILL)
+        status, pair = process.wait(), served_pair(published)
+        if pair == pairs[version]:
+            shown = version
+        elif pair != pairs[shown] or status == 0:
+            torn += 1
+            for name, content in zip(SERVED, pairs[shown]):
+                with open(os.path.join(published, name), "wb") as restored:
+                    restored.write(content)
+    print("publisher: %d of %d kills left a torn pair" % (torn, kills))
+    if torn:
+        raise SystemExit("FAIL: kills of update-catalog left torn pairs")
+
+    # A last run publishes what an undisturbed one does, and leaves nothing but
+    # the tree, the pair and the indexes of the large files.
+    if publish().wait() != 0 or served_pair(published) != pairs[version]:
+        raise SystemExit("FAIL: the run after the kills published another catalog")
+    expected = {path.split("/")[0] for path in current} | set(SERVED) | {".tolvex-index"}
+    indexes = {digest(content) for content in versions[version].values() if len(content) >= 1 << 20}
+    if (set(os.listdir(published)) != expected
+            or set(os.listdir(os.path.join(published, ".tolvex-index"))) != indexes):
+        raise SystemExit("FAIL: update-catalog left files that are not the tree's")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("client")
@@ -227,8 +293,11 @@ def main():
                      for name in names if name.endswith(PENDING)]
         if leftovers:
             raise SystemExit("FAIL: staged files left: %s" % leftovers)
-        print("PASS: %d kills (%d runs finished first), every target old or new, then converged"
-              % (args.kills, completed))
+        print("%d kills of update (%d runs finished first), every target old or new, then "
+              "converged" % (args.kills, completed))
+
+        publish_under_kills(client, published, environment, rng, args.kills, new)
+        print("PASS: every kill left every target old or new and the served pair whole")
     finally:
         if server is not None:
             server.shutdown()

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+#include "common/file.hpp"
+#include "crypto/ed25519.hpp"
+
+namespace catalog {
+
+// The next catalog and signature of the published root (the working
+// directory). Both are written under names of their own and moved into place
+// together at the end, so that during a run, and after a run that fails or is
+// killed, the served catalog and signature stay the pair of one whole run.
+class CatalogDraft {
+ public:
+  // Opens the root, deletes the files that killed runs were writing, and
+  // creates the catalog's file. Throws IOError "cannot open: NAME" when a
+  // directory has the name of the catalog or the signature, or the catalog's
+  // file cannot be created; OSError when the root cannot be opened.
+  CatalogDraft();
+  // Deletes the files that commit() did not move into place.
+  ~CatalogDraft();
+  CatalogDraft(const CatalogDraft&) = delete;
+  CatalogDraft& operator=(const CatalogDraft&) = delete;
+
+  // Where the catalog's lines go.
+  common::OutputFile& catalog() { return catalog_; }
+
+  // Syncs the catalog, signs the digest text of the bytes it holds with
+  // `keypair`, writes and syncs the signature, then renames the catalog and the
+  // signature into place, one right after the other. Throws IOError or
+  // OSError; a failure before the renames leaves the served pair as it was.
+  void commit(const crypto::SignerKeypair& keypair);
+
+ private:
+  common::FileDescriptor root_;
+  std::string catalogName_;
+  std::string signatureName_;
+  common::OutputFile catalog_;
+};
+
+}  // namespace catalog
