@@ -13,6 +13,10 @@
 
 namespace common {
 
+// The permission bits of the files that the program keeps to itself (staged
+// files and the run lock).
+inline constexpr mode_t kPrivateFileMode = 0600;
+
 struct FileCloser {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };

@@ -21,9 +21,9 @@ std::string blockIndexPathOf(std::string_view digest) {
 }
 
 bool isRootToolFile(std::string_view path) {
-  constexpr std::array<std::string_view, 5> kRootFiles = {kCatalogFileName, kSourceFileName,
-                                                          kIgnoreFileName, kSignatureFileName,
-                                                          kCatalogDownloadFileName};
+  constexpr std::array<std::string_view, 6> kRootFiles = {
+      kCatalogFileName,   kSourceFileName,          kIgnoreFileName,
+      kSignatureFileName, kCatalogDownloadFileName, kRunLockFileName};
   return std::ranges::find(kRootFiles, path) != kRootFiles.end();
 }
 

@@ -18,6 +18,10 @@ inline constexpr std::string_view kIgnoreFileName = ".tolvexignore";
 // In a client directory, while the catalog arrives and until its signature is
 // checked; a run removes the one that a killed run left.
 inline constexpr std::string_view kCatalogDownloadFileName = "updater-catalog.sha3.tolvex-download";
+// In a client directory: the file that one update at a time locks. Created
+// 0600 and never deleted, so that only users who may write the directory can
+// hold the lock.
+inline constexpr std::string_view kRunLockFileName = ".tolvex-lock";
 // In the root of a published tree: the block indexes of its large files, each
 // named after its file's digest text. Only clients that update by deltas read it.
 inline constexpr std::string_view kBlockIndexDirectoryName = ".tolvex-index";
@@ -35,8 +39,8 @@ bool isPendingPath(std::string_view path);
 std::string blockIndexPathOf(std::string_view digest);
 
 // True when the relative `path` is one of the tool's own files of a published
-// root (catalog, signature, descriptor, ignore file, catalog download), which
-// no catalog lists.
+// root (catalog, signature, descriptor, ignore file, catalog download, run
+// lock), which no catalog lists.
 bool isRootToolFile(std::string_view path);
 
 }  // namespace formats
