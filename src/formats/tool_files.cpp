@@ -11,6 +11,8 @@ std::string pendingPathOf(std::string_view path) {
   return pending;
 }
 
+std::string copyPathOf(std::string_view path) { return pendingPathOf(pendingPathOf(path)); }
+
 bool isPendingPath(std::string_view path) { return path.ends_with(kPendingSuffix); }
 
 std::string blockIndexPathOf(std::string_view digest) {

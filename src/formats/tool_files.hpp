@@ -35,6 +35,11 @@ std::string pendingPathOf(std::string_view path);
 // file is the tool's own wherever it lies; no catalog lists it.
 bool isPendingPath(std::string_view path);
 
+// The temporary copy of the staged file of `path` when it cannot be renamed
+// across file systems: the staged file's own staged path, which no accepted
+// catalog entry can have, since none ends in ".tolvex-pending".
+std::string copyPathOf(std::string_view path);
+
 // The relative path of the block index of a file whose digest text is `digest`.
 std::string blockIndexPathOf(std::string_view digest);
 

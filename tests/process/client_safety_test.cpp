@@ -93,6 +93,71 @@ TEST_F(ClientSafety, OnlyThoseWhoMayWriteTheDirectoryCanHoldItsUpdate) {
   EXPECT_FALSE(fileExists(outside / "lock"));
 }
 
+TEST_F(ClientSafety, StagedFilesArePrivateUntilTheyAreMovedIntoPlace) {
+  // A umask that lets the group write what the update creates.
+  struct RestoreUmask {
+    mode_t before = ::umask(002);
+    ~RestoreUmask() { ::umask(before); }
+  } const umask;
+  const std::string resumed = binaryContent(100000, 2);
+  updater_testing::publishTree(published_.path(), {{"held/new.bin", binaryContent(100000, 1)},
+                                                   {"held/resumed.bin", resumed},
+                                                   {"theirs.txt", "theirs"}});
+  // Left by an earlier version: a partial file that the group may write; and
+  // (with root to give it away) a complete one that another user owns.
+  writeFile(clientFile("held/resumed.bin.tolvex-pending"), resumed.substr(0, 1000));
+  ASSERT_EQ(::chmod(clientFile("held/resumed.bin.tolvex-pending").c_str(), 0664), 0);
+  writeFile(clientFile("theirs.txt.tolvex-pending"), "theirs");
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(clientFile("theirs.txt.tolvex-pending").c_str(), 65534, 65534), 0);
+  }
+
+  server_.holdRequests("/held/");
+  testing_support::Process run({TOLVEX_TEST_CLIENT, "update"}, clientOptions());
+  ASSERT_TRUE(eventually([&] {
+    return !server_.requestsFor("/held/new.bin").empty() &&
+           !server_.requestsFor("/held/resumed.bin").empty();
+  }));
+  for (const char* staged : {"held/new.bin.tolvex-pending", "held/resumed.bin.tolvex-pending"}) {
+    struct stat status {};
+    ASSERT_EQ(::stat(clientFile(staged).c_str(), &status), 0) << staged;
+    EXPECT_EQ(status.st_mode & 07777, 0600U) << staged;
+  }
+  server_.releaseHeldRequests();
+  EXPECT_EQ(run.wait().exitStatus, 0);
+  EXPECT_EQ(server_.requestsFor("/held/resumed.bin").front().header("Range"), "bytes=1000-");
+  EXPECT_EQ(server_.requestsFor("/theirs.txt").size(), root ? 1U : 0U);
+  struct stat status {};
+  ASSERT_EQ(::stat(clientFile("theirs.txt").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, ::geteuid());
+  // A new file gets the mode that the umask gives.
+  ASSERT_EQ(::stat(clientFile("held/new.bin").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0664U);
+}
+
+TEST_F(ClientSafety, OnlyLinksOfThisUserOrRootAreFollowedToATarget) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to give a link to another user";
+  }
+  const testing_support::TempDir outside;
+  writeFile(outside / "lib/tool.sh", "theirs");
+  writeFile(outside / "share/data", "old data");
+  updater_testing::publishTree(published_.path(),
+                               {{"lib/tool.sh", "new tool"}, {"share/data", "new data"}});
+  std::filesystem::create_symlink(outside / "lib", clientFile("lib"));
+  ASSERT_EQ(::lchown(clientFile("lib").c_str(), 65534, 65534), 0);
+  std::filesystem::create_symlink(outside / "share", clientFile("share"));
+  const testing_support::ProcessResult result = update();
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.err,
+            "Checking updates...\n\nerror: not updating lib/tool.sh: lib is a link owned by "
+            "another user (uid 65534)\n\nEvery other file is up to date.\n");
+  EXPECT_EQ(readFile(outside / "lib/tool.sh"), "theirs");
+  EXPECT_TRUE(server_.requestsFor("/lib/tool.sh").empty());
+  EXPECT_EQ(readFile(outside / "share/data"), "new data");
+}
+
 TEST_F(ClientSafety, WhatLiesAtAStagedPathIsNeverFollowedNorWaitedFor) {
   updater_testing::publishTree(published_.path(), {{"a.txt", "new a"}, {"b.txt", "new b"}});
   // A link to a file outside the directory, and a pipe that nobody reads.

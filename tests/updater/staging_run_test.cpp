@@ -45,7 +45,9 @@ class StageFiles : public updater_testing::ClientFixture {
     Outcome outcome;
     CapturedOutput capture;
     try {
-      outcome.staged = updater::stageFiles(pool_, requests, 100, verbose, maxInFlight);
+      for (auto& file : updater::stageFiles(pool_, requests, 100, verbose, maxInFlight).files) {
+        outcome.staged.push_back(std::move(file.path));
+      }
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       outcome.status = request.status();
