@@ -46,6 +46,10 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
   // one moves into place.
   const updater::RunLock runLock(
       [] { common::printErr("Waiting for another update of this directory to finish..."); });
+  // Staged files are private until they are moved; a new target then gets the
+  // mode it would have had if it had been created here. Read while no other
+  // thread runs.
+  const mode_t newFileMode = common::newFileMode();
   // Every request of the run, from the catalog to the last file, reuses the
   // connections of the ones before it.
   http::ConnectionPool pool(environmentCaBundle);
@@ -102,17 +106,27 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
 
   std::vector<formats::CatalogEntry> entries = catalog.entries();
   const auto totalFiles = static_cast<std::int64_t>(entries.size());
-  const std::vector<std::string> updated = updater::stageFiles(
+  const updater::StagingResult staged = updater::stageFiles(
       pool, updater::stageRequestsOf(std::move(entries)), totalFiles, verbose, failures);
-  if (!updated.empty()) {
+  bool complete = staged.refused == 0;
+  if (!staged.files.empty()) {
+    std::vector<std::string> updated;
+    for (const auto& file : staged.files) {
+      updated.push_back(file.path);
+    }
     if (!updater::waitForUnlockedFiles(updated)) {
       common::printErr("");
       common::printErr("Exiting due to locked files. Update not applied, no files changed.");
       return -1;
     }
-    updater::applyStagedFiles(updated);
+    complete = updater::applyStagedFiles(staged.files, newFileMode) && complete;
   }
   common::printErr("");
+  if (!complete) {
+    // The refused files were named as they came up.
+    common::printErr("Every other file is up to date.");
+    return -1;
+  }
   common::printErr("All files are up to date.");
   return 0;
 }

@@ -148,6 +148,14 @@ std::size_t readAt(int fd, std::int64_t offset, std::span<std::uint8_t> buffer) 
   return filled;
 }
 
+FileIdentity identityOf(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    throwReadError(errno);
+  }
+  return {status.st_dev, status.st_ino};
+}
+
 std::int64_t fileSizeOf(int fd) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
@@ -179,12 +187,20 @@ int writeAll(int fd, std::string_view bytes) {
 
 AppendingFile::AppendingFile(const std::string& path, std::size_t bufferBytes)
     : path_(path),
-      fd_(openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT)),
+      fd_(openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, kPrivateFileMode)),
       // Left uninitialised: most downloads are small files that never touch most of it.
       buffer_(std::make_unique_for_overwrite<char[]>(bufferBytes)),
       capacity_(bufferBytes) {
   struct stat status {};
   if (::fstat(fd_.get(), &status) != 0) {
+    throw osError(errno, path);
+  }
+  // Its owner could change it after it is verified, whatever its mode.
+  if (status.st_uid != ::geteuid()) {
+    throw IOError("owned by another user: " + path);
+  }
+  // An earlier version created staged files with the umask's mode.
+  if ((status.st_mode & 07777) != kPrivateFileMode && ::fchmod(fd_.get(), kPrivateFileMode) != 0) {
     throw osError(errno, path);
   }
   initialSize_ = static_cast<std::int64_t>(status.st_size);

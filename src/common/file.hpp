@@ -13,6 +13,10 @@
 
 namespace common {
 
+// The permission bits of the files that the program keeps to itself (staged
+// files and the run lock).
+inline constexpr mode_t kPrivateFileMode = 0600;
+
 struct FileCloser {
   void operator()(std::FILE* file) const noexcept { std::fclose(file); }
 };
@@ -27,7 +31,14 @@ class FileDescriptor {
   FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(FileDescriptor&&) = delete;
+  // Closes the descriptor held so far and takes over `other`'s.
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
   int get() const noexcept { return fd_; }
   // Closes the descriptor now; returns close()'s result (0, or -1 with errno).
   int close() noexcept;
@@ -107,6 +118,17 @@ void writeNewFileAt(int directory, const std::string& name, std::string_view byt
 // descriptor. Throws IOError "errno: N `TEXT`" on a read error.
 std::size_t readAt(int fd, std::int64_t offset, std::span<std::uint8_t> buffer);
 
+// Which file an open descriptor is: a name may be pointed at another file later.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the open file `fd`; throws IOError "errno: N `TEXT`" when
+// fstat fails.
+FileIdentity identityOf(int fd);
+
 // The size of the open file `fd`; throws IOError "errno: N `TEXT`" when fstat fails.
 std::int64_t fileSizeOf(int fd);
 
@@ -120,10 +142,13 @@ int writeAll(int fd, std::string_view bytes);
 
 // A regular file that receives bytes at its end through a buffer of
 // `bufferBytes`: a staged download. Opened as openRegularFile does, created
-// when missing. When a write fails for lack of space or quota, the file is
-// deleted at once, so that a full disk does not stay full, and IOError "disk
-// full: cannot write PATH (deleted)" is thrown; any other failed write throws
-// IOError "cannot write string to file".
+// 0600 when missing: it stays private until it is moved into place. An
+// existing file that another user owns is refused with IOError "owned by
+// another user: PATH"; one with other permission bits is given 0600. When a
+// write fails for lack of space or quota, the file is deleted at once, so that
+// a full disk does not stay full, and IOError "disk full: cannot write PATH
+// (deleted)" is thrown; any other failed write throws IOError "cannot write
+// string to file".
 class AppendingFile {
  public:
   AppendingFile(const std::string& path, std::size_t bufferBytes);

@@ -1,5 +1,6 @@
 #include "common/system.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -57,6 +58,12 @@ std::string executableFileName(std::string_view argv0) {
     return std::string(lastComponent({target.data(), static_cast<std::size_t>(length)}));
   }
   return std::string(lastComponent(searchPath(argv0)));
+}
+
+mode_t newFileMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
 }
 
 void sleepMilliseconds(std::int64_t milliseconds) { sleeper()(milliseconds); }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -22,6 +24,11 @@ std::int64_t monotonicMilliseconds();
 // The last path component of the running program's file, from "/proc/self/exe",
 // or, when that cannot be read, of `argv0` searched along PATH as a shell would.
 std::string executableFileName(std::string_view argv0);
+
+// The permission bits of a file created now with mode 0666: 0666 less the
+// umask. The umask is read by setting it and setting it back, so call this
+// before the process starts other threads.
+mode_t newFileMode();
 
 // Replaces sleepMilliseconds for the lifetime of the object (tests record the
 // requested pauses instead of waiting).

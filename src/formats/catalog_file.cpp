@@ -5,6 +5,7 @@
 
 #include "common/base64.hpp"
 #include "common/file.hpp"
+#include "common/path.hpp"
 #include "common/text.hpp"
 #include "formats/tool_files.hpp"
 
@@ -15,8 +16,10 @@ constexpr std::string_view kSeparator = " *";
 constexpr std::size_t kReadBlockBytes = std::size_t{64} * 1024;
 
 bool isAcceptedPath(std::string_view path) {
+  // Replacing the run lock would let a second run in while this one holds it.
   return !path.starts_with('/') && path.find("..") == std::string_view::npos &&
-         path.find('\0') == std::string_view::npos && !isPendingPath(path);
+         path.find('\0') == std::string_view::npos && !isPendingPath(path) &&
+         common::withoutEmptyComponents(path) != kRunLockFileName;
 }
 
 }  // namespace

@@ -12,6 +12,8 @@ std::string pendingPathOf(std::string_view path) {
   return pending;
 }
 
+std::string copyPathOf(std::string_view path) { return pendingPathOf(pendingPathOf(path)); }
+
 bool isPendingPath(std::string_view path) { return path.ends_with(kPendingSuffix); }
 
 std::string blockIndexPathOf(std::string_view digest) {
@@ -43,9 +45,9 @@ bool isPublishingPath(std::string_view path) {
 }
 
 bool isRootToolFile(std::string_view path) {
-  constexpr std::array<std::string_view, 5> kRootFiles = {kCatalogFileName, kSourceFileName,
-                                                          kIgnoreFileName, kSignatureFileName,
-                                                          kCatalogDownloadFileName};
+  constexpr std::array<std::string_view, 6> kRootFiles = {
+      kCatalogFileName,   kSourceFileName,          kIgnoreFileName,
+      kSignatureFileName, kCatalogDownloadFileName, kRunLockFileName};
   return std::ranges::find(kRootFiles, path) != kRootFiles.end() || isPublishingPath(path);
 }
 

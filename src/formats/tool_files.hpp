@@ -22,6 +22,10 @@ inline constexpr std::string_view kCatalogDownloadFileName = "updater-catalog.sh
 // catalog and signature, each under its name followed by this and the writer's
 // process id, until both are renamed into place.
 inline constexpr std::string_view kPublishingInfix = ".tolvex-new-";
+// In a client directory: the file that one update at a time locks. Created
+// 0600 and never deleted, so that only users who may write the directory can
+// hold the lock.
+inline constexpr std::string_view kRunLockFileName = ".tolvex-lock";
 // In the root of a published tree: the block indexes of its large files, each
 // named after its file's digest text. Only clients that update by deltas read it.
 inline constexpr std::string_view kBlockIndexDirectoryName = ".tolvex-index";
@@ -34,6 +38,11 @@ std::string pendingPathOf(std::string_view path);
 // True when `path` names a staged file: it ends in ".tolvex-pending". Such a
 // file is the tool's own wherever it lies; no catalog lists it.
 bool isPendingPath(std::string_view path);
+
+// The temporary copy of the staged file of `path` when it cannot be renamed
+// across file systems: the staged file's own staged path, which no accepted
+// catalog entry can have, since none ends in ".tolvex-pending".
+std::string copyPathOf(std::string_view path);
 
 // The relative path of the block index of a file whose digest text is `digest`.
 std::string blockIndexPathOf(std::string_view digest);
@@ -51,8 +60,8 @@ std::string publishingNameOf(std::string_view name, long pid);
 bool isPublishingPath(std::string_view path);
 
 // True when the relative `path` is one of the tool's own files of a published
-// root (catalog, signature, descriptor, ignore file, catalog download, and the
-// catalog and signature being published), which no catalog lists.
+// root (catalog, signature, descriptor, ignore file, catalog download, run
+// lock, and the catalog and signature being published), which no catalog lists.
 bool isRootToolFile(std::string_view path);
 
 }  // namespace formats

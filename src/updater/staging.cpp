@@ -17,6 +17,11 @@
 
 namespace updater {
 
+void reportRefusal(const std::string& path, std::string_view reason) {
+  common::printErr("");
+  common::printErr("error: not updating " + path + ": " + std::string(reason));
+}
+
 void rejectStagedFile(const std::string& path, std::string_view expected,
                       const std::string& actual) {
   common::printErr("");
@@ -28,7 +33,18 @@ void rejectStagedFile(const std::string& path, std::string_view expected,
   throw common::ExitRequest(255);
 }
 
-std::string stagedFileDigest(const std::string& pendingPath) {
+namespace {
+
+// Removes the entry at `pendingPath`, never what it points to.
+void removeStagedEntry(const std::string& pendingPath) {
+  if (::unlink(pendingPath.c_str()) != 0 && errno != ENOENT) {
+    throw common::osError(errno, pendingPath);
+  }
+}
+
+}  // namespace
+
+StagedDigest stagedFileDigest(const std::string& pendingPath) {
   struct stat status {};
   if (::lstat(pendingPath.c_str(), &status) != 0) {
     // No staged file, or not even its directory yet (created later, or failing then).
@@ -42,35 +58,24 @@ std::string stagedFileDigest(const std::string& pendingPath) {
   }
   if (!S_ISREG(status.st_mode)) {
     // Whoever can write here could point a root-run update at any file.
-    if (::unlink(pendingPath.c_str()) != 0 && errno != ENOENT) {
-      throw common::osError(errno, pendingPath);
-    }
+    removeStagedEntry(pendingPath);
     return {};
   }
   const common::FileDescriptor file = common::openRegularFile(pendingPath, O_RDONLY);
-  return crypto::sha3DescriptorHex(file.get(), pendingPath);
-}
-
-void createParentDirectories(const std::string& path) {
-  const std::size_t end = path.rfind('/');
-  if (end == std::string::npos) {
-    return;
+  if (::fstat(file.get(), &status) != 0) {
+    throw common::osError(errno, pendingPath);
   }
-  for (std::size_t slash = path.find('/'); slash != std::string::npos && slash <= end;
-       slash = path.find('/', slash + 1)) {
-    const std::string directory = path.substr(0, slash);
-    if (directory.empty() || ::mkdir(directory.c_str(), 0777) == 0) {
-      continue;
-    }
-    const int error = errno;
-    struct stat status {};
-    if (error != EEXIST) {
-      throw common::osError(error, directory);
-    }
-    if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-      throw common::osError(ENOTDIR, directory);
-    }
+  // Its owner could change it after it is verified, whatever its mode.
+  if (status.st_uid != ::geteuid()) {
+    removeStagedEntry(pendingPath);
+    return {};
   }
+  // An earlier version created staged files with the umask's mode.
+  if ((status.st_mode & 07777) != common::kPrivateFileMode &&
+      ::fchmod(file.get(), common::kPrivateFileMode) != 0) {
+    throw common::osError(errno, pendingPath);
+  }
+  return {crypto::sha3DescriptorHex(file.get(), pendingPath), {status.st_dev, status.st_ino}};
 }
 
 std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& entries) {
@@ -87,10 +92,9 @@ std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& e
   return requests;
 }
 
-std::vector<std::string> stageFiles(http::ConnectionPool& pool,
-                                    const std::vector<StageRequest>& requests,
-                                    std::int64_t totalFiles, bool verbose,
-                                    FailureReporter& reporter, std::size_t maxInFlight) {
+StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
+                         std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
+                         std::size_t maxInFlight) {
   if (requests.empty()) {
     return {};
   }

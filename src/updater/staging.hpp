@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file.hpp"
 #include "formats/catalog_file.hpp"
 #include "http/connection_pool.hpp"
 #include "updater/retry.hpp"
@@ -31,41 +32,62 @@ struct StageRequest {
 // entries' texts are moved, not copied: a catalog may list many files.
 std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& entries);
 
+// A staged file whose digest matched the catalog's, and which file it was: it
+// is moved into place only while its name still leads to that file.
+struct StagedFile {
+  std::string path;  // of the target
+  common::FileIdentity identity;
+};
+
+// What staging came to: the staged files in request order, and how many entries
+// were refused (each reported on standard error) and so will not be updated.
+struct StagingResult {
+  std::vector<StagedFile> files;
+  std::size_t refused = 0;
+};
+
 // Makes sure that a verified copy of the remote file of each request lies in its
 // staged file (formats::pendingPathOf), downloading or resuming it through
-// `pool` as needed, and returns the paths of the staged files in request order;
-// a target that already has its digest is left alone and not listed. A large
-// target whose old copy is here is first updated by delta, when the server
-// publishes its block index; the staged file is verified all the same. The paths
-// must be distinct; `totalFiles` numbers the entries on the progress line.
-// Failed attempts are reported through `reporter`.
-// Digests are computed on worker threads and up to `maxInFlight` downloads run
-// at once on this thread, each with its own attempts and pauses; yet each
-// request's outcome is taken in request order, so the "Already downloaded"
-// lines, the mismatch report and any error come out where staging one request
-// after another would put them: the first failing request ends the run once
-// every request before it is staged, while the downloads after it stop and keep
-// what they received. On a digest mismatch, reports it, deletes the staged file
-// and throws ExitRequest(255). Throws OSError when a directory cannot be
-// created, IOError when a file cannot be read or written.
-std::vector<std::string> stageFiles(http::ConnectionPool& pool,
-                                    const std::vector<StageRequest>& requests,
-                                    std::int64_t totalFiles, bool verbose,
-                                    FailureReporter& reporter,
-                                    std::size_t maxInFlight = kMaxTransfersInFlight);
+// `pool` as needed, and returns the staged files in request order; a target
+// that already has its digest is left alone and not listed. A large target
+// whose old copy is here is first updated by delta, when the server publishes
+// its block index; the staged file is verified all the same. The paths must be
+// distinct; `totalFiles` numbers the entries on the progress line. Failed
+// attempts are reported through `reporter`. Before anything is downloaded for
+// an out-of-date target, its directories are made as needed and walked as
+// openTargetDirectory does: an entry behind another user's link is refused with
+// an error line and left alone, and the others go on. Digests are computed on
+// worker threads and up to `maxInFlight` downloads run at once on this thread,
+// each with its own attempts and pauses; yet each request's outcome is taken in
+// request order, so the "Already downloaded" lines, the refusals, the mismatch
+// report and any error come out where staging one request after another would
+// put them: the first failing request ends the run once every request before
+// it is staged, while the downloads after it stop and keep what they received.
+// On a digest mismatch, reports it, deletes the staged file and throws
+// ExitRequest(255). Throws OSError when a directory cannot be created, IOError
+// when a file cannot be read or written.
+StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
+                         std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
+                         std::size_t maxInFlight = kMaxTransfersInFlight);
 
-// The digest text of the staged file at `pendingPath`, read without following a
+// The digest text of a staged file, and which file it was.
+struct StagedDigest {
+  std::string digest;  // "" when there is no staged file
+  common::FileIdentity identity;
+};
+
+// The digest of the staged file at `pendingPath`, read without following a
 // link and without blocking; "" when there is none. Anything else there (a
 // link, a named pipe, a socket, a device) is removed, the entry itself and never
-// what it points to, so that the file is downloaded afresh. Throws IOError
+// what it points to, so that the file is downloaded afresh; so is a file that
+// another user owns, who could change it after it is verified. A file of this
+// user with other permission bits is given 0600. Throws IOError
 // "staged path is a directory: PATH" for a directory, whose content is never
 // touched.
-std::string stagedFileDigest(const std::string& pendingPath);
+StagedDigest stagedFileDigest(const std::string& pendingPath);
 
-// Creates the missing directories of the directory part of `path`, from the top
-// (mode 0777 less the umask). Throws OSError when one cannot be created or a
-// component exists but is not a directory.
-void createParentDirectories(const std::string& path);
+// Reports on standard error that `path` is not updated, and why.
+void reportRefusal(const std::string& path, std::string_view reason);
 
 // Reports on standard error that the staged file of `path` has the digest text
 // `actual` instead of the catalog's `expected`, deletes it and throws

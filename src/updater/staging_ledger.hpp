@@ -11,6 +11,7 @@ enum class StageOutcome {
   kUpToDate,       // the target has the catalog digest already
   kAlreadyStaged,  // a complete staged file was there from an earlier run
   kDownloaded,     // downloaded (or resumed) and verified
+  kRefused,        // its directory may not be written; the others go on
   kMismatch,       // the staged file's digest differs from the catalog's
   kFailed,         // an error that ends the run
 };

@@ -1,5 +1,7 @@
 #include "updater/staging_run.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -11,6 +13,7 @@
 #include "crypto/sha3.hpp"
 #include "formats/source_descriptor.hpp"
 #include "formats/tool_files.hpp"
+#include "updater/target_directory.hpp"
 
 namespace updater {
 namespace {
@@ -50,14 +53,14 @@ StagingRun::Download& StagingRun::download(std::size_t index) {
   return *items_[index].download;
 }
 
-std::vector<std::string> StagingRun::run() {
+StagingResult StagingRun::run() {
   now_ = common::monotonicMilliseconds();
   for (;;) {
     submitChecks();
     startTransfers();
     commitSettled();
     if (ledger_.finished()) {
-      return std::move(staged_);
+      return std::move(result_);
     }
     waitForProgress();
   }
@@ -94,7 +97,11 @@ StagingRun::Check StagingRun::check(const StageRequest& request) {
     found.targetMatches = crypto::sha3FileHexIfRegular(request.path) == request.digest;
     if (!found.targetMatches) {
       found.targetSize = common::regularFileSize(request.path);
-      found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
+      // Before anything is written there, the staged file's removal included.
+      found.refusal = openTargetDirectory(request.path, true).refusal;
+      if (found.refusal.empty()) {
+        found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
+      }
     }
   } catch (const common::Error&) {
     // recovery point: raised when this request's turn comes, after every earlier one
@@ -158,17 +165,15 @@ void StagingRun::onChecked(std::size_t index, Check&& found) {
     settle(index, StageOutcome::kUpToDate);
     return;
   }
-  try {
-    createParentDirectories(request(index).path);
-  } catch (const common::Error&) {
-    // recovery point: the error ends the run when this request's turn comes
-    fail(index, std::current_exception());
+  if (!found.refusal.empty()) {
+    refusals_[index] = std::move(found.refusal);
+    settle(index, StageOutcome::kRefused);
     return;
   }
   // An empty digest text stands for "no regular file": it never matches a staged
   // file, so a request with an empty digest can never be staged.
-  if (!found.staged.empty() && found.staged == request(index).digest) {
-    settle(index, StageOutcome::kAlreadyStaged);
+  if (!found.staged.digest.empty() && found.staged.digest == request(index).digest) {
+    verified(index, found.staged.identity, StageOutcome::kAlreadyStaged);
     return;
   }
   const StageRequest& entry = request(index);
@@ -314,11 +319,12 @@ void StagingRun::transferFailed(std::size_t index, const common::CurlError& erro
 void StagingRun::verifyStreamed(std::size_t index) {
   items_[index].phase = Phase::kVerifying;
   ++jobsOutstanding_;
-  download(index).digest->finish([this, index](std::string digest, std::exception_ptr error) {
-    deliver(
-        [this, index, verification = Verification{std::move(digest), std::move(error)}]() mutable {
-          onVerified(index, std::move(verification));
-        });
+  download(index).digest->finish([this, index](std::string digest, common::FileIdentity identity,
+                                               std::exception_ptr error) {
+    deliver([this, index,
+             verification = Verification{std::move(digest), std::move(error), identity}]() mutable {
+      onVerified(index, std::move(verification));
+    });
   });
 }
 
@@ -327,7 +333,9 @@ void StagingRun::verifyByReading(std::size_t index) {
   postJob([this, index]() -> std::function<void()> {
     Verification verification;
     try {
-      verification.digest = stagedFileDigest(formats::pendingPathOf(request(index).path));
+      StagedDigest staged = stagedFileDigest(formats::pendingPathOf(request(index).path));
+      verification.digest = std::move(staged.digest);
+      verification.identity = staged.identity;
     } catch (const common::Error&) {
       // recovery point: raised when this request's turn comes
       verification.error = std::current_exception();
@@ -347,7 +355,7 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
   if (verification.error) {
     fail(index, verification.error);
   } else if (!verification.digest.empty() && verification.digest == request(index).digest) {
-    settle(index, StageOutcome::kDownloaded);
+    verified(index, verification.identity, StageOutcome::kDownloaded);
   } else if (item.deltaWrote && !item.restartedWhole) {
     // The index, or the prefix it left, was wrong: it cost bytes, never a file.
     ::unlink(item.context.pendingPath.c_str());
@@ -360,6 +368,24 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
     settle(index, StageOutcome::kMismatch);
     stopAfter(index);
   }
+}
+
+void StagingRun::verified(std::size_t index, std::optional<common::FileIdentity> identity,
+                          StageOutcome outcome) {
+  if (!identity) {
+    // A delta build's bytes were hashed as it wrote them into the file that its
+    // name leads to; the move checks its owner as well as its identity.
+    try {
+      identity = common::identityOf(
+          common::openRegularFile(download(index).context.pendingPath, O_RDONLY).get());
+    } catch (const common::Error&) {
+      // recovery point: the error ends the run when this request's turn comes
+      fail(index, std::current_exception());
+      return;
+    }
+  }
+  verified_[index] = *identity;
+  settle(index, outcome);
 }
 
 void StagingRun::settle(std::size_t index, StageOutcome outcome) {
@@ -403,10 +429,14 @@ void StagingRun::commitSettled() {
         if (verbose_) {
           common::printOut("Already downloaded: " + settled.path);
         }
-        staged_.push_back(settled.path);
+        result_.files.push_back({settled.path, verified_.at(index)});
+        break;
+      case StageOutcome::kRefused:
+        reportRefusal(settled.path, refusals_.at(index));
+        ++result_.refused;
         break;
       case StageOutcome::kDownloaded:
-        staged_.push_back(settled.path);
+        result_.files.push_back({settled.path, verified_.at(index)});
         break;
       case StageOutcome::kMismatch:
         rejectStagedFile(settled.path, settled.digest, download(index).stagedDigest);
@@ -414,6 +444,8 @@ void StagingRun::commitSettled() {
         std::rethrow_exception(errors_.at(index));
     }
     items_[index].download.reset();
+    verified_.erase(index);
+    refusals_.erase(index);
   }
 }
 

@@ -43,10 +43,10 @@ class StagingRun {
   StagingRun(const StagingRun&) = delete;
   StagingRun& operator=(const StagingRun&) = delete;
 
-  // Runs until the ledger is finished; returns the staged paths in request
-  // order. Throws ExitRequest(255) after a mismatch report, or the error that
-  // ended the first failing request.
-  std::vector<std::string> run();
+  // Runs until the ledger is finished; returns the staged files in request
+  // order and the number of refused entries. Throws ExitRequest(255) after a
+  // mismatch report, or the error that ended the first failing request.
+  StagingResult run();
 
  private:
   enum class Phase { kChecking, kQueued, kRunning, kPaused, kVerifying, kDone };
@@ -86,19 +86,23 @@ class StagingRun {
   };
 
   // What a check found: whether the target has the catalog digest already,
-  // and the digest text of the staged file (when the target does not).
+  // and (when it does not) whether its directory may be written, and the digest
+  // of the staged file.
   struct Check {
     bool targetMatches = false;
     std::int64_t targetSize = 0;  // of a regular target
-    std::string staged;
+    std::string refusal;          // why the target must not be written
+    StagedDigest staged;
     std::exception_ptr error;
   };
   static Check check(const StageRequest& request);
 
-  // A digest text, or the error that kept it from being computed.
+  // A digest text and the file it was read from, or the error that kept it from
+  // being computed. A delta build hashes what it writes, not a file it reads.
   struct Verification {
     std::string digest;
     std::exception_ptr error;
+    std::optional<common::FileIdentity> identity = std::nullopt;
   };
 
   std::size_t checkBatchEnd(std::size_t first) const;
@@ -139,6 +143,8 @@ class StagingRun {
   void verifyStreamed(std::size_t index);
   void verifyByReading(std::size_t index);
   void onVerified(std::size_t index, Verification&& verification);
+  void verified(std::size_t index, std::optional<common::FileIdentity> identity,
+                StageOutcome outcome);
   void settle(std::size_t index, StageOutcome outcome);
   void fail(std::size_t index, std::exception_ptr error);
   void stopAfter(std::size_t index);
@@ -164,8 +170,11 @@ class StagingRun {
   const std::int64_t totalFiles_;
   std::vector<Item> items_;
   std::map<std::size_t, std::exception_ptr> errors_;  // of the requests that failed
+  std::map<std::size_t, std::string> refusals_;       // of the requests refused
+  // Of the requests whose staged files matched, until their outcomes are taken.
+  std::map<std::size_t, common::FileIdentity> verified_;
   StagingLedger ledger_;
-  std::vector<std::string> staged_;
+  StagingResult result_;
   std::size_t nextCheck_ = 0;
   std::size_t jobsOutstanding_ = 0;  // posted or finishing, their steps not run yet
   std::deque<std::size_t> queue_;    // waiting for a free transfer, in request order

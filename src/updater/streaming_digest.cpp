@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
@@ -32,6 +33,7 @@ struct StreamingDigest::State {
   std::int64_t announced = 0;  // bytes the file holds or is about to hold
   std::int64_t hashed = 0;     // read back and hashed; the job's alone while it runs
   crypto::Sha3Stream digest;
+  std::optional<common::FileIdentity> identity;  // of the file read so far
   std::exception_ptr error;
   Done done;             // set by finish(): every announced byte is in the file
   bool running = false;  // a job is reading the file
@@ -58,25 +60,54 @@ struct StreamingDigest::State {
       if (!done) {
         break;
       }
+      if (!identity && !error) {
+        // Nothing was read (an empty file): the file verified is the one there now.
+        lock.unlock();
+        openFile();
+        lock.lock();
+      }
       running = false;
       stopped.notify_all();
       Done finished = std::move(done);
       done = nullptr;
       std::string text = error ? std::string() : digest.finishHex();
+      const common::FileIdentity file = identity.value_or(common::FileIdentity{});
       const std::exception_ptr failure = error;
       lock.unlock();
-      finished(std::move(text), failure);
+      finished(std::move(text), file, failure);
       return;
     }
     running = false;
     stopped.notify_all();
   }
 
+  // Opens the file, which must be the one that earlier jobs read.
+  common::FileDescriptor openFile() {
+    try {
+      common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
+      const common::FileIdentity opened = common::identityOf(file.get());
+      const std::lock_guard lock(mutex);
+      if (identity && *identity != opened) {
+        throw common::IOError(path + " was replaced while it was hashed");
+      }
+      identity = opened;
+      return file;
+    } catch (const common::Error&) {
+      // recovery point: handed to finish()'s caller, which decides
+      const std::lock_guard lock(mutex);
+      error = std::current_exception();
+      return common::FileDescriptor(-1);
+    }
+  }
+
   // Hashes what the file holds of the bytes before `end`; all of them when the
   // download is `complete`, or the file ended early.
   void hashUpTo(std::int64_t end, bool complete) {
+    const common::FileDescriptor file = openFile();
+    if (file.get() < 0) {
+      return;
+    }
     try {
-      const common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
       const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kReadBytes);
       while (hashed < end) {
         const auto wanted = static_cast<std::size_t>(

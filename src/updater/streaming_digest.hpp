@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/file.hpp"
 #include "common/work_queue.hpp"
 
 namespace updater {
@@ -19,8 +20,10 @@ namespace updater {
 // started are hashed first.
 class StreamingDigest {
  public:
-  // What finish() hands over: the digest text, or the error that stopped it.
-  using Done = std::function<void(std::string digest, std::exception_ptr error)>;
+  // What finish() hands over: the digest text and the file it was read from, or
+  // the error that stopped it.
+  using Done = std::function<void(std::string digest, common::FileIdentity identity,
+                                  std::exception_ptr error)>;
 
   // Starts hashing the first `existingBytes` bytes of `pendingPath`, read
   // without following a link.
@@ -37,7 +40,8 @@ class StreamingDigest {
   // The file was emptied to start over: the digest begins anew.
   void startOver();
   // Once every byte given so far is hashed, calls `done` on a worker thread;
-  // the file must hold them all by now. A file that ends early is an error.
+  // the file must hold them all by now. A file that ends early is an error, and
+  // so is a name that leads to another file than it did before.
   void finish(Done done);
 
  private:

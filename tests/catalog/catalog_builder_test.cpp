@@ -178,7 +178,10 @@ TEST_F(CatalogBuilder, WritesEdgeCaseTreesExactly) {
   const std::string abc = crypto::sha3Hex("abc");
   const Case cases[] = {
       {"empty tree", {}, "", ""},
-      {"only the tool's own files", {{".tolvexignore", ""}, {"updater-source.json", "{}"}}, "", ""},
+      {"only the tool's own files",
+       {{".tolvexignore", ""}, {"updater-source.json", "{}"}, {".tolvex-lock", ""}},
+       "",
+       ""},
       {"staged files of a client are the tool's own anywhere",
        {{"a.txt", "abc"}, {"a.txt.tolvex-pending", "x"}, {"d/b.tolvex-pending", "y"}},
        abc + " *a.txt\n",

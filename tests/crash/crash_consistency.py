@@ -233,7 +233,8 @@ def main():
 
         def reset_client():
             for entry in os.listdir(client_dir):
-                if entry != "updater-source.json":
+                # The run lock stays, as it does in every client directory.
+                if entry not in ("updater-source.json", ".tolvex-lock"):
                     shutil.rmtree(os.path.join(client_dir, entry))
             write_tree(client_dir, old)
 

@@ -38,6 +38,7 @@ TEST(CatalogFile, LinesBecomeEntriesUnlessUnsafe) {
       {"another entry's staged file",
        "d *f\nx *f.tolvex-pending\nx *d/g.tolvex-pending\n",
        {{"d", "f"}}},
+      {"the run lock, however written", "x *.tolvex-lock\nx *./.tolvex-lock\n", {}},
       {"duplicates kept", "d *a\nd *a\n", {{"d", "a"}, {"d", "a"}}},
   };
   for (const auto& c : cases) {

@@ -1,6 +1,7 @@
 // The client in a directory that others can write to or fill: a second run, links
 // and pipes at staged paths, colliding names, a full disk.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client_process_fixture.hpp"
 #include "published_tree.hpp"
@@ -45,6 +47,115 @@ TEST_F(ClientSafety, ASecondRunWaitsForTheFirstThenFindsEverythingUpToDate) {
   EXPECT_EQ(result.err, kWaitLine + kUpToDate);
   EXPECT_EQ(readFile(clientFile("big.bin")), content);
   EXPECT_EQ(server_.requestsFor("/big.bin").size(), 1U);
+}
+
+TEST_F(ClientSafety, OnlyThoseWhoMayWriteTheDirectoryCanHoldItsUpdate) {
+  const char* const setpriv = "/usr/bin/setpriv";
+  if (::geteuid() != 0 || ::access(setpriv, X_OK) != 0) {
+    GTEST_SKIP() << "needs root and setpriv to act as another user";
+  }
+  updater_testing::publishTree(published_.path(), {{"a.txt", "new a"}});
+  ASSERT_EQ(::chmod(client_.path().c_str(), 0755), 0);
+  ASSERT_EQ(update().exitStatus, 0);
+  struct stat lock {};
+  ASSERT_EQ(::lstat(clientFile(".tolvex-lock").c_str(), &lock), 0);
+  EXPECT_EQ(lock.st_mode, S_IFREG | 0600U);
+
+  // Another user takes every lock it can: the lock file's, and the directory's.
+  const std::string takeLocks =
+      "flock -n .tolvex-lock true 2>/dev/null && echo took the lock file >&2; "
+      "exec 9<. && flock -n 9 && echo held >&2 && exec sleep 600";
+  testing_support::Process holder(
+      {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", takeLocks},
+      clientOptions());
+  ASSERT_TRUE(eventually([&] { return holder.errSoFar().ends_with("held\n"); }));
+  EXPECT_EQ(holder.errSoFar(), "held\n");
+
+  updater_testing::publishTree(published_.path(), {{"a.txt", "newer a"}});
+  testing_support::Process run({TOLVEX_TEST_CLIENT, "update"}, clientOptions());
+  ASSERT_TRUE(eventually([&] {
+    const std::string err = run.errSoFar();
+    return err.find(kWaitLine) != std::string::npos || err.ends_with("up to date.\n");
+  }));
+  holder.kill(SIGKILL);
+  EXPECT_EQ(run.wait().err, kUpToDate);
+  EXPECT_EQ(readFile(clientFile("a.txt")), "newer a");
+
+  // Nothing but a regular file is taken for the lock file.
+  const testing_support::TempDir outside;
+  std::filesystem::remove(clientFile(".tolvex-lock"));
+  std::filesystem::create_symlink(outside / "lock", clientFile(".tolvex-lock"));
+  const testing_support::ProcessResult linked = update();
+  EXPECT_EQ(linked.exitStatus, 1);
+  EXPECT_EQ(linked.err,
+            "Error: unhandled exception: lock file is a symbolic link, not followed: "
+            ".tolvex-lock [IOError]\n");
+  EXPECT_FALSE(fileExists(outside / "lock"));
+}
+
+TEST_F(ClientSafety, StagedFilesArePrivateUntilTheyAreMovedIntoPlace) {
+  // A umask that lets the group write what the update creates.
+  struct RestoreUmask {
+    mode_t before = ::umask(002);
+    ~RestoreUmask() { ::umask(before); }
+  } const umask;
+  const std::string resumed = binaryContent(100000, 2);
+  updater_testing::publishTree(published_.path(), {{"held/new.bin", binaryContent(100000, 1)},
+                                                   {"held/resumed.bin", resumed},
+                                                   {"theirs.txt", "theirs"}});
+  // Left by an earlier version: a partial file that the group may write; and
+  // (with root to give it away) a complete one that another user owns.
+  writeFile(clientFile("held/resumed.bin.tolvex-pending"), resumed.substr(0, 1000));
+  ASSERT_EQ(::chmod(clientFile("held/resumed.bin.tolvex-pending").c_str(), 0664), 0);
+  writeFile(clientFile("theirs.txt.tolvex-pending"), "theirs");
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(clientFile("theirs.txt.tolvex-pending").c_str(), 65534, 65534), 0);
+  }
+
+  server_.holdRequests("/held/");
+  testing_support::Process run({TOLVEX_TEST_CLIENT, "update"}, clientOptions());
+  ASSERT_TRUE(eventually([&] {
+    return !server_.requestsFor("/held/new.bin").empty() &&
+           !server_.requestsFor("/held/resumed.bin").empty();
+  }));
+  for (const char* staged : {"held/new.bin.tolvex-pending", "held/resumed.bin.tolvex-pending"}) {
+    struct stat status {};
+    ASSERT_EQ(::stat(clientFile(staged).c_str(), &status), 0) << staged;
+    EXPECT_EQ(status.st_mode & 07777, 0600U) << staged;
+  }
+  server_.releaseHeldRequests();
+  EXPECT_EQ(run.wait().exitStatus, 0);
+  EXPECT_EQ(server_.requestsFor("/held/resumed.bin").front().header("Range"), "bytes=1000-");
+  EXPECT_EQ(server_.requestsFor("/theirs.txt").size(), root ? 1U : 0U);
+  struct stat status {};
+  ASSERT_EQ(::stat(clientFile("theirs.txt").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, ::geteuid());
+  // A new file gets the mode that the umask gives.
+  ASSERT_EQ(::stat(clientFile("held/new.bin").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0664U);
+}
+
+TEST_F(ClientSafety, OnlyLinksOfThisUserOrRootAreFollowedToATarget) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to give a link to another user";
+  }
+  const testing_support::TempDir outside;
+  writeFile(outside / "lib/tool.sh", "theirs");
+  writeFile(outside / "share/data", "old data");
+  updater_testing::publishTree(published_.path(),
+                               {{"lib/tool.sh", "new tool"}, {"share/data", "new data"}});
+  std::filesystem::create_symlink(outside / "lib", clientFile("lib"));
+  ASSERT_EQ(::lchown(clientFile("lib").c_str(), 65534, 65534), 0);
+  std::filesystem::create_symlink(outside / "share", clientFile("share"));
+  const testing_support::ProcessResult result = update();
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.err,
+            "Checking updates...\n\nerror: not updating lib/tool.sh: lib is a link owned by "
+            "another user (uid 65534)\n\nEvery other file is up to date.\n");
+  EXPECT_EQ(readFile(outside / "lib/tool.sh"), "theirs");
+  EXPECT_TRUE(server_.requestsFor("/lib/tool.sh").empty());
+  EXPECT_EQ(readFile(outside / "share/data"), "new data");
 }
 
 TEST_F(ClientSafety, WhatLiesAtAStagedPathIsNeverFollowedNorWaitedFor) {

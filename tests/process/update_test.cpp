@@ -142,7 +142,7 @@ TEST_F(UpdateProcess, FreshClientReceivesTheWholeTreeAndThenStaysQuiet) {
   EXPECT_EQ(first.err, kUpToDate);
   expectClientMatchesPublished(files);
   EXPECT_EQ(filesBelow(client_.path()),
-            (std::vector<std::string>{".hidden", "bin/tool", "empty", "readme.txt",
+            (std::vector<std::string>{".hidden", ".tolvex-lock", "bin/tool", "empty", "readme.txt",
                                       "share/doc/deep/notes.md", "updater-source.json"}));
 
   server_.clearRequests();
@@ -212,7 +212,8 @@ TEST_F(UpdateProcess, TamperedCatalogIsRefusedBeforeAnythingIsTouched) {
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "Checking updates...\n" + server_.url("/updater-catalog.sha3") +
                             " signature verification failed\n");
-  EXPECT_EQ(filesBelow(client_.path()), std::vector<std::string>{"updater-source.json"});
+  EXPECT_EQ(filesBelow(client_.path()),
+            (std::vector<std::string>{".tolvex-lock", "updater-source.json"}));
 }
 
 TEST_F(UpdateProcess, TamperedFileIsReportedDeletedAndNotApplied) {
@@ -251,8 +252,9 @@ TEST_F(UpdateProcess, UnsafeCatalogPathsAndUnlistedLocalFilesAreLeftAlone) {
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.err, kUpToDate);
   EXPECT_EQ(filesBelow(client_.path()),
-            (std::vector<std::string>{"inner/mine.txt", "inner/ok.txt", "inner/sub/mine.txt",
-                                      "inner/updater-source.json", "updater-source.json"}));
+            (std::vector<std::string>{"inner/.tolvex-lock", "inner/mine.txt", "inner/ok.txt",
+                                      "inner/sub/mine.txt", "inner/updater-source.json",
+                                      "updater-source.json"}));
   EXPECT_EQ(readFile(client + "/mine.txt"), "mine");
   EXPECT_EQ(readFile(client + "/sub/mine.txt"), "mine too");
   EXPECT_TRUE(server_.requestsFor("/escape.txt").empty());

@@ -1,5 +1,6 @@
 #include "updater/lock_and_apply.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "captured_output.hpp"
 #include "common/errors.hpp"
+#include "common/file.hpp"
 #include "common/system.hpp"
 #include "formats/tool_files.hpp"
 #include "support/temp_dir.hpp"
@@ -28,6 +30,23 @@ mode_t modeOf(const std::string& path) {
   struct stat status {};
   EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
   return status.st_mode;
+}
+
+// `path` with its staged file verified as it is now.
+updater::StagedFile verifiedNow(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(::stat(formats::pendingPathOf(path).c_str(), &status), 0) << path;
+  return {path, {status.st_dev, status.st_ino}};
+}
+
+// applyStagedFiles on `paths` whose staged files were verified as they are now.
+bool applyVerified(const std::vector<std::string>& paths, mode_t newFileMode = 0644) {
+  std::vector<updater::StagedFile> files;
+  files.reserve(paths.size());
+  for (const auto& path : paths) {
+    files.push_back(verifiedNow(path));
+  }
+  return updater::applyStagedFiles(files, newFileMode);
 }
 
 TEST(LockAndApply, ListNotationEscapesLikeCStrings) {
@@ -94,7 +113,7 @@ TEST(LockAndApply, ProbeDoesNotWriteThroughADanglingLink) {
   writeFile("tool.tolvex-pending", "new");
   EXPECT_TRUE(updater::findLockedFiles({"tool"}).empty());
   EXPECT_FALSE(fileExists(victim));
-  updater::applyStagedFiles({"tool"});
+  applyVerified({"tool"});
   EXPECT_TRUE(S_ISREG(modeOf("tool")));
   EXPECT_EQ(readFile("tool"), "new");
   EXPECT_FALSE(fileExists(victim));
@@ -166,7 +185,7 @@ TEST(LockAndApply, ApplyMovesEveryStagedFileInPlace) {
       writeFile(formats::pendingPathOf(path), "new " + path);
       paths.push_back(path);
     }
-    updater::applyStagedFiles(paths);
+    applyVerified(paths);
     for (const auto& path : paths) {
       EXPECT_EQ(readFile(path), "new " + path);
       EXPECT_FALSE(fileExists(formats::pendingPathOf(path)));
@@ -182,24 +201,22 @@ TEST(LockAndApply, ReplacedFileKeepsItsPermissionBits) {
     mode_t targetMode;  // 0: no target yet
     mode_t expected;
   };
-  const mode_t umaskNow = ::umask(022);
-  ::umask(umaskNow);
   const std::vector<Case> cases = {
       {"tool", 0755, 0755},
       {"secret", 0600, 0600},
-      {"fresh", 0, 0666 & ~umaskNow},
+      {"fresh", 0, 0664},
   };
   std::vector<std::string> paths;
   for (const auto& c : cases) {
     writeFile(formats::pendingPathOf(c.path), "new");
-    ASSERT_EQ(::chmod(formats::pendingPathOf(c.path).c_str(), 0666 & ~umaskNow), 0);
+    ASSERT_EQ(::chmod(formats::pendingPathOf(c.path).c_str(), 0600), 0);
     if (c.targetMode != 0) {
       writeFile(c.path, "old");
       ASSERT_EQ(::chmod(c.path, c.targetMode), 0);
     }
     paths.emplace_back(c.path);
   }
-  updater::applyStagedFiles(paths);
+  EXPECT_TRUE(applyVerified(paths, 0664));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(modeOf(c.path) & 07777, c.expected);
@@ -213,7 +230,7 @@ TEST(LockAndApply, ApplyReplacesALinkAndLeavesItsTargetAlone) {
   writeFile("real", "linked content");
   std::filesystem::create_symlink("real", "t");
   writeFile("t.tolvex-pending", "new");
-  updater::applyStagedFiles({"t"});
+  applyVerified({"t"});
   EXPECT_TRUE(S_ISREG(modeOf("t")));
   EXPECT_EQ(readFile("t"), "new");
   EXPECT_EQ(readFile("real"), "linked content");
@@ -228,7 +245,7 @@ TEST(LockAndApply, FailedMoveStopsWithTheSystemErrorAndKeepsEarlierMoves) {
   std::filesystem::create_directories("c/inside");  // a non-empty directory cannot be replaced
   writeFile("c.tolvex-pending", "new c");
   try {
-    updater::applyStagedFiles({"a", "c", "b"});
+    applyVerified({"a", "c", "b"});
     ADD_FAILURE() << "no error";
   } catch (const common::OSError& error) {
     EXPECT_EQ(error.message(), "Is a directory\nAdditional info: c.tolvex-pending -> c");
@@ -238,7 +255,52 @@ TEST(LockAndApply, FailedMoveStopsWithTheSystemErrorAndKeepsEarlierMoves) {
   EXPECT_EQ(readFile("b.tolvex-pending"), "new b");
 }
 
-TEST(LockAndApply, CrossDeviceCopyReplacesTheTargetInBlocks) {
+TEST(LockAndApply, RefusesWhatIsNotTheVerifiedFileAndMovesTheOthers) {
+  struct Case {
+    const char* name;
+    std::string path;
+    std::function<void(const std::string& outside)> change;  // after verification
+    std::string expectedErr;
+    bool stagedKept;
+  };
+  const std::vector<Case> cases = {
+      {"staged file replaced", "a",
+       [](const std::string&) {
+         writeFile("other", "changed");
+         std::filesystem::rename("other", "a.tolvex-pending");
+       },
+       "\nerror: not updating a: a.tolvex-pending changed after it was verified (deleted)\n",
+       false},
+      {"directory now another user's link", "lib/a",
+       [](const std::string& outside) {
+         std::filesystem::rename("lib/a.tolvex-pending", outside + "/a.tolvex-pending");
+         std::filesystem::remove_all("lib");
+         std::filesystem::create_symlink(outside, "lib");
+         ASSERT_EQ(::lchown("lib", 65534, 65534), 0);
+       },
+       "\nerror: not updating lib/a: lib is a link owned by another user (uid 65534)\n", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TempDir dir;
+    const TempDir outside;
+    const ScopedWorkingDirectory cwd(dir.path());
+    writeFile(c.path, "old");
+    writeFile(outside / "a", "old");
+    writeFile(formats::pendingPathOf(c.path), "new");
+    writeFile("b.tolvex-pending", "new b");
+    const std::vector<updater::StagedFile> files = {verifiedNow(c.path), verifiedNow("b")};
+    c.change(outside.path());
+    CapturedOutput capture;
+    EXPECT_FALSE(updater::applyStagedFiles(files, 0644));
+    EXPECT_EQ(capture.finish().err, c.expectedErr);
+    EXPECT_EQ(readFile("b"), "new b");
+    EXPECT_EQ(readFile(c.path), "old");
+    EXPECT_EQ(fileExists(formats::pendingPathOf(c.path)), c.stagedKept);
+  }
+}
+
+TEST(LockAndApply, CrossDeviceCopyReplacesTheTargetWithANewFile) {
   const TempDir dir;
   const ScopedWorkingDirectory cwd(dir.path());
   std::string content;
@@ -252,27 +314,42 @@ TEST(LockAndApply, CrossDeviceCopyReplacesTheTargetInBlocks) {
   };
   for (const auto& c :
        std::vector<Case>{{"new target", "", 20000},
-                         {"longer old target is truncated", std::string(30000, 'o'), 20000},
+                         {"longer old target is replaced", std::string(30000, 'o'), 20000},
                          {"exactly one block", "old", 8000},
                          {"empty", "old", 0}}) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove("to");
+    std::filesystem::remove("old");
     if (!c.target.empty()) {
       writeFile("to", c.target);
+      // Whoever holds the old file keeps it whole: it is replaced, not rewritten.
+      std::filesystem::create_hard_link("to", "old");
     }
     writeFile("from", content.substr(0, c.size));
-    updater::copyAcrossDevices("from", "to");
+    ASSERT_EQ(::chmod("from", 0750), 0);
+    const common::FileDescriptor staged(::open("from", O_RDONLY));
+    updater::copyAcrossDevices(AT_FDCWD, staged.get(), "from", "to");
     EXPECT_EQ(readFile("to"), content.substr(0, c.size));
+    EXPECT_EQ(modeOf("to") & 07777, 0750U);
     EXPECT_FALSE(fileExists("from"));
+    EXPECT_FALSE(fileExists(formats::copyPathOf("to")));
+    if (!c.target.empty()) {
+      EXPECT_EQ(readFile("old"), c.target);
+    }
   }
 }
 
-TEST(LockAndApply, CrossDeviceCopyOfAMissingFileFailsWithoutTouchingTheTarget) {
+TEST(LockAndApply, CrossDeviceCopyThatCannotReadLeavesTheTargetAndNoCopy) {
   const TempDir dir;
   const ScopedWorkingDirectory cwd(dir.path());
   writeFile("to", "old");
-  EXPECT_THROW(updater::copyAcrossDevices("from", "to"), common::IOError);
+  writeFile("from", "new");
+  const common::FileDescriptor unreadable(::open("from", O_WRONLY));
+  EXPECT_THROW(updater::copyAcrossDevices(AT_FDCWD, unreadable.get(), "from", "to"),
+               common::IOError);
   EXPECT_EQ(readFile("to"), "old");
+  EXPECT_EQ(readFile("from"), "new");
+  EXPECT_FALSE(fileExists(formats::copyPathOf("to")));
 }
 
 }  // namespace

@@ -52,7 +52,10 @@ class StageFiles : public updater_testing::ClientFixture {
     CapturedOutput capture;
     try {
       updater::FailureReporter reporter;
-      outcome.staged = updater::stageFiles(pool, requests, 100, verbose, reporter, maxInFlight);
+      for (auto& file :
+           updater::stageFiles(pool, requests, 100, verbose, reporter, maxInFlight).files) {
+        outcome.staged.push_back(std::move(file.path));
+      }
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       outcome.status = request.status();

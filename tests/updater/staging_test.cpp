@@ -38,10 +38,10 @@ class StageFile : public updater_testing::ClientFixture {
     std::optional<std::string> result;
     try {
       updater::FailureReporter reporter;
-      const std::vector<std::string> staged =
+      const updater::StagingResult staged =
           updater::stageFiles(pool_, {{std::string(digest), path, 1}}, 5, verbose, reporter);
-      if (!staged.empty()) {
-        result = staged.front();
+      if (!staged.files.empty()) {
+        result = staged.files.front().path;
       }
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with

@@ -67,7 +67,8 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
         if (c.buffered) {
           testing_support::writeFile(path, file);
         }
-        digest.finish([&result](std::string text, std::exception_ptr error) {
+        digest.finish([&result](std::string text, common::FileIdentity /*identity*/,
+                                std::exception_ptr error) {
           EXPECT_EQ(error, nullptr);
           result.set_value(std::move(text));
         });
@@ -84,10 +85,11 @@ TEST(StreamingDigest, AFileThatShrankIsAnErrorNotADigest) {
   testing_support::writeFile(path, "short");
   std::promise<std::exception_ptr> failure;
   updater::StreamingDigest digest(queue, path, 1000);
-  digest.finish([&failure](std::string text, std::exception_ptr error) {
-    EXPECT_EQ(text, "");
-    failure.set_value(error);
-  });
+  digest.finish(
+      [&failure](std::string text, common::FileIdentity /*identity*/, std::exception_ptr error) {
+        EXPECT_EQ(text, "");
+        failure.set_value(error);
+      });
   EXPECT_NE(failure.get_future().get(), nullptr);
 }
 
