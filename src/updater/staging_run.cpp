@@ -49,6 +49,9 @@ StagingRun::Download& StagingRun::download(std::size_t index) {
 }
 
 std::vector<std::string> StagingRun::run() {
+  if (workers_.ranOutOfThreads()) {
+    warnThreadsRanOut();
+  }
   now_ = common::monotonicMilliseconds();
   for (;;) {
     submitChecks();
@@ -58,6 +61,13 @@ std::vector<std::string> StagingRun::run() {
       return std::move(staged_);
     }
     waitForProgress();
+  }
+}
+
+void StagingRun::warnThreadsRanOut() {
+  if (!warnedThreads_) {
+    warnedThreads_ = true;
+    common::printErr("warning: cannot start another thread; working on one");
   }
 }
 

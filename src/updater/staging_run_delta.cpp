@@ -14,11 +14,6 @@
 namespace updater {
 namespace {
 
-// A block index is a few per mille of its file; one far larger than the old
-// copy's share cannot describe a file that the old copy helps to build.
-constexpr std::int64_t kIndexBytesPerOldByte = 32;
-constexpr std::int64_t kLeastIndexLimit = std::int64_t{1} << 20;
-
 common::Uri indexUrlOf(const StageRequest& request) {
   return formats::remoteUrl(formats::blockIndexPathOf(request.digest));
 }
@@ -88,10 +83,10 @@ void StagingRun::fetchIndex(std::size_t index) {
   Download& item = download(index);
   item.deltaTried = true;
   setRoute(index, Route::kIndex);
-  const std::int64_t limit = std::max(kLeastIndexLimit, item.targetSize / kIndexBytesPerOldByte);
   try {
+    // No longer than any index a reader accepts: what a plan costs stays bounded.
     downloads_.fetch(index, indexUrlOf(request(index)), std::nullopt,
-                     static_cast<std::size_t>(limit), {});
+                     static_cast<std::size_t>(delta::kMaximumIndexBytes), {});
   } catch (const common::CurlError&) {
     // recovery point: without an index the file comes whole
     fallBackToWhole(index);
@@ -118,6 +113,9 @@ void StagingRun::indexEnded(http::DownloadSet::Finished& end) {
 void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan) {
   if (abandoned(index)) {
     return;
+  }
+  if (plan && plan->threadsRanOut) {
+    warnThreadsRanOut();
   }
   // Nothing to reuse: one plain download does it better than ranges.
   if (!plan || plan->reusedBytes == 0) {
