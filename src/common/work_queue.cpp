@@ -1,14 +1,22 @@
 #include "common/work_queue.hpp"
 
+#include <system_error>
 #include <utility>
 
 namespace common {
 
 WorkQueue::WorkQueue(std::size_t workers) {
-  if (workers > 1) {
+  if (workers <= 1) {
+    return;
+  }
+  threads_.reserve(workers);
+  try {
     for (std::size_t i = 0; i < workers; ++i) {
       threads_.emplace_back([this] { workLoop(); });
     }
+  } catch (const std::system_error&) {
+    // recovery point: fewer workers, or none, still run every job
+    ranOutOfThreads_ = threads_.empty();
   }
 }
 

@@ -16,6 +16,9 @@ namespace common {
 // thread.
 class WorkQueue {
  public:
+  // Starts `workers` threads, none for one. A thread that cannot start (the
+  // process or its user ran out of them) ends the starting: the queue goes on
+  // with those that did, and with none as if on a single core.
   explicit WorkQueue(std::size_t workers);
   // Drops the jobs not started yet and waits for the running ones.
   ~WorkQueue();
@@ -25,6 +28,8 @@ class WorkQueue {
   void post(std::function<void()> job);
   // True when post() runs each job at once on the caller's thread.
   bool runsInline() const noexcept { return threads_.empty(); }
+  // True when workers were asked for and none could start.
+  bool ranOutOfThreads() const noexcept { return ranOutOfThreads_; }
 
  private:
   void workLoop();
@@ -34,6 +39,7 @@ class WorkQueue {
   std::deque<std::function<void()>> jobs_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
+  bool ranOutOfThreads_ = false;
 };
 
 }  // namespace common

@@ -35,15 +35,15 @@ constexpr std::int64_t kDefaultBlockSize = 4096;
 // 5 insertions in 256 MiB, 8 KiB blocks moved 3.18 MB in all, 4 KiB ones 3.23 MB
 // (a 229 KB index and 2.94 MB of ranges against 459 KB and 2.76 MB).
 constexpr std::int64_t kLargeFileBytes = std::int64_t{128} << 20;
-// Up to 1 GiB in blocks of 8 KiB at most; beyond that blocks grow, keeping the
-// index near 1/1000 of the file.
-constexpr std::int64_t kMaximumBlockCount = std::int64_t{1} << 17;
 // Bounds on what a reader accepts: below 512 B the index outweighs the savings,
 // above 16 MiB one changed byte refetches more than a delta is worth.
 constexpr std::int64_t kMinimumBlockSize = 512;
 constexpr std::int64_t kMaximumBlockSize = std::int64_t{1} << 24;
 constexpr int kMinimumStrongBytes = 2;
 constexpr int kMaximumStrongBytes = static_cast<int>(crypto::Blake2bPrefix{}.size());
+static_assert(kMaximumIndexBytes ==
+              kIndexHeaderBytes + kMaximumIndexBlocks * (static_cast<std::int64_t>(kWeakBytes) +
+                                                         kMaximumStrongBytes));
 // Scanning the N window offsets of an unrelated old file of the same size
 // against the B full blocks gives about N*B/2^32 weak hits, each passing the
 // strong check with odds 2^-strongBits; 2^-12 keeps the expected false matches
@@ -133,7 +133,9 @@ BlockLayout layoutForSize(std::int64_t fileSize) {
   BlockLayout layout;
   layout.fileSize = fileSize;
   layout.blockSize = fileSize >= kLargeFileBytes ? 2 * kDefaultBlockSize : kDefaultBlockSize;
-  while (layout.blockCount() > kMaximumBlockCount && layout.blockSize < kMaximumBlockSize) {
+  // Up to 1 GiB in blocks of 8 KiB at most; beyond that blocks grow, keeping
+  // the index near 1/1000 of the file.
+  while (layout.blockCount() > kMaximumIndexBlocks && layout.blockSize < kMaximumBlockSize) {
     layout.blockSize *= 2;
   }
   const double bits = log2Of(fileSize - layout.blockSize + 1) +
@@ -167,15 +169,14 @@ BlockIndex parseBlockIndex(std::string_view text) {
   const std::uint64_t blocks = fileSize / blockSize + (fileSize % blockSize != 0 ? 1 : 0);
   const std::uint64_t entryBytes = kWeakBytes + static_cast<std::uint64_t>(layout.strongBytes);
   const std::uint64_t bodyBytes = text.size() - kHeaderBytes;
+  if (blocks > static_cast<std::uint64_t>(kMaximumIndexBlocks)) {
+    malformed(std::to_string(blocks) + " blocks, more than " + std::to_string(kMaximumIndexBlocks));
+  }
   if (bodyBytes / entryBytes != blocks || bodyBytes % entryBytes != 0) {
     malformed(std::to_string(text.size()) + " bytes, but a file of " + std::to_string(fileSize) +
               " bytes in blocks of " + std::to_string(blockSize) + " needs " +
               std::to_string(kHeaderBytes) + " + " + std::to_string(blocks) + " x " +
               std::to_string(entryBytes));
-  }
-  // Blocks are numbered in 32 bits; no real index comes near.
-  if (blocks > std::numeric_limits<std::uint32_t>::max()) {
-    malformed(std::to_string(blocks) + " blocks, more than 2^32 - 1");
   }
 
   BlockIndex index;

@@ -25,9 +25,21 @@ struct BlockLayout {
   bool operator==(const BlockLayout&) const = default;
 };
 
+// The most blocks an index may have: what a file of up to 2 TiB gets. A reader
+// refuses more, so that an index costs a client at most a few MiB to fetch and
+// to plan with (some 40 bytes a block); larger files are downloaded whole.
+inline constexpr std::int64_t kMaximumIndexBlocks = std::int64_t{1} << 17;
+
+// The bytes at the start of an index that give the size of its file.
+inline constexpr std::int64_t kIndexHeaderBytes = 24;
+
+// The longest index a reader accepts, and so the most a client fetches: the
+// header and kMaximumIndexBlocks entries of at most 20 bytes (2.6 MB).
+inline constexpr std::int64_t kMaximumIndexBytes = kIndexHeaderBytes + kMaximumIndexBlocks * 20;
+
 // The layout blockIndexOfFile uses for a file of `fileSize` bytes: 4 KiB blocks
-// below 128 MiB, 8 KiB ones up to 1 GiB, larger ones beyond so that a file has
-// at most 2^17 blocks, and
+// below 128 MiB, 8 KiB ones up to 1 GiB, larger ones beyond so that a file of
+// up to 2 TiB has at most kMaximumIndexBlocks blocks, and
 // strong checksums just long enough that scanning an unrelated old file of the
 // same size finds a false match with odds well under 1 in 1000.
 BlockLayout layoutForSize(std::int64_t fileSize);
@@ -44,12 +56,10 @@ struct BlockIndex {
 };
 
 // Reads an index in its on-disk form (see the README), trusting nothing in it:
-// whatever the input, it allocates no more than a few times its length. Throws
-// ValueError "malformed block index: WHAT" naming the field that is wrong.
+// whatever the input, it allocates no more than a few times its length, and it
+// refuses more than kMaximumIndexBlocks blocks. Throws ValueError "malformed
+// block index: WHAT" naming the field that is wrong.
 BlockIndex parseBlockIndex(std::string_view text);
-
-// The bytes at the start of an index that give the size of its file.
-inline constexpr std::int64_t kIndexHeaderBytes = 24;
 
 // The size of the file that an index starting with `header` describes, or
 // nothing when `header` is not the start of an index. Untrusted, as the index.

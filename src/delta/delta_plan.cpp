@@ -6,7 +6,9 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <span>
+#include <system_error>
 #include <thread>
 
 #include "common/file.hpp"
@@ -18,17 +20,24 @@
 namespace delta {
 namespace {
 
-// Large reads keep system calls out of the cost of the scan; the buffer also
-// holds two blocks at least, so that a refill always moves the scan on.
-constexpr std::int64_t kScanBufferBytes = std::int64_t{8} << 20;
+// A scan's buffer holds a window and this much more, read at once: reads this
+// large keep system calls out of the cost of the scan, and a plan holds little
+// memory beyond its windows.
+constexpr std::int64_t kScanReadBytes = std::int64_t{1} << 20;
 // Old files from this size on are scanned in two halves at once: a thread
 // costs little next to scanning 16 MiB.
 constexpr std::int64_t kSplitScanBytes = std::int64_t{16} << 20;
-// Bytes hashed by strong checks that fail, beyond one pass over the old file.
-// An honest index fails about (old offsets x blocks / 2^32) checks; a hostile
-// one could make every offset of a run of zeros fail, and this bounds the time
-// it costs before the scan gives up on the rest of the file.
-constexpr std::int64_t kFailedCheckAllowance = std::int64_t{64} << 20;
+// Blocks larger than this (those of files over 128 GiB, or of a hostile index)
+// make each buffer of a plan that large: their old file is scanned in one
+// piece, and such plans take turns.
+constexpr std::int64_t kLargeBlockBytes = std::int64_t{1} << 20;
+// Bytes hashed by strong checks that fail, per byte of the old file scanned. An
+// honest index fails about (offsets x blocks / 2^32) checks of a block each: a
+// quarter of the old file's size for 8 KiB blocks, twice it at 8 GiB. A
+// hostile one could make every offset of a run of zeros fail; the scan gives up
+// on the rest of the file once this is spent.
+constexpr std::int64_t kFailedCheckBytesPerScannedByte = 2;
+
 struct OldFile {
   int fd;
   std::int64_t size;
@@ -55,17 +64,22 @@ class OldFileScan {
         readEnd_(std::min(old.size, to_ - 1 + blockSize_)),
         position_(from),
         base_(from),
-        failedCheckBudget_(to - from + kFailedCheckAllowance),
+        failedCheckBudget_(kFailedCheckBytesPerScannedByte * (to - from)),
         sources_(static_cast<std::size_t>(index.layout.blockCount()), -1),
         unsourced_(index.layout.fileSize / blockSize_) {
     // Never more than the scan will read: a hostile block size meets a small file.
-    capacity_ =
-        to_ > from ? std::min(std::max(kScanBufferBytes, 2 * blockSize_), readEnd_ - from) : 0;
+    capacity_ = to_ > from ? std::min(blockSize_ + kScanReadBytes, readEnd_ - from) : 0;
     buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity_));
   }
 
-  // For each block of the new file, an offset of the old file that holds it, or -1.
-  std::vector<std::int64_t> run() {
+  // For each block of the new file, an offset of the old file that holds it, or
+  // -1; and the bytes that strong checks hashed.
+  struct Result {
+    std::vector<std::int64_t> sources;
+    std::int64_t checkedBytes = 0;
+  };
+
+  Result run() {
     bool fresh = true;  // the weak checksum is to be computed anew at position_
     std::uint32_t weak = 0;
     while (position_ < to_ && unsourced_ > 0 && failedCheckBudget_ > 0) {
@@ -89,7 +103,7 @@ class OldFileScan {
         fresh = true;
       }
     }
-    return std::move(sources_);
+    return {std::move(sources_), checkedBytes_};
   }
 
  private:
@@ -120,9 +134,10 @@ class OldFileScan {
   }
 
   // True when the window at `offset` holds blocks of the new file; the scan
-  // then stands there.
+  // then stands there. Once the budget is spent nothing more is hashed, and
+  // the scan ends when the buffer's offsets have been rolled past.
   bool matchesAt(std::int64_t offset, std::uint32_t weak) {
-    if (!table_.mayHold(weak)) {
+    if (!table_.mayHold(weak) || failedCheckBudget_ <= 0) {
       return false;
     }
     position_ = offset;
@@ -160,6 +175,7 @@ class OldFileScan {
       return false;
     }
     const crypto::Blake2bPrefix digest = crypto::blake2bPrefix(window());
+    checkedBytes_ += blockSize_;
     const std::span<const BlockTable::Entry> found =
         table_.withStrong(candidates, {reinterpret_cast<const char*>(digest.data()),
                                        static_cast<std::size_t>(index_.layout.strongBytes)});
@@ -190,6 +206,7 @@ class OldFileScan {
   std::int64_t capacity_ = 0;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::int64_t failedCheckBudget_;
+  std::int64_t checkedBytes_ = 0;
   std::vector<std::int64_t> sources_;
   std::int64_t unsourced_;
 };
@@ -207,15 +224,22 @@ class BlockCheck {
       return false;
     }
     bytes_.resize(static_cast<std::size_t>(length));
-    return common::readAt(old_.fd, offset, bytes_) == bytes_.size() &&
-           weakChecksum(bytes_) == index_.weak[static_cast<std::size_t>(block)] &&
-           sameStrong(crypto::blake2bPrefix(bytes_), index_.strongOf(block));
+    if (common::readAt(old_.fd, offset, bytes_) != bytes_.size() ||
+        weakChecksum(bytes_) != index_.weak[static_cast<std::size_t>(block)]) {
+      return false;
+    }
+    checkedBytes_ += length;
+    return sameStrong(crypto::blake2bPrefix(bytes_), index_.strongOf(block));
   }
+
+  // The bytes that strong checks hashed so far.
+  std::int64_t checkedBytes() const { return checkedBytes_; }
 
  private:
   const OldFile& old_;
   const BlockIndex& index_;
   std::vector<std::uint8_t> bytes_;
+  std::int64_t checkedBytes_ = 0;
 };
 
 // Where block j comes from offset s, block j+1 most likely lies at
@@ -225,8 +249,8 @@ class BlockCheck {
 // missed where the file goes on), lets copies run on in one piece; it also
 // finds the short last block after its predecessor. Each check hashes a block;
 // all of them together hash at most the old file's size, whatever the index.
-void joinRuns(const OldFile& old, const BlockIndex& index, std::vector<std::int64_t>& sources) {
-  BlockCheck check(old, index);
+void joinRuns(const OldFile& old, const BlockIndex& index, BlockCheck& check,
+              std::vector<std::int64_t>& sources) {
   const std::int64_t blockSize = index.layout.blockSize;
   std::int64_t budget = old.size;
   const auto tryFrom = [&](std::size_t block, std::size_t neighbour, std::int64_t step) {
@@ -250,7 +274,7 @@ void joinRuns(const OldFile& old, const BlockIndex& index, std::vector<std::int6
 
 // Looks for a short last block that joinRuns did not find at the end of the
 // old file and where it lies in the new one.
-void findShortLastBlock(const OldFile& old, const BlockIndex& index,
+void findShortLastBlock(const OldFile& old, const BlockIndex& index, BlockCheck& check,
                         std::vector<std::int64_t>& sources) {
   const BlockLayout& layout = index.layout;
   const std::int64_t last = layout.blockCount() - 1;
@@ -258,7 +282,6 @@ void findShortLastBlock(const OldFile& old, const BlockIndex& index,
       sources[static_cast<std::size_t>(last)] >= 0) {
     return;
   }
-  BlockCheck check(old, index);
   for (const std::int64_t offset : {old.size - layout.blockLength(last), last * layout.blockSize}) {
     if (check.holds(last, offset)) {
       sources[static_cast<std::size_t>(last)] = offset;
@@ -290,37 +313,87 @@ DeltaPlan planOf(const BlockLayout& layout, const std::vector<std::int64_t>& sou
   return plan;
 }
 
+// What the scans of the old file found, and what they hashed.
+struct Scanned {
+  std::vector<std::int64_t> sources;
+  std::int64_t checkedBytes = 0;
+  bool threadsRanOut = false;
+};
+
+Scanned scanOldFile(const OldFile& old, const BlockIndex& index) {
+  const BlockTable table(index);
+  const RollingChecksum rolling(static_cast<std::size_t>(index.layout.blockSize));
+  const auto scan = [&](std::int64_t from, std::int64_t to) {
+    return OldFileScan(old, index, table, rolling, from, to).run();
+  };
+  const auto scanWhole = [&] {
+    OldFileScan::Result whole = scan(0, old.size);
+    return Scanned{std::move(whole.sources), whole.checkedBytes};
+  };
+  if (old.size < kSplitScanBytes || index.layout.blockSize > kLargeBlockBytes ||
+      std::thread::hardware_concurrency() < 2) {
+    return scanWhole();
+  }
+  // Two halves, each on a core; the second starts on a block boundary, where
+  // an unchanged file's blocks lie. Either half's source will do.
+  const std::int64_t middle = old.size / 2 / index.layout.blockSize * index.layout.blockSize;
+  std::future<OldFileScan::Result> secondHalf;
+  try {
+    secondHalf = std::async(std::launch::async, scan, middle, old.size);
+  } catch (const std::system_error&) {
+    // recovery point: no thread could start (a process limit): one scans it all
+    Scanned scanned = scanWhole();
+    scanned.threadsRanOut = true;
+    return scanned;
+  }
+  OldFileScan::Result first = scan(0, middle);
+  const OldFileScan::Result second = secondHalf.get();
+  for (std::size_t block = 0; block < first.sources.size(); ++block) {
+    if (first.sources[block] < 0) {
+      first.sources[block] = second.sources[block];
+    }
+  }
+  return {std::move(first.sources), first.checkedBytes + second.checkedBytes};
+}
+
+// Copies beyond kMaximumReusedBytesPerOldByte times the old file cost a disk
+// write each without a byte of traffic: such a plan fetches everything instead.
+void boundCopies(const BlockLayout& layout, std::int64_t oldSize,
+                 std::vector<std::int64_t>& sources) {
+  std::int64_t reused = 0;
+  for (std::int64_t block = 0; block < layout.blockCount(); ++block) {
+    if (sources[static_cast<std::size_t>(block)] >= 0) {
+      reused += layout.blockLength(block);
+    }
+  }
+  if (reused > kMaximumReusedBytesPerOldByte * oldSize) {
+    std::fill(sources.begin(), sources.end(), -1);
+  }
+}
+
 }  // namespace
 
 DeltaPlan planDelta(std::string_view index, const std::string& oldPath) {
   const BlockIndex parsed = parseBlockIndex(index);
   const common::FileDescriptor file = common::openRegularFile(oldPath, O_RDONLY);
   const OldFile old{file.get(), common::fileSizeOf(file.get())};
-  const BlockTable table(parsed);
-  const RollingChecksum rolling(static_cast<std::size_t>(parsed.layout.blockSize));
-  const auto scan = [&](std::int64_t from, std::int64_t to) {
-    return OldFileScan(old, parsed, table, rolling, from, to).run();
-  };
-  std::vector<std::int64_t> sources;
-  if (old.size < kSplitScanBytes || std::thread::hardware_concurrency() < 2) {
-    sources = scan(0, old.size);
-  } else {
-    // Two halves, each on a core; the second starts on a block boundary, where
-    // an unchanged file's blocks lie. Either half's source will do.
-    const std::int64_t middle = old.size / 2 / parsed.layout.blockSize * parsed.layout.blockSize;
-    std::future<std::vector<std::int64_t>> secondHalf =
-        std::async(std::launch::async, scan, middle, old.size);
-    sources = scan(0, middle);
-    const std::vector<std::int64_t> more = secondHalf.get();
-    for (std::size_t block = 0; block < sources.size(); ++block) {
-      if (sources[block] < 0) {
-        sources[block] = more[block];
-      }
-    }
+  // Plans with blocks over 1 MiB take turns, process-wide: each holds a block
+  // or two of up to 16 MiB, and plans of several hostile indexes at once would
+  // hold theirs all together.
+  static std::mutex largeBlocks;
+  std::unique_lock turn(largeBlocks, std::defer_lock);
+  if (parsed.layout.blockSize > kLargeBlockBytes) {
+    turn.lock();
   }
-  joinRuns(old, parsed, sources);
-  findShortLastBlock(old, parsed, sources);
-  return planOf(parsed.layout, sources);
+  Scanned scanned = scanOldFile(old, parsed);
+  BlockCheck check(old, parsed);
+  joinRuns(old, parsed, check, scanned.sources);
+  findShortLastBlock(old, parsed, check, scanned.sources);
+  boundCopies(parsed.layout, old.size, scanned.sources);
+  DeltaPlan plan = planOf(parsed.layout, scanned.sources);
+  plan.checkedBytes = scanned.checkedBytes + check.checkedBytes();
+  plan.threadsRanOut = scanned.threadsRanOut;
+  return plan;
 }
 
 }  // namespace delta

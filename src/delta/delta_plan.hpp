@@ -26,13 +26,29 @@ struct DeltaPlan {
   std::vector<Segment> segments;
   std::int64_t reusedBytes = 0;
   std::int64_t fetchedBytes = 0;
+  // Bytes of the old file that strong checksums were taken of while planning:
+  // the plan's work beyond reading the old file once.
+  std::int64_t checkedBytes = 0;
+  // The old file was to be scanned on two threads, but no second one could
+  // start (a process limit): it was scanned on the calling thread alone.
+  bool threadsRanOut = false;
 };
+
+// Whatever the index says, planning takes strong checksums of at most this
+// many times the old file's size (about once for an honest index).
+inline constexpr std::int64_t kMaximumCheckedBytesPerOldByte = 12;
+// A plan copies at most this many times the old file's size. An index that
+// would have it copy more describes a file that the old one hardly helps to
+// build, or one made to fill the disk: its plan fetches every block, and the
+// caller downloads the file whole.
+inline constexpr std::int64_t kMaximumReusedBytesPerOldByte = 2;
 
 // Compares the block index `index` (as fetched, untrusted) with the old file at
 // `oldPath`, read without following a link. A block is found at any offset of
 // the old file. The plan is only as good as the index: the caller verifies what
 // it builds. Throws ValueError "malformed block index: ..." for an index that is
-// not well formed, IOError when the old file cannot be read.
+// not well formed, IOError when the old file cannot be read. Never throws for
+// want of a thread.
 DeltaPlan planDelta(std::string_view index, const std::string& oldPath);
 
 }  // namespace delta

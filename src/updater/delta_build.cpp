@@ -95,16 +95,12 @@ DeltaBuild::DeltaBuild(delta::DeltaPlan plan, const std::string& oldPath,
          plan_.segments[segment_].offset + plan_.segments[segment_].length <= written_) {
     ++segment_;
   }
+  fetchSegment_ = segment_;
+  fetchFrom_ = written_;
   for (std::size_t index = segment_; index < plan_.segments.size(); ++index) {
     const delta::Segment& segment = plan_.segments[index];
-    if (!segment.fetched()) {
-      continue;
-    }
-    const std::int64_t segmentEnd = segment.offset + segment.length;
-    for (std::int64_t first = std::max(segment.offset, written_); first < segmentEnd;
-         first += kRangeBytes) {
-      toFetch_.push_back({first, std::min(kRangeBytes, segmentEnd - first)});
-      bytesToFetch_ += toFetch_.back().length;
+    if (segment.fetched()) {
+      bytesToFetch_ += segment.offset + segment.length - std::max(segment.offset, written_);
     }
   }
 }
@@ -122,13 +118,23 @@ void DeltaBuild::stopWriting() {
 }
 
 std::optional<DeltaBuild::Range> DeltaBuild::nextFetch() {
-  if (toFetch_.empty() || (inWindow_ > 0 && inWindow_ + toFetch_.front().length > kWindowBytes)) {
-    return std::nullopt;
+  // Ranges are cut as they are asked for: a plan may fetch terabytes.
+  for (; fetchSegment_ < plan_.segments.size(); ++fetchSegment_) {
+    const delta::Segment& segment = plan_.segments[fetchSegment_];
+    const std::int64_t first = std::max(segment.offset, fetchFrom_);
+    const std::int64_t end = segment.offset + segment.length;
+    if (!segment.fetched() || first >= end) {
+      continue;
+    }
+    const Range range{first, std::min(kRangeBytes, end - first)};
+    if (inWindow_ > 0 && inWindow_ + range.length > kWindowBytes) {
+      return std::nullopt;
+    }
+    fetchFrom_ = first + range.length;
+    inWindow_ += range.length;
+    return range;
   }
-  const Range range = toFetch_.front();
-  toFetch_.pop_front();
-  inWindow_ += range.length;
-  return range;
+  return std::nullopt;
 }
 
 void DeltaBuild::arrived(std::int64_t first, std::string bytes) {

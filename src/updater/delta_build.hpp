@@ -80,7 +80,8 @@ class DeltaBuild {
   std::shared_ptr<Hasher> hasher_;
   std::int64_t written_ = 0;                   // bytes of the staged file, appended or on their way
   std::size_t segment_ = 0;                    // the plan segment that holds byte `written_`
-  std::deque<Range> toFetch_;                  // in order, not requested yet
+  std::size_t fetchSegment_ = 0;               // the plan segment of the next range to fetch
+  std::int64_t fetchFrom_ = 0;                 // where that range starts, at the earliest
   std::map<std::int64_t, std::string> ready_;  // arrived, by their first byte
   std::deque<std::shared_ptr<const std::string>> toHash_;  // written, in order
   std::int64_t inWindow_ = 0;                              // requested and not yet appended

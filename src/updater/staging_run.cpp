@@ -54,6 +54,9 @@ StagingRun::Download& StagingRun::download(std::size_t index) {
 }
 
 StagingResult StagingRun::run() {
+  if (workers_.ranOutOfThreads()) {
+    warnThreadsRanOut();
+  }
   now_ = common::monotonicMilliseconds();
   for (;;) {
     submitChecks();
@@ -63,6 +66,13 @@ StagingResult StagingRun::run() {
       return std::move(result_);
     }
     waitForProgress();
+  }
+}
+
+void StagingRun::warnThreadsRanOut() {
+  if (!warnedThreads_) {
+    warnedThreads_ = true;
+    common::printErr("warning: cannot start another thread; working on one");
   }
 }
 

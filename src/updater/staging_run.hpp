@@ -153,6 +153,9 @@ class StagingRun {
   std::optional<std::size_t> dueRetry() const;
   std::optional<std::int64_t> earliestRetry() const;
 
+  // Says once that work meant for several threads runs on one: no more
+  // could start.
+  void warnThreadsRanOut();
   // Runs `job` on a worker; the step it returns runs later on this thread.
   void postJob(std::function<std::function<void()>()> job);
   // Hands a step to this thread from any thread, and wakes the loop for it.
@@ -196,6 +199,7 @@ class StagingRun {
   // large files changed.
   static constexpr std::size_t kMaxDeltasUnderway = 2;
   std::int64_t now_ = 0;  // monotonic milliseconds, read after each wait
+  bool warnedThreads_ = false;
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;
   http::DownloadSet downloads_;

@@ -17,16 +17,6 @@
 namespace updater {
 namespace {
 
-// A block index is a few per mille of its file; one far larger than the old
-// copy's share cannot describe a file that the old copy helps to build.
-constexpr std::int64_t kIndexBytesPerOldByte = 32;
-constexpr std::int64_t kLeastIndexLimit = std::int64_t{1} << 20;
-
-// The most bytes an index of a file replacing an old copy of `targetSize` may have.
-std::int64_t indexLimitOf(std::int64_t targetSize) {
-  return std::max(kLeastIndexLimit, targetSize / kIndexBytesPerOldByte);
-}
-
 common::Uri indexUrlOf(const StageRequest& request) {
   return formats::remoteUrl(formats::blockIndexPathOf(request.digest));
 }
@@ -80,7 +70,7 @@ void StagingRun::probeEnded(const http::DownloadSet::Finished& end) {
   const std::size_t id = nextRangeId_++;
   try {
     downloads_.fetch(id, indexUrlOf(request(index)), std::nullopt,
-                     static_cast<std::size_t>(indexLimitOf(targetSize)), {});
+                     static_cast<std::size_t>(delta::kMaximumIndexBytes), {});
   } catch (const common::CurlError&) {
     // recovery point: the index is asked for again after the digest
     return;
@@ -156,8 +146,9 @@ void StagingRun::fetchIndex(std::size_t index) {
     return;  // asked for early: prefetchEnded goes on
   }
   try {
+    // No longer than any index a reader accepts: what a plan costs stays bounded.
     downloads_.fetch(index, indexUrlOf(request(index)), std::nullopt,
-                     static_cast<std::size_t>(indexLimitOf(item.targetSize)), {});
+                     static_cast<std::size_t>(delta::kMaximumIndexBytes), {});
   } catch (const common::CurlError& error) {
     // recovery point: without an index the file comes whole
     fallBackToWhole(index, "no block index from the server (" + error.message() + ")");
@@ -191,6 +182,9 @@ void StagingRun::onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& 
   if (!plan) {
     fallBackToWhole(index, "the delta cannot be planned (" + failure + ")");
     return;
+  }
+  if (plan->threadsRanOut) {
+    warnThreadsRanOut();
   }
   // Nothing to reuse: one plain download does it better than ranges.
   if (plan->reusedBytes == 0) {

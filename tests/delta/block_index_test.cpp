@@ -80,6 +80,12 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
        "42 bytes, but a file of 8192 bytes"},
       {"size beyond any file", [](std::string& t) { putLittleEndian(t, 8, ~std::uint64_t{0}, 8); },
        "file size 18446744073709551615 is too large"},
+      {"more blocks than a file of 2 TiB",
+       [](std::string& t) {
+         putLittleEndian(t, 8, ((1 << 17) + 1) * 4096, 8);
+         t.resize(24 + ((1 << 17) + 1) * 6);
+       },
+       "131073 blocks, more than 131072"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -109,4 +109,22 @@ TEST(DeltaPlan, EditedFileIsRebuiltFromOldBlocksAtAnyOffset) {
   }
 }
 
+// One index describes a file of zeros, many times the old file's: copies that
+// would fill a disk from a short index. The other gives a block of zeros another
+// strong checksum, so that every offset of a run of zeros passes the weak check
+// and fails the strong one. A new file that holds the old one twice is copied.
+TEST(DeltaPlan, HostileIndexesCostNoMoreThanTheirBounds) {
+  const TempDir dir;
+  const std::string old = std::string(128 << 10, '\0') + randomBytes(64 << 10, 8);
+  const DeltaPlan copies = planOf(dir, old, std::string(1 << 20, '\0'));
+  writeFile(dir / "new", std::string(4096, '\0'));
+  std::string index = delta::blockIndexOfFile(dir / "new");
+  index[24 + 4] ^= 1;  // the strong checksum, after the header and the weak one
+  for (const DeltaPlan& plan : {copies, delta::planDelta(index, dir / "old")}) {
+    EXPECT_LE(plan.checkedBytes, delta::kMaximumCheckedBytesPerOldByte * std::ssize(old));
+    EXPECT_LE(plan.reusedBytes, delta::kMaximumReusedBytesPerOldByte * std::ssize(old));
+  }
+  EXPECT_EQ(planOf(dir, old, old + old).reusedBytes, 2 * std::ssize(old));
+}
+
 }  // namespace

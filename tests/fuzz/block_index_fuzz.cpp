@@ -1,6 +1,7 @@
 // A block index from a server, planned against a fixed old file: the plan
-// covers the new file in order, and every block it copies has the checksums
-// that the index gives it.
+// covers the new file in order, every block it copies has the checksums that
+// the index gives it, and neither the strong checks nor the copies come to
+// more than their bounds, whatever the index.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -87,6 +88,8 @@ void checkPlan(const delta::BlockIndex& index, const delta::DeltaPlan& plan) {
   }
   TOLVEX_FUZZ_EXPECT(covered == layout.fileSize);
   TOLVEX_FUZZ_EXPECT(plan.fetchedBytes == fetched && plan.reusedBytes == covered - fetched);
+  TOLVEX_FUZZ_EXPECT(plan.checkedBytes <= delta::kMaximumCheckedBytesPerOldByte * oldSize);
+  TOLVEX_FUZZ_EXPECT(plan.reusedBytes <= delta::kMaximumReusedBytesPerOldByte * oldSize);
 }
 
 }  // namespace
