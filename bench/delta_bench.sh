@@ -35,8 +35,8 @@
 #                        regression check (it only signs, so any key does)
 # Environment: RUNS=3 repetitions per contender;  CASES="256m 1g";  RTTS="0 50"
 #   (milliseconds);  TOLVEX_DELAY_PROXY: the round-trip proxy command, run as
-#   "CMD LISTEN_PORT UPSTREAM_PORT --rtt-ms MS" (default: the shared
-#   delayproxy.py; without one, round trips other than 0 are skipped).
+#   "CMD LISTEN_PORT UPSTREAM_PORT --rtt-ms MS" (default: bench/delay_proxy.cpp,
+#   built in build-bench-proxy).
 # Needs about 4x the largest case free in /tmp.  Exit status 1 when a target
 # is missed.
 set -euo pipefail
@@ -68,7 +68,7 @@ fi
 runs=${RUNS:-3}
 cases=${CASES:-"256m 1g"}
 rtts=${RTTS:-"0 50"}
-proxy_cmd=$(bench_proxy_command)
+proxy_cmd=""
 
 if [ -x scripts/install-deps ]; then scripts/install-deps nginx time zsync; fi
 for tool in nginx curl zsync zsyncmake openssl python3 cmp; do
@@ -121,9 +121,8 @@ declare -A base_port  # round trip in ms -> the port that adds it
 for rtt in $rtts; do
   if [ "$rtt" = 0 ]; then
     base_port[$rtt]=$port
-  elif [ -z "$proxy_cmd" ]; then
-    echo "no round-trip proxy (set TOLVEX_DELAY_PROXY): ${rtt} ms skipped"
   else
+    [ -n "$proxy_cmd" ] || proxy_cmd=$(bench_proxy_command)
     bench_start_proxy "$proxy_cmd" "$port" "$rtt" "$work/proxy-$rtt.log"
     pids="$pids $bench_proxy_pid"
     base_port[$rtt]=$bench_proxy_port

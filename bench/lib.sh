@@ -17,13 +17,28 @@ bench_wait_for() {
 }
 
 # bench_proxy_command: the round-trip proxy to use, run as "CMD LISTEN UPSTREAM
-# --rtt-ms MS": $TOLVEX_DELAY_PROXY, else the shared delayproxy.py when it
-# exists, else nothing (callers skip what needs a round trip).
+# --rtt-ms MS": $TOLVEX_DELAY_PROXY when set, else this tree's proxy
+# (bench/delay_proxy.cpp), built (Release) in build-bench-proxy at the top of
+# the tree, apart from any client build, which may come from another source.
+# When that build fails it shows the log's end and returns 1.
 bench_proxy_command() {
   if [ -n "${TOLVEX_DELAY_PROXY:-}" ]; then
     echo "$TOLVEX_DELAY_PROXY"
-  elif [ -f /work/shared/tools/delayproxy.py ]; then
-    echo "python3 /work/shared/tools/delayproxy.py"
+    return 0
+  fi
+  local repo build log
+  repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  build=$repo/build-bench-proxy
+  log=$(mktemp)
+  echo "== building the round-trip proxy in $build" >&2
+  if cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_TESTS=OFF >"$log" 2>&1 &&
+    cmake --build "$build" --target tolvex_delay_proxy -j"$(nproc)" >>"$log" 2>&1; then
+    rm -f "$log"
+    echo "$build/bench/tolvex_delay_proxy"
+  else
+    tail -n 40 "$log" >&2
+    rm -f "$log"
+    return 1
   fi
 }
 

@@ -26,8 +26,7 @@
 # Environment:
 #   TOLVEX_DELAY_PROXY  command of the round-trip proxy, run as
 #                       "$TOLVEX_DELAY_PROXY LISTEN_PORT UPSTREAM_PORT --rtt-ms MS"
-#                       (default: python3 /work/shared/tools/delayproxy.py when it
-#                       exists; without a proxy part 1 is skipped)
+#                       (default: bench/delay_proxy.cpp, built in build-bench-proxy)
 #   RUNS=3          repetitions at most per contender (at least 2 unless RUNS=1)
 #   BUDGET=240      seconds per part after which no further repetition starts
 #   PARTS="1 2 3"   which parts to run;  RTT_MS=50  round trip of part 1
@@ -60,7 +59,6 @@ runs=${RUNS:-3}
 budget=${BUDGET:-240}
 parts=${PARTS:-"1 2 3"}
 rtt_ms=${RTT_MS:-50}
-proxy_cmd=$(bench_proxy_command)
 want() { [[ " $parts " == *" $1 "* ]]; }
 
 if [ -x scripts/install-deps ]; then scripts/install-deps nginx time; fi
@@ -145,15 +143,11 @@ nginx_pid=$bench_nginx_pid
 port=$bench_nginx_port
 echo "nginx on 127.0.0.1:$port"
 if want 1; then
-  if [ -z "$proxy_cmd" ]; then
-    echo "no round-trip proxy (set TOLVEX_DELAY_PROXY): part 1 skipped"
-    parts=${parts//1/}
-  else
-    bench_start_proxy "$proxy_cmd" "$port" "$rtt_ms" "$work/proxy.log"
-    proxy_pid=$bench_proxy_pid
-    proxy_port=$bench_proxy_port
-    echo "proxy on 127.0.0.1:$proxy_port, ${rtt_ms} ms round trip: $proxy_cmd"
-  fi
+  proxy_cmd=$(bench_proxy_command)
+  bench_start_proxy "$proxy_cmd" "$port" "$rtt_ms" "$work/proxy.log"
+  proxy_pid=$bench_proxy_pid
+  proxy_port=$bench_proxy_port
+  echo "proxy on 127.0.0.1:$proxy_port, ${rtt_ms} ms round trip: $proxy_cmd"
 fi
 
 # publish NAME BASE_URL: signs www/NAME and makes client-NAME, an empty client for it.

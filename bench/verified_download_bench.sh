@@ -15,8 +15,8 @@
 #   (in build-bench-verify).  RUNS=3 rounds (best counts): each round runs every
 #   contender of a part once, in an order that rotates from round to round, each
 #   run after a sync (untimed); PARTS="A B C".
-#   TOLVEX_DELAY_PROXY: the round-trip proxy command (default: the shared
-#   delayproxy.py when it exists; without one part C is skipped).
+#   TOLVEX_DELAY_PROXY: the round-trip proxy command (default: bench/delay_proxy.cpp,
+#   built in build-bench-proxy).
 set -euo pipefail
 exec </dev/null
 cd "$(dirname "$0")/.."
@@ -35,7 +35,6 @@ done
 runs=${RUNS:-3}
 parts=${PARTS:-"A B C"}
 want() { [[ " $parts " == *" $1 "* ]]; }
-proxy_cmd=$(bench_proxy_command)
 if [ -x scripts/install-deps ]; then scripts/install-deps nginx time wget; fi
 
 work=$(mktemp -d /tmp/tolvex-verifybench.XXXXXX)
@@ -92,7 +91,8 @@ bench_start_nginx "$work/nginx" "$work/www"
 pids="$pids $bench_nginx_pid"
 port=$bench_nginx_port
 proxy_port=""
-if want C && [ -n "$proxy_cmd" ]; then
+if want C; then
+  proxy_cmd=$(bench_proxy_command)
   bench_start_proxy "$proxy_cmd" "$port" 50 "$work/proxy.log"
   pids="$pids $bench_proxy_pid"
   proxy_port=$bench_proxy_port
@@ -180,17 +180,13 @@ if want B; then
 fi
 
 if want C; then
-  if [ -z "$proxy_port" ]; then
-    echo "== C skipped: no round-trip proxy"
-  else
-    echo "== C: mixed tree at a 50 ms round trip"
-    publish mixed "http://127.0.0.1:$proxy_port/mixed/" client-rtt
-    urls mixed "http://127.0.0.1:$proxy_port/mixed/" >"$work/urls-c"
-    contender "tolvex update (mixed, 50 ms)" "$(clean_command client-rtt)" "$(update_command client-rtt)"
-    contender "curl -Z --parallel-max 8 (mixed, 50 ms)" "rm -rf '$work/curlz' && mkdir -p '$work/curlz'" \
-      "cd '$work/curlz' && exec curl -s -Z --parallel-max 8 --remote-name-all \$(cat '$work/urls-c')"
-    rounds "tolvex update (mixed, 50 ms)" "curl -Z --parallel-max 8 (mixed, 50 ms)"
-    diff -r -q -x 'updater-*' -x '.tolvex-index' "$work/www/mixed" "$work/client-rtt" >/dev/null
-    echo "C: update / curl -Z = $(ratio "$result_tolvex_update__mixed__50_ms_" "$result_curl__Z___parallel_max_8__mixed__50_ms_") (target <= 1.0)"
-  fi
+  echo "== C: mixed tree at a 50 ms round trip"
+  publish mixed "http://127.0.0.1:$proxy_port/mixed/" client-rtt
+  urls mixed "http://127.0.0.1:$proxy_port/mixed/" >"$work/urls-c"
+  contender "tolvex update (mixed, 50 ms)" "$(clean_command client-rtt)" "$(update_command client-rtt)"
+  contender "curl -Z --parallel-max 8 (mixed, 50 ms)" "rm -rf '$work/curlz' && mkdir -p '$work/curlz'" \
+    "cd '$work/curlz' && exec curl -s -Z --parallel-max 8 --remote-name-all \$(cat '$work/urls-c')"
+  rounds "tolvex update (mixed, 50 ms)" "curl -Z --parallel-max 8 (mixed, 50 ms)"
+  diff -r -q -x 'updater-*' -x '.tolvex-index' "$work/www/mixed" "$work/client-rtt" >/dev/null
+  echo "C: update / curl -Z = $(ratio "$result_tolvex_update__mixed__50_ms_" "$result_curl__Z___parallel_max_8__mixed__50_ms_") (target <= 1.0)"
 fi

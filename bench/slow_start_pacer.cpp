@@ -1,0 +1,41 @@
+#include "slow_start_pacer.hpp"
+
+#include <algorithm>
+
+namespace bench {
+
+std::vector<SlowStartPacer::Piece> SlowStartPacer::schedule(Time ready, std::size_t bytes) {
+  std::vector<Piece> pieces;
+  while (bytes > 0) {
+    if (!roundStart_) {
+      roundStart_ = ready;
+      left_ = window_;
+    } else if (ready >= *roundStart_ + rtt_) {
+      // The last round has been acknowledged: a new one starts now.
+      if (left_ == 0) {
+        grow();
+      }
+      roundStart_ = ready;
+      left_ = window_;
+    } else if (left_ == 0) {
+      // The window is used up: the next round starts when its acknowledgements come.
+      *roundStart_ += rtt_;
+      grow();
+      left_ = window_;
+      ready = std::max(ready, *roundStart_);
+    }
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left_, bytes));
+    pieces.push_back({std::max(ready, *roundStart_), count});
+    left_ -= count;
+    bytes -= count;
+  }
+  return pieces;
+}
+
+void SlowStartPacer::grow() {
+  // Far beyond any transfer of the benchmarks; only keeps the doubling from overflowing.
+  constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 40;
+  window_ = std::min(window_ * 2, kMaxWindow);
+}
+
+}  // namespace bench
