@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <set>
@@ -23,15 +25,16 @@
 namespace catalog {
 namespace {
 
-// A batch of files goes to one worker, whose SHA3 lanes absorb several of them
-// at a time. It closes at this many files or bytes: enough for the lanes to
-// fill and finish together, small enough that the workers share a tree evenly.
-constexpr std::size_t kBatchFiles = 64;
-constexpr std::int64_t kBatchBytes = 32 << 20;
+// Files are hashed in batches that every worker takes part in, each with its
+// SHA3 lanes absorbing several files at a time. A batch closes at this many
+// files or bytes: a tree's large files rarely come in runs, and only a batch
+// that holds many of them keeps the lanes of every worker full.
+constexpr std::size_t kBatchFiles = 128;
+constexpr std::int64_t kBatchBytes = std::int64_t{1} << 30;
 
-// Batches hashed ahead of the catalog's next line, per worker: enough to keep
-// every worker busy, while memory stays independent of the tree.
-constexpr std::size_t kBatchesPerWorker = 4;
+// Batches hashed ahead of the catalog's next line: enough to keep every worker
+// busy, while memory stays independent of the tree.
+constexpr std::size_t kBatchesAhead = 4;
 
 enum class EntryKind { kDirectory, kLink, kFile, kUnknown };
 
@@ -79,17 +82,23 @@ struct Candidate {
 
 using Batch = std::vector<Candidate>;
 
-// Hashes the regular files of `batch` together, then writes the block indexes
-// they need. A failure is kept with its candidate, to be raised at its line;
-// the candidates after it are left as they are, since their lines never come.
-Batch hashBatch(Batch batch, crypto::Sha3Lanes lanes, BlockIndexFolder& indexes) {
-  std::vector<crypto::Sha3File> files;
-  for (const Candidate& candidate : batch) {
-    if (candidate.regular) {
-      files.push_back({candidate.path, candidate.size});
-    }
-  }
-  std::vector<crypto::Sha3FileOutcome> outcomes = crypto::sha3FilesHex(files, lanes);
+// A batch as its jobs share it, one per worker: each hashes files of it until
+// none is left to start, and the last to finish writes the block indexes.
+struct SharedBatch {
+  SharedBatch(Batch batch, std::vector<crypto::Sha3File> files, crypto::Sha3Lanes lanes,
+              std::size_t jobs)
+      : candidates(std::move(batch)), hashing(std::move(files), lanes), running(jobs) {}
+
+  Batch candidates;
+  crypto::Sha3FileBatch hashing;
+  std::atomic<std::size_t> running;
+};
+
+// Takes the digests of the regular files of `batch` and writes the block
+// indexes they need. A failure is kept with its candidate, to be raised at its
+// line; the candidates after it are left as they are, since their lines never come.
+void takeDigests(Batch& batch, std::vector<crypto::Sha3FileOutcome> outcomes,
+                 BlockIndexFolder& indexes) {
   auto outcome = outcomes.begin();
   for (Candidate& candidate : batch) {
     if (!candidate.regular) {
@@ -97,7 +106,7 @@ Batch hashBatch(Batch batch, crypto::Sha3Lanes lanes, BlockIndexFolder& indexes)
     }
     if (outcome->error) {
       candidate.failure = std::make_exception_ptr(*outcome->error);
-      break;
+      return;
     }
     candidate.digest = std::move(outcome->digest);
     // The index covers the very bytes the digest does.
@@ -113,10 +122,17 @@ Batch hashBatch(Batch batch, crypto::Sha3Lanes lanes, BlockIndexFolder& indexes)
     } catch (const common::Error&) {
       // recovery point: raised at this file's line, after the lines before it.
       candidate.failure = std::current_exception();
-      break;
+      return;
     }
   }
-  return batch;
+}
+
+void runJob(SharedBatch& batch, BlockIndexFolder& indexes) {
+  batch.hashing.hash();
+  // The last job sees every outcome the others wrote before they counted down.
+  if (batch.running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    takeDigests(batch.candidates, batch.hashing.takeOutcomes(), indexes);
+  }
 }
 
 // One run of the walk. The walk itself and the ignore decisions stay on this
@@ -133,7 +149,8 @@ class CatalogWalk {
         catalog_(catalog),
         indexes_(indexes),
         lanes_(lanes),
-        pool_(workers, workers * kBatchesPerWorker) {}
+        workers_(workers),
+        pool_(workers, workers * kBatchesAhead) {}
 
   CatalogContent run() {
     std::vector<std::string> stack{std::string()};
@@ -211,24 +228,35 @@ class CatalogWalk {
     }
   }
 
-  // Hands the open batch over; one without files to hash needs no worker.
+  // Hands the open batch over; one without files to hash needs no worker. Its
+  // lines come with its last job, which the pool hands back after the others.
   void submitBatch() {
     if (batch_.empty()) {
       return;
     }
-    if (batchFiles_ == 0) {
-      pool_.submitReady(std::move(batch_), emit_);
-    } else {
-      // Each job runs once, so it may hand its own batch on to the result.
-      pool_.submit(
-          [batch = std::move(batch_), lanes = lanes_, &indexes = indexes_]() mutable {
-            return hashBatch(std::move(batch), lanes, indexes);
-          },
-          emit_);
+    std::vector<crypto::Sha3File> files;
+    for (const Candidate& candidate : batch_) {
+      if (candidate.regular) {
+        files.push_back({candidate.path, candidate.size});
+      }
     }
+    const std::size_t jobs = std::min(workers_, files.size());
+    auto shared = std::make_shared<SharedBatch>(std::move(batch_), std::move(files), lanes_, jobs);
     batch_ = Batch();
     batchFiles_ = 0;
     batchBytes_ = 0;
+    if (jobs == 0) {
+      pool_.submitReady(std::move(shared), emit_);
+      return;
+    }
+    for (std::size_t job = 0; job < jobs; ++job) {
+      pool_.submit(
+          [shared, &indexes = indexes_] {
+            runJob(*shared, indexes);
+            return shared;
+          },
+          job + 1 == jobs ? emit_ : skip_);
+    }
   }
 
   bool isIncludedInTurn(std::string_view path) {
@@ -244,8 +272,8 @@ class CatalogWalk {
     }
   }
 
-  void emit(Batch&& batch) {
-    for (Candidate& candidate : batch) {
+  void emit(SharedBatch& batch) {
+    for (Candidate& candidate : batch.candidates) {
       emit(candidate);
     }
   }
@@ -271,16 +299,17 @@ class CatalogWalk {
   common::OutputFile& catalog_;
   BlockIndexFolder& indexes_;
   const crypto::Sha3Lanes lanes_;
+  const std::size_t workers_;
   CatalogContent content_;
   std::string relative_;
   Batch batch_;
   std::size_t batchFiles_ = 0;
   std::int64_t batchBytes_ = 0;
-  const common::OrderedPool<Batch>::Consumer emit_ = [this](Batch&& batch) {
-    emit(std::move(batch));
-  };
+  using Pool = common::OrderedPool<std::shared_ptr<SharedBatch>>;
+  const Pool::Consumer emit_ = [this](std::shared_ptr<SharedBatch>&& batch) { emit(*batch); };
+  const Pool::Consumer skip_ = [](std::shared_ptr<SharedBatch>&&) {};
   // Last, so that its workers are joined before anything else goes away.
-  common::OrderedPool<Batch> pool_;
+  Pool pool_;
 };
 
 }  // namespace

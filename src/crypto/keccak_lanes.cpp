@@ -109,7 +109,7 @@ TOLVEX_AVX512 void absorb8(std::uint64_t* states, const std::uint8_t* const* blo
   const __m512i addresses = _mm512_loadu_si512(blocks);
   for (std::size_t w = 0; w < kRateWords; ++w) {
     const __m512i offsets =
-        _mm512_add_epi64(addresses, _mm512_set1_epi64(static_cast<long long>(8 * w)));
+        _mm512_add_epi64(addresses, _mm512_set1_epi64(static_cast<long long>(w) * 8));
     a[w] = _mm512_xor_si512(
         a[w], _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), kAllStates, offsets, nullptr, 1));
   }
@@ -172,7 +172,7 @@ TOLVEX_AVX2 void absorb4(std::uint64_t* states, const std::uint8_t* const* block
   const __m256i addresses = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks));
   for (std::size_t w = 0; w < kRateWords; ++w) {
     const __m256i offsets =
-        _mm256_add_epi64(addresses, _mm256_set1_epi64x(static_cast<long long>(8 * w)));
+        _mm256_add_epi64(addresses, _mm256_set1_epi64x(static_cast<long long>(w) * 8));
     a[w] = _mm256_xor_si256(a[w], _mm256_i64gather_epi64(nullptr, offsets, 1));
   }
   permute4(a);

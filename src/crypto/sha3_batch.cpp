@@ -6,14 +6,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <numeric>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
-#include "common/text.hpp"
 #include "crypto/keccak_lanes.hpp"
 #include "crypto/sha3.hpp"
 
@@ -23,7 +23,7 @@ namespace {
 constexpr std::size_t kMaxLanes = 8;
 
 // Each lane reads its file in chunks of this size into a buffer of its own.
-constexpr std::size_t kChunkBytes = 64 * 1024;
+constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
 
 // How many times faster the lanes absorb, all busy, than OpenSSL's single
 // state, measured on files in the page cache; it decides which files go alone.
@@ -33,10 +33,11 @@ double lanesSpeedup(Sha3Lanes lanes) { return lanes == Sha3Lanes::kEight ? 3.5 :
 // A message that cannot be read is left out; its source keeps why.
 class MessageSource {
  public:
+  enum class Start { kStarted, kUnreadable, kNoneLeft };
+
   virtual ~MessageSource() = default;
-  virtual std::size_t count() const = 0;
-  // Starts message `index` on `lane`; false when it cannot be read.
-  virtual bool open(std::size_t lane, std::size_t index) = 0;
+  // Takes the next message for `lane`. Once none is left, none comes.
+  virtual Start start(std::size_t lane) = 0;
   // The next bytes of the message on `lane`, valid until the next call for that
   // lane; empty at its end, nullopt when reading failed.
   virtual std::optional<std::span<const std::uint8_t>> read(std::size_t lane) = 0;
@@ -46,8 +47,12 @@ class MessageSource {
 // One message at a time through OpenSSL.
 void absorbAlone(MessageSource& source) {
   Sha3Stream stream;
-  for (std::size_t index = 0; index < source.count(); ++index) {
-    if (!source.open(0, index)) {
+  for (;;) {
+    const MessageSource::Start start = source.start(0);
+    if (start == MessageSource::Start::kNoneLeft) {
+      return;
+    }
+    if (start == MessageSource::Start::kUnreadable) {
       continue;
     }
     for (;;) {
@@ -110,17 +115,19 @@ class LaneSponge {
     Lane& state = lanes_[lane];
     for (;;) {
       if (!state.busy) {
-        if (next_ == source_.count()) {
+        const MessageSource::Start start =
+            exhausted_ ? MessageSource::Start::kNoneLeft : source_.start(lane);
+        if (start == MessageSource::Start::kNoneLeft) {
+          exhausted_ = true;
           return kZeroBlock.data();
         }
-        const std::size_t index = next_++;
+        if (start == MessageSource::Start::kUnreadable) {
+          continue;
+        }
         for (std::size_t word = 0; word < kKeccakWords; ++word) {
           states_[word * width_ + lane] = 0;
         }
         state = Lane();
-        if (!source_.open(lane, index)) {
-          continue;
-        }
         state.busy = true;
       }
       if (const std::uint8_t* block = takeBlock(lane, state)) {
@@ -179,7 +186,7 @@ class LaneSponge {
   const std::size_t width_;
   void (*const absorb_)(std::uint64_t*, const std::uint8_t* const*);
   std::vector<Lane> lanes_;
-  std::size_t next_ = 0;
+  bool exhausted_ = false;
   alignas(64) std::array<std::uint64_t, kKeccakWords * kMaxLanes> states_{};
 };
 
@@ -197,11 +204,12 @@ class MemorySource final : public MessageSource {
   MemorySource(std::span<const std::string_view> messages, std::vector<std::string>& digests)
       : messages_(messages), digests_(digests), current_(kMaxLanes) {}
 
-  std::size_t count() const override { return messages_.size(); }
-
-  bool open(std::size_t lane, std::size_t index) override {
-    current_[lane] = {index, false};
-    return true;
+  Start start(std::size_t lane) override {
+    if (next_ == messages_.size()) {
+      return Start::kNoneLeft;
+    }
+    current_[lane] = {next_++, false};
+    return Start::kStarted;
   }
 
   std::optional<std::span<const std::uint8_t>> read(std::size_t lane) override {
@@ -221,35 +229,42 @@ class MemorySource final : public MessageSource {
  private:
   std::span<const std::string_view> messages_;
   std::vector<std::string>& digests_;
+  std::size_t next_ = 0;
   std::vector<std::pair<std::size_t, bool>> current_;  // message, and whether it was read
 };
 
 // The files of `files` named by `order`, each opened when a lane takes it.
+// `next` counts the files taken, by this source and any other that shares it.
 class FileSource final : public MessageSource {
  public:
   FileSource(std::span<const Sha3File> files, std::span<const std::size_t> order,
-             std::vector<Sha3FileOutcome>& outcomes, std::size_t width)
+             std::atomic<std::size_t>& next, std::vector<Sha3FileOutcome>& outcomes,
+             std::size_t width)
       : files_(files),
         order_(order),
+        next_(next),
         outcomes_(outcomes),
-        buffer_(width * kChunkBytes),
+        // Not zeroed: every byte is read into before it is hashed.
+        buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(width * kChunkBytes)),
         open_(width) {}
 
-  std::size_t count() const override { return order_.size(); }
-
-  bool open(std::size_t lane, std::size_t index) override {
+  Start start(std::size_t lane) override {
+    const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed);
+    if (index >= order_.size()) {
+      return Start::kNoneLeft;
+    }
     const std::size_t file = order_[index];
     open_[lane].file = file;
     open_[lane].descriptor.emplace(::open(files_[file].path.c_str(), O_RDONLY | O_CLOEXEC));
     if (open_[lane].descriptor->get() < 0) {
       outcomes_[file].error.emplace("cannot open: " + files_[file].path);
-      return false;
+      return Start::kUnreadable;
     }
-    return true;
+    return Start::kStarted;
   }
 
   std::optional<std::span<const std::uint8_t>> read(std::size_t lane) override {
-    std::uint8_t* const buffer = buffer_.data() + lane * kChunkBytes;
+    std::uint8_t* const buffer = buffer_.get() + lane * kChunkBytes;
     for (;;) {
       const ssize_t count = ::read(open_[lane].descriptor->get(), buffer, kChunkBytes);
       if (count >= 0) {
@@ -282,8 +297,9 @@ class FileSource final : public MessageSource {
 
   std::span<const Sha3File> files_;
   std::span<const std::size_t> order_;
+  std::atomic<std::size_t>& next_;
   std::vector<Sha3FileOutcome>& outcomes_;
-  std::vector<std::uint8_t> buffer_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
   std::vector<OpenFile> open_;
 };
 
@@ -317,41 +333,50 @@ std::vector<std::string> sha3HexBatch(std::span<const std::string_view> messages
   return digests;
 }
 
-std::vector<Sha3FileOutcome> sha3FilesHex(std::span<const Sha3File> files, Sha3Lanes lanes) {
-  std::vector<Sha3FileOutcome> outcomes(files.size());
-  std::vector<std::size_t> order(files.size());
-  std::iota(order.begin(), order.end(), 0);
+Sha3FileBatch::Sha3FileBatch(std::vector<Sha3File> files, Sha3Lanes lanes)
+    : files_(std::move(files)), lanes_(lanes), order_(files_.size()), outcomes_(files_.size()) {
+  std::iota(order_.begin(), order_.end(), 0);
   // Largest first: the lanes then finish together, on the smallest files.
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return files[a].size > files[b].size; });
-  std::size_t alone = 0;
+  std::stable_sort(order_.begin(), order_.end(),
+                   [&](std::size_t a, std::size_t b) { return files_[a].size > files_[b].size; });
   if (lanes == Sha3Lanes::kOne) {
-    alone = order.size();
-  } else {
-    // A file that would keep one lane busy long after the others ran dry is
-    // faster alone: each lane has only its share of the lanes' speed.
-    const auto width = static_cast<double>(lanes);
-    double remaining = 0;
-    for (const Sha3File& file : files) {
-      remaining += static_cast<double>(file.size);
-    }
-    while (alone < order.size()) {
-      const auto size = static_cast<double>(files[order[alone]].size);
-      if (size == 0 || size * (width + 1 - lanesSpeedup(lanes)) <= remaining) {
-        break;
-      }
-      remaining -= size;
-      ++alone;
-    }
+    alone_ = order_.size();
+    return;
   }
-  const std::span<const std::size_t> scheduled(order);
-  FileSource singles(files, scheduled.first(alone), outcomes, 1);
+  // A file that would keep one lane busy long after the others ran dry is
+  // faster alone: each lane has only its share of the lanes' speed.
+  const auto width = static_cast<double>(lanes);
+  double remaining = 0;
+  for (const Sha3File& file : files_) {
+    remaining += static_cast<double>(file.size);
+  }
+  while (alone_ < order_.size()) {
+    const auto size = static_cast<double>(files_[order_[alone_]].size);
+    if (size == 0 || size * (width + 1 - lanesSpeedup(lanes)) <= remaining) {
+      break;
+    }
+    remaining -= size;
+    ++alone_;
+  }
+}
+
+void Sha3FileBatch::hash() {
+  const std::span<const std::size_t> order(order_);
+  FileSource singles(files_, order.first(alone_), nextAlone_, outcomes_, 1);
   absorbAlone(singles);
-  if (alone < order.size()) {
-    FileSource shared(files, scheduled.subspan(alone), outcomes, static_cast<std::size_t>(lanes));
-    absorbAll(shared, lanes);
+  if (alone_ < order.size()) {
+    FileSource shared(files_, order.subspan(alone_), nextShared_, outcomes_,
+                      static_cast<std::size_t>(lanes_));
+    absorbAll(shared, lanes_);
   }
-  return outcomes;
+}
+
+std::vector<Sha3FileOutcome> Sha3FileBatch::takeOutcomes() { return std::move(outcomes_); }
+
+std::vector<Sha3FileOutcome> sha3FilesHex(std::vector<Sha3File> files, Sha3Lanes lanes) {
+  Sha3FileBatch batch(std::move(files), lanes);
+  batch.hash();
+  return batch.takeOutcomes();
 }
 
 std::vector<Sha3FileOutcome> sha3FilesHexIfRegular(std::span<const std::string> paths,
@@ -366,7 +391,7 @@ std::vector<Sha3FileOutcome> sha3FilesHexIfRegular(std::span<const std::string> 
     }
   }
   std::vector<Sha3FileOutcome> outcomes(paths.size());
-  std::vector<Sha3FileOutcome> hashed = sha3FilesHex(regular, lanes);
+  std::vector<Sha3FileOutcome> hashed = sha3FilesHex(std::move(regular), lanes);
   for (std::size_t index = 0; index < hashed.size(); ++index) {
     outcomes[positions[index]] = std::move(hashed[index]);
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -43,11 +44,36 @@ struct Sha3File {
   std::int64_t size = 0;
 };
 
-// sha3FileHex for each of `files`, in their order, with `lanes` states at a
-// time: lanes that finish a file take the next, and a file too large to share
-// the lanes with the others is hashed alone. One file's failure is its outcome
-// and does not stop the others.
-std::vector<Sha3FileOutcome> sha3FilesHex(std::span<const Sha3File> files, Sha3Lanes lanes);
+// Files hashed together, by one thread or several: each thread that calls
+// hash() takes files of the batch until none is left to start, so threads that
+// share a batch share its work. Lanes that finish a file take the next; files
+// are taken largest first so that the lanes finish together, and a file too
+// large to share the lanes with the others is hashed alone. One file's failure
+// is its outcome and does not stop the others.
+class Sha3FileBatch {
+ public:
+  Sha3FileBatch(std::vector<Sha3File> files, Sha3Lanes lanes);
+  Sha3FileBatch(const Sha3FileBatch&) = delete;
+  Sha3FileBatch& operator=(const Sha3FileBatch&) = delete;
+
+  // Hashes files of the batch on this thread until none is left to start.
+  void hash();
+  // sha3FileHex's outcome for each file, in their order; call once, after
+  // every hash() has returned.
+  std::vector<Sha3FileOutcome> takeOutcomes();
+
+ private:
+  const std::vector<Sha3File> files_;
+  const Sha3Lanes lanes_;
+  std::vector<std::size_t> order_;  // largest first
+  std::size_t alone_ = 0;           // the first files of order_, hashed alone
+  std::atomic<std::size_t> nextAlone_{0};
+  std::atomic<std::size_t> nextShared_{0};
+  std::vector<Sha3FileOutcome> outcomes_;
+};
+
+// The outcomes of a batch of `files` that this thread hashes by itself.
+std::vector<Sha3FileOutcome> sha3FilesHex(std::vector<Sha3File> files, Sha3Lanes lanes);
 
 // sha3FileHexIfRegular for each of `paths`, in their order, as sha3FilesHex
 // computes them.
