@@ -68,7 +68,7 @@ run() {
   local out wall cpu
   out=$(cd "$dir" && /usr/bin/time -f "%e %U %S" "$@" 2>&1 >/dev/null | tail -1)
   read -r wall user sys <<<"$out"
-  cpu=$(python3 -c "print($user + $sys)")
+  cpu=$(python3 -c "print(f'{$user + $sys:.2f}')")
   if [ -z "${best_wall[$name]:-}" ] || python3 -c "import sys; sys.exit(not $wall < ${best_wall[$name]})"; then
     best_wall[$name]=$wall
   fi
