@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <exception>
 #include <memory>
 #include <set>
 #include <string>
@@ -15,16 +18,23 @@
 #include "common/file.hpp"
 #include "common/ordered_pool.hpp"
 #include "common/output.hpp"
-#include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "formats/catalog_file.hpp"
 #include "formats/tool_files.hpp"
 
 namespace catalog {
 namespace {
 
-// Files hashed ahead of the catalog's next line, per worker: enough to keep every
-// worker busy across a run of tiny files, while memory stays independent of the tree.
-constexpr std::size_t kJobsPerWorker = 64;
+// Files are hashed in batches that every worker takes part in, each with its
+// SHA3 lanes absorbing several files at a time. A batch closes at this many
+// files or bytes: a tree's large files rarely come in runs, and only a batch
+// that holds many of them keeps the lanes of every worker full.
+constexpr std::size_t kBatchFiles = 128;
+constexpr std::int64_t kBatchBytes = std::int64_t{1} << 30;
+
+// Batches hashed ahead of the catalog's next line: enough to keep every worker
+// busy, while memory stays independent of the tree.
+constexpr std::size_t kBatchesAhead = 4;
 
 enum class EntryKind { kDirectory, kLink, kFile, kUnknown };
 
@@ -57,14 +67,73 @@ bool isDotOrDotDot(const char* name) {
 }
 
 // A candidate on its way into the catalog: its path (backslashes already turned
-// into "/") and, when the ignore rules keep it, its digest text and whether it
-// has a block index.
+// into "/") and, when the ignore rules keep it, whether it is a regular file
+// (and its size then), its digest text, whether it has a block index, and the
+// failure that ends the walk at its line.
 struct Candidate {
   std::string path;
   bool included = false;
+  bool regular = false;
+  std::int64_t size = 0;
   std::string digest;
   bool indexed = false;
+  std::exception_ptr failure;
 };
+
+using Batch = std::vector<Candidate>;
+
+// A batch as its jobs share it, one per worker: each hashes files of it until
+// none is left to start, and the last to finish writes the block indexes.
+struct SharedBatch {
+  SharedBatch(Batch batch, std::vector<crypto::Sha3File> files, crypto::Sha3Lanes lanes,
+              std::size_t jobs)
+      : candidates(std::move(batch)), hashing(std::move(files), lanes), running(jobs) {}
+
+  Batch candidates;
+  crypto::Sha3FileBatch hashing;
+  std::atomic<std::size_t> running;
+};
+
+// Takes the digests of the regular files of `batch` and writes the block
+// indexes they need. A failure is kept with its candidate, to be raised at its
+// line; the candidates after it are left as they are, since their lines never come.
+void takeDigests(Batch& batch, std::vector<crypto::Sha3FileOutcome> outcomes,
+                 BlockIndexFolder& indexes) {
+  auto outcome = outcomes.begin();
+  for (Candidate& candidate : batch) {
+    if (!candidate.regular) {
+      continue;
+    }
+    if (outcome->error) {
+      candidate.failure = std::make_exception_ptr(*outcome->error);
+      return;
+    }
+    candidate.digest = std::move(outcome->digest);
+    // The index covers the very bytes the digest does.
+    const std::int64_t size = outcome->bytes;
+    ++outcome;
+    try {
+      // The digest comes first: an index is named after it, so one that
+      // exists already costs no second read of the file.
+      if (BlockIndexFolder::indexes(size)) {
+        indexes.ensure(candidate.path, candidate.digest, size);
+        candidate.indexed = true;
+      }
+    } catch (const common::Error&) {
+      // recovery point: raised at this file's line, after the lines before it.
+      candidate.failure = std::current_exception();
+      return;
+    }
+  }
+}
+
+void runJob(SharedBatch& batch, BlockIndexFolder& indexes) {
+  batch.hashing.hash();
+  // The last job sees every outcome the others wrote before they counted down.
+  if (batch.running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    takeDigests(batch.candidates, batch.hashing.takeOutcomes(), indexes);
+  }
+}
 
 // One run of the walk. The walk itself and the ignore decisions stay on this
 // thread; only the digests are computed by the pool's workers, and every line
@@ -73,12 +142,15 @@ struct Candidate {
 class CatalogWalk {
  public:
   CatalogWalk(const IgnoreRules& rules, std::string_view executableName,
-              common::OutputFile& catalog, BlockIndexFolder& indexes, std::size_t workers)
+              common::OutputFile& catalog, BlockIndexFolder& indexes, crypto::Sha3Lanes lanes,
+              std::size_t workers)
       : rules_(rules),
         executableName_(executableName),
         catalog_(catalog),
         indexes_(indexes),
-        pool_(workers, workers * kJobsPerWorker) {}
+        lanes_(lanes),
+        workers_(workers),
+        pool_(workers, workers * kBatchesAhead) {}
 
   CatalogContent run() {
     std::vector<std::string> stack{std::string()};
@@ -87,6 +159,7 @@ class CatalogWalk {
       stack.pop_back();
       listDirectory(directory, stack);
     }
+    submitBatch();
     pool_.drain();
     return std::move(content_);
   }
@@ -132,31 +205,58 @@ class CatalogWalk {
     if (isOwnFile(path)) {
       return;
     }
-    Candidate candidate{std::string(path), isIncludedInTurn(path), {}};
+    Candidate candidate;
+    candidate.path = path;
+    candidate.included = isIncludedInTurn(path);
     for (char& c : candidate.path) {
       if (c == '\\') {
         c = '/';
       }
     }
-    if (!candidate.included) {
-      pool_.submitReady(std::move(candidate), emit_);
+    if (candidate.included) {
+      // A path that names no regular file (a pipe, a device, a name with a
+      // backslash and nothing behind it) is catalogued with an empty digest.
+      struct stat status {};
+      candidate.regular = ::stat(candidate.path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+      candidate.size = candidate.regular ? status.st_size : 0;
+      batchFiles_ += candidate.regular ? 1 : 0;
+      batchBytes_ += candidate.size;
+    }
+    batch_.push_back(std::move(candidate));
+    if (batchFiles_ >= kBatchFiles || batchBytes_ >= kBatchBytes) {
+      submitBatch();
+    }
+  }
+
+  // Hands the open batch over; one without files to hash needs no worker. Its
+  // lines come with its last job, which the pool hands back after the others.
+  void submitBatch() {
+    if (batch_.empty()) {
       return;
     }
-    // Each job runs once, so it may hand its own path on to the result.
-    pool_.submit(
-        [candidate = std::move(candidate), &indexes = indexes_]() mutable {
-          candidate.digest = crypto::sha3FileHexIfRegular(candidate.path);
-          // The digest comes first: an index is named after it, so one that
-          // exists already costs no second read of the file.
-          const std::int64_t size =
-              candidate.digest.empty() ? 0 : common::regularFileSize(candidate.path);
-          if (BlockIndexFolder::indexes(size)) {
-            indexes.ensure(candidate.path, candidate.digest, size);
-            candidate.indexed = true;
-          }
-          return std::move(candidate);
-        },
-        emit_);
+    std::vector<crypto::Sha3File> files;
+    for (const Candidate& candidate : batch_) {
+      if (candidate.regular) {
+        files.push_back({candidate.path, candidate.size});
+      }
+    }
+    const std::size_t jobs = std::min(workers_, files.size());
+    auto shared = std::make_shared<SharedBatch>(std::move(batch_), std::move(files), lanes_, jobs);
+    batch_ = Batch();
+    batchFiles_ = 0;
+    batchBytes_ = 0;
+    if (jobs == 0) {
+      pool_.submitReady(std::move(shared), emit_);
+      return;
+    }
+    for (std::size_t job = 0; job < jobs; ++job) {
+      pool_.submit(
+          [shared, &indexes = indexes_] {
+            runJob(*shared, indexes);
+            return shared;
+          },
+          job + 1 == jobs ? emit_ : skip_);
+    }
   }
 
   bool isIncludedInTurn(std::string_view path) {
@@ -166,15 +266,25 @@ class CatalogWalk {
       // Not handled, only delayed: a bad pattern surfaces where a serial walk
       // meets it, after the lines of every earlier candidate (and after any
       // failure among those, which drain raises instead).
+      submitBatch();
       pool_.drain();
       throw;
     }
   }
 
-  void emit(Candidate&& candidate) {
+  void emit(SharedBatch& batch) {
+    for (Candidate& candidate : batch.candidates) {
+      emit(candidate);
+    }
+  }
+
+  void emit(Candidate& candidate) {
     if (!candidate.included) {
       common::printOut("Ignored : " + candidate.path);
       return;
+    }
+    if (candidate.failure) {
+      std::rethrow_exception(candidate.failure);
     }
     catalog_.write(formats::catalogLine(candidate.digest, candidate.path));
     if (candidate.indexed) {
@@ -188,21 +298,26 @@ class CatalogWalk {
   const std::string executableName_;
   common::OutputFile& catalog_;
   BlockIndexFolder& indexes_;
+  const crypto::Sha3Lanes lanes_;
+  const std::size_t workers_;
   CatalogContent content_;
   std::string relative_;
-  const common::OrderedPool<Candidate>::Consumer emit_ = [this](Candidate&& candidate) {
-    emit(std::move(candidate));
-  };
+  Batch batch_;
+  std::size_t batchFiles_ = 0;
+  std::int64_t batchBytes_ = 0;
+  using Pool = common::OrderedPool<std::shared_ptr<SharedBatch>>;
+  const Pool::Consumer emit_ = [this](std::shared_ptr<SharedBatch>&& batch) { emit(*batch); };
+  const Pool::Consumer skip_ = [](std::shared_ptr<SharedBatch>&&) {};
   // Last, so that its workers are joined before anything else goes away.
-  common::OrderedPool<Candidate> pool_;
+  Pool pool_;
 };
 
 }  // namespace
 
 CatalogContent buildCatalog(const IgnoreRules& rules, std::string_view executableName,
                             common::OutputFile& catalog, BlockIndexFolder& indexes,
-                            std::size_t workers) {
-  return CatalogWalk(rules, executableName, catalog, indexes, workers).run();
+                            crypto::Sha3Lanes lanes, std::size_t workers) {
+  return CatalogWalk(rules, executableName, catalog, indexes, lanes, workers).run();
 }
 
 }  // namespace catalog

@@ -10,6 +10,7 @@
 #include "catalog/ignore_rules.hpp"
 #include "common/file.hpp"
 #include "common/ordered_pool.hpp"
+#include "crypto/sha3_batch.hpp"
 
 namespace catalog {
 
@@ -23,14 +24,15 @@ struct CatalogContent {
 // block indexes of its large files into `indexes`, and prints the
 // "Added   : " / "Ignored : " lines. The tool's own files in the root and
 // `executableName` (the running program) are left out. Digests are computed on
-// `workers` threads (inline on this thread when it is 1); the lines, their
-// order and the point at which a failure is raised do not depend on `workers`.
+// `workers` threads (inline on this thread when it is 1), each hashing batches
+// of files `lanes` at a time; the lines, their order and the point at which a
+// failure is raised depend on neither.
 // Throws IOError for a file that cannot be read or the catalog that cannot be
 // written, OSError for an index that cannot be written, GlobSyntaxError or
 // RegexError for a bad ignore pattern; each is raised after the lines of every
 // earlier file were written.
 CatalogContent buildCatalog(const IgnoreRules& rules, std::string_view executableName,
                             common::OutputFile& catalog, BlockIndexFolder& indexes,
-                            std::size_t workers = common::workerCount());
+                            crypto::Sha3Lanes lanes, std::size_t workers = common::workerCount());
 
 }  // namespace catalog

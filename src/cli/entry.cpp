@@ -10,6 +10,7 @@
 #include "cli/update_command.hpp"
 #include "common/errors.hpp"
 #include "common/output.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "http/connection_pool.hpp"
 #include "http/curl_library.hpp"
 
@@ -24,12 +25,14 @@ struct ProcessInputs {
   const updater::TrustedKeys& trustedKeys;
   // The CA bundle that the environment names, as the curl tool reads it.
   std::string environmentCaBundle;
+  // How many files are hashed at a time: TOLVEX_SHA3_LANES narrows it.
+  crypto::Sha3Lanes sha3Lanes;
 };
 
 int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
   switch (invocation.command) {
     case Command::kUpdateCatalog:
-      return updateCatalogCommand(inputs.argv0);
+      return updateCatalogCommand(inputs.argv0, inputs.sha3Lanes);
     case Command::kMakeSourceJson:
       return makeSourceJsonCommand(invocation.url);
     case Command::kKeygen:
@@ -82,7 +85,8 @@ int runMain(int argc, char** argv, const updater::TrustedKeys& trustedKeys) {
     http::loadCurlLibrary();
     const ProcessInputs inputs{
         argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys,
-        http::environmentCaBundle(std::getenv("CURL_CA_BUNDLE"), std::getenv("SSL_CERT_FILE"))};
+        http::environmentCaBundle(std::getenv("CURL_CA_BUNDLE"), std::getenv("SSL_CERT_FILE")),
+        crypto::sha3LanesFromSetting(std::getenv("TOLVEX_SHA3_LANES"))};
     const std::vector<std::string> tokens(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int result = tokens.empty() ? runArgumentless(inputs) : runArguments(tokens, inputs);
     return result & 0xff;

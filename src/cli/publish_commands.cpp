@@ -45,7 +45,7 @@ int makeSourceJsonCommand(const std::string& url) {
   return 0;
 }
 
-int updateCatalogCommand(std::string_view argv0) {
+int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes) {
   const std::string keyPath = formats::keypairPath();
   const std::string executableName = common::executableFileName(argv0);
   if (!common::isRegularFile(keyPath)) {
@@ -60,7 +60,7 @@ int updateCatalogCommand(std::string_view argv0) {
   catalog::BlockIndexFolder indexes;
   catalog::CatalogDraft draft;
   const catalog::CatalogContent content =
-      catalog::buildCatalog(rules, executableName, draft.catalog(), indexes);
+      catalog::buildCatalog(rules, executableName, draft.catalog(), indexes, lanes);
   draft.commit(keypair);
   common::printErr("Created catalog file: " + std::string(formats::kCatalogFileName) + " with " +
                    std::to_string(content.fileCount) + " files.");

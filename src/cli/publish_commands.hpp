@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/sha3_batch.hpp"
+
 namespace cli {
 
 // The publisher's commands. Each returns the command's result: 0 on success,
@@ -18,7 +20,8 @@ int makeSourceJsonCommand(const std::string& url);
 
 // `update-catalog`: catalogs and signs the working directory; -1 when the key
 // file is missing. `argv0` names the program when "/proc/self/exe" cannot
-// be read (the program's own file is kept out of the catalog).
-int updateCatalogCommand(std::string_view argv0);
+// be read (the program's own file is kept out of the catalog). Files are hashed
+// `lanes` at a time.
+int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes);
 
 }  // namespace cli

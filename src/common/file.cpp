@@ -68,9 +68,11 @@ void writeWholeFile(const std::string& path, std::string_view bytes) {
   file.close();
 }
 
-void throwReadError(int errorNumber) {
-  throw IOError("errno: " + std::to_string(errorNumber) + " `" + std::strerror(errorNumber) + "`");
+IOError readError(int errorNumber) {
+  return IOError("errno: " + std::to_string(errorNumber) + " `" + std::strerror(errorNumber) + "`");
 }
+
+void throwReadError(int errorNumber) { throw readError(errorNumber); }
 
 std::string readWholeFile(const std::string& path) {
   const FilePtr file = openFile(path, "rb");

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "common/errors.hpp"
+
 namespace common {
 
 // The permission bits of the files that the program keeps to itself (staged
@@ -89,7 +91,8 @@ void writeWholeFile(const std::string& path, std::string_view bytes);
 // The whole content of `path`; throws IOError "cannot open: PATH" or on a read error.
 std::string readWholeFile(const std::string& path);
 
-// IOError "errno: N `TEXT`" for a failed read.
+// IOError "errno: N `TEXT`" for a failed read; the second throws it.
+IOError readError(int errorNumber);
 [[noreturn]] void throwReadError(int errorNumber);
 
 // True when `path` names a regular file, following symbolic links.

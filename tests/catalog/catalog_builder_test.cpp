@@ -45,8 +45,8 @@ class CatalogBuilder : public ::testing::Test {
     catalog::BlockIndexFolder indexes;
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
-    const catalog::CatalogContent content =
-        catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes);
+    const catalog::CatalogContent content = catalog::buildCatalog(
+        rules, common::executableFileName(""), catalog, indexes, crypto::widestSha3Lanes());
     run.out = testing::internal::GetCapturedStdout();
     catalog.close();
     EXPECT_TRUE(indexes.removeAllBut(content.indexedDigests).empty());

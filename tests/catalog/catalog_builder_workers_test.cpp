@@ -17,6 +17,7 @@
 #include "common/file.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -27,6 +28,20 @@ using testing_support::TempDir;
 using testing_support::writeFile;
 
 constexpr std::size_t kWorkerCounts[] = {1, 2, 3, 8};
+
+// Every hashing path this processor has, each with each worker count.
+std::vector<std::pair<std::size_t, crypto::Sha3Lanes>> workersAndLanes() {
+  std::vector<std::pair<std::size_t, crypto::Sha3Lanes>> runs;
+  for (const crypto::Sha3Lanes lanes :
+       {crypto::Sha3Lanes::kOne, crypto::Sha3Lanes::kFour, crypto::Sha3Lanes::kEight}) {
+    if (lanes <= crypto::widestSha3Lanes()) {
+      for (const std::size_t workers : kWorkerCounts) {
+        runs.emplace_back(workers, lanes);
+      }
+    }
+  }
+  return runs;
+}
 
 // Candidate paths in walk order, found independently of the builder: a
 // directory's files in listing order, then its subdirectories, the one listed
@@ -114,14 +129,16 @@ class CatalogBuilderWorkers : public ::testing::Test {
     return output;
   }
 
-  Output build(const std::vector<std::string>& ignoreLines, std::size_t workers) const {
+  Output build(const std::vector<std::string>& ignoreLines, std::size_t workers,
+               crypto::Sha3Lanes lanes) const {
     const catalog::IgnoreRules rules(ignoreLines);
     Output output;
     catalog::BlockIndexFolder indexes;
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     try {
-      catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes, workers);
+      catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes, lanes,
+                            workers);
     } catch (const common::Error& e) {
       // recovery point: the test compares the error and what came before it.
       output.error = std::string(e.kindName()) + ": " + e.message();
@@ -143,14 +160,15 @@ class CatalogBuilderWorkers : public ::testing::Test {
 
 TEST_F(CatalogBuilderWorkers, WritesTheSerialOutputWithAnyNumberOfWorkers) {
   const Output want = expected(walkOrder(), true);
-  for (const std::size_t workers : kWorkerCounts) {
-    SCOPED_TRACE(workers);
+  for (const auto& [workers, lanes] : workersAndLanes()) {
+    SCOPED_TRACE(std::to_string(workers) + " workers, lanes " +
+                 std::to_string(static_cast<int>(lanes)));
     const catalog::IgnoreRules rules({"**/*.skip"});
     catalog::BlockIndexFolder indexes;
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
-    const catalog::CatalogContent content =
-        catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes, workers);
+    const catalog::CatalogContent content = catalog::buildCatalog(
+        rules, common::executableFileName(""), catalog, indexes, lanes, workers);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), want.out);
     catalog.close();
     EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), want.catalog);
@@ -174,9 +192,10 @@ void CatalogBuilderWorkers::expectFailureAfterEarlierLines(
   // The triggers sit in two directories, so files follow the first in any walk order.
   ASSERT_LT(before.size() + 30, order.size());
   const Output want = expected(before, skipIgnored);
-  for (const std::size_t workers : kWorkerCounts) {
-    SCOPED_TRACE(workers);
-    const Output output = build(ignoreLines, workers);
+  for (const auto& [workers, lanes] : workersAndLanes()) {
+    SCOPED_TRACE(std::to_string(workers) + " workers, lanes " +
+                 std::to_string(static_cast<int>(lanes)));
+    const Output output = build(ignoreLines, workers, lanes);
     EXPECT_EQ(output.error, error);
     EXPECT_EQ(output.out, want.out);
     EXPECT_EQ(output.catalog, want.catalog);

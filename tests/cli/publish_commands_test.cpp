@@ -16,6 +16,7 @@
 #include "common/json.hpp"
 #include "crypto/ed25519.hpp"
 #include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "formats/keypair_file.hpp"
 #include "formats/source_descriptor.hpp"
 #include "support/scoped_env.hpp"
@@ -54,7 +55,7 @@ class UpdateCatalogCommand : public ::testing::Test {
     Run run;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    run.result = cli::updateCatalogCommand("");
+    run.result = cli::updateCatalogCommand("", crypto::widestSha3Lanes());
     run.out = testing::internal::GetCapturedStdout();
     run.err = testing::internal::GetCapturedStderr();
     return run;
@@ -221,7 +222,7 @@ TEST_F(UpdateCatalogCommand, CommandWithoutKeyFileWritesNothing) {
 TEST_F(UpdateCatalogCommand, MalformedKeyFileStopsBeforeTheCatalog) {
   writeFile(tree_ / "a.txt", "abc");
   writeFile(home_ / ".tolvex-signer-keypair", "{}");
-  EXPECT_THROW(cli::updateCatalogCommand(""), common::KeyError);
+  EXPECT_THROW(cli::updateCatalogCommand("", crypto::widestSha3Lanes()), common::KeyError);
   EXPECT_FALSE(fileExists(tree_ / "updater-catalog.sha3"));
 }
 
@@ -234,7 +235,7 @@ TEST_F(UpdateCatalogCommand, BadPatternStopsAtTheFirstCandidateThatMeetsIt) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   try {
-    cli::updateCatalogCommand("");
+    cli::updateCatalogCommand("", crypto::widestSha3Lanes());
     ADD_FAILURE() << "no error";
   } catch (const common::GlobSyntaxError& error) {
     EXPECT_EQ(error.message(), "Invalid range\n\n  [a-]\n    ^\n\n");

@@ -1,0 +1,129 @@
+// Every lane path gives OpenSSL's digests, for any lengths side by side.
+#include "crypto/sha3_batch.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crypto/sha3.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+using crypto::Sha3Lanes;
+
+std::string randomBytes(std::mt19937_64& random, std::size_t size) {
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    byte = static_cast<char>(random());
+  }
+  return bytes;
+}
+
+class Sha3Batch : public ::testing::TestWithParam<Sha3Lanes> {
+ protected:
+  void SetUp() override {
+    if (GetParam() > crypto::widestSha3Lanes()) {
+      GTEST_SKIP() << "this processor has no " << static_cast<int>(GetParam()) << "-lane path";
+    }
+  }
+
+  // Hashes `messages` in one batch and compares each digest with OpenSSL's.
+  void expectOpenSslDigests(const std::vector<std::string>& messages) const {
+    const std::vector<std::string_view> views(messages.begin(), messages.end());
+    const std::vector<std::string> digests = crypto::sha3HexBatch(views, GetParam());
+    ASSERT_EQ(digests.size(), messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      SCOPED_TRACE("message " + std::to_string(i) + " of " + std::to_string(messages[i].size()));
+      EXPECT_EQ(digests[i], crypto::sha3Hex(messages[i]));
+    }
+  }
+};
+
+TEST_P(Sha3Batch, KnownAnswersAroundTheRate) {
+  std::mt19937_64 random(1);
+  std::vector<std::string> messages;
+  for (const std::size_t size : {0, 135, 136, 137, 271, 272, 273, 3 << 20}) {
+    messages.push_back(randomBytes(random, size));
+  }
+  const std::vector<std::string_view> empty{""};
+  EXPECT_EQ(crypto::sha3HexBatch(empty, GetParam()).front(),
+            "a7ffc6f8bf1ed76651c14756a061d662f580ff4de43b49fa82d80a4b80f8434a");
+  expectOpenSslDigests(messages);
+}
+
+TEST_P(Sha3Batch, RandomLengthsInEveryLanePosition) {
+  // Short and long messages mixed, so that lanes finish at different steps and
+  // every position takes messages of every kind.
+  std::mt19937_64 random(2);
+  for (int round = 0; round < 8; ++round) {
+    std::vector<std::string> messages(3 + random() % 40);
+    for (std::string& message : messages) {
+      const std::size_t size = random() % 4 == 0 ? random() % 20000 : random() % 700;
+      message = randomBytes(random, size);
+    }
+    SCOPED_TRACE(round);
+    expectOpenSslDigests(messages);
+  }
+}
+
+TEST_P(Sha3Batch, FilesGiveWhatEachGivesAloneAndFailuresStayTheirOwn) {
+  const testing_support::TempDir dir;
+  std::mt19937_64 random(3);
+  std::vector<std::string> paths;
+  // The large file goes alone, the others share the lanes.
+  std::vector<std::size_t> sizes{0, 1, 136, 6 << 20, 5000, 65536};
+  for (std::size_t i = 0; i < 9; ++i) {
+    sizes.push_back(70000 + 137 * i);
+  }
+  for (const std::size_t size : sizes) {
+    paths.push_back(dir / std::to_string(paths.size()));
+    testing_support::writeFile(paths.back(), randomBytes(random, size));
+  }
+  ASSERT_EQ(::mkdir((dir / "directory").c_str(), 0700), 0);
+  for (const std::string& path : {dir / "missing", dir / "directory", std::string("/dev/null"),
+                                  std::string("/proc/self/mem")}) {
+    paths.insert(paths.begin() + 3, path);
+  }
+  const std::vector<crypto::Sha3FileOutcome> outcomes =
+      crypto::sha3FilesHexIfRegular(paths, GetParam());
+  ASSERT_EQ(outcomes.size(), paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(paths[i]);
+    try {
+      const std::string digest = crypto::sha3FileHexIfRegular(paths[i]);
+      EXPECT_FALSE(outcomes[i].error.has_value());
+      EXPECT_EQ(outcomes[i].digest, digest);
+      EXPECT_EQ(outcomes[i].bytes, digest.empty() ? 0 : std::filesystem::file_size(paths[i]));
+    } catch (const common::IOError& e) {
+      // recovery point: the batch must give this same error as the file's outcome.
+      ASSERT_TRUE(outcomes[i].error.has_value());
+      EXPECT_EQ(outcomes[i].error->message(), e.message());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Sha3Batch,
+                         ::testing::Values(Sha3Lanes::kOne, Sha3Lanes::kFour, Sha3Lanes::kEight),
+                         [](const ::testing::TestParamInfo<Sha3Lanes>& path) {
+                           return std::to_string(static_cast<int>(path.param)) + "Lanes";
+                         });
+
+TEST(Sha3LanesSetting, NarrowsTheWidestPathAndRejectsOtherValues) {
+  const Sha3Lanes widest = crypto::widestSha3Lanes();
+  EXPECT_EQ(crypto::sha3LanesFromSetting(nullptr), widest);
+  EXPECT_EQ(crypto::sha3LanesFromSetting(""), widest);
+  EXPECT_EQ(crypto::sha3LanesFromSetting("1"), Sha3Lanes::kOne);
+  EXPECT_EQ(crypto::sha3LanesFromSetting("4"), std::min(Sha3Lanes::kFour, widest));
+  EXPECT_EQ(crypto::sha3LanesFromSetting("8"), widest);
+  for (const char* bad : {"2", "08", "eight", " 4"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(crypto::sha3LanesFromSetting(bad), common::ValueError);
+  }
+}
+
+}  // namespace
