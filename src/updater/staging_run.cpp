@@ -195,33 +195,14 @@ void StagingRun::onChecked(std::size_t index, Check&& found) {
   queue_.push_back(index);
 }
 
-std::optional<std::size_t> StagingRun::dueRetry() const {
-  for (const std::size_t index : paused_) {
-    if (items_[index].download->retryAt <= now_) {
-      return index;
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<std::int64_t> StagingRun::earliestRetry() const {
-  std::optional<std::int64_t> earliest;
-  for (const std::size_t index : paused_) {
-    const std::int64_t at = items_[index].download->retryAt;
-    earliest = std::min(earliest.value_or(at), at);
-  }
-  return earliest;
-}
-
 void StagingRun::startTransfers() {
   // Each turn looks afresh: a start that fails at once may end the run's later
   // requests and so change both lists.
   while (downloads_.running() < maxInFlight_) {
     std::size_t index = 0;
-    if (const auto due = dueRetry()) {
+    if (const auto due = retries_.takeDue(now_)) {
       // A retry goes first: its request is older than any still queued.
       index = *due;
-      paused_.erase(index);
     } else if (startRangeFetch()) {
       // The ranges of a delta come next, for the same reason.
       continue;
@@ -235,6 +216,9 @@ void StagingRun::startTransfers() {
 }
 
 std::optional<std::size_t> StagingRun::takeQueued() {
+  if (!retries_.opensNewStarts()) {
+    return std::nullopt;
+  }
   // The first in request order that may start: a delta waits for a free one,
   // while the requests behind it go on.
   const auto found =
@@ -299,6 +283,7 @@ void StagingRun::attemptEnded(http::DownloadSet::Finished& end) {
   }
   switch (end.result) {
     case Result::kComplete:
+      retries_.recovered(end.id);
       verifyStreamed(end.id);
       break;
     case Result::kTransferFailed:
@@ -322,8 +307,7 @@ void StagingRun::transferFailed(std::size_t index, const common::CurlError& erro
     return;
   }
   items_[index].phase = Phase::kPaused;
-  item.retryAt = now_ + kTransferDelaySeconds * 1000;
-  paused_.insert(index);
+  retries_.paused(index, now_ + kTransferDelaySeconds * 1000);
 }
 
 void StagingRun::verifyStreamed(std::size_t index) {
@@ -400,6 +384,7 @@ void StagingRun::verified(std::size_t index, std::optional<common::FileIdentity>
 
 void StagingRun::settle(std::size_t index, StageOutcome outcome) {
   dropPrefetch(index);
+  retries_.recovered(index);
   items_[index].phase = Phase::kDone;
   ledger_.settle(index, outcome);
 }
@@ -414,6 +399,9 @@ void StagingRun::stopAfter(std::size_t index) {
   // Nothing after the first failure will be taken: its downloads stop, keeping
   // what they received for the next run.
   for (std::size_t later = index + 1; later < items_.size(); ++later) {
+    if (abandoned(later)) {
+      retries_.recovered(later);
+    }
     if (abandoned(later) && items_[later].phase == Phase::kRunning) {
       downloads_.cancel(later);
       cancelRanges(later);
@@ -423,7 +411,6 @@ void StagingRun::stopAfter(std::size_t index) {
     }
   }
   std::erase_if(queue_, [this](std::size_t queued) { return abandoned(queued); });
-  std::erase_if(paused_, [this](std::size_t paused) { return abandoned(paused); });
 }
 
 void StagingRun::commitSettled() {
@@ -472,7 +459,7 @@ void StagingRun::reportRoute(std::size_t index) const {
 }
 
 void StagingRun::waitForProgress() {
-  const std::optional<std::int64_t> retryAt = earliestRetry();
+  const std::optional<std::int64_t> retryAt = retries_.nextRetry();
   std::vector<http::DownloadSet::Finished> finished;
   if (downloads_.running() == 0 && jobsOutstanding_ == 0 && !checksDueNow()) {
     TOLVEX_CHECK(retryAt.has_value(), "staging has nothing left to wait for");

@@ -64,7 +64,6 @@ class StagingRun {
   struct Download {
     ProgressContext context;
     RetryBudget attempts;
-    std::int64_t retryAt = 0;                 // monotonic milliseconds, while paused
     std::unique_ptr<StreamingDigest> digest;  // of the running attempt
     std::string stagedDigest;                 // for the mismatch report
     std::int64_t targetSize = 0;              // of the old copy, when there is one
@@ -150,8 +149,6 @@ class StagingRun {
   void stopAfter(std::size_t index);
   void commitSettled();
   void waitForProgress();
-  std::optional<std::size_t> dueRetry() const;
-  std::optional<std::int64_t> earliestRetry() const;
 
   // Says once that work meant for several threads runs on one: no more
   // could start.
@@ -181,8 +178,8 @@ class StagingRun {
   std::size_t nextCheck_ = 0;
   std::size_t jobsOutstanding_ = 0;  // posted or finishing, their steps not run yet
   std::deque<std::size_t> queue_;    // waiting for a free transfer, in request order
-  std::set<std::size_t> paused_;     // waiting for their retry deadline
-  std::set<std::size_t> underway_;   // on a delta route: index, plan or build
+  RetryGate retries_;
+  std::set<std::size_t> underway_;  // on a delta route: index, plan or build
   // Range fetches of the delta builds: under ids past the requests', each with
   // its request and its first byte.
   std::map<std::size_t, std::pair<std::size_t, std::int64_t>> ranges_;
