@@ -42,7 +42,6 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       totalFiles_(totalFiles),
       items_(requests.size()),
       ledger_(requests.size()),
-      nextRangeId_(requests.size()),
       downloads_(pool),
       workers_(common::workerCount()) {
   TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
@@ -241,14 +240,16 @@ void StagingRun::attempt(std::size_t index) {
   const http::DownloadSet::FileListener listener{
       [this, index](std::string_view bytes) { download(index).digest->append(bytes); },
       [this, index] { download(index).digest->startOver(); }};
+  const std::size_t id = nextTransferId_++;
   try {
     // The URL is formed anew at each attempt: the descriptor may have been edited.
     const std::int64_t existing = downloads_.start(
-        index, formats::remoteUrl(request(index).path), item.context.pendingPath,
+        id, formats::remoteUrl(request(index).path), item.context.pendingPath,
         [this, index](std::int64_t downloaded, std::int64_t total) {
           reportProgress(downloaded, total, download(index).context);
         },
         listener);
+    transfers_.emplace(id, Transfer{Transfer::Kind::kFile, index});
     // Each attempt hashes anew what the file holds, then what it receives.
     item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing);
   } catch (const common::CurlError& error) {
@@ -260,38 +261,73 @@ void StagingRun::attempt(std::size_t index) {
   }
 }
 
-void StagingRun::attemptEnded(http::DownloadSet::Finished& end) {
+void StagingRun::startFetch(const Transfer& transfer, const common::Uri& url,
+                            std::optional<http::DownloadSet::ByteRange> range,
+                            std::size_t maxBytes) {
+  const std::size_t id = nextTransferId_++;
+  downloads_.fetch(id, url, range, maxBytes, {});
+  transfers_.emplace(id, transfer);
+}
+
+bool StagingRun::hasTransfer(std::size_t index, Transfer::Kind kind) const {
+  return std::ranges::any_of(transfers_, [index, kind](const auto& entry) {
+    return entry.second.request == index && entry.second.kind == kind;
+  });
+}
+
+void StagingRun::cancelTransfers(std::size_t index, std::initializer_list<Transfer::Kind> kinds) {
+  for (auto it = transfers_.begin(); it != transfers_.end();) {
+    if (it->second.request == index && std::ranges::find(kinds, it->second.kind) != kinds.end()) {
+      downloads_.cancel(it->first);
+      it = transfers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void StagingRun::transferEnded(http::DownloadSet::Finished& end) {
+  const auto found = transfers_.find(end.id);
+  TOLVEX_CHECK(found != transfers_.end(), "a transfer ended that was never started");
+  const Transfer transfer = found->second;
+  transfers_.erase(found);
+  const std::size_t index = transfer.request;
+  switch (transfer.kind) {
+    case Transfer::Kind::kRange:
+      rangeEnded(transfer, end);
+      break;
+    case Transfer::Kind::kProbe:
+      probeEnded(index, end);
+      break;
+    case Transfer::Kind::kPrefetch:
+      prefetchEnded(index, end);
+      break;
+    case Transfer::Kind::kIndex:
+      if (!abandoned(index)) {
+        indexEnded(index, end);
+      }
+      break;
+    case Transfer::Kind::kFile:
+      if (!abandoned(index)) {
+        attemptEnded(index, end);
+      }
+      break;
+  }
+}
+
+void StagingRun::attemptEnded(std::size_t index, http::DownloadSet::Finished& end) {
   using Result = http::DownloadSet::Finished::Result;
-  if (ranges_.contains(end.id)) {
-    rangeEnded(end);
-    return;
-  }
-  if (probes_.contains(end.id)) {
-    probeEnded(end);
-    return;
-  }
-  if (prefetches_.contains(end.id)) {
-    prefetchEnded(end);
-    return;
-  }
-  if (abandoned(end.id)) {
-    return;
-  }
-  if (download(end.id).route == Route::kIndex) {
-    indexEnded(end);
-    return;
-  }
   switch (end.result) {
     case Result::kComplete:
-      retries_.recovered(end.id);
-      verifyStreamed(end.id);
+      retries_.recovered(index);
+      verifyStreamed(index);
       break;
     case Result::kTransferFailed:
-      transferFailed(end.id, common::CurlError(end.message, end.cause));
+      transferFailed(index, common::CurlError(end.message, end.cause));
       break;
     case Result::kFileFailed:
-      download(end.id).digest.reset();
-      fail(end.id, end.error);
+      download(index).digest.reset();
+      fail(index, end.error);
       break;
   }
 }
@@ -403,7 +439,7 @@ void StagingRun::stopAfter(std::size_t index) {
       retries_.recovered(later);
     }
     if (abandoned(later) && items_[later].phase == Phase::kRunning) {
-      downloads_.cancel(later);
+      cancelTransfers(later, {Transfer::Kind::kFile, Transfer::Kind::kIndex});
       cancelRanges(later);
       setRoute(later, Route::kWhole);
       download(later).digest.reset();
@@ -475,7 +511,7 @@ void StagingRun::waitForProgress() {
   }
   now_ = common::monotonicMilliseconds();
   for (auto& end : finished) {
-    attemptEnded(end);
+    transferEnded(end);
   }
   runDeliveredSteps();
 }
