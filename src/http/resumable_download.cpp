@@ -99,17 +99,16 @@ class ResumableDownload final : public Running {
   std::int64_t existingBytes() const { return offset_; }
 
   // Closes the file, or throws the download's failure. A range past the end
-  // means the file was already complete.
+  // (416) means the file was already complete.
   void finish(DownloadSet::Finished& /*end*/) override {
+    if (transfer_->endingStatus() == 416) {
+      file_.close();
+      return;
+    }
     try {
       transfer_->rethrowFailure();
     } catch (const common::CurlError& error) {
-      // recovery point: "http code 416" completes the file; every other
-      // failure gets the URL in front.
-      if (error.message() == "http code 416") {
-        file_.close();
-        return;
-      }
+      // recovery point: every failure of the transfer gets the URL in front
       rethrowWithUrl(url_, error);
     }
     file_.close();
@@ -258,7 +257,7 @@ std::vector<DownloadSet::Finished> DownloadSet::wait(int timeoutMilliseconds) {
       end.result = Finished::Result::kFileFailed;
       end.error = std::current_exception();
     }
-    finished.push_back(end);
+    finished.push_back(std::move(end));
     it = impl_->downloads.erase(it);
   }
   return finished;

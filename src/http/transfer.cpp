@@ -57,7 +57,9 @@ std::size_t curlWriteFunction(char* data, std::size_t size, std::size_t count, v
     }
     const long status = responseCode(context->handle);
     if (status != 200 && status != 206) {
-      throw httpCodeError(status);
+      // No error of ours: the status itself is the outcome.
+      context->refusedStatus = true;
+      return 0;
     }
     context->onChunk(std::string_view(data, count));
     return count;
@@ -220,26 +222,41 @@ Transfer::~Transfer() {
   }
 }
 
+bool TransferOutcome::endedByStatus(bool headOnly) const {
+  if (callbackError) {
+    return false;
+  }
+  // An error status without a body never reached the body callback's check.
+  return refusedStatus || (code == CURLE_OK && !headOnly && status != 200 && status != 206);
+}
+
 void Transfer::complete(CURLcode code) {
   done_ = true;
-  if (context_.error) {
-    failure_ = context_.error;
-  } else if (code != CURLE_OK) {
-    failure_ = std::make_exception_ptr(common::CurlError(
-        curlApi().easyStrerror(code), isUntrustedCertificate(code)
-                                          ? common::CurlError::Cause::kUntrustedCertificate
-                                          : common::CurlError::Cause::kOther));
-  } else if (const long status = responseCode(handle_.get());
-             !context_.headOnly && status != 200 && status != 206) {
-    // An error status without a body never reached the body callback's check.
-    failure_ = std::make_exception_ptr(httpCodeError(status));
+  outcome_ = {code, responseCode(handle_.get()), context_.error, context_.refusedStatus};
+}
+
+std::optional<long> Transfer::endingStatus() const {
+  TOLVEX_CHECK(done_, "the transfer has not ended");
+  if (outcome_.endedByStatus(context_.headOnly)) {
+    return outcome_.status;
   }
+  return std::nullopt;
 }
 
 void Transfer::rethrowFailure() const {
   TOLVEX_CHECK(done_, "the transfer has not ended");
-  if (failure_) {
-    std::rethrow_exception(failure_);
+  if (outcome_.callbackError) {
+    std::rethrow_exception(outcome_.callbackError);
+  }
+  if (const std::optional<long> status = endingStatus()) {
+    throw httpCodeError(*status);
+  }
+  if (outcome_.code != CURLE_OK) {
+    const CURLcode code = outcome_.code;
+    throw common::CurlError(curlApi().easyStrerror(code),
+                            isUntrustedCertificate(code)
+                                ? common::CurlError::Cause::kUntrustedCertificate
+                                : common::CurlError::Cause::kOther);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,19 @@ struct RequestContext {
   // An error raised inside a callback, raised again once libcurl has returned:
   // it must not unwind through libcurl's C frames.
   std::exception_ptr error;
+  // The body callback stopped the transfer at a status other than 200 or 206.
+  bool refusedStatus = false;
+};
+
+// How a transfer ended, as libcurl and our callbacks left it.
+struct TransferOutcome {
+  CURLcode code = CURLE_OK;
+  long status = 0;                   // the final HTTP status; 0 without an answer
+  std::exception_ptr callbackError;  // raised in one of our callbacks
+  bool refusedStatus = false;        // the body callback stopped at `status`
+  // Whether `status` is what ended the transfer short: a status other than 200
+  // or 206 that no earlier fault of libcurl or of a callback hides.
+  bool endedByStatus(bool headOnly) const;
 };
 
 // One GET or HEAD request on its own easy handle, with every option set but
@@ -58,6 +72,8 @@ class Transfer {
 
   CURL* handle() const noexcept { return handle_.get(); }
   bool done() const noexcept { return done_; }
+  // Once done(): the status that ended it short, if that is what did.
+  std::optional<long> endingStatus() const;
 
   // Records libcurl's result code for the finished transfer (called by the session).
   // A certificate that is not trusted gives CurlError::Cause::kUntrustedCertificate.
@@ -78,7 +94,7 @@ class Transfer {
   RequestContext context_;
   TransferSession* session_ = nullptr;  // set while it runs
   bool done_ = false;
-  std::exception_ptr failure_;
+  TransferOutcome outcome_;
 };
 
 }  // namespace http
