@@ -232,19 +232,28 @@ std::optional<std::size_t> StagingRun::takeQueued() {
 
 void StagingRun::attempt(std::size_t index) {
   items_[index].phase = Phase::kRunning;
+  Download& item = download(index);
+  try {
+    const std::string descriptor = formats::readSourceDescriptor();
+    item.url = formats::remoteUrlIn(descriptor, request(index).path);
+    item.indexUrl =
+        formats::remoteUrlIn(descriptor, formats::blockIndexPathOf(request(index).digest));
+  } catch (const common::Error&) {
+    // recovery point: the error ends the run when this request's turn comes
+    fail(index, std::current_exception());
+    return;
+  }
   if (triesDelta(index)) {
     fetchIndex(index);
     return;
   }
-  Download& item = download(index);
   const http::DownloadSet::FileListener listener{
       [this, index](std::string_view bytes) { download(index).digest->append(bytes); },
       [this, index] { download(index).digest->startOver(); }};
   const std::size_t id = nextTransferId_++;
   try {
-    // The URL is formed anew at each attempt: the descriptor may have been edited.
     const std::int64_t existing = downloads_.start(
-        id, formats::remoteUrl(request(index).path), item.context.pendingPath,
+        id, item.url, item.context.pendingPath,
         [this, index](std::int64_t downloaded, std::int64_t total) {
           reportProgress(downloaded, total, download(index).context);
         },

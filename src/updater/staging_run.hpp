@@ -80,6 +80,10 @@ class StagingRun {
   struct Download {
     ProgressContext context;
     RetryBudget attempts;
+    // Of the running attempt, formed from one reading of the descriptor, which
+    // may be edited between attempts: the file (whole or its ranges), its index.
+    common::Uri url;
+    common::Uri indexUrl;
     std::unique_ptr<StreamingDigest> digest;  // of the running attempt
     std::string stagedDigest;                 // for the mismatch report
     std::int64_t targetSize = 0;              // of the old copy, when there is one

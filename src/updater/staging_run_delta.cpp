@@ -121,7 +121,7 @@ void StagingRun::fetchIndex(std::size_t index) {
   }
   try {
     // No longer than any index a reader accepts: what a plan costs stays bounded.
-    startFetch({Transfer::Kind::kIndex, index}, indexUrlOf(request(index)), std::nullopt,
+    startFetch({Transfer::Kind::kIndex, index}, item.indexUrl, std::nullopt,
                static_cast<std::size_t>(delta::kMaximumIndexBytes));
   } catch (const common::CurlError& error) {
     // recovery point: without an index the file comes whole
@@ -187,8 +187,7 @@ bool StagingRun::startRangeFetch() {
     }
     if (const auto range = item.delta->nextFetch()) {
       try {
-        startFetch({Transfer::Kind::kRange, index, range->first},
-                   formats::remoteUrl(request(index).path), range,
+        startFetch({Transfer::Kind::kRange, index, range->first}, item.url, range,
                    static_cast<std::size_t>(range->length));
       } catch (const common::CurlError& error) {
         // recovery point: the whole download tries again, with its own attempts
