@@ -190,6 +190,7 @@ void StagingRun::onChecked(std::size_t index, Check&& found) {
   download(index).context = {entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
                              totalFiles_};
   download(index).targetSize = found.targetSize;
+  download(index).checked = std::move(found.staged);
   items_[index].phase = Phase::kQueued;
   queue_.push_back(index);
 }
@@ -233,6 +234,9 @@ std::optional<std::size_t> StagingRun::takeQueued() {
 void StagingRun::attempt(std::size_t index) {
   items_[index].phase = Phase::kRunning;
   Download& item = download(index);
+  // Only the first attempt may go on from the check: any other, a delta build
+  // included, may have changed the file since.
+  std::optional<crypto::Sha3Stream> prefix = std::exchange(item.checked.state, std::nullopt);
   try {
     const std::string descriptor = formats::readSourceDescriptor();
     item.url = formats::remoteUrlIn(descriptor, request(index).path);
@@ -259,8 +263,14 @@ void StagingRun::attempt(std::size_t index) {
         },
         listener);
     transfers_.emplace(id, Transfer{Transfer::Kind::kFile, index});
-    // Each attempt hashes anew what the file holds, then what it receives.
-    item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing);
+    // Each attempt hashes what the file holds, then what it receives; the first
+    // goes on from what the check read, when the file still holds just that.
+    if (prefix && existing > 0 && existing == item.checked.bytes) {
+      item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing,
+                                                      std::move(*prefix), item.checked.identity);
+    } else {
+      item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing);
+    }
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other
     transferFailed(index, error);

@@ -85,6 +85,7 @@ class StagingRun {
     common::Uri url;
     common::Uri indexUrl;
     std::unique_ptr<StreamingDigest> digest;  // of the running attempt
+    StagedDigest checked;                     // the staged file as the check read it
     std::string stagedDigest;                 // for the mismatch report
     std::int64_t targetSize = 0;              // of the old copy, when there is one
     Route route = Route::kWhole;
