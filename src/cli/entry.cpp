@@ -22,6 +22,8 @@ constexpr double kArgumentlessWaitSeconds = 5.0;
 struct ProcessInputs {
   std::string_view argv0;
   const updater::TrustedKeys& trustedKeys;
+  // libcurl's functions, loaded at start-up.
+  const http::CurlApi& curl;
   // The CA bundle that the environment names, as the curl tool reads it.
   std::string environmentCaBundle;
 };
@@ -35,7 +37,8 @@ int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
     case Command::kKeygen:
       return keygenCommand();
     case Command::kUpdate:
-      return updateCommand(invocation.verbose, inputs.trustedKeys, inputs.environmentCaBundle);
+      return updateCommand(invocation.verbose, inputs.trustedKeys, inputs.curl,
+                           inputs.environmentCaBundle);
     case Command::kNone:
       break;
   }
@@ -61,7 +64,8 @@ int runArguments(const std::vector<std::string>& tokens, const ProcessInputs& in
 // Started without arguments (from a file manager, say): update, then leave the
 // window open a moment so that its outcome can be read.
 int runArgumentless(const ProcessInputs& inputs) {
-  const int result = updateCommand(false, inputs.trustedKeys, inputs.environmentCaBundle);
+  const int result =
+      updateCommand(false, inputs.trustedKeys, inputs.curl, inputs.environmentCaBundle);
   waitForKeyPress(kArgumentlessWaitSeconds);
   return result;
 }
@@ -79,9 +83,8 @@ void reportUnhandled(std::string_view message, std::string_view kind) {
 
 int runMain(int argc, char** argv, const updater::TrustedKeys& trustedKeys) {
   try {
-    http::loadCurlLibrary();
     const ProcessInputs inputs{
-        argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys,
+        argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys, http::loadCurlLibrary(),
         http::environmentCaBundle(std::getenv("CURL_CA_BUNDLE"), std::getenv("SSL_CERT_FILE"))};
     const std::vector<std::string> tokens(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int result = tokens.empty() ? runArgumentless(inputs) : runArguments(tokens, inputs);

@@ -24,7 +24,7 @@ constexpr std::int64_t kKeyMismatchPauseMilliseconds = 5000;
 
 }  // namespace
 
-int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
+int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const http::CurlApi& curl,
                   const std::string& environmentCaBundle) {
   // Taken first: a second run would otherwise append to staged files that this
   // one moves into place.
@@ -36,7 +36,7 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
   const mode_t newFileMode = common::newFileMode();
   // Every request of the run, from the catalog to the last file, reuses the
   // connections of the ones before it.
-  http::ConnectionPool pool(environmentCaBundle);
+  http::ConnectionPool pool(curl, environmentCaBundle);
   // One for the whole run, so that its hint is given once.
   updater::FailureReporter failures;
   const common::Uri catalogUrl = formats::remoteUrl(formats::kCatalogFileName);

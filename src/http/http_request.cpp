@@ -68,8 +68,8 @@ std::string escapedRequestUrl(const common::Uri& url) {
 void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common::Uri& url,
                  const ChunkCallback& onChunk, const HeaderMap& requestHeaders,
                  const HeadersDoneCallback& onHeadersDone, const ProgressCallback& onProgress) {
-  Transfer transfer(httpMethod, url, onChunk, requestHeaders, onHeadersDone, onProgress,
-                    pool.environmentCaBundle());
+  Transfer transfer(pool.curl(), httpMethod, url, onChunk, requestHeaders, onHeadersDone,
+                    onProgress, pool.environmentCaBundle());
   pool.session().run(transfer);
   transfer.rethrowFailure();
 }
@@ -88,8 +88,9 @@ std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t m
 StartedGet::StartedGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes)
     : pool_(pool),
       transfer_(std::make_unique<Transfer>(
-          "GET", url, boundedChunks(maxBytes, [this](std::string_view chunk) { body_ += chunk; }),
-          HeaderMap{}, HeadersDoneCallback{}, ProgressCallback{}, pool.environmentCaBundle())) {
+          pool.curl(), "GET", url,
+          boundedChunks(maxBytes, [this](std::string_view chunk) { body_ += chunk; }), HeaderMap{},
+          HeadersDoneCallback{}, ProgressCallback{}, pool.environmentCaBundle())) {
   pool_.session().add(*transfer_);
 }
 

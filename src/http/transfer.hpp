@@ -18,11 +18,13 @@ namespace http {
 class TransferSession;
 
 struct EasyHandleCleanup {
+  const CurlApi* curl = nullptr;
   void operator()(CURL* handle) const noexcept;
 };
 using EasyHandle = std::unique_ptr<CURL, EasyHandleCleanup>;
 
 struct HeaderListFree {
+  const CurlApi* curl = nullptr;
   void operator()(curl_slist* list) const noexcept;
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
@@ -30,6 +32,7 @@ using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
 // What libcurl's body, header and progress callbacks work on; its address is
 // their user data.
 struct RequestContext {
+  const CurlApi* curl = nullptr;
   CURL* handle = nullptr;
   bool headOnly = false;
   HeaderCollector headers;
@@ -59,12 +62,13 @@ struct TransferOutcome {
 // Neither copied nor moved: libcurl holds its address.
 class Transfer {
  public:
-  // Escapes the URL path and sets the options; `environmentCaBundle` is the
-  // pool's (ConnectionPool). Throws AssertionDefect for a method other than
+  // Escapes the URL path and sets the options; `curl` and `environmentCaBundle`
+  // are the pool's (ConnectionPool). Throws AssertionDefect for a method other than
   // "GET" or "HEAD", CurlError when libcurl has no handle.
-  Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCallback onChunk,
-           const HeaderMap& requestHeaders, HeadersDoneCallback onHeadersDone,
-           ProgressCallback onProgress, const std::string& environmentCaBundle);
+  Transfer(const CurlApi& curl, std::string_view httpMethod, const common::Uri& url,
+           ChunkCallback onChunk, const HeaderMap& requestHeaders,
+           HeadersDoneCallback onHeadersDone, ProgressCallback onProgress,
+           const std::string& environmentCaBundle);
   // Leaves its session first when it is still running.
   ~Transfer();
   Transfer(const Transfer&) = delete;
@@ -87,6 +91,7 @@ class Transfer {
  private:
   friend class TransferSession;
 
+  const CurlApi& curl_;
   // Declared before the handle, so that it is released after it.
   HeaderList headerList_;
   EasyHandle handle_;

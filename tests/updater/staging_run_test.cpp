@@ -123,7 +123,7 @@ TEST_F(StageFiles, NoMoreTransfersRunThanAllowed) {
     testing_support::TestHttpServer server(published_.path());
     // Its connections close before the server stops, which would otherwise
     // wait out its keep-alive time-out.
-    http::ConnectionPool pool;
+    http::ConnectionPool pool(curl_);
     updater_testing::writeSourceDescriptor(client_.path(), server.url("/"));
     server.gatherRequests("/n", static_cast<int>(allowed));
     std::vector<StageRequest> requests;
