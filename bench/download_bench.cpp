@@ -16,8 +16,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    http::loadCurlLibrary();
-    http::ConnectionPool pool;
+    http::ConnectionPool pool(http::loadCurlLibrary());
     http::DownloadSet downloads(pool);
     downloads.start(0, common::parseUri(argv[1]), argv[2], {});
     while (downloads.running() > 0) {

@@ -23,6 +23,8 @@ constexpr double kArgumentlessWaitSeconds = 5.0;
 struct ProcessInputs {
   std::string_view argv0;
   const updater::TrustedKeys& trustedKeys;
+  // libcurl's functions, loaded at start-up.
+  const http::CurlApi& curl;
   // The CA bundle that the environment names, as the curl tool reads it.
   std::string environmentCaBundle;
   // How many files are hashed at a time: TOLVEX_SHA3_LANES narrows it.
@@ -38,7 +40,8 @@ int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
     case Command::kKeygen:
       return keygenCommand();
     case Command::kUpdate:
-      return updateCommand(invocation.verbose, inputs.trustedKeys, inputs.environmentCaBundle);
+      return updateCommand(invocation.verbose, inputs.trustedKeys, inputs.curl,
+                           inputs.environmentCaBundle);
     case Command::kNone:
       break;
   }
@@ -64,7 +67,8 @@ int runArguments(const std::vector<std::string>& tokens, const ProcessInputs& in
 // Started without arguments (from a file manager, say): update, then leave the
 // window open a moment so that its outcome can be read.
 int runArgumentless(const ProcessInputs& inputs) {
-  const int result = updateCommand(false, inputs.trustedKeys, inputs.environmentCaBundle);
+  const int result =
+      updateCommand(false, inputs.trustedKeys, inputs.curl, inputs.environmentCaBundle);
   waitForKeyPress(kArgumentlessWaitSeconds);
   return result;
 }
@@ -82,9 +86,8 @@ void reportUnhandled(std::string_view message, std::string_view kind) {
 
 int runMain(int argc, char** argv, const updater::TrustedKeys& trustedKeys) {
   try {
-    http::loadCurlLibrary();
     const ProcessInputs inputs{
-        argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys,
+        argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys, http::loadCurlLibrary(),
         http::environmentCaBundle(std::getenv("CURL_CA_BUNDLE"), std::getenv("SSL_CERT_FILE")),
         crypto::sha3LanesFromSetting(std::getenv("TOLVEX_SHA3_LANES"))};
     const std::vector<std::string> tokens(argv + (argc > 0 ? 1 : 0), argv + argc);

@@ -1,7 +1,5 @@
 #include "cli/update_command.hpp"
 
-#include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,10 +11,8 @@
 #include "formats/source_descriptor.hpp"
 #include "formats/tool_files.hpp"
 #include "http/connection_pool.hpp"
-#include "http/http_request.hpp"
 #include "updater/catalog_download.hpp"
 #include "updater/lock_and_apply.hpp"
-#include "updater/retry.hpp"
 #include "updater/run_lock.hpp"
 #include "updater/staging.hpp"
 #include "updater/trust.hpp"
@@ -26,21 +22,9 @@ namespace {
 
 constexpr std::int64_t kKeyMismatchPauseMilliseconds = 5000;
 
-// The signature's request, started now; null when it cannot be made, and the
-// first attempt is then made later like the others.
-std::unique_ptr<http::StartedGet> startSignatureFetch(http::ConnectionPool& pool) {
-  try {
-    return std::make_unique<http::StartedGet>(pool, formats::remoteUrl(formats::kSignatureFileName),
-                                              formats::kMaxSignatureBytes);
-  } catch (const common::CurlError&) {
-    // recovery point: the attempt made after the catalog reports the failure
-    return nullptr;
-  }
-}
-
 }  // namespace
 
-int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
+int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const http::CurlApi& curl,
                   const std::string& environmentCaBundle) {
   // Taken first: a second run would otherwise append to staged files that this
   // one moves into place.
@@ -52,7 +36,7 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
   const mode_t newFileMode = common::newFileMode();
   // Every request of the run, from the catalog to the last file, reuses the
   // connections of the ones before it.
-  http::ConnectionPool pool(environmentCaBundle);
+  http::ConnectionPool pool(curl, environmentCaBundle);
   // One for the whole run, so that its hint is given once.
   updater::FailureReporter failures;
   const common::Uri catalogUrl = formats::remoteUrl(formats::kCatalogFileName);
@@ -62,35 +46,10 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
   } else {
     common::printErr("Checking updates...");
   }
-  // The signature's first attempt runs alongside the catalog's, which saves a
-  // round trip; its outcome is taken, and any failure reported, only after the
-  // catalog's, as though it had started then.
-  std::unique_ptr<http::StartedGet> firstSignatureAttempt = startSignatureFetch(pool);
-  // Kept in a file until its signature is checked: an answer of any size costs
-  // disk, not memory.
-  const updater::ReceivedCatalog catalog = updater::receiveCatalog(pool, catalogUrl, failures);
-  // Later attempts form the URL anew: the descriptor may be edited meanwhile.
-  std::string signatureText;
-  const std::optional<common::CurlError> signatureFailure = updater::runWithRetries(
-      [&] {
-        if (firstSignatureAttempt) {
-          // Taken once: after a failure the next attempt is a request of its own.
-          const auto attempt = std::move(firstSignatureAttempt);
-          signatureText = attempt->take();
-          return;
-        }
-        signatureText = http::ncurlGet(pool, formats::remoteUrl(formats::kSignatureFileName),
-                                       formats::kMaxSignatureBytes);
-      },
-      updater::kTransferAttempts, updater::kTransferDelaySeconds, failures);
-  if (signatureFailure) {
-    // The run ends on the transfer's own failure: the empty text it left would
-    // otherwise be taken for a malformed signature.
-    throw common::CurlError(common::assembleUri(formats::remoteUrl(formats::kSignatureFileName)) +
-                                ": " + signatureFailure->message(),
-                            signatureFailure->cause());
-  }
-  const std::vector<std::uint8_t> signature = updater::decodeCatalogSignature(signatureText);
+  const updater::CatalogDownload download = updater::downloadCatalog(pool, catalogUrl, failures);
+  const updater::ReceivedCatalog& catalog = download.catalog;
+  const std::vector<std::uint8_t> signature =
+      updater::decodeCatalogSignature(download.signatureText);
 
   const std::string publicKey = formats::readSourcePublicKey();
   if (!updater::isTrustedPublicKey(trustedKeys, publicKey)) {

@@ -2,18 +2,19 @@
 
 #include <string>
 
+#include "http/curl_library.hpp"
 #include "updater/trust.hpp"
 
 namespace cli {
 
 // `update`: brings the working directory up to the signed catalog that
 // the source descriptor points at, accepting only a descriptor key among
-// `trustedKeys`. HTTPS trusts "curl-ca-bundle.crt" in the working directory,
-// else `environmentCaBundle` (http::environmentCaBundle()) when it is not
-// empty, else libcurl's default store. Returns 0, or -1 on a reported failure; throws
-// common::ExitRequest(255) on a key or digest mismatch, and CurlError "URL:
-// MESSAGE" with the last failure when every attempt at the signature failed.
-int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys,
+// `trustedKeys`; its requests go through `curl`. HTTPS trusts "curl-ca-bundle.crt" in the working
+// directory, else `environmentCaBundle` (http::environmentCaBundle()) when it is not empty, else
+// libcurl's default store. Returns 0, or -1 on a reported failure; throws common::ExitRequest(255)
+// on a key or digest mismatch, and CurlError "URL: MESSAGE" with the last failure when every
+// attempt at the signature failed.
+int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const http::CurlApi& curl,
                   const std::string& environmentCaBundle);
 
 }  // namespace cli

@@ -121,6 +121,13 @@ std::string Sha3Stream::finishHex() {
   return text;
 }
 
+std::string Sha3Stream::currentHex() const {
+  const MdContextPtr copy{EVP_MD_CTX_new()};
+  TOLVEX_CHECK(copy != nullptr && EVP_MD_CTX_copy_ex(copy.get(), context_->digest.get()) == 1,
+               "cannot copy a SHA3-256 context");
+  return digestToHex(finish(copy.get()));
+}
+
 namespace {
 
 // The digest text of what remains of `fd`.

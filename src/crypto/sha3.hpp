@@ -29,6 +29,8 @@ class Sha3Stream {
   void updateFromFile(int fd, std::int64_t bytes, const std::string& path);
   // The digest text of everything given so far; the stream then starts anew.
   std::string finishHex();
+  // The digest text of everything given so far; the stream goes on.
+  std::string currentHex() const;
 
  private:
   struct Context;

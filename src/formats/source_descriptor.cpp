@@ -6,20 +6,16 @@
 #include "formats/tool_files.hpp"
 
 namespace formats {
-namespace {
-
-std::string readDescriptor() { return common::readWholeFile(std::string(kSourceFileName)); }
-
-}  // namespace
-
 void writeSourceDescriptor(std::string_view publicKey, std::string_view url) {
   common::writeWholeFile(std::string(kSourceFileName),
                          common::compactJsonObject({{"public_key", publicKey}, {"url", url}}));
 }
 
-std::string readSourcePublicKey() { return sourcePublicKeyIn(readDescriptor()); }
+std::string readSourceDescriptor() { return common::readWholeFile(std::string(kSourceFileName)); }
 
-common::Uri remoteUrl(std::string_view name) { return remoteUrlIn(readDescriptor(), name); }
+std::string readSourcePublicKey() { return sourcePublicKeyIn(readSourceDescriptor()); }
+
+common::Uri remoteUrl(std::string_view name) { return remoteUrlIn(readSourceDescriptor(), name); }
 
 std::string sourcePublicKeyIn(std::string_view descriptor) {
   return common::JsonObject::parse(descriptor).stringMember("public_key");

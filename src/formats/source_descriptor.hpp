@@ -21,6 +21,9 @@ std::string readSourcePublicKey();
 // piece of path even when it holds "?" or "#". Throws as readSourcePublicKey.
 common::Uri remoteUrl(std::string_view name);
 
+// The descriptor's text, for several URLs formed from one reading. Throws IOError.
+std::string readSourceDescriptor();
+
 // What readSourcePublicKey and remoteUrl read, from the descriptor text
 // `descriptor`. Throw as they do, less IOError.
 std::string sourcePublicKeyIn(std::string_view descriptor);

@@ -4,9 +4,10 @@
 
 namespace http {
 
-ConnectionPool::ConnectionPool(std::string environmentCaBundle,
+ConnectionPool::ConnectionPool(const CurlApi& curl, std::string environmentCaBundle,
                                std::chrono::milliseconds connectTimeout)
-    : session_(std::make_unique<TransferSession>(connectTimeout)),
+    : curl_(curl),
+      session_(std::make_unique<TransferSession>(curl, connectTimeout)),
       environmentCaBundle_(std::move(environmentCaBundle)) {}
 
 ConnectionPool::~ConnectionPool() = default;

@@ -7,6 +7,7 @@
 namespace http {
 
 class TransferSession;
+struct CurlApi;
 
 // The connections of one run. Every request made through the same pool
 // (ncurlGet, curlRequest, the downloads of a DownloadSet) runs in its one
@@ -19,11 +20,12 @@ class ConnectionPool {
   // CurlError "Timeout was reached".
   static constexpr std::chrono::milliseconds kConnectTimeout{10000};
 
-  // `environmentCaBundle` is the CA bundle file that the environment names
-  // (environmentCaBundle()), trusted by HTTPS requests when the working
-  // directory holds no "curl-ca-bundle.crt"; "" leaves libcurl's default store.
-  // Throws CurlError when libcurl cannot make a session.
-  explicit ConnectionPool(std::string environmentCaBundle = {},
+  // `curl` is the table of libcurl's functions (loadCurlLibrary), which every
+  // request of the pool goes through. `environmentCaBundle` is the CA bundle file that the
+  // environment names (environmentCaBundle()), trusted by HTTPS requests when the working directory
+  // holds no "curl-ca-bundle.crt"; "" leaves libcurl's default store. Throws CurlError when libcurl
+  // cannot make a session.
+  explicit ConnectionPool(const CurlApi& curl, std::string environmentCaBundle = {},
                           std::chrono::milliseconds connectTimeout = kConnectTimeout);
   // Closes the connections; no request of the pool may still be running.
   ~ConnectionPool();
@@ -33,8 +35,10 @@ class ConnectionPool {
   // The session that runs the pool's requests (internal to the HTTP layer).
   TransferSession& session() noexcept { return *session_; }
   const std::string& environmentCaBundle() const noexcept { return environmentCaBundle_; }
+  const CurlApi& curl() const noexcept { return curl_; }
 
  private:
+  const CurlApi& curl_;
   std::unique_ptr<TransferSession> session_;
   std::string environmentCaBundle_;
 };

@@ -2,15 +2,14 @@
 
 #include <dlfcn.h>
 
+#include <deque>
+
 #include "common/errors.hpp"
 #include "common/output.hpp"
 #include "http/curl_api.hpp"
 
 namespace http {
 namespace {
-
-// Written once per successful load, before any command runs; read-only afterwards.
-CurlApi boundApi;
 
 void* openFirstLibrary(std::span<const std::string_view> names) {
   for (const std::string_view name : names) {
@@ -85,12 +84,12 @@ std::string libraryNamePattern(std::span<const std::string_view> names) {
   return pattern;
 }
 
-void loadCurlLibrary(std::span<const std::string_view> names) {
-  // The library stays loaded for the life of the process: the table points into it.
+const CurlApi& loadCurlLibrary(std::span<const std::string_view> names) {
+  // The library stays loaded for the life of the process, and so does each
+  // table that points into it: a deque keeps earlier tables where they are.
+  static std::deque<CurlApi> tables;
   void* library = openFirstLibrary(names);
-  boundApi = bindFunctions(library);
+  return tables.emplace_back(bindFunctions(library));
 }
-
-const CurlApi& curlApi() { return boundApi; }
 
 }  // namespace http

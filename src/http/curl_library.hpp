@@ -16,15 +16,12 @@ inline constexpr std::array<std::string_view, 2> kCurlLibraryNames = {"libcurl.s
 std::string libraryNamePattern(std::span<const std::string_view> names);
 
 // Opens the first of `names` that the dynamic loader can load (RTLD_NOW) and binds
-// every libcurl function the program uses, each symbol checked, into the table
-// that curlApi() returns. The table is replaced only when all symbols are found.
-// On failure writes "could not load: PATTERN" and a hint, or "could not import:
-// SYMBOL", to standard error and throws common::ExitRequest(1).
-void loadCurlLibrary(std::span<const std::string_view> names = kCurlLibraryNames);
-
-// The bound function table (defined in http/curl_api.hpp, which only the HTTP
-// layer includes). Null pointers until loadCurlLibrary() has succeeded.
+// every libcurl function the program uses, each symbol checked, into a table
+// (defined in http/curl_api.hpp, which only the HTTP layer includes) that stays
+// valid for the life of the process; a ConnectionPool is given it. On failure
+// writes "could not load: PATTERN" and a hint, or "could not import: SYMBOL",
+// to standard error and throws common::ExitRequest(1).
 struct CurlApi;
-const CurlApi& curlApi();
+const CurlApi& loadCurlLibrary(std::span<const std::string_view> names = kCurlLibraryNames);
 
 }  // namespace http

@@ -4,28 +4,31 @@
 
 #include "common/errors.hpp"
 #include "common/text.hpp"
-#include "http/curl_api.hpp"
 #include "http/transfer.hpp"
 #include "http/transfer_session.hpp"
 
 namespace http {
 namespace {
 
-struct CurlTextFree {
-  void operator()(char* text) const noexcept { curlApi().free(text); }
-};
-
+// `segment` percent-encoded as libcurl's escape encodes it: every byte but
+// the unreserved ones of RFC 3986 as %XX (upper-case hex). Done here, since
+// escaping needs neither a connection nor a handle.
 std::string escapeSegment(std::string_view segment) {
-  const EasyHandle handle(curlApi().easyInit());
-  if (!handle) {
-    throw common::CurlError("easy_init() failed");
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(segment.size());
+  for (const char c : segment) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+        (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' || byte == '~') {
+      escaped += c;
+    } else {
+      escaped += '%';
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 0x0F];
+    }
   }
-  const std::unique_ptr<char, CurlTextFree> escaped(
-      curlApi().easyEscape(handle.get(), segment.data(), static_cast<int>(segment.size())));
-  if (!escaped) {
-    throw common::CurlError("escape failed");
-  }
-  return std::string(escaped.get());
+  return escaped;
 }
 
 // `path` with every non-empty segment percent-encoded; empty segments stay empty.
@@ -65,8 +68,8 @@ std::string escapedRequestUrl(const common::Uri& url) {
 void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common::Uri& url,
                  const ChunkCallback& onChunk, const HeaderMap& requestHeaders,
                  const HeadersDoneCallback& onHeadersDone, const ProgressCallback& onProgress) {
-  Transfer transfer(httpMethod, url, onChunk, requestHeaders, onHeadersDone, onProgress,
-                    pool.environmentCaBundle());
+  Transfer transfer(pool.curl(), httpMethod, url, onChunk, requestHeaders, onHeadersDone,
+                    onProgress, pool.environmentCaBundle());
   pool.session().run(transfer);
   transfer.rethrowFailure();
 }
@@ -85,8 +88,9 @@ std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t m
 StartedGet::StartedGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes)
     : pool_(pool),
       transfer_(std::make_unique<Transfer>(
-          "GET", url, boundedChunks(maxBytes, [this](std::string_view chunk) { body_ += chunk; }),
-          HeaderMap{}, HeadersDoneCallback{}, ProgressCallback{}, pool.environmentCaBundle())) {
+          pool.curl(), "GET", url,
+          boundedChunks(maxBytes, [this](std::string_view chunk) { body_ += chunk; }), HeaderMap{},
+          HeadersDoneCallback{}, ProgressCallback{}, pool.environmentCaBundle())) {
   pool_.session().add(*transfer_);
 }
 

@@ -39,13 +39,13 @@ class Running {
 
 // A GET of `url`, ready to run; throws CurlError "URL: MESSAGE" when libcurl
 // cannot make it.
-std::unique_ptr<Transfer> startGet(const common::Uri& url, const ChunkCallback& onChunk,
-                                   const HeaderMap& requestHeaders,
+std::unique_ptr<Transfer> startGet(const CurlApi& curl, const common::Uri& url,
+                                   const ChunkCallback& onChunk, const HeaderMap& requestHeaders,
                                    const HeadersDoneCallback& onHeadersDone,
                                    const ProgressCallback& onProgress,
                                    const std::string& environmentCaBundle) {
   try {
-    return std::make_unique<Transfer>("GET", url, onChunk, requestHeaders, onHeadersDone,
+    return std::make_unique<Transfer>(curl, "GET", url, onChunk, requestHeaders, onHeadersDone,
                                       onProgress, environmentCaBundle);
   } catch (const common::CurlError& error) {
     // recovery point: every transfer failure names the URL
@@ -60,7 +60,7 @@ class ResumableDownload final : public Running {
   // Throws IOError when the file cannot be opened or is no regular file (a
   // link is never followed), OSError when its size cannot be read, and
   // CurlError "URL: MESSAGE" when no request can be made.
-  ResumableDownload(const common::Uri& url, const std::string& path,
+  ResumableDownload(const CurlApi& curl, const common::Uri& url, const std::string& path,
                     const ProgressCallback& onProgress, DownloadSet::FileListener listener,
                     const std::string& environmentCaBundle)
       : url_(url),
@@ -91,25 +91,24 @@ class ResumableDownload final : public Running {
         listener_.appended(chunk);
       }
     };
-    transfer_ =
-        startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress, environmentCaBundle);
+    transfer_ = startGet(curl, url_, onChunk, requestHeaders, onHeadersDone, onProgress,
+                         environmentCaBundle);
   }
 
   Transfer& transfer() override { return *transfer_; }
   std::int64_t existingBytes() const { return offset_; }
 
   // Closes the file, or throws the download's failure. A range past the end
-  // means the file was already complete.
+  // (416) means the file was already complete.
   void finish(DownloadSet::Finished& /*end*/) override {
+    if (transfer_->endingStatus() == 416) {
+      file_.close();
+      return;
+    }
     try {
       transfer_->rethrowFailure();
     } catch (const common::CurlError& error) {
-      // recovery point: "http code 416" completes the file; every other
-      // failure gets the URL in front.
-      if (error.message() == "http code 416") {
-        file_.close();
-        return;
-      }
+      // recovery point: every failure of the transfer gets the URL in front
       rethrowWithUrl(url_, error);
     }
     file_.close();
@@ -129,9 +128,9 @@ class ResumableDownload final : public Running {
 // One answer, or one range of a file, kept in memory.
 class MemoryFetch final : public Running {
  public:
-  MemoryFetch(const common::Uri& url, std::optional<DownloadSet::ByteRange> range,
-              std::size_t maxBytes, const ProgressCallback& onProgress,
-              const std::string& environmentCaBundle)
+  MemoryFetch(const CurlApi& curl, const common::Uri& url,
+              std::optional<DownloadSet::ByteRange> range, std::size_t maxBytes,
+              const ProgressCallback& onProgress, const std::string& environmentCaBundle)
       : url_(url), range_(range) {
     HeaderMap requestHeaders;
     if (range_) {
@@ -153,8 +152,8 @@ class MemoryFetch final : public Running {
     };
     const ChunkCallback onChunk =
         boundedChunks(maxBytes, [this](std::string_view chunk) { body_.append(chunk); });
-    transfer_ =
-        startGet(url_, onChunk, requestHeaders, onHeadersDone, onProgress, environmentCaBundle);
+    transfer_ = startGet(curl, url_, onChunk, requestHeaders, onHeadersDone, onProgress,
+                         environmentCaBundle);
   }
 
   Transfer& transfer() override { return *transfer_; }
@@ -193,20 +192,22 @@ class MemoryFetch final : public Running {
 
 struct DownloadSet::Impl {
   TransferSession& session;
+  const CurlApi& curl;
   const std::string& environmentCaBundle;
   std::map<std::size_t, std::unique_ptr<Running>> downloads;
 };
 
 DownloadSet::DownloadSet(ConnectionPool& pool)
-    : impl_(std::make_unique<Impl>(Impl{pool.session(), pool.environmentCaBundle(), {}})) {}
+    : impl_(std::make_unique<Impl>(
+          Impl{pool.session(), pool.curl(), pool.environmentCaBundle(), {}})) {}
 
 DownloadSet::~DownloadSet() = default;
 
 std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const std::string& path,
                                 const ProgressCallback& onProgress, FileListener listener) {
   TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
-  auto download = std::make_unique<ResumableDownload>(url, path, onProgress, std::move(listener),
-                                                      impl_->environmentCaBundle);
+  auto download = std::make_unique<ResumableDownload>(
+      impl_->curl, url, path, onProgress, std::move(listener), impl_->environmentCaBundle);
   const std::int64_t existing = download->existingBytes();
   impl_->session.add(download->transfer());
   impl_->downloads.emplace(id, std::move(download));
@@ -216,8 +217,8 @@ std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const st
 void DownloadSet::fetch(std::size_t id, const common::Uri& url, std::optional<ByteRange> range,
                         std::size_t maxBytes, const ProgressCallback& onProgress) {
   TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
-  auto fetch =
-      std::make_unique<MemoryFetch>(url, range, maxBytes, onProgress, impl_->environmentCaBundle);
+  auto fetch = std::make_unique<MemoryFetch>(impl_->curl, url, range, maxBytes, onProgress,
+                                             impl_->environmentCaBundle);
   impl_->session.add(fetch->transfer());
   impl_->downloads.emplace(id, std::move(fetch));
 }
@@ -258,7 +259,7 @@ std::vector<DownloadSet::Finished> DownloadSet::wait(int timeoutMilliseconds) {
       end.result = Finished::Result::kFileFailed;
       end.error = std::current_exception();
     }
-    finished.push_back(end);
+    finished.push_back(std::move(end));
     it = impl_->downloads.erase(it);
   }
   return finished;

@@ -22,9 +22,9 @@ constexpr long kReceiveBufferBytes = 256L * 1024;
 // chose, far above the few hops that mirrors and CDNs make.
 constexpr long kMaxRedirects = 30;
 
-long responseCode(CURL* handle) {
+long responseCode(const CurlApi& curl, CURL* handle) {
   long status = 0;
-  curlApi().easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  curl.easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &status);
   return status;
 }
 
@@ -55,9 +55,11 @@ std::size_t curlWriteFunction(char* data, std::size_t size, std::size_t count, v
     if (size != 1) {
       throw common::CurlError("Unexpected curl write callback size");
     }
-    const long status = responseCode(context->handle);
+    const long status = responseCode(*context->curl, context->handle);
     if (status != 200 && status != 206) {
-      throw httpCodeError(status);
+      // No error of ours: the status itself is the outcome.
+      context->refusedStatus = true;
+      return 0;
     }
     context->onChunk(std::string_view(data, count));
     return count;
@@ -105,23 +107,23 @@ int curlProgressFunction(void* userData, double downloadTotal, double downloaded
 // Redirects lead to HTTP and HTTPS only (libcurl's default also allows FTP).
 // The text form of the option came with libcurl 7.85; an older library that
 // loads at run time only knows the bit mask.
-void limitRedirectProtocols(CURL* handle) {
-  if (curlApi().easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK) {
+void limitRedirectProtocols(const CurlApi& curl, CURL* handle) {
+  if (curl.easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK) {
     return;
   }
   const long protocols = CURLPROTO_HTTP | CURLPROTO_HTTPS;
-  if (curlApi().easySetopt(handle, CURLOPT_REDIR_PROTOCOLS, protocols) != CURLE_OK) {
+  if (curl.easySetopt(handle, CURLOPT_REDIR_PROTOCOLS, protocols) != CURLE_OK) {
     throw common::CurlError("cannot limit redirects to http and https");
   }
 }
 
-HeaderList buildHeaderList(const HeaderMap& requestHeaders) {
-  HeaderList list;
+HeaderList buildHeaderList(const CurlApi& curl, const HeaderMap& requestHeaders) {
+  HeaderList list(nullptr, HeaderListFree{&curl});
   for (const auto& [name, value] : requestHeaders) {
     std::string line = name;
     line += ": ";
     line += value;
-    curl_slist* extended = curlApi().slistAppend(list.get(), line.c_str());
+    curl_slist* extended = curl.slistAppend(list.get(), line.c_str());
     if (extended == nullptr) {
       throw common::CurlError("slist_append() failed");
     }
@@ -147,8 +149,8 @@ bool isUntrustedCertificate(CURLcode code) {
 // The transfer options, in the order libcurl receives them.
 void setOptions(RequestContext& context, const std::string& url, const HeaderList& headerList,
                 const std::string& caBundle, void* owner) {
-  const auto set = [handle = context.handle](CURLoption option, auto value) {
-    curlApi().easySetopt(handle, option, value);
+  const auto set = [&curl = *context.curl, handle = context.handle](CURLoption option, auto value) {
+    curl.easySetopt(handle, option, value);
   };
   if (context.headOnly) {
     set(CURLOPT_NOBODY, 1L);
@@ -175,7 +177,7 @@ void setOptions(RequestContext& context, const std::string& url, const HeaderLis
   }
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
-  limitRedirectProtocols(context.handle);
+  limitRedirectProtocols(*context.curl, context.handle);
   set(CURLOPT_VERBOSE, 0L);
   set(CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   // HTTP/2 where TLS negotiates it, so that the transfers of a run share one
@@ -192,14 +194,17 @@ void setOptions(RequestContext& context, const std::string& url, const HeaderLis
 
 }  // namespace
 
-void EasyHandleCleanup::operator()(CURL* handle) const noexcept { curlApi().easyCleanup(handle); }
+void EasyHandleCleanup::operator()(CURL* handle) const noexcept { curl->easyCleanup(handle); }
 
-void HeaderListFree::operator()(curl_slist* list) const noexcept { curlApi().slistFreeAll(list); }
+void HeaderListFree::operator()(curl_slist* list) const noexcept { curl->slistFreeAll(list); }
 
-Transfer::Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCallback onChunk,
-                   const HeaderMap& requestHeaders, HeadersDoneCallback onHeadersDone,
-                   ProgressCallback onProgress, const std::string& environmentCaBundle) {
-  handle_.reset(curlApi().easyInit());
+Transfer::Transfer(const CurlApi& curl, std::string_view httpMethod, const common::Uri& url,
+                   ChunkCallback onChunk, const HeaderMap& requestHeaders,
+                   HeadersDoneCallback onHeadersDone, ProgressCallback onProgress,
+                   const std::string& environmentCaBundle)
+    : curl_(curl) {
+  handle_ = EasyHandle(curl.easyInit(), EasyHandleCleanup{&curl});
+  context_.curl = &curl;
   requestUrl_ = escapedRequestUrl(url);
   context_.handle = handle_.get();
   context_.onChunk = std::move(onChunk);
@@ -210,7 +215,7 @@ Transfer::Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCal
     throw common::CurlError("easy_init() failed");
   }
   context_.headOnly = httpMethod == "HEAD";
-  headerList_ = buildHeaderList(requestHeaders);
+  headerList_ = buildHeaderList(curl, requestHeaders);
   setOptions(context_, requestUrl_, headerList_, caBundleFor(environmentCaBundle), this);
 }
 
@@ -220,26 +225,41 @@ Transfer::~Transfer() {
   }
 }
 
+bool TransferOutcome::endedByStatus(bool headOnly) const {
+  if (callbackError) {
+    return false;
+  }
+  // An error status without a body never reached the body callback's check.
+  return refusedStatus || (code == CURLE_OK && !headOnly && status != 200 && status != 206);
+}
+
 void Transfer::complete(CURLcode code) {
   done_ = true;
-  if (context_.error) {
-    failure_ = context_.error;
-  } else if (code != CURLE_OK) {
-    failure_ = std::make_exception_ptr(common::CurlError(
-        curlApi().easyStrerror(code), isUntrustedCertificate(code)
-                                          ? common::CurlError::Cause::kUntrustedCertificate
-                                          : common::CurlError::Cause::kOther));
-  } else if (const long status = responseCode(handle_.get());
-             !context_.headOnly && status != 200 && status != 206) {
-    // An error status without a body never reached the body callback's check.
-    failure_ = std::make_exception_ptr(httpCodeError(status));
+  outcome_ = {code, responseCode(curl_, handle_.get()), context_.error, context_.refusedStatus};
+}
+
+std::optional<long> Transfer::endingStatus() const {
+  TOLVEX_CHECK(done_, "the transfer has not ended");
+  if (outcome_.endedByStatus(context_.headOnly)) {
+    return outcome_.status;
   }
+  return std::nullopt;
 }
 
 void Transfer::rethrowFailure() const {
   TOLVEX_CHECK(done_, "the transfer has not ended");
-  if (failure_) {
-    std::rethrow_exception(failure_);
+  if (outcome_.callbackError) {
+    std::rethrow_exception(outcome_.callbackError);
+  }
+  if (const std::optional<long> status = endingStatus()) {
+    throw httpCodeError(*status);
+  }
+  if (outcome_.code != CURLE_OK) {
+    const CURLcode code = outcome_.code;
+    throw common::CurlError(curl_.easyStrerror(code),
+                            isUntrustedCertificate(code)
+                                ? common::CurlError::Cause::kUntrustedCertificate
+                                : common::CurlError::Cause::kOther);
   }
 }
 

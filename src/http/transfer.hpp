@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,11 +18,13 @@ namespace http {
 class TransferSession;
 
 struct EasyHandleCleanup {
+  const CurlApi* curl = nullptr;
   void operator()(CURL* handle) const noexcept;
 };
 using EasyHandle = std::unique_ptr<CURL, EasyHandleCleanup>;
 
 struct HeaderListFree {
+  const CurlApi* curl = nullptr;
   void operator()(curl_slist* list) const noexcept;
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
@@ -29,6 +32,7 @@ using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
 // What libcurl's body, header and progress callbacks work on; its address is
 // their user data.
 struct RequestContext {
+  const CurlApi* curl = nullptr;
   CURL* handle = nullptr;
   bool headOnly = false;
   HeaderCollector headers;
@@ -38,6 +42,19 @@ struct RequestContext {
   // An error raised inside a callback, raised again once libcurl has returned:
   // it must not unwind through libcurl's C frames.
   std::exception_ptr error;
+  // The body callback stopped the transfer at a status other than 200 or 206.
+  bool refusedStatus = false;
+};
+
+// How a transfer ended, as libcurl and our callbacks left it.
+struct TransferOutcome {
+  CURLcode code = CURLE_OK;
+  long status = 0;                   // the final HTTP status; 0 without an answer
+  std::exception_ptr callbackError;  // raised in one of our callbacks
+  bool refusedStatus = false;        // the body callback stopped at `status`
+  // Whether `status` is what ended the transfer short: a status other than 200
+  // or 206 that no earlier fault of libcurl or of a callback hides.
+  bool endedByStatus(bool headOnly) const;
 };
 
 // One GET or HEAD request on its own easy handle, with every option set but
@@ -45,12 +62,13 @@ struct RequestContext {
 // Neither copied nor moved: libcurl holds its address.
 class Transfer {
  public:
-  // Escapes the URL path and sets the options; `environmentCaBundle` is the
-  // pool's (ConnectionPool). Throws AssertionDefect for a method other than
+  // Escapes the URL path and sets the options; `curl` and `environmentCaBundle`
+  // are the pool's (ConnectionPool). Throws AssertionDefect for a method other than
   // "GET" or "HEAD", CurlError when libcurl has no handle.
-  Transfer(std::string_view httpMethod, const common::Uri& url, ChunkCallback onChunk,
-           const HeaderMap& requestHeaders, HeadersDoneCallback onHeadersDone,
-           ProgressCallback onProgress, const std::string& environmentCaBundle);
+  Transfer(const CurlApi& curl, std::string_view httpMethod, const common::Uri& url,
+           ChunkCallback onChunk, const HeaderMap& requestHeaders,
+           HeadersDoneCallback onHeadersDone, ProgressCallback onProgress,
+           const std::string& environmentCaBundle);
   // Leaves its session first when it is still running.
   ~Transfer();
   Transfer(const Transfer&) = delete;
@@ -58,6 +76,8 @@ class Transfer {
 
   CURL* handle() const noexcept { return handle_.get(); }
   bool done() const noexcept { return done_; }
+  // Once done(): the status that ended it short, if that is what did.
+  std::optional<long> endingStatus() const;
 
   // Records libcurl's result code for the finished transfer (called by the session).
   // A certificate that is not trusted gives CurlError::Cause::kUntrustedCertificate.
@@ -71,6 +91,7 @@ class Transfer {
  private:
   friend class TransferSession;
 
+  const CurlApi& curl_;
   // Declared before the handle, so that it is released after it.
   HeaderList headerList_;
   EasyHandle handle_;
@@ -78,7 +99,7 @@ class Transfer {
   RequestContext context_;
   TransferSession* session_ = nullptr;  // set while it runs
   bool done_ = false;
-  std::exception_ptr failure_;
+  TransferOutcome outcome_;
 };
 
 }  // namespace http

@@ -13,36 +13,37 @@ constexpr long kCachedConnections = 16;
 // shorten it whenever they are due earlier.
 constexpr int kRunPollMilliseconds = 1000;
 
-void check(CURLMcode code) {
+void check(const CurlApi& curl, CURLMcode code) {
   if (code != CURLM_OK) {
-    throw common::CurlError(curlApi().multiStrerror(code));
+    throw common::CurlError(curl.multiStrerror(code));
   }
 }
 
 }  // namespace
 
-void MultiHandleCleanup::operator()(CURLM* multi) const noexcept { curlApi().multiCleanup(multi); }
+void MultiHandleCleanup::operator()(CURLM* multi) const noexcept { curl->multiCleanup(multi); }
 
-TransferSession::TransferSession(std::chrono::milliseconds connectTimeout)
-    : multi_(curlApi().multiInit()),
+TransferSession::TransferSession(const CurlApi& curl, std::chrono::milliseconds connectTimeout)
+    : curl_(curl),
+      multi_(curl.multiInit(), MultiHandleCleanup{&curl}),
       connectTimeoutMilliseconds_(static_cast<long>(connectTimeout.count())) {
   if (!multi_) {
     throw common::CurlError("multi_init() failed");
   }
-  curlApi().multiSetopt(multi_.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
-  curlApi().multiSetopt(multi_.get(), CURLMOPT_MAXCONNECTS, kCachedConnections);
+  curl_.multiSetopt(multi_.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+  curl_.multiSetopt(multi_.get(), CURLMOPT_MAXCONNECTS, kCachedConnections);
 }
 
 void TransferSession::add(Transfer& transfer) {
   TOLVEX_CHECK(transfer.session_ == nullptr && !transfer.done_, "a transfer runs only once");
-  curlApi().easySetopt(transfer.handle(), CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMilliseconds_);
-  check(curlApi().multiAddHandle(multi_.get(), transfer.handle()));
+  curl_.easySetopt(transfer.handle(), CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMilliseconds_);
+  check(curl_, curl_.multiAddHandle(multi_.get(), transfer.handle()));
   transfer.session_ = this;
 }
 
 void TransferSession::remove(Transfer& transfer) noexcept {
   if (transfer.session_ == this) {
-    curlApi().multiRemoveHandle(multi_.get(), transfer.handle());
+    curl_.multiRemoveHandle(multi_.get(), transfer.handle());
     transfer.session_ = nullptr;
   }
 }
@@ -66,22 +67,22 @@ void TransferSession::finish(Transfer& transfer) {
 }
 
 void TransferSession::drive(int timeoutMilliseconds) {
-  check(curlApi().multiPoll(multi_.get(), nullptr, 0, timeoutMilliseconds, nullptr));
+  check(curl_, curl_.multiPoll(multi_.get(), nullptr, 0, timeoutMilliseconds, nullptr));
   performAndDispatch();
 }
 
-void TransferSession::wake() noexcept { curlApi().multiWakeup(multi_.get()); }
+void TransferSession::wake() noexcept { curl_.multiWakeup(multi_.get()); }
 
 void TransferSession::performAndDispatch() {
   int running = 0;
-  check(curlApi().multiPerform(multi_.get(), &running));
+  check(curl_, curl_.multiPerform(multi_.get(), &running));
   int queued = 0;
-  while (CURLMsg* message = curlApi().multiInfoRead(multi_.get(), &queued)) {
+  while (CURLMsg* message = curl_.multiInfoRead(multi_.get(), &queued)) {
     if (message->msg != CURLMSG_DONE) {
       continue;
     }
     char* owner = nullptr;
-    curlApi().easyGetinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
+    curl_.easyGetinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
     auto* transfer = reinterpret_cast<Transfer*>(owner);
     // The message belongs to the handle: read it before the handle leaves.
     const CURLcode result = message->data.result;

@@ -12,6 +12,7 @@ namespace http {
 class Transfer;
 
 struct MultiHandleCleanup {
+  const CurlApi* curl = nullptr;
   void operator()(CURLM* multi) const noexcept;
 };
 using MultiHandle = std::unique_ptr<CURLM, MultiHandleCleanup>;
@@ -23,7 +24,7 @@ class TransferSession {
  public:
   // Every transfer added gives up setting up its connection after
   // `connectTimeout`. Throws CurlError when libcurl cannot make a multi handle.
-  explicit TransferSession(std::chrono::milliseconds connectTimeout);
+  TransferSession(const CurlApi& curl, std::chrono::milliseconds connectTimeout);
   TransferSession(const TransferSession&) = delete;
   TransferSession& operator=(const TransferSession&) = delete;
 
@@ -51,6 +52,7 @@ class TransferSession {
  private:
   void performAndDispatch();
 
+  const CurlApi& curl_;
   MultiHandle multi_;
   long connectTimeoutMilliseconds_;
 };

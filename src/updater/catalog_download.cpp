@@ -5,9 +5,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <optional>
 
 #include "common/errors.hpp"
 #include "crypto/sha3.hpp"
+#include "formats/catalog_file.hpp"
+#include "formats/source_descriptor.hpp"
 #include "formats/tool_files.hpp"
 #include "http/http_request.hpp"
 #include "updater/retry.hpp"
@@ -44,6 +48,18 @@ void empty(std::FILE* file) {
   }
 }
 
+// The signature's request, started now; null when it cannot be made, and the
+// first attempt is then made later like the others.
+std::unique_ptr<http::StartedGet> startSignatureFetch(http::ConnectionPool& pool) {
+  try {
+    return std::make_unique<http::StartedGet>(pool, formats::remoteUrl(formats::kSignatureFileName),
+                                              formats::kMaxSignatureBytes);
+  } catch (const common::CurlError&) {
+    // recovery point: the attempt made after the catalog reports the failure
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 std::vector<formats::CatalogEntry> ReceivedCatalog::entries() const {
@@ -77,6 +93,36 @@ ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& ur
     digest = crypto::sha3Hex("");
   }
   return ReceivedCatalog(std::move(file), std::move(digest));
+}
+
+CatalogDownload downloadCatalog(http::ConnectionPool& pool, const common::Uri& catalogUrl,
+                                FailureReporter& reporter) {
+  std::unique_ptr<http::StartedGet> firstSignatureAttempt = startSignatureFetch(pool);
+  // Kept in a file until its signature is checked: an answer of any size costs
+  // disk, not memory.
+  ReceivedCatalog catalog = receiveCatalog(pool, catalogUrl, reporter);
+  // Later attempts form the URL anew: the descriptor may be edited meanwhile.
+  std::string signatureText;
+  const std::optional<common::CurlError> failure = runWithRetries(
+      [&] {
+        if (firstSignatureAttempt) {
+          // Taken once: after a failure the next attempt is a request of its own.
+          const auto attempt = std::move(firstSignatureAttempt);
+          signatureText = attempt->take();
+          return;
+        }
+        signatureText = http::ncurlGet(pool, formats::remoteUrl(formats::kSignatureFileName),
+                                       formats::kMaxSignatureBytes);
+      },
+      kTransferAttempts, kTransferDelaySeconds, reporter);
+  if (failure) {
+    // The run ends on the transfer's own failure: the empty text it left would
+    // otherwise be taken for a malformed signature.
+    throw common::CurlError(common::assembleUri(formats::remoteUrl(formats::kSignatureFileName)) +
+                                ": " + failure->message(),
+                            failure->cause());
+  }
+  return {std::move(catalog), std::move(signatureText)};
 }
 
 }  // namespace updater

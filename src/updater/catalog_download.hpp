@@ -41,4 +41,20 @@ class ReceivedCatalog {
 ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url,
                                FailureReporter& reporter);
 
+// The catalog at `catalogUrl` (as receiveCatalog) and the text of its signature
+// (formats::kSignatureFileName beside it, at most formats::kMaxSignatureBytes),
+// both as they arrived, not yet trusted.
+struct CatalogDownload {
+  ReceivedCatalog catalog;
+  std::string signatureText;
+};
+
+// Fetches the catalog and its signature with the client's attempts and pauses.
+// The signature's first attempt runs alongside the catalog's, which saves a
+// round trip; its outcome is taken, and any failure reported, only after the
+// catalog's. Throws CurlError "URL: MESSAGE" when every signature attempt
+// failed, and what receiveCatalog throws.
+CatalogDownload downloadCatalog(http::ConnectionPool& pool, const common::Uri& catalogUrl,
+                                FailureReporter& reporter);
+
 }  // namespace updater

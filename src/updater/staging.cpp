@@ -75,7 +75,10 @@ StagedDigest stagedFileDigest(const std::string& pendingPath) {
       ::fchmod(file.get(), common::kPrivateFileMode) != 0) {
     throw common::osError(errno, pendingPath);
   }
-  return {crypto::sha3DescriptorHex(file.get(), pendingPath), {status.st_dev, status.st_ino}};
+  crypto::Sha3Stream state;
+  state.updateFromFile(file.get(), status.st_size, pendingPath);
+  std::string digest = state.currentHex();
+  return {std::move(digest), {status.st_dev, status.st_ino}, std::move(state), status.st_size};
 }
 
 std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& entries) {

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/file.hpp"
+#include "crypto/sha3.hpp"
 #include "formats/catalog_file.hpp"
 #include "http/connection_pool.hpp"
 #include "updater/retry.hpp"
@@ -74,6 +76,10 @@ StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequ
 struct StagedDigest {
   std::string digest;  // "" when there is no staged file
   common::FileIdentity identity;
+  // The state behind `digest`, of its first `bytes` bytes: a download that
+  // resumes the file goes on from it instead of reading them again.
+  std::optional<crypto::Sha3Stream> state;
+  std::int64_t bytes = 0;
 };
 
 // The digest of the staged file at `pendingPath`, read without following a

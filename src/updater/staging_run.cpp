@@ -42,7 +42,6 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       totalFiles_(totalFiles),
       items_(requests.size()),
       ledger_(requests.size()),
-      nextRangeId_(requests.size()),
       downloads_(pool),
       workers_(common::workerCount()) {
   TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
@@ -191,26 +190,9 @@ void StagingRun::onChecked(std::size_t index, Check&& found) {
   download(index).context = {entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
                              totalFiles_};
   download(index).targetSize = found.targetSize;
+  download(index).checked = std::move(found.staged);
   items_[index].phase = Phase::kQueued;
   queue_.push_back(index);
-}
-
-std::optional<std::size_t> StagingRun::dueRetry() const {
-  for (const std::size_t index : paused_) {
-    if (items_[index].download->retryAt <= now_) {
-      return index;
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<std::int64_t> StagingRun::earliestRetry() const {
-  std::optional<std::int64_t> earliest;
-  for (const std::size_t index : paused_) {
-    const std::int64_t at = items_[index].download->retryAt;
-    earliest = std::min(earliest.value_or(at), at);
-  }
-  return earliest;
 }
 
 void StagingRun::startTransfers() {
@@ -218,10 +200,9 @@ void StagingRun::startTransfers() {
   // requests and so change both lists.
   while (downloads_.running() < maxInFlight_) {
     std::size_t index = 0;
-    if (const auto due = dueRetry()) {
+    if (const auto due = retries_.takeDue(now_)) {
       // A retry goes first: its request is older than any still queued.
       index = *due;
-      paused_.erase(index);
     } else if (startRangeFetch()) {
       // The ranges of a delta come next, for the same reason.
       continue;
@@ -235,6 +216,9 @@ void StagingRun::startTransfers() {
 }
 
 std::optional<std::size_t> StagingRun::takeQueued() {
+  if (!retries_.opensNewStarts()) {
+    return std::nullopt;
+  }
   // The first in request order that may start: a delta waits for a free one,
   // while the requests behind it go on.
   const auto found =
@@ -249,24 +233,44 @@ std::optional<std::size_t> StagingRun::takeQueued() {
 
 void StagingRun::attempt(std::size_t index) {
   items_[index].phase = Phase::kRunning;
+  Download& item = download(index);
+  // Only the first attempt may go on from the check: any other, a delta build
+  // included, may have changed the file since.
+  std::optional<crypto::Sha3Stream> prefix = std::exchange(item.checked.state, std::nullopt);
+  try {
+    const std::string descriptor = formats::readSourceDescriptor();
+    item.url = formats::remoteUrlIn(descriptor, request(index).path);
+    item.indexUrl =
+        formats::remoteUrlIn(descriptor, formats::blockIndexPathOf(request(index).digest));
+  } catch (const common::Error&) {
+    // recovery point: the error ends the run when this request's turn comes
+    fail(index, std::current_exception());
+    return;
+  }
   if (triesDelta(index)) {
     fetchIndex(index);
     return;
   }
-  Download& item = download(index);
   const http::DownloadSet::FileListener listener{
       [this, index](std::string_view bytes) { download(index).digest->append(bytes); },
       [this, index] { download(index).digest->startOver(); }};
+  const std::size_t id = nextTransferId_++;
   try {
-    // The URL is formed anew at each attempt: the descriptor may have been edited.
     const std::int64_t existing = downloads_.start(
-        index, formats::remoteUrl(request(index).path), item.context.pendingPath,
+        id, item.url, item.context.pendingPath,
         [this, index](std::int64_t downloaded, std::int64_t total) {
           reportProgress(downloaded, total, download(index).context);
         },
         listener);
-    // Each attempt hashes anew what the file holds, then what it receives.
-    item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing);
+    transfers_.emplace(id, Transfer{Transfer::Kind::kFile, index});
+    // Each attempt hashes what the file holds, then what it receives; the first
+    // goes on from what the check read, when the file still holds just that.
+    if (prefix && existing > 0 && existing == item.checked.bytes) {
+      item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing,
+                                                      std::move(*prefix), item.checked.identity);
+    } else {
+      item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing);
+    }
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other
     transferFailed(index, error);
@@ -276,37 +280,73 @@ void StagingRun::attempt(std::size_t index) {
   }
 }
 
-void StagingRun::attemptEnded(http::DownloadSet::Finished& end) {
+void StagingRun::startFetch(const Transfer& transfer, const common::Uri& url,
+                            std::optional<http::DownloadSet::ByteRange> range,
+                            std::size_t maxBytes) {
+  const std::size_t id = nextTransferId_++;
+  downloads_.fetch(id, url, range, maxBytes, {});
+  transfers_.emplace(id, transfer);
+}
+
+bool StagingRun::hasTransfer(std::size_t index, Transfer::Kind kind) const {
+  return std::ranges::any_of(transfers_, [index, kind](const auto& entry) {
+    return entry.second.request == index && entry.second.kind == kind;
+  });
+}
+
+void StagingRun::cancelTransfers(std::size_t index, std::initializer_list<Transfer::Kind> kinds) {
+  for (auto it = transfers_.begin(); it != transfers_.end();) {
+    if (it->second.request == index && std::ranges::find(kinds, it->second.kind) != kinds.end()) {
+      downloads_.cancel(it->first);
+      it = transfers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void StagingRun::transferEnded(http::DownloadSet::Finished& end) {
+  const auto found = transfers_.find(end.id);
+  TOLVEX_CHECK(found != transfers_.end(), "a transfer ended that was never started");
+  const Transfer transfer = found->second;
+  transfers_.erase(found);
+  const std::size_t index = transfer.request;
+  switch (transfer.kind) {
+    case Transfer::Kind::kRange:
+      rangeEnded(transfer, end);
+      break;
+    case Transfer::Kind::kProbe:
+      probeEnded(index, end);
+      break;
+    case Transfer::Kind::kPrefetch:
+      prefetchEnded(index, end);
+      break;
+    case Transfer::Kind::kIndex:
+      if (!abandoned(index)) {
+        indexEnded(index, end);
+      }
+      break;
+    case Transfer::Kind::kFile:
+      if (!abandoned(index)) {
+        attemptEnded(index, end);
+      }
+      break;
+  }
+}
+
+void StagingRun::attemptEnded(std::size_t index, http::DownloadSet::Finished& end) {
   using Result = http::DownloadSet::Finished::Result;
-  if (ranges_.contains(end.id)) {
-    rangeEnded(end);
-    return;
-  }
-  if (probes_.contains(end.id)) {
-    probeEnded(end);
-    return;
-  }
-  if (prefetches_.contains(end.id)) {
-    prefetchEnded(end);
-    return;
-  }
-  if (abandoned(end.id)) {
-    return;
-  }
-  if (download(end.id).route == Route::kIndex) {
-    indexEnded(end);
-    return;
-  }
   switch (end.result) {
     case Result::kComplete:
-      verifyStreamed(end.id);
+      retries_.recovered(index);
+      verifyStreamed(index);
       break;
     case Result::kTransferFailed:
-      transferFailed(end.id, common::CurlError(end.message, end.cause));
+      transferFailed(index, common::CurlError(end.message, end.cause));
       break;
     case Result::kFileFailed:
-      download(end.id).digest.reset();
-      fail(end.id, end.error);
+      download(index).digest.reset();
+      fail(index, end.error);
       break;
   }
 }
@@ -322,8 +362,7 @@ void StagingRun::transferFailed(std::size_t index, const common::CurlError& erro
     return;
   }
   items_[index].phase = Phase::kPaused;
-  item.retryAt = now_ + kTransferDelaySeconds * 1000;
-  paused_.insert(index);
+  retries_.paused(index, now_ + kTransferDelaySeconds * 1000);
 }
 
 void StagingRun::verifyStreamed(std::size_t index) {
@@ -400,6 +439,7 @@ void StagingRun::verified(std::size_t index, std::optional<common::FileIdentity>
 
 void StagingRun::settle(std::size_t index, StageOutcome outcome) {
   dropPrefetch(index);
+  retries_.recovered(index);
   items_[index].phase = Phase::kDone;
   ledger_.settle(index, outcome);
 }
@@ -414,8 +454,11 @@ void StagingRun::stopAfter(std::size_t index) {
   // Nothing after the first failure will be taken: its downloads stop, keeping
   // what they received for the next run.
   for (std::size_t later = index + 1; later < items_.size(); ++later) {
+    if (abandoned(later)) {
+      retries_.recovered(later);
+    }
     if (abandoned(later) && items_[later].phase == Phase::kRunning) {
-      downloads_.cancel(later);
+      cancelTransfers(later, {Transfer::Kind::kFile, Transfer::Kind::kIndex});
       cancelRanges(later);
       setRoute(later, Route::kWhole);
       download(later).digest.reset();
@@ -423,7 +466,6 @@ void StagingRun::stopAfter(std::size_t index) {
     }
   }
   std::erase_if(queue_, [this](std::size_t queued) { return abandoned(queued); });
-  std::erase_if(paused_, [this](std::size_t paused) { return abandoned(paused); });
 }
 
 void StagingRun::commitSettled() {
@@ -472,7 +514,7 @@ void StagingRun::reportRoute(std::size_t index) const {
 }
 
 void StagingRun::waitForProgress() {
-  const std::optional<std::int64_t> retryAt = earliestRetry();
+  const std::optional<std::int64_t> retryAt = retries_.nextRetry();
   std::vector<http::DownloadSet::Finished> finished;
   if (downloads_.running() == 0 && jobsOutstanding_ == 0 && !checksDueNow()) {
     TOLVEX_CHECK(retryAt.has_value(), "staging has nothing left to wait for");
@@ -488,7 +530,7 @@ void StagingRun::waitForProgress() {
   }
   now_ = common::monotonicMilliseconds();
   for (auto& end : finished) {
-    attemptEnded(end);
+    transferEnded(end);
   }
   runDeliveredSteps();
 }

@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,12 +61,31 @@ class StagingRun {
   // How a request that downloads gets its file.
   enum class Route { kWhole, kIndex, kDelta };
 
+  // What one transfer under way fetches, and for which request: each has an id
+  // of its own in downloads_, so an ending transfer says what it was.
+  struct Transfer {
+    enum class Kind {
+      kFile,      // the staged file, whole or resumed
+      kIndex,     // the block index its delta route waits for
+      kProbe,     // an index header asked for while a large target is hashed
+      kPrefetch,  // an index asked for early, on what a probe found
+      kRange,     // bytes of a delta build, from `first`
+    };
+    Kind kind = Kind::kFile;
+    std::size_t request = 0;
+    std::int64_t first = 0;
+  };
+
   // What a request that downloads needs; up-to-date requests never get one.
   struct Download {
     ProgressContext context;
     RetryBudget attempts;
-    std::int64_t retryAt = 0;                 // monotonic milliseconds, while paused
+    // Of the running attempt, formed from one reading of the descriptor, which
+    // may be edited between attempts: the file (whole or its ranges), its index.
+    common::Uri url;
+    common::Uri indexUrl;
     std::unique_ptr<StreamingDigest> digest;  // of the running attempt
+    StagedDigest checked;                     // the staged file as the check read it
     std::string stagedDigest;                 // for the mismatch report
     std::int64_t targetSize = 0;              // of the old copy, when there is one
     Route route = Route::kWhole;
@@ -107,9 +127,9 @@ class StagingRun {
 
   std::size_t checkBatchEnd(std::size_t first) const;
   void probeSize(std::size_t index);
-  void probeEnded(const http::DownloadSet::Finished& end);
+  void probeEnded(std::size_t index, const http::DownloadSet::Finished& end);
   void endProbe(std::size_t index);
-  void prefetchEnded(http::DownloadSet::Finished& end);
+  void prefetchEnded(std::size_t index, http::DownloadSet::Finished& end);
   void dropPrefetch(std::size_t index);
   bool checksDueNow() const;
   void submitChecks();
@@ -117,18 +137,24 @@ class StagingRun {
   void startTransfers();
   std::optional<std::size_t> takeQueued();
   void attempt(std::size_t index);
-  void attemptEnded(http::DownloadSet::Finished& end);
+  void transferEnded(http::DownloadSet::Finished& end);
+  void attemptEnded(std::size_t index, http::DownloadSet::Finished& end);
+  // Starts a fetch into memory under a new id; throws CurlError when it cannot.
+  void startFetch(const Transfer& transfer, const common::Uri& url,
+                  std::optional<http::DownloadSet::ByteRange> range, std::size_t maxBytes);
+  bool hasTransfer(std::size_t index, Transfer::Kind kind) const;
+  void cancelTransfers(std::size_t index, std::initializer_list<Transfer::Kind> kinds);
   bool triesDelta(std::size_t index) const;
   // False for a request that would start a delta while the most run already.
   bool deltaMayStart(std::size_t index) const;
   void setRoute(std::size_t index, Route route);
   void fetchIndex(std::size_t index);
-  void indexEnded(http::DownloadSet::Finished& end);
+  void indexEnded(std::size_t index, http::DownloadSet::Finished& end);
   // `plan` is nothing when it could not be made, for the reason `failure`.
   void onPlanned(std::size_t index, std::optional<delta::DeltaPlan>&& plan,
                  const std::string& failure);
   bool startRangeFetch();
-  void rangeEnded(http::DownloadSet::Finished& end);
+  void rangeEnded(const Transfer& range, http::DownloadSet::Finished& end);
   void appendDelta(std::size_t index);
   void onDeltaStep(std::size_t index, const DeltaBuild::Step& step);
   // Gives up the delta route of `index` for the whole download; `reason`, in
@@ -150,8 +176,6 @@ class StagingRun {
   void stopAfter(std::size_t index);
   void commitSettled();
   void waitForProgress();
-  std::optional<std::size_t> dueRetry() const;
-  std::optional<std::int64_t> earliestRetry() const;
 
   // Says once that work meant for several threads runs on one: no more
   // could start.
@@ -181,19 +205,13 @@ class StagingRun {
   std::size_t nextCheck_ = 0;
   std::size_t jobsOutstanding_ = 0;  // posted or finishing, their steps not run yet
   std::deque<std::size_t> queue_;    // waiting for a free transfer, in request order
-  std::set<std::size_t> paused_;     // waiting for their retry deadline
-  std::set<std::size_t> underway_;   // on a delta route: index, plan or build
-  // Range fetches of the delta builds: under ids past the requests', each with
-  // its request and its first byte.
-  std::map<std::size_t, std::pair<std::size_t, std::int64_t>> ranges_;
-  // Index headers asked for while a large target is hashed, by fetch id, with
-  // the request.
-  std::map<std::size_t, std::size_t> probes_;
-  // Indexes asked for early, by fetch id, with the request; and how those that
-  // ended did, by request, kept until its route asks for the index or it settles.
-  std::map<std::size_t, std::size_t> prefetches_;
+  RetryGate retries_;
+  std::set<std::size_t> underway_;             // on a delta route: index, plan or build
+  std::map<std::size_t, Transfer> transfers_;  // under way, by their ids in downloads_
+  std::size_t nextTransferId_ = 0;
+  // How the early index fetches that ended did, by request, kept until its
+  // route asks for the index or it settles.
   std::map<std::size_t, http::DownloadSet::Finished> prefetched_;
-  std::size_t nextRangeId_;  // for ranges, probes and prefetches
   // Requests whose index is asked for, planned or built from. Each may hold a
   // window of ranges and a plan in memory, so few run at once, however many
   // large files changed.

@@ -42,21 +42,16 @@ void StagingRun::probeSize(std::size_t index) {
   if (common::regularFileSize(entry.path) < kProbedTargetBytes) {
     return;
   }
-  const std::size_t id = nextRangeId_++;
   try {
-    downloads_.fetch(id, indexUrlOf(entry),
-                     http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
-                     static_cast<std::size_t>(delta::kIndexHeaderBytes), {});
+    startFetch({Transfer::Kind::kProbe, index}, indexUrlOf(entry),
+               http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
+               static_cast<std::size_t>(delta::kIndexHeaderBytes));
   } catch (const common::CurlError&) {
     // recovery point: without a probe the index is asked for after the digest
-    return;
   }
-  probes_.emplace(id, index);
 }
 
-void StagingRun::probeEnded(const http::DownloadSet::Finished& end) {
-  const std::size_t index = probes_.at(end.id);
-  probes_.erase(end.id);
+void StagingRun::probeEnded(std::size_t index, const http::DownloadSet::Finished& end) {
   if (end.result != http::DownloadSet::Finished::Result::kComplete) {
     return;  // no index, or none that answered: asked for again if needed
   }
@@ -67,36 +62,22 @@ void StagingRun::probeEnded(const http::DownloadSet::Finished& end) {
   if (!size || *size == targetSize) {
     return;
   }
-  const std::size_t id = nextRangeId_++;
   try {
-    downloads_.fetch(id, indexUrlOf(request(index)), std::nullopt,
-                     static_cast<std::size_t>(delta::kMaximumIndexBytes), {});
+    startFetch({Transfer::Kind::kPrefetch, index}, indexUrlOf(request(index)), std::nullopt,
+               static_cast<std::size_t>(delta::kMaximumIndexBytes));
   } catch (const common::CurlError&) {
     // recovery point: the index is asked for again after the digest
-    return;
-  }
-  prefetches_.emplace(id, index);
-}
-
-void StagingRun::endProbe(std::size_t index) {
-  for (auto it = probes_.begin(); it != probes_.end(); ++it) {
-    if (it->second == index) {
-      downloads_.cancel(it->first);
-      probes_.erase(it);
-      break;
-    }
   }
 }
 
-void StagingRun::prefetchEnded(http::DownloadSet::Finished& end) {
-  const std::size_t index = prefetches_.at(end.id);
-  prefetches_.erase(end.id);
+void StagingRun::endProbe(std::size_t index) { cancelTransfers(index, {Transfer::Kind::kProbe}); }
+
+void StagingRun::prefetchEnded(std::size_t index, http::DownloadSet::Finished& end) {
   if (abandoned(index) || items_[index].phase == Phase::kDone) {
     return;
   }
-  end.id = index;
   if (items_[index].download && download(index).route == Route::kIndex) {
-    indexEnded(end);  // its route waits for it
+    indexEnded(index, end);  // its route waits for it
     return;
   }
   prefetched_.insert_or_assign(index, std::move(end));
@@ -104,13 +85,7 @@ void StagingRun::prefetchEnded(http::DownloadSet::Finished& end) {
 
 void StagingRun::dropPrefetch(std::size_t index) {
   prefetched_.erase(index);
-  for (auto it = prefetches_.begin(); it != prefetches_.end(); ++it) {
-    if (it->second == index) {
-      downloads_.cancel(it->first);
-      prefetches_.erase(it);
-      break;
-    }
-  }
+  cancelTransfers(index, {Transfer::Kind::kPrefetch});
 }
 
 void StagingRun::setRoute(std::size_t index, Route route) {
@@ -138,30 +113,29 @@ void StagingRun::fetchIndex(std::size_t index) {
   if (const auto early = prefetched_.find(index); early != prefetched_.end()) {
     http::DownloadSet::Finished end = std::move(early->second);
     prefetched_.erase(early);
-    indexEnded(end);
+    indexEnded(index, end);
     return;
   }
-  if (std::ranges::any_of(prefetches_,
-                          [index](const auto& entry) { return entry.second == index; })) {
+  if (hasTransfer(index, Transfer::Kind::kPrefetch)) {
     return;  // asked for early: prefetchEnded goes on
   }
   try {
     // No longer than any index a reader accepts: what a plan costs stays bounded.
-    downloads_.fetch(index, indexUrlOf(request(index)), std::nullopt,
-                     static_cast<std::size_t>(delta::kMaximumIndexBytes), {});
+    startFetch({Transfer::Kind::kIndex, index}, item.indexUrl, std::nullopt,
+               static_cast<std::size_t>(delta::kMaximumIndexBytes));
   } catch (const common::CurlError& error) {
     // recovery point: without an index the file comes whole
     fallBackToWhole(index, "no block index from the server (" + error.message() + ")");
   }
 }
 
-void StagingRun::indexEnded(http::DownloadSet::Finished& end) {
+void StagingRun::indexEnded(std::size_t index, http::DownloadSet::Finished& end) {
   if (end.result != http::DownloadSet::Finished::Result::kComplete) {
     // No index (a server without them answers 404), or none that arrived.
-    fallBackToWhole(end.id, "no block index from the server (" + failureOf(end) + ")");
+    fallBackToWhole(index, "no block index from the server (" + failureOf(end) + ")");
     return;
   }
-  postJob([this, index = end.id, body = std::move(end.body)]() -> std::function<void()> {
+  postJob([this, index, body = std::move(end.body)]() -> std::function<void()> {
     auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
     auto failure = std::make_shared<std::string>();
     try {
@@ -212,14 +186,11 @@ bool StagingRun::startRangeFetch() {
       continue;
     }
     if (const auto range = item.delta->nextFetch()) {
-      const std::size_t id = nextRangeId_++;
-      ranges_.emplace(id, std::make_pair(index, range->first));
       try {
-        downloads_.fetch(id, formats::remoteUrl(request(index).path), range,
-                         static_cast<std::size_t>(range->length), {});
+        startFetch({Transfer::Kind::kRange, index, range->first}, item.url, range,
+                   static_cast<std::size_t>(range->length));
       } catch (const common::CurlError& error) {
         // recovery point: the whole download tries again, with its own attempts
-        ranges_.erase(id);
         fallBackToWhole(index, "a range request failed (" + error.message() + ")");
       }
       return true;
@@ -228,9 +199,8 @@ bool StagingRun::startRangeFetch() {
   return false;
 }
 
-void StagingRun::rangeEnded(http::DownloadSet::Finished& end) {
-  const auto [index, first] = ranges_.at(end.id);
-  ranges_.erase(end.id);
+void StagingRun::rangeEnded(const Transfer& range, http::DownloadSet::Finished& end) {
+  const std::size_t index = range.request;
   if (abandoned(index) || download(index).route != Route::kDelta) {
     return;
   }
@@ -239,7 +209,7 @@ void StagingRun::rangeEnded(http::DownloadSet::Finished& end) {
     return;
   }
   Download& item = download(index);
-  item.delta->arrived(first, std::move(end.body));
+  item.delta->arrived(range.first, std::move(end.body));
   reportProgress(item.delta->fetchedBytes(), item.delta->bytesToFetch(), item.context);
   appendDelta(index);
 }
@@ -299,14 +269,7 @@ void StagingRun::fallBackToWhole(std::size_t index, std::string reason) {
 }
 
 void StagingRun::cancelRanges(std::size_t index) {
-  for (auto it = ranges_.begin(); it != ranges_.end();) {
-    if (it->second.first == index) {
-      downloads_.cancel(it->first);
-      it = ranges_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  cancelTransfers(index, {Transfer::Kind::kRange});
 }
 
 }  // namespace updater

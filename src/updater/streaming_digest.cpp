@@ -140,6 +140,17 @@ StreamingDigest::StreamingDigest(common::WorkQueue& workers, std::string pending
   }
 }
 
+StreamingDigest::StreamingDigest(common::WorkQueue& workers, std::string pendingPath,
+                                 std::int64_t existingBytes, crypto::Sha3Stream prefix,
+                                 common::FileIdentity identity)
+    : workers_(workers), state_(std::make_shared<State>()) {
+  state_->path = std::move(pendingPath);
+  state_->announced = existingBytes;
+  state_->hashed = existingBytes;
+  state_->digest = std::move(prefix);
+  state_->identity = identity;
+}
+
 StreamingDigest::~StreamingDigest() {
   const std::lock_guard lock(state_->mutex);
   state_->abandoned = true;

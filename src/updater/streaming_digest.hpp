@@ -9,6 +9,7 @@
 
 #include "common/file.hpp"
 #include "common/work_queue.hpp"
+#include "crypto/sha3.hpp"
 
 namespace updater {
 
@@ -28,6 +29,11 @@ class StreamingDigest {
   // Starts hashing the first `existingBytes` bytes of `pendingPath`, read
   // without following a link.
   StreamingDigest(common::WorkQueue& workers, std::string pendingPath, std::int64_t existingBytes);
+  // Goes on from `prefix`, the state of the first `existingBytes` bytes of the
+  // file `identity`, hashed before: they are not read again, and the file read
+  // from now on must be that one.
+  StreamingDigest(common::WorkQueue& workers, std::string pendingPath, std::int64_t existingBytes,
+                  crypto::Sha3Stream prefix, common::FileIdentity identity);
   // Abandons the digest: its jobs stop, and `done` is never called.
   ~StreamingDigest();
   StreamingDigest(const StreamingDigest&) = delete;

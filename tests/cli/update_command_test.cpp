@@ -35,7 +35,7 @@ class UpdateCommand : public updater_testing::ClientFixture {
     CapturedOutput capture;
     int result = 0;
     try {
-      result = cli::updateCommand(verbose, testing_support::testTrustedKeys(), "");
+      result = cli::updateCommand(verbose, testing_support::testTrustedKeys(), curl_, "");
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       result = request.status();

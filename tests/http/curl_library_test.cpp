@@ -20,6 +20,7 @@ constexpr const char* kHint =
 struct LoadOutcome {
   int exitStatus = 0;  // 0: the load succeeded
   std::string err;
+  const http::CurlApi* curl = nullptr;  // the table a successful load gives
 };
 
 // Points the loader at "libcurl.so" and "libcurl.so.4" inside `dir`.
@@ -30,7 +31,7 @@ LoadOutcome loadFrom(const TempDir& dir) {
   LoadOutcome outcome;
   testing::internal::CaptureStderr();
   try {
-    http::loadCurlLibrary(names);
+    outcome.curl = &http::loadCurlLibrary(names);
   } catch (const common::ExitRequest& request) {
     outcome.exitStatus = request.status();
   }
@@ -40,17 +41,13 @@ LoadOutcome loadFrom(const TempDir& dir) {
 
 void copyLibrary(const char* from, const std::string& to) { std::filesystem::copy_file(from, to); }
 
-class CurlLibrary : public testing::Test {
- protected:
-  // Later tests need the real libcurl bound again.
-  void TearDown() override { http::loadCurlLibrary(); }
-};
+class CurlLibrary : public testing::Test {};
 
 TEST_F(CurlLibrary, BindsTheRealLibraryByDefault) {
   testing::internal::CaptureStderr();
-  http::loadCurlLibrary();
+  const http::CurlApi& curl = http::loadCurlLibrary();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_STREQ(http::curlApi().easyStrerror(CURLE_COULDNT_CONNECT), "Couldn't connect to server");
+  EXPECT_STREQ(curl.easyStrerror(CURLE_COULDNT_CONNECT), "Couldn't connect to server");
 }
 
 TEST_F(CurlLibrary, PrefersLibcurlSoAndFallsBackToSo4) {
@@ -80,7 +77,8 @@ TEST_F(CurlLibrary, PrefersLibcurlSoAndFallsBackToSo4) {
     const LoadOutcome outcome = loadFrom(dir);
     EXPECT_EQ(outcome.exitStatus, 0);
     EXPECT_EQ(outcome.err, "");
-    EXPECT_STREQ(http::curlApi().easyStrerror(CURLE_OK), c.expected);
+    ASSERT_NE(outcome.curl, nullptr);
+    EXPECT_STREQ(outcome.curl->easyStrerror(CURLE_OK), c.expected);
   }
 }
 
@@ -91,15 +89,15 @@ TEST_F(CurlLibrary, MissingLibraryEndsWithStatusOne) {
   EXPECT_EQ(outcome.err, "could not load: " + dir.path() + "/libcurl.so(|.4)\n" + kHint);
 }
 
-TEST_F(CurlLibrary, MissingSymbolEndsWithStatusOneAndKeepsTheBoundTable) {
+TEST_F(CurlLibrary, MissingSymbolEndsWithStatusOneAndNoTable) {
   TempDir dir;
   copyLibrary(FAKE_CURL_NO_STRERROR, dir / "libcurl.so");
   copyLibrary(FAKE_CURL_A, dir / "libcurl.so.4");
   const LoadOutcome outcome = loadFrom(dir);
   EXPECT_EQ(outcome.exitStatus, 1);
   EXPECT_EQ(outcome.err, "could not import: curl_easy_strerror\n");
-  // The failed load must not leave a half-bound table behind.
-  EXPECT_STREQ(http::curlApi().easyStrerror(CURLE_COULDNT_CONNECT), "Couldn't connect to server");
+  // A failed load gives no half-bound table.
+  EXPECT_EQ(outcome.curl, nullptr);
 }
 
 TEST_F(CurlLibrary, MissingMultiFunctionIsNamedLikeTheOthers) {
@@ -110,7 +108,7 @@ TEST_F(CurlLibrary, MissingMultiFunctionIsNamedLikeTheOthers) {
   const LoadOutcome outcome = loadFrom(dir);
   EXPECT_EQ(outcome.exitStatus, 1);
   EXPECT_EQ(outcome.err, "could not import: curl_multi_wakeup\n");
-  EXPECT_STREQ(http::curlApi().easyStrerror(CURLE_COULDNT_CONNECT), "Couldn't connect to server");
+  EXPECT_EQ(outcome.curl, nullptr);
 }
 
 TEST(LibraryNamePattern, JoinsTheEndingsAfterTheCommonPrefix) {

@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "download_one.hpp"
 #include "http/connection_pool.hpp"
+#include "http/curl_library.hpp"
 #include "http/http_request.hpp"
 #include "http/resumable_download.hpp"
 #include "support/temp_dir.hpp"
@@ -77,7 +78,7 @@ class DownloadSet : public testing::Test {
   TempDir root_;
   TempDir work_;
   TestHttpServer server_{root_.path()};
-  http::ConnectionPool pool_;
+  http::ConnectionPool pool_{http::loadCurlLibrary()};
 };
 
 TEST_F(DownloadSet, RunsDownloadsSideBySideEachAsAloneWouldEnd) {
@@ -222,7 +223,7 @@ TEST_F(DownloadSet, OnePoolCarriesEveryKindOfRequest) {
 
 TEST_F(DownloadSet, EachPoolHasConnectionsOfItsOwn) {
   writeFile(root_ / "f", "f");
-  http::ConnectionPool other;
+  http::ConnectionPool other(http::loadCurlLibrary());
   http::ncurlGet(pool_, common::parseUri(server_.url("/f")), 10);
   http::ncurlGet(other, common::parseUri(server_.url("/f")), 10);
   http::ncurlGet(pool_, common::parseUri(server_.url("/f")), 10);

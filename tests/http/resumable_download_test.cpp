@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "download_one.hpp"
 #include "http/connection_pool.hpp"
+#include "http/curl_library.hpp"
 #include "support/raw_http_server.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
@@ -54,7 +55,7 @@ class ResumableDownload : public testing::Test {
   TestHttpServer server_{root_.path()};
   // After the server, so that its kept-alive connections are closed first: the
   // server's stop would otherwise wait out its keep-alive time-out.
-  http::ConnectionPool pool_;
+  http::ConnectionPool pool_{http::loadCurlLibrary()};
 };
 
 TEST_F(ResumableDownload, RequestsOnlyTheMissingTail) {
@@ -203,7 +204,7 @@ TEST(ResumableDownloadRanges, AppendsOnlyARangeThatStartsWhereTheFileEnds) {
       {"no range", "", ", world", "hello", "partial answer without a readable Content-Range"},
   };
   TempDir work;
-  http::ConnectionPool pool;
+  http::ConnectionPool pool(http::loadCurlLibrary());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string body = c.body;

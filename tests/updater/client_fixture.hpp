@@ -23,12 +23,12 @@ class ClientFixture : public ::testing::Test {
   ClientFixture() { writeSourceDescriptor(client_.path(), server_.url("/")); }
 
   // First: the connection pool below needs libcurl.
-  const bool curlLoaded_ = (http::loadCurlLibrary(), true);
+  const http::CurlApi& curl_ = http::loadCurlLibrary();
 
   testing_support::TempDir published_;
   testing_support::TempDir client_;
   testing_support::TestHttpServer server_{published_.path()};
-  http::ConnectionPool pool_;
+  http::ConnectionPool pool_{curl_};
   testing_support::ScopedWorkingDirectory cwd_{client_.path()};
   std::vector<std::int64_t> pauses_;
   common::ScopedSleepOverride noWait_{[this](std::int64_t ms) { pauses_.push_back(ms); }};

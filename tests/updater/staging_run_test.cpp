@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -122,7 +123,7 @@ TEST_F(StageFiles, NoMoreTransfersRunThanAllowed) {
     testing_support::TestHttpServer server(published_.path());
     // Its connections close before the server stops, which would otherwise
     // wait out its keep-alive time-out.
-    http::ConnectionPool pool;
+    http::ConnectionPool pool(curl_);
     updater_testing::writeSourceDescriptor(client_.path(), server.url("/"));
     server.gatherRequests("/n", static_cast<int>(allowed));
     std::vector<StageRequest> requests;
@@ -175,6 +176,25 @@ TEST_F(StageFiles, GivingUpOnOneLetsTheOthersFinishFirst) {
   EXPECT_EQ(pauses_.size(), 9U);
   EXPECT_FALSE(fileExists("gone.txt.tolvex-pending"));
   EXPECT_EQ(readFile("here.txt.tolvex-pending"), "here");
+}
+
+TEST_F(StageFiles, AFailingServerCostsTheAttemptsOfOneFileNotOfEveryFile) {
+  // While a request waits out its pause, none behind it starts: only those
+  // already underway fail with it, and only the oldest retries. Sixteen are
+  // checked by one job, so they queue in request order.
+  std::vector<StageRequest> requests;
+  for (int i = 0; i < 16; ++i) {
+    requests.push_back({crypto::sha3Hex("content"), "gone" + std::to_string(i), i});
+  }
+  const Outcome outcome = stage(requests);
+  EXPECT_EQ(outcome.status, 255);
+  const std::size_t expected = updater::kMaxTransfersInFlight + 9;
+  EXPECT_EQ(server_.requests().size(), expected);
+  EXPECT_EQ(server_.requestsFor("/gone0").size(), 10U);
+  const std::string report = mismatchReport("gone0", requests[0].digest, crypto::sha3Hex(""));
+  ASSERT_TRUE(outcome.output.err.ends_with(report)) << outcome.output.err;
+  // Two lines a failure, an empty one and the error, before the report.
+  EXPECT_EQ(std::ranges::count(outcome.output.err, '\n'), 2 * expected + 4);
 }
 
 TEST_F(StageFiles, MismatchWaitsForEarlierRequestsAndStopsLaterOnes) {

@@ -1,5 +1,6 @@
 #include "updater/streaming_digest.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file.hpp"
 #include "common/work_queue.hpp"
 #include "crypto/sha3.hpp"
 #include "support/temp_dir.hpp"
@@ -76,6 +78,25 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
       }
     }
   }
+}
+
+TEST(StreamingDigest, GoesOnFromAPrefixHashedBeforeWithoutReadingItAgain) {
+  common::WorkQueue queue(2);
+  const testing_support::TempDir dir;
+  const std::string path = dir / "f.tolvex-pending";
+  // The file's first bytes differ from those hashed: only the tail is read.
+  testing_support::writeFile(path, "XXXXtail");
+  crypto::Sha3Stream prefix;
+  prefix.update("abcd");
+  const common::FileIdentity identity =
+      common::identityOf(common::openRegularFile(path, O_RDONLY).get());
+  std::promise<std::string> result;
+  updater::StreamingDigest digest(queue, path, 4, std::move(prefix), identity);
+  digest.append("tail");
+  digest.finish([&result](std::string text, common::FileIdentity, std::exception_ptr) {
+    result.set_value(std::move(text));
+  });
+  EXPECT_EQ(result.get_future().get(), crypto::sha3Hex("abcdtail"));
 }
 
 TEST(StreamingDigest, AFileThatShrankIsAnErrorNotADigest) {
