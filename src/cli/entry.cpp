@@ -41,7 +41,7 @@ int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
       return keygenCommand();
     case Command::kUpdate:
       return updateCommand(invocation.verbose, inputs.trustedKeys, inputs.curl,
-                           inputs.environmentCaBundle);
+                           inputs.environmentCaBundle, inputs.sha3Lanes);
     case Command::kNone:
       break;
   }
@@ -67,8 +67,8 @@ int runArguments(const std::vector<std::string>& tokens, const ProcessInputs& in
 // Started without arguments (from a file manager, say): update, then leave the
 // window open a moment so that its outcome can be read.
 int runArgumentless(const ProcessInputs& inputs) {
-  const int result =
-      updateCommand(false, inputs.trustedKeys, inputs.curl, inputs.environmentCaBundle);
+  const int result = updateCommand(false, inputs.trustedKeys, inputs.curl,
+                                   inputs.environmentCaBundle, inputs.sha3Lanes);
   waitForKeyPress(kArgumentlessWaitSeconds);
   return result;
 }

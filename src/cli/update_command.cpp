@@ -25,7 +25,7 @@ constexpr std::int64_t kKeyMismatchPauseMilliseconds = 5000;
 }  // namespace
 
 int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const http::CurlApi& curl,
-                  const std::string& environmentCaBundle) {
+                  const std::string& environmentCaBundle, crypto::Sha3Lanes lanes) {
   // Taken first: a second run would otherwise append to staged files that this
   // one moves into place.
   const updater::RunLock runLock(
@@ -66,7 +66,7 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const h
   std::vector<formats::CatalogEntry> entries = catalog.entries();
   const auto totalFiles = static_cast<std::int64_t>(entries.size());
   const updater::StagingResult staged = updater::stageFiles(
-      pool, updater::stageRequestsOf(std::move(entries)), totalFiles, verbose, failures);
+      pool, updater::stageRequestsOf(std::move(entries)), totalFiles, verbose, failures, lanes);
   bool complete = staged.refused == 0;
   if (!staged.files.empty()) {
     std::vector<std::string> updated;

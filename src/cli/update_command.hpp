@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "crypto/sha3_batch.hpp"
 #include "http/curl_library.hpp"
 #include "updater/trust.hpp"
 
@@ -15,6 +16,6 @@ namespace cli {
 // on a key or digest mismatch, and CurlError "URL: MESSAGE" with the last failure when every
 // attempt at the signature failed.
 int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const http::CurlApi& curl,
-                  const std::string& environmentCaBundle);
+                  const std::string& environmentCaBundle, crypto::Sha3Lanes lanes);
 
 }  // namespace cli

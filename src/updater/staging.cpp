@@ -97,11 +97,11 @@ std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& e
 
 StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                          std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                         std::size_t maxInFlight) {
+                         crypto::Sha3Lanes lanes, std::size_t maxInFlight) {
   if (requests.empty()) {
     return {};
   }
-  return StagingRun(pool, requests, totalFiles, verbose, reporter, maxInFlight).run();
+  return StagingRun(pool, requests, totalFiles, verbose, reporter, lanes, maxInFlight).run();
 }
 
 }  // namespace updater

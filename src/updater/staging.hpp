@@ -9,6 +9,7 @@
 
 #include "common/file.hpp"
 #include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "formats/catalog_file.hpp"
 #include "http/connection_pool.hpp"
 #include "updater/retry.hpp"
@@ -67,10 +68,10 @@ struct StagingResult {
 // it is staged, while the downloads after it stop and keep what they received.
 // On a digest mismatch, reports it, deletes the staged file and throws
 // ExitRequest(255). Throws OSError when a directory cannot be created, IOError
-// when a file cannot be read or written.
+// when a file cannot be read or written. Targets are hashed `lanes` at a time.
 StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                          std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                         std::size_t maxInFlight = kMaxTransfersInFlight);
+                         crypto::Sha3Lanes lanes, std::size_t maxInFlight = kMaxTransfersInFlight);
 
 // The digest text of a staged file, and which file it was.
 struct StagedDigest {

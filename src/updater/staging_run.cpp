@@ -34,10 +34,11 @@ constexpr std::int64_t kLongestWaitMilliseconds = 1000;
 
 StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                        std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                       std::size_t maxInFlight)
+                       crypto::Sha3Lanes lanes, std::size_t maxInFlight)
     : requests_(requests),
       verbose_(verbose),
       reporter_(reporter),
+      lanes_(lanes),
       maxInFlight_(maxInFlight),
       totalFiles_(totalFiles),
       items_(requests.size()),
@@ -100,10 +101,13 @@ void StagingRun::runDeliveredSteps() {
   }
 }
 
-StagingRun::Check StagingRun::check(const StageRequest& request) {
+StagingRun::Check StagingRun::check(const StageRequest& request, crypto::Sha3FileOutcome&& target) {
   Check found;
   try {
-    found.targetMatches = crypto::sha3FileHexIfRegular(request.path) == request.digest;
+    if (target.error) {
+      throw std::move(*target.error);
+    }
+    found.targetMatches = target.digest == request.digest;
     if (!found.targetMatches) {
       found.targetSize = common::regularFileSize(request.path);
       // Before anything is written there, the staged file's removal included.
@@ -148,9 +152,15 @@ void StagingRun::submitChecks() {
       probeSize(first);
     }
     postJob([this, first, end = nextCheck_]() -> std::function<void()> {
+      std::vector<std::string> paths;
+      for (std::size_t index = first; index < end; ++index) {
+        paths.push_back(request(index).path);
+      }
+      // The batch's targets share the hasher's lanes.
+      std::vector<crypto::Sha3FileOutcome> targets = crypto::sha3FilesHexIfRegular(paths, lanes_);
       auto batch = std::make_shared<std::vector<Check>>();
       for (std::size_t index = first; index < end; ++index) {
-        batch->push_back(check(request(index)));
+        batch->push_back(check(request(index), std::move(targets[index - first])));
       }
       return [this, first, batch] {
         for (std::size_t offset = 0; offset < batch->size(); ++offset) {

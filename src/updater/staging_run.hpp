@@ -40,7 +40,7 @@ class StagingRun {
  public:
   StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
              std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-             std::size_t maxInFlight);
+             crypto::Sha3Lanes lanes, std::size_t maxInFlight);
   StagingRun(const StagingRun&) = delete;
   StagingRun& operator=(const StagingRun&) = delete;
 
@@ -115,7 +115,8 @@ class StagingRun {
     StagedDigest staged;
     std::exception_ptr error;
   };
-  static Check check(const StageRequest& request);
+  // `target` is the target's digest outcome, taken with the others of its batch.
+  static Check check(const StageRequest& request, crypto::Sha3FileOutcome&& target);
 
   // A digest text and the file it was read from, or the error that kept it from
   // being computed. A delta build hashes what it writes, not a file it reads.
@@ -193,6 +194,7 @@ class StagingRun {
   const std::vector<StageRequest>& requests_;  // read by the workers too
   const bool verbose_;
   FailureReporter& reporter_;
+  const crypto::Sha3Lanes lanes_;
   const std::size_t maxInFlight_;
   const std::int64_t totalFiles_;
   std::vector<Item> items_;

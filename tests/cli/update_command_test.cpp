@@ -13,6 +13,7 @@
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "http/curl_library.hpp"
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
@@ -35,7 +36,8 @@ class UpdateCommand : public updater_testing::ClientFixture {
     CapturedOutput capture;
     int result = 0;
     try {
-      result = cli::updateCommand(verbose, testing_support::testTrustedKeys(), curl_, "");
+      result = cli::updateCommand(verbose, testing_support::testTrustedKeys(), curl_, "",
+                                  crypto::widestSha3Lanes());
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       result = request.status();

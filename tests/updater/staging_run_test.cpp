@@ -13,6 +13,7 @@
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "http/connection_pool.hpp"
 #include "http/curl_library.hpp"
 #include "published_tree.hpp"
@@ -53,8 +54,9 @@ class StageFiles : public updater_testing::ClientFixture {
     CapturedOutput capture;
     try {
       updater::FailureReporter reporter;
-      for (auto& file :
-           updater::stageFiles(pool, requests, 100, verbose, reporter, maxInFlight).files) {
+      for (auto& file : updater::stageFiles(pool, requests, 100, verbose, reporter,
+                                            crypto::widestSha3Lanes(), maxInFlight)
+                            .files) {
         outcome.staged.push_back(std::move(file.path));
       }
     } catch (const common::ExitRequest& request) {

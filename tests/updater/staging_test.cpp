@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "http/curl_library.hpp"
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
@@ -38,8 +39,8 @@ class StageFile : public updater_testing::ClientFixture {
     std::optional<std::string> result;
     try {
       updater::FailureReporter reporter;
-      const updater::StagingResult staged =
-          updater::stageFiles(pool_, {{std::string(digest), path, 1}}, 5, verbose, reporter);
+      const updater::StagingResult staged = updater::stageFiles(
+          pool_, {{std::string(digest), path, 1}}, 5, verbose, reporter, crypto::widestSha3Lanes());
       if (!staged.files.empty()) {
         result = staged.files.front().path;
       }
