@@ -159,7 +159,7 @@ publish() {
 }
 # same_tree A B: identical file contents, catalog files aside.
 same_tree() {
-  diff -r -q -x 'updater-*' "$1" "$2" >/dev/null ||
+  diff -r -q -x 'updater-*' -x '.tolvex-*' "$1" "$2" >/dev/null ||
     { echo "$2 differs from $1" >&2; exit 1; }
 }
 

@@ -174,7 +174,8 @@ if want B; then
   contender "openssl dgst -sha3-256 (mixed)" "" \
     "find '$work/www/mixed' -name '*.bin' -exec openssl dgst -sha3-256 {} + >/dev/null"
   rounds "tolvex update (mixed)" "wget -i (mixed)" "openssl dgst -sha3-256 (mixed)"
-  diff -r -q -x 'updater-*' -x '.tolvex-index' "$work/www/mixed" "$work/client-mixed" >/dev/null
+  diff -r -q -x 'updater-*' -x '.tolvex-*' "$work/www/mixed" "$work/client-mixed" >/dev/null ||
+    { echo "the client differs from the published tree" >&2; exit 1; }
   echo "B: update / wget = $(ratio "$result_tolvex_update__mixed_" "$result_wget__i__mixed_") (target <= 1.0)"
   echo "B: cpu of update = $cpu_tolvex_update__mixed_ s, wget + openssl = $(python3 -c "print(f'{$cpu_wget__i__mixed_ + $cpu_openssl_dgst__sha3_256__mixed_:.2f}')") s"
 fi
@@ -187,6 +188,7 @@ if want C; then
   contender "curl -Z --parallel-max 8 (mixed, 50 ms)" "rm -rf '$work/curlz' && mkdir -p '$work/curlz'" \
     "cd '$work/curlz' && exec curl -s -Z --parallel-max 8 --remote-name-all \$(cat '$work/urls-c')"
   rounds "tolvex update (mixed, 50 ms)" "curl -Z --parallel-max 8 (mixed, 50 ms)"
-  diff -r -q -x 'updater-*' -x '.tolvex-index' "$work/www/mixed" "$work/client-rtt" >/dev/null
+  diff -r -q -x 'updater-*' -x '.tolvex-*' "$work/www/mixed" "$work/client-rtt" >/dev/null ||
+    { echo "the client differs from the published tree" >&2; exit 1; }
   echo "C: update / curl -Z = $(ratio "$result_tolvex_update__mixed__50_ms_" "$result_curl__Z___parallel_max_8__mixed__50_ms_") (target <= 1.0)"
 fi
