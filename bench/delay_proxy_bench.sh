@@ -29,15 +29,7 @@ if [ -x scripts/install-deps ]; then scripts/install-deps nginx; fi
 own=$(TOLVEX_DELAY_PROXY="" bench_proxy_command)
 proxies=("$own" "$@")
 
-work=$(mktemp -d /tmp/tolvex-proxybench.XXXXXX)
-chmod 755 "$work"
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+bench_start_work proxybench
 
 mkdir -p "$work/www"
 head -c $((1 << 30)) /dev/zero >"$work/www/big"

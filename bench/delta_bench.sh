@@ -76,15 +76,7 @@ for tool in nginx curl zsync zsyncmake openssl python3 cmp; do
 done
 [ -x /usr/bin/time ] || { echo "missing: /usr/bin/time (apt-get install time)" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/tolvex-deltabench.XXXXXX)
-chmod 755 "$work"
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+bench_start_work deltabench
 fail() { echo "$*" >&2; exit 1; }
 
 # ---------------------------------------------------------------- the client

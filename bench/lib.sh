@@ -9,6 +9,21 @@ bench_free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# bench_start_work NAME: a fresh readable temp dir in $work, removed on exit
+# after every pid in $pids (the servers the caller started) is stopped.
+bench_start_work() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/tolvex-$1.XXXXXX")
+  chmod 755 "$work"
+  pids=""
+  trap bench_stop_work EXIT
+  trap 'exit 130' INT TERM
+}
+
+bench_stop_work() {
+  for pid in $pids; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+
 # bench_wait_for URL: waits up to 5 s for URL to answer, exits the script otherwise.
 bench_wait_for() {
   for _ in $(seq 50); do curl -s -f -o /dev/null "$1" && return 0; sleep 0.1; done

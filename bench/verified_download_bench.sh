@@ -37,15 +37,7 @@ parts=${PARTS:-"A B C"}
 want() { [[ " $parts " == *" $1 "* ]]; }
 if [ -x scripts/install-deps ]; then scripts/install-deps nginx time wget; fi
 
-work=$(mktemp -d /tmp/tolvex-verifybench.XXXXXX)
-chmod 755 "$work"
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+bench_start_work verifybench
 
 mkdir -p "$work/home" "$work/client-home"
 if [ -n "$client_bin" ]; then

@@ -18,8 +18,6 @@ namespace http {
 // defines type-checking macros under some of those names.
 struct CurlApi {
   decltype(&::curl_easy_init) easyInit = nullptr;
-  decltype(&::curl_easy_escape) easyEscape = nullptr;
-  decltype(&::curl_free) free = nullptr;
   decltype(&::curl_easy_cleanup) easyCleanup = nullptr;
   decltype(&::curl_easy_setopt) easySetopt = nullptr;
   decltype(&::curl_slist_append) slistAppend = nullptr;

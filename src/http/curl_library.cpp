@@ -38,8 +38,6 @@ void bindSymbol(void* library, const char* symbol, Function& slot) {
 CurlApi bindFunctions(void* library) {
   CurlApi api;
   bindSymbol(library, "curl_easy_init", api.easyInit);
-  bindSymbol(library, "curl_easy_escape", api.easyEscape);
-  bindSymbol(library, "curl_free", api.free);
   bindSymbol(library, "curl_easy_cleanup", api.easyCleanup);
   bindSymbol(library, "curl_easy_setopt", api.easySetopt);
   bindSymbol(library, "curl_slist_append", api.slistAppend);

@@ -6,13 +6,6 @@
 #define FAKE_EXPORT __attribute__((visibility("default")))
 
 FAKE_EXPORT void* curl_easy_init(void) { return 0; }
-FAKE_EXPORT char* curl_easy_escape(void* handle, const char* text, int length) {
-  (void)handle;
-  (void)text;
-  (void)length;
-  return 0;
-}
-FAKE_EXPORT void curl_free(void* pointer) { (void)pointer; }
 FAKE_EXPORT void curl_easy_cleanup(void* handle) { (void)handle; }
 FAKE_EXPORT int curl_easy_setopt(void* handle, int option, ...) {
   (void)handle;
