@@ -6,6 +6,12 @@
 
 namespace http {
 
+// `length` bytes of a file from byte `first`.
+struct ByteRange {
+  std::int64_t first = 0;
+  std::int64_t length = 0;
+};
+
 // The range of a partial answer, from its Content-Range field: the first and
 // last byte positions, and the length of the whole file (-1 when given as "*").
 struct ContentRange {

@@ -7,13 +7,6 @@
 namespace http {
 namespace {
 
-// The characters of a token (field names), RFC 9110 section 5.6.2.
-bool isTokenCharacter(char c) {
-  constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         kSymbols.find(c) != std::string_view::npos;
-}
-
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view withoutLineEnd(std::string_view line) {
@@ -42,6 +35,12 @@ int statusOf(std::string_view statusLine) {
 }
 
 }  // namespace
+
+bool isTokenCharacter(char c) {
+  constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         kSymbols.find(c) != std::string_view::npos;
+}
 
 std::optional<std::pair<std::string_view, std::string_view>> parseHeaderField(
     std::string_view line) {

@@ -8,6 +8,10 @@
 
 namespace http {
 
+// Whether `c` may appear in a token (field names, parameter names), RFC 9110
+// section 5.6.2.
+bool isTokenCharacter(char c);
+
 // One header field line split as HTTP defines it: the name (a token), a colon,
 // optional blanks, the value, optional trailing blanks. Nothing when `line`
 // (without its line end) is not a field.

@@ -12,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/file.hpp"
 #include "http/content_range.hpp"
+#include "http/ranges_answer.hpp"
 #include "http/transfer.hpp"
 #include "http/transfer_session.hpp"
 
@@ -188,6 +189,59 @@ class MemoryFetch final : public Running {
   std::unique_ptr<Transfer> transfer_;
 };
 
+// Several ranges of a file in one request, kept in memory.
+class RangesFetch final : public Running {
+ public:
+  RangesFetch(const CurlApi& curl, const common::Uri& url, std::vector<ByteRange> ranges,
+              const ProgressCallback& onProgress, const std::string& environmentCaBundle)
+      : url_(url), answer_(std::move(ranges)) {
+    const HeaderMap requestHeaders = {{"Range", rangeRequest(answer_.asked())}};
+    // An answer that cannot serve the ranges is stopped before more of it
+    // comes: the exception only ends the transfer, finish() reports the answer.
+    const HeadersDoneCallback onHeadersDone = [this](const ResponseHeaders& headers) {
+      answer_.headersArrived(headers.status(), headers.find("content-type"),
+                             headers.find("content-range"));
+      stopUnlessUsable();
+    };
+    const ChunkCallback onChunk = [this](std::string_view chunk) {
+      answer_.bodyArrived(chunk);
+      stopUnlessUsable();
+    };
+    transfer_ = startGet(curl, url_, onChunk, requestHeaders, onHeadersDone, onProgress,
+                         environmentCaBundle);
+  }
+
+  Transfer& transfer() override { return *transfer_; }
+
+  void finish(DownloadSet::Finished& end) override {
+    if (answer_.usable()) {
+      try {
+        transfer_->rethrowFailure();
+      } catch (const common::CurlError& error) {
+        // recovery point: the ranges that arrived whole go with the failure
+        end.ranges = answer_.takeArrived();
+        rethrowWithUrl(url_, error);
+      }
+      answer_.bodyEnded();
+    }
+    if (!answer_.usable()) {
+      end.message = common::assembleUri(url_) + ": " + answer_.problem();
+    }
+    end.ranges = answer_.takeArrived();
+  }
+
+ private:
+  void stopUnlessUsable() const {
+    if (!answer_.usable()) {
+      throw common::CurlError(answer_.problem());
+    }
+  }
+
+  const common::Uri url_;
+  RangesAnswer answer_;
+  std::unique_ptr<Transfer> transfer_;
+};
+
 }  // namespace
 
 struct DownloadSet::Impl {
@@ -223,6 +277,15 @@ void DownloadSet::fetch(std::size_t id, const common::Uri& url, std::optional<By
   impl_->downloads.emplace(id, std::move(fetch));
 }
 
+void DownloadSet::fetchRanges(std::size_t id, const common::Uri& url, std::vector<ByteRange> ranges,
+                              const ProgressCallback& onProgress) {
+  TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
+  auto fetch = std::make_unique<RangesFetch>(impl_->curl, url, std::move(ranges), onProgress,
+                                             impl_->environmentCaBundle);
+  impl_->session.add(fetch->transfer());
+  impl_->downloads.emplace(id, std::move(fetch));
+}
+
 void DownloadSet::cancel(std::size_t id) { impl_->downloads.erase(id); }
 
 std::size_t DownloadSet::running() const { return impl_->downloads.size(); }
@@ -246,7 +309,7 @@ std::vector<DownloadSet::Finished> DownloadSet::wait(int timeoutMilliseconds) {
       ++it;
       continue;
     }
-    Finished end{it->first, Finished::Result::kComplete, {}, {}, nullptr, {}};
+    Finished end{it->first, Finished::Result::kComplete, {}, {}, nullptr, {}, {}};
     try {
       it->second->finish(end);
     } catch (const common::CurlError& error) {

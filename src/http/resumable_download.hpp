@@ -12,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/uri.hpp"
 #include "http/connection_pool.hpp"
+#include "http/content_range.hpp"
 #include "http/http_request.hpp"
 
 namespace http {
@@ -37,13 +38,15 @@ class DownloadSet {
     common::CurlError::Cause cause = common::CurlError::Cause::kOther;  // kTransferFailed only
     std::exception_ptr error;  // kFileFailed only: IOError or OSError, raised in its turn
     std::string body;          // of a complete fetch()
+    // Of a fetchRanges(): the bytes of the first ranges asked, each arrived
+    // whole and as asked. With kComplete, fewer than asked means that the
+    // server's answer could not serve the others (`message` says why, for a
+    // log, not a failure): they are better asked another way. With
+    // kTransferFailed, those that arrived before the failure.
+    std::vector<std::string> ranges;
   };
 
-  // `length` bytes of a file from byte `first`.
-  struct ByteRange {
-    std::int64_t first = 0;
-    std::int64_t length = 0;
-  };
+  using ByteRange = http::ByteRange;
 
   explicit DownloadSet(ConnectionPool& pool);
   // Stops what still runs; each file keeps the bytes it has received.
@@ -72,6 +75,15 @@ class DownloadSet {
   // range) fails the fetch before its bytes are kept: kTransferFailed.
   void fetch(std::size_t id, const common::Uri& url, std::optional<ByteRange> range,
              std::size_t maxBytes, const ProgressCallback& onProgress);
+  // Starts fetching the bytes of several ranges of `url` into memory under
+  // `id`, which must not be running, in one request ("Range: bytes=a-b,c-d").
+  // `ranges` must be ascending, non-empty and apart (AssertionDefect
+  // otherwise); Apache caps a request field at 8 KiB and, by default, the
+  // ranges at 200 (beyond, it sends the whole file). An answer that
+  // cannot serve them (see RangesAnswer) is stopped at once and ends as
+  // described for Finished::ranges.
+  void fetchRanges(std::size_t id, const common::Uri& url, std::vector<ByteRange> ranges,
+                   const ProgressCallback& onProgress);
   // Stops download `id` if it runs; its file keeps what it has received.
   void cancel(std::size_t id);
   std::size_t running() const;

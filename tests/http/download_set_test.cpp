@@ -13,6 +13,7 @@
 #include "http/connection_pool.hpp"
 #include "http/curl_library.hpp"
 #include "http/http_request.hpp"
+#include "http/ranges_answer.hpp"
 #include "http/resumable_download.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
@@ -219,6 +220,40 @@ TEST_F(DownloadSet, OnePoolCarriesEveryKindOfRequest) {
   // Reuse shows as far fewer connections than requests; the exact number
   // depends on how the concurrent ones overlap.
   EXPECT_LE(clientPorts(server_).size(), 5U);
+}
+
+TEST_F(DownloadSet, FetchesSeveralRangesInOneRequestOrSaysWhyNot) {
+  struct Case {
+    const char* name;
+    std::vector<http::ByteRange> ranges;
+    bool ignoreRange;
+    std::size_t arrived;
+  };
+  const std::string text = content('r', 300000);
+  writeFile(root_ / "f", text);
+  const std::vector<Case> cases = {
+      {"several", {{0, 1}, {70000, 16384}, {200000, 99999}, {299999, 1}}, false, 4},
+      {"one", {{5, 100}}, false, 1},
+      {"ranges ignored", {{0, 10}, {20, 10}}, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.setIgnoreRange(c.ignoreRange);
+    server_.clearRequests();
+    http::DownloadSet set(pool_);
+    set.fetchRanges(0, common::parseUri(server_.url("/f")), c.ranges, {});
+    std::vector<http::DownloadSet::Finished> ends;
+    while (ends.empty()) {
+      ends = set.wait(1000);
+    }
+    ASSERT_EQ(ends[0].result, http::DownloadSet::Finished::Result::kComplete);
+    ASSERT_EQ(ends[0].ranges.size(), c.arrived);
+    EXPECT_EQ(ends[0].message.empty(), c.arrived == c.ranges.size()) << ends[0].message;
+    for (std::size_t i = 0; i < c.arrived; ++i) {
+      EXPECT_EQ(ends[0].ranges[i], text.substr(c.ranges[i].first, c.ranges[i].length));
+    }
+    EXPECT_EQ(server_.requests().at(0).header("Range"), http::rangeRequest(c.ranges));
+  }
 }
 
 TEST_F(DownloadSet, EachPoolHasConnectionsOfItsOwn) {

@@ -29,7 +29,8 @@ struct RecordedRequest {
 // Files are read at request time, so a test may change them between requests.
 // Connections are kept alive for up to 100 requests.
 // GET and HEAD are answered; "Range: bytes=A-" and "bytes=A-B" give 206 with
-// Content-Range, a range starting at or after the end gives 416, a missing file 404.
+// Content-Range, a range starting at or after the end gives 416, a missing file 404;
+// several ranges get cpp-httplib's own multipart/byteranges answer, in one piece.
 //
 // The set...() calls below change how particular paths are answered. A `path` is
 // the decoded request path with its leading "/" (a file "dir/a b.txt" is
