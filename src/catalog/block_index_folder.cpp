@@ -88,12 +88,54 @@ bool holdsIndex(int folder, const std::string& digest, std::int64_t size) {
   }
 }
 
+bool notAfter(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec);
+}
+
+// The newest time an index of the folder was written, by the size of its file.
+std::map<std::int64_t, timespec> newestIndexBySize(int folder) {
+  std::map<std::int64_t, timespec> newest;
+  const common::DirPtr dir = common::listDirectoryAt(folder);
+  while (dir) {
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      break;
+    }
+    if (!formats::isBlockIndexName(entry->d_name)) {
+      continue;
+    }
+    const common::FileDescriptor index(
+        ::openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    std::array<std::uint8_t, delta::kIndexHeaderBytes> header{};
+    if (index.get() < 0 || ::fstat(index.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        common::readAt(index.get(), 0, header) != header.size()) {
+      continue;
+    }
+    const std::optional<std::int64_t> size = delta::indexedFileSize(
+        {reinterpret_cast<const char*>(header.data()), header.size()});
+    if (size) {
+      auto [at, added] = newest.try_emplace(*size, status.st_mtim);
+      if (!added && notAfter(at->second, status.st_mtim)) {
+        at->second = status.st_mtim;
+      }
+    }
+  }
+  return newest;
+}
+
 }  // namespace
+
+bool BlockIndexFolder::likelyHolds(std::int64_t size, const timespec& changed) const {
+  const auto newest = newestBySize_.find(size);
+  return newest != newestBySize_.end() && notAfter(changed, newest->second);
+}
 
 bool BlockIndexFolder::indexes(std::int64_t size) { return size >= delta::kMinimumIndexedBytes; }
 
 BlockIndexFolder::BlockIndexFolder() {
   if (common::FileDescriptor folder = openFolder(); folder.get() >= 0) {
+    newestBySize_ = newestIndexBySize(folder.get());
     folder_.emplace(std::move(folder));
   }
 }
@@ -114,12 +156,12 @@ int BlockIndexFolder::descriptor() {
 }
 
 void BlockIndexFolder::ensure(const std::string& path, const std::string& digest,
-                              std::int64_t size) {
+                              std::int64_t size, std::optional<std::string> built) {
   const int folder = descriptor();
   if (holdsIndex(folder, digest, size)) {
     return;
   }
-  const std::string index = delta::blockIndexOfFile(path);
+  const std::string index = built ? std::move(*built) : delta::blockIndexOfFile(path);
   const std::string temporary = temporaryNameFor(digest);
   common::writeNewFileAt(folder, temporary, index);
   if (::renameat(folder, temporary.c_str(), folder, digest.c_str()) != 0) {

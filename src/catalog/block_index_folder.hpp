@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -27,15 +30,25 @@ class BlockIndexFolder {
   // when it cannot be opened.
   BlockIndexFolder();
 
+  // True when the folder held, when opened, the index of a file of `size`
+  // bytes written at or after `changed`, the last change of a file of that
+  // size: that file was then most likely indexed as it is now. Only a guess,
+  // which decides whether to index a file while its digest is taken (a wrong
+  // one costs time, never correctness).
+  bool likelyHolds(std::int64_t size, const timespec& changed) const;
+
   // Makes sure that the index of the file at `path`, of `size` bytes and whose
   // digest text is `digest`, exists. One that exists, parses and describes a
   // file of `size` bytes is kept as it is: its name is its file's digest, so
   // republishing an unchanged file costs nothing; anything else under that name
-  // is rebuilt. Written under a name of its own, synced, then renamed, so that
-  // no reader or later run meets half an index. Any thread may call it. Throws
-  // IOError when the file cannot be read or the index cannot be created,
-  // OSError when it cannot be written or the folder cannot be made.
-  void ensure(const std::string& path, const std::string& digest, std::int64_t size);
+  // is replaced by `built`, the index made from the bytes that the digest
+  // covers, or when there is none by an index made from a read of its own.
+  // Written under a name of its own, synced, then renamed, so that no reader or
+  // later run meets half an index. Any thread may call it. Throws IOError when
+  // the file cannot be read or the index cannot be created, OSError when it
+  // cannot be written or the folder cannot be made.
+  void ensure(const std::string& path, const std::string& digest, std::int64_t size,
+              std::optional<std::string> built = std::nullopt);
 
   // Deletes every index whose digest text is not in `kept` and every temporary
   // file of an index, then the folder itself once it is empty; other names are
@@ -49,6 +62,8 @@ class BlockIndexFolder {
 
   std::mutex mutex_;  // guards the first opening of folder_
   std::optional<common::FileDescriptor> folder_;
+  // For likelyHolds: when the newest index of each file size was written.
+  std::map<std::int64_t, timespec> newestBySize_;
 };
 
 }  // namespace catalog

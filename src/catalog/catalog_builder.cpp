@@ -9,6 +9,8 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <optional>
+#include <span>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "common/ordered_pool.hpp"
 #include "common/output.hpp"
 #include "crypto/sha3_batch.hpp"
+#include "delta/block_index.hpp"
 #include "formats/catalog_file.hpp"
 #include "formats/tool_files.hpp"
 
@@ -68,13 +71,15 @@ bool isDotOrDotDot(const char* name) {
 
 // A candidate on its way into the catalog: its path (backslashes already turned
 // into "/") and, when the ignore rules keep it, whether it is a regular file
-// (and its size then), its digest text, whether it has a block index, and the
-// failure that ends the walk at its line.
+// (and its size then), its block index as it is built from the bytes hashed
+// (when the file likely needs one), its digest text, whether it has a block
+// index, and the failure that ends the walk at its line.
 struct Candidate {
   std::string path;
   bool included = false;
   bool regular = false;
   std::int64_t size = 0;
+  std::unique_ptr<delta::BlockIndexWriter> index;
   std::string digest;
   bool indexed = false;
   std::exception_ptr failure;
@@ -114,9 +119,14 @@ void takeDigests(Batch& batch, std::vector<crypto::Sha3FileOutcome> outcomes,
     ++outcome;
     try {
       // The digest comes first: an index is named after it, so one that
-      // exists already costs no second read of the file.
+      // exists already costs nothing more.
       if (BlockIndexFolder::indexes(size)) {
-        indexes.ensure(candidate.path, candidate.digest, size);
+        std::optional<std::string> built;
+        if (candidate.index) {
+          built = candidate.index->finish();
+          candidate.index.reset();
+        }
+        indexes.ensure(candidate.path, candidate.digest, size, std::move(built));
         candidate.indexed = true;
       }
     } catch (const common::Error&) {
@@ -219,6 +229,12 @@ class CatalogWalk {
       struct stat status {};
       candidate.regular = ::stat(candidate.path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
       candidate.size = candidate.regular ? status.st_size : 0;
+      // A file that likely has its index already is only hashed; any other
+      // large one is indexed from the same read.
+      if (candidate.regular && BlockIndexFolder::indexes(candidate.size) &&
+          !indexes_.likelyHolds(candidate.size, status.st_ctim)) {
+        candidate.index = std::make_unique<delta::BlockIndexWriter>(candidate.size);
+      }
       batchFiles_ += candidate.regular ? 1 : 0;
       batchBytes_ += candidate.size;
     }
@@ -237,7 +253,10 @@ class CatalogWalk {
     std::vector<crypto::Sha3File> files;
     for (const Candidate& candidate : batch_) {
       if (candidate.regular) {
-        files.push_back({candidate.path, candidate.size});
+        files.push_back({candidate.path, candidate.size, {}});
+        if (delta::BlockIndexWriter* index = candidate.index.get()) {
+          files.back().tap = [index](std::span<const std::uint8_t> bytes) { index->add(bytes); };
+        }
       }
     }
     const std::size_t jobs = std::min(workers_, files.size());

@@ -268,8 +268,13 @@ class FileSource final : public MessageSource {
     for (;;) {
       const ssize_t count = ::read(open_[lane].descriptor->get(), buffer, kChunkBytes);
       if (count >= 0) {
-        outcomes_[open_[lane].file].bytes += count;
-        return std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(count));
+        const std::size_t file = open_[lane].file;
+        const std::span<const std::uint8_t> bytes(buffer, static_cast<std::size_t>(count));
+        outcomes_[file].bytes += count;
+        if (files_[file].tap) {
+          files_[file].tap(bytes);
+        }
+        return bytes;
       }
       if (errno != EINTR) {
         break;
@@ -386,7 +391,7 @@ std::vector<Sha3FileOutcome> sha3FilesHexIfRegular(std::span<const std::string> 
   for (std::size_t index = 0; index < paths.size(); ++index) {
     struct stat status {};
     if (::stat(paths[index].c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-      regular.push_back({paths[index], status.st_size});
+      regular.push_back({paths[index], status.st_size, {}});
       positions.push_back(index);
     }
   }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,9 +40,12 @@ struct Sha3FileOutcome {
 
 // A regular file to hash, and its size when last seen: the size only
 // schedules the lanes, the file is read to its end whatever that is by then.
+// When set, `tap` sees every byte hashed, in order, on the hashing thread, so
+// that other work on the file's content needs no read of its own.
 struct Sha3File {
   std::string path;
   std::int64_t size = 0;
+  std::function<void(std::span<const std::uint8_t>)> tap;
 };
 
 // Files hashed together, by one thread or several: each thread that calls

@@ -190,26 +190,60 @@ BlockIndex parseBlockIndex(std::string_view text) {
   return index;
 }
 
+BlockIndexWriter::BlockIndexWriter(std::int64_t fileSize)
+    : layout_(layoutForSize(fileSize)), out_(header(layout_)) {
+  out_.reserve(kHeaderBytes + static_cast<std::size_t>(layout_.blockCount()) *
+                                  (kWeakBytes + static_cast<std::size_t>(layout_.strongBytes)));
+}
+
+void BlockIndexWriter::add(std::span<const std::uint8_t> bytes) {
+  const auto blockSize = static_cast<std::size_t>(layout_.blockSize);
+  const auto indexed = static_cast<std::size_t>(
+      std::clamp<std::int64_t>(layout_.fileSize - added_, 0, static_cast<std::int64_t>(bytes.size())));
+  added_ += static_cast<std::int64_t>(bytes.size());
+  bytes = bytes.first(indexed);
+  if (!partial_.empty()) {
+    const std::size_t take = std::min(blockSize - partial_.size(), bytes.size());
+    partial_.insert(partial_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+    bytes = bytes.subspan(take);
+    if (partial_.size() < blockSize) {
+      return;
+    }
+    appendBlock(out_, partial_, layout_.strongBytes);
+    partial_.clear();
+  }
+  for (; bytes.size() >= blockSize; bytes = bytes.subspan(blockSize)) {
+    appendBlock(out_, bytes.first(blockSize), layout_.strongBytes);
+  }
+  partial_.assign(bytes.begin(), bytes.end());
+}
+
+std::optional<std::string> BlockIndexWriter::finish() {
+  if (added_ != layout_.fileSize) {
+    return std::nullopt;
+  }
+  if (!partial_.empty()) {
+    appendBlock(out_, partial_, layout_.strongBytes);  // the shorter last block
+    partial_.clear();
+  }
+  return std::move(out_);
+}
+
 std::string blockIndexOfFile(const std::string& path) {
   const common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
-  const BlockLayout layout = layoutForSize(common::fileSizeOf(file.get()));
-  const std::int64_t chunk = std::max(layout.blockSize, kReadBytes);
+  const std::int64_t fileSize = common::fileSizeOf(file.get());
+  const std::int64_t chunk = std::max(layoutForSize(fileSize).blockSize, kReadBytes);
   const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(
-      static_cast<std::size_t>(std::min(chunk, std::max<std::int64_t>(layout.fileSize, 1))));
-  std::string out = header(layout);
-  out.reserve(kHeaderBytes + static_cast<std::size_t>(layout.blockCount()) *
-                                 (kWeakBytes + static_cast<std::size_t>(layout.strongBytes)));
-  for (std::int64_t offset = 0; offset < layout.fileSize; offset += chunk) {
-    const auto wanted = static_cast<std::size_t>(std::min(chunk, layout.fileSize - offset));
+      static_cast<std::size_t>(std::min(chunk, std::max<std::int64_t>(fileSize, 1))));
+  BlockIndexWriter writer(fileSize);
+  for (std::int64_t offset = 0; offset < fileSize; offset += chunk) {
+    const auto wanted = static_cast<std::size_t>(std::min(chunk, fileSize - offset));
     if (common::readAt(file.get(), offset, {buffer.get(), wanted}) != wanted) {
       throw common::IOError(path + " ended early");
     }
-    for (std::size_t at = 0; at < wanted; at += static_cast<std::size_t>(layout.blockSize)) {
-      const std::size_t length = std::min(wanted - at, static_cast<std::size_t>(layout.blockSize));
-      appendBlock(out, {buffer.get() + at, length}, layout.strongBytes);
-    }
+    writer.add({buffer.get(), wanted});
   }
-  return out;
+  return *writer.finish();
 }
 
 }  // namespace delta

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +65,27 @@ BlockIndex parseBlockIndex(std::string_view text);
 // The size of the file that an index starting with `header` describes, or
 // nothing when `header` is not the start of an index. Untrusted, as the index.
 std::optional<std::int64_t> indexedFileSize(std::string_view header);
+
+// Builds the index of a file of a given size from its bytes as they are read,
+// in pieces of any length, so that whatever reads a file for another reason
+// (its digest) can index it in the same pass.
+class BlockIndexWriter {
+ public:
+  explicit BlockIndexWriter(std::int64_t fileSize);
+
+  // The next bytes of the file; those past its size are counted, not indexed.
+  void add(std::span<const std::uint8_t> bytes);
+
+  // The index in its on-disk form when exactly the file's size was added,
+  // nothing otherwise (the file changed size while it was read).
+  std::optional<std::string> finish();
+
+ private:
+  BlockLayout layout_;
+  std::int64_t added_ = 0;
+  std::string out_;
+  std::vector<std::uint8_t> partial_;  // a block cut between two pieces
+};
 
 // The block index of the regular file at `path`, in its on-disk form (see the
 // README): the block size chosen for the file's size, then a weak rolling

@@ -230,6 +230,15 @@ TEST_F(CatalogBuilder, KeepsOneBlockIndexPerLargeFileOfTheCatalog) {
   EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3").find(formats::kBlockIndexDirectoryName),
             std::string::npos);
 
+  // A file unchanged since an index of its size was written is taken to have
+  // its index; one that lost it gets it back all the same.
+  writeFile(tree_ / "twin.bin", std::string(large.size(), 'T'));
+  runBuild();
+  fs::remove(tree_ / largeIndex);
+  runBuild();
+  EXPECT_EQ(readFile(tree_ / largeIndex), delta::blockIndexOfFile(tree_ / "large.bin"));
+  fs::remove(tree_ / "twin.bin");
+
   // One that no file of the catalog names any more goes, and so does the
   // folder once it is empty.
   writeFile(tree_ / "large.bin", "now small");

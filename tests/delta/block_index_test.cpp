@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/errors.hpp"
 #include "support/temp_dir.hpp"
@@ -97,6 +100,42 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
     } catch (const common::ValueError& error) {
       EXPECT_TRUE(error.message().starts_with(std::string("malformed block index: ") + c.message))
           << error.message();
+    }
+  }
+}
+
+TEST(BlockIndex, WriterGivesTheFilesIndexWhateverPiecesItIsFedIn) {
+  const TempDir dir;
+  std::string content(3 * 4096 + 123, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    content[i] = static_cast<char>((i * 2654435761U) >> 13);
+  }
+  writeFile(dir / "file", content);
+  const std::string expected = delta::blockIndexOfFile(dir / "file");
+  const struct {
+    const char* name;
+    std::vector<std::size_t> pieces;  // the last one repeats to the end
+    std::size_t length;
+    bool complete;
+  } cases[] = {
+      {"one piece", {content.size()}, content.size(), true},
+      {"blocks cut anywhere", {1, 4095, 4097, 5000, 7}, content.size(), true},
+      {"a byte short", {4096}, content.size() - 1, false},
+      {"a byte more", {3}, content.size() + 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string fed = content + "x";
+    delta::BlockIndexWriter writer(static_cast<std::int64_t>(content.size()));
+    for (std::size_t at = 0, piece = 0; at < c.length; ++piece) {
+      const std::size_t length = std::min(c.pieces[std::min(piece, c.pieces.size() - 1)], c.length - at);
+      writer.add({reinterpret_cast<const std::uint8_t*>(fed.data()) + at, length});
+      at += length;
+    }
+    const std::optional<std::string> index = writer.finish();
+    EXPECT_EQ(index.has_value(), c.complete);
+    if (index) {
+      EXPECT_EQ(*index, expected);
     }
   }
 }
