@@ -60,10 +60,11 @@ bool isOwnName(std::string_view name) {
            suffix.find_first_not_of("0123456789.", kTemporaryInfix.size()) == std::string::npos));
 }
 
-// What this tool writes is under 1/200 of its file (at most 20 bytes per block
-// of 4 KiB or more); anything much larger is rebuilt unread, so that a planted
-// file costs no memory.
-std::int64_t largestIndexRead(std::int64_t fileSize) { return fileSize / 64 + (1 << 20); }
+// What this tool writes is at most 20 bytes a block of the layout it chooses;
+// anything larger is rebuilt unread, so that a planted file costs no memory.
+std::int64_t largestIndexRead(std::int64_t fileSize) {
+  return delta::kIndexHeaderBytes + delta::layoutForSize(fileSize).blockCount() * 20;
+}
 
 // True when the folder holds, under `digest`, a regular file that parses as an
 // index of a file of `size` bytes. A cut or planted one is not, and is rebuilt.

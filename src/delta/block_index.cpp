@@ -27,14 +27,22 @@ constexpr std::size_t kStrongBytesAt = 20;
 constexpr std::size_t kReservedAt = 21;
 constexpr std::size_t kWeakBytes = 4;
 
-// Small blocks find more of an edited file but cost index bytes and lookups;
-// 4 KiB is also the page size that edits of large files tend to align to.
-constexpr std::int64_t kDefaultBlockSize = 4096;
-// From here on blocks are twice as large: halving the index then saves more
-// than the coarser edges of changed parts cost. With 40 rewrites of 64 KiB and
-// 5 insertions in 256 MiB, 8 KiB blocks moved 3.18 MB in all, 4 KiB ones 3.23 MB
-// (a 229 KB index and 2.94 MB of ranges against 459 KB and 2.76 MB).
-constexpr std::int64_t kLargeFileBytes = std::int64_t{128} << 20;
+// The block size by file size: that of the first step whose bound the file is
+// under. Small blocks find more of an edited file but cost index bytes,
+// lookups and ranges; 4 KiB is also the page size that edits of large files
+// tend to align to. From 128 MiB on blocks are twice as large: halving the
+// index then saves more than the coarser edges of changed parts cost. With 40
+// rewrites of 64 KiB and 5 insertions in 256 MiB, 8 KiB blocks moved 3.18 MB in
+// all, 4 KiB ones 3.23 MB (a 229 KB index and 2.94 MB of ranges against 459 KB
+// and 2.76 MB).
+struct BlockSizeStep {
+  std::int64_t filesUnder;
+  std::int64_t blockSize;
+};
+constexpr BlockSizeStep kBlockSizeSteps[] = {
+    {std::int64_t{128} << 20, 4096},
+    {std::numeric_limits<std::int64_t>::max(), 8192},
+};
 // Bounds on what a reader accepts: below 512 B the index outweighs the savings,
 // above 16 MiB one changed byte refetches more than a delta is worth.
 constexpr std::int64_t kMinimumBlockSize = 512;
@@ -132,7 +140,9 @@ std::int64_t BlockLayout::blockLength(std::int64_t block) const {
 BlockLayout layoutForSize(std::int64_t fileSize) {
   BlockLayout layout;
   layout.fileSize = fileSize;
-  layout.blockSize = fileSize >= kLargeFileBytes ? 2 * kDefaultBlockSize : kDefaultBlockSize;
+  layout.blockSize = std::ranges::find_if(kBlockSizeSteps, [fileSize](const BlockSizeStep& step) {
+                       return fileSize < step.filesUnder;
+                     })->blockSize;
   // Up to 1 GiB in blocks of 8 KiB at most; beyond that blocks grow, keeping
   // the index near 1/1000 of the file.
   while (layout.blockCount() > kMaximumIndexBlocks && layout.blockSize < kMaximumBlockSize) {
