@@ -85,19 +85,8 @@ if [ -n "$client_bin" ]; then
   tool=$client_bin
   cp "$keypair" "$work/home/.tolvex-signer-keypair"
 else
-  echo "== building the client (Release) from $source_dir in $build_dir"
-  configure() {
-    cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_TESTS=OFF "$@" \
-      >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
-    cmake --build "$build_dir" --target tolvex -j"$(nproc)" >"$work/build.log" 2>&1 ||
-      { tail -n 40 "$work/build.log" >&2; exit 1; }
-  }
-  configure
-  HOME="$work/home" "$build_dir/tolvex" keygen >/dev/null 2>&1
-  key=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["public_key"])' \
-    "$work/home/.tolvex-signer-keypair")
-  configure -DTOLVEX_TRUSTED_KEYS="$key"
-  tool=$build_dir/tolvex
+  bench_build_client "$source_dir" "$build_dir"
+  tool=$bench_client
 fi
 echo "client: $tool"
 [ -z "$baseline" ] || echo "baseline: $baseline"
@@ -129,58 +118,6 @@ info=$work/info.tsv        # KEY  value
 : >"$info"
 marks=0
 
-# server_bytes_since OFFSET: "BYTES REQUESTS" of the access log from byte OFFSET
-# on.  A marker request is sent first, straight to nginx, after the client has
-# exited; nginx logs a request once it has written the response, so when the
-# marker's line is there every line of the run is too (the proxy only delays
-# what nginx already wrote).
-server_bytes_since() {
-  marks=$((marks + 1))
-  curl -s -f -o /dev/null "http://127.0.0.1:$port/ping?mark=$marks"
-  local tries=0
-  until grep -q "^/ping?mark=$marks " "$access_log"; do
-    tries=$((tries + 1))
-    [ "$tries" -le 100 ] || fail "nginx did not log the marker request $marks"
-    sleep 0.05
-  done
-  tail -c +"$(($1 + 1))" "$access_log" |
-    awk -v m="/ping?mark=$marks" '$1 == m { exit } { b += $3; n++ } END { printf "%d %d\n", b, n }'
-}
-
-# timed KEY COMMAND...: runs COMMAND once (output to last.log), appending its wall
-# time, the server's bytes and requests and its peak memory to the results.
-timed() {
-  local key=$1 start end offset bytes requests
-  shift
-  offset=$(stat -c %s "$access_log")
-  rm -f "$work/rss"
-  start=$(date +%s%N)
-  /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/last.log" 2>&1 ||
-    { echo "$key failed:" >&2; tail -n 15 "$work/last.log" >&2; exit 1; }
-  end=$(date +%s%N)
-  server_bytes_since "$offset" >"$work/moved"
-  read -r bytes requests <"$work/moved"
-  printf '%s\t%d\t%d\t%d\t%d\n' "$key" $(((end - start) / 1000)) "$bytes" "$requests" \
-    "$(tail -n 1 "$work/rss")" >>"$results"
-  awk -v k="$key" -v us=$(((end - start) / 1000)) -v b="$bytes" -v n="$requests" \
-    'BEGIN { printf "  %-28s %9.3f s %14d bytes %4d requests\n", k, us / 1e6, b, n }'
-}
-
-# rotate NAME...: RUNS repetitions of run_NAME for every NAME, the order rotating
-# so that none always runs first; prep_NAME (untimed, if defined) runs before
-# each and check_NAME (untimed, if defined) after each.
-rotate() {
-  local contenders=("$@") n=$# rep i who  # not "name": the contenders read run_case's
-  for ((rep = 0; rep < runs; rep++)); do
-    for ((i = 0; i < n; i++)); do
-      who=${contenders[$(((i + rep) % n))]}
-      if declare -F "prep_$who" >/dev/null; then "prep_$who"; fi
-      "run_$who"
-      if declare -F "check_$who" >/dev/null; then "check_$who"; fi
-    done
-  done
-}
-
 # once KEY COMMAND...: wall time of one run, for information.
 once() {
   local key=$1 start end
@@ -191,10 +128,6 @@ once() {
   printf '%s\t%d\n' "$key" $(((end - start) / 1000)) >>"$info"
   awk -v k="$key" -v us=$(((end - start) / 1000)) 'BEGIN { printf "  %-28s %9.3f s\n", k, us / 1e6 }'
 }
-
-# copy FROM TO, then sync: otherwise the writeback of a just-written GiB would
-# compete with the next timed run.
-copy() { cp --reflink=auto "$1" "$2" && sync; }
 
 # ---------------------------------------------------------------- the data
 # make_case NAME SIZE REWRITES REWRITE_BYTES INSERTIONS SEED: writes old/NAME.bin

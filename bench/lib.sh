@@ -107,3 +107,90 @@ bench_start_proxy() {
   bench_proxy_pid=$!
   bench_wait_for "http://127.0.0.1:$bench_proxy_port/ping"
 }
+
+# bench_build_client SOURCE BUILD: builds a Release client from SOURCE in BUILD
+# trusting a key made for the run in $work/home (where the publisher finds it).
+# Sets bench_client.
+bench_build_client() {
+  local source_dir=$1 build_dir=$2 key
+  echo "== building the client (Release) from $source_dir in $build_dir"
+  bench_configure_client() {
+    cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_TESTS=OFF "$@" \
+      >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
+    cmake --build "$build_dir" --target tolvex -j"$(nproc)" >"$work/build.log" 2>&1 ||
+      { tail -n 40 "$work/build.log" >&2; exit 1; }
+  }
+  bench_configure_client
+  HOME="$work/home" "$build_dir/tolvex" keygen >/dev/null 2>&1
+  key=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["public_key"])' \
+    "$work/home/.tolvex-signer-keypair")
+  bench_configure_client -DTOLVEX_TRUSTED_KEYS="$key"
+  bench_client=$build_dir/tolvex
+}
+
+# The measuring helpers below read the caller's globals: work, port (nginx's),
+# access_log, results (a file they append to), runs, marks (0 at the start) and
+# a function fail MESSAGE.
+
+# server_bytes_since OFFSET: "BYTES REQUESTS" of the access log from byte OFFSET
+# on.  A marker request is sent first, straight to nginx, after the client has
+# exited; nginx logs a request once it has written the response, so when the
+# marker's line is there every line of the run is too (the proxy only delays
+# what nginx already wrote).
+server_bytes_since() {
+  marks=$((marks + 1))
+  curl -s -f -o /dev/null "http://127.0.0.1:$port/ping?mark=$marks"
+  local tries=0
+  until grep -q "^/ping?mark=$marks " "$access_log"; do
+    tries=$((tries + 1))
+    [ "$tries" -le 100 ] || fail "nginx did not log the marker request $marks"
+    sleep 0.05
+  done
+  tail -c +"$(($1 + 1))" "$access_log" |
+    awk -v m="/ping?mark=$marks" '$1 == m { exit } { b += $3; n++ } END { printf "%d %d\n", b, n }'
+}
+
+# timed KEY COMMAND...: runs COMMAND once (output to last.log), appending its wall
+# time, the server's bytes and requests and its peak memory to the results. When
+# moved_by names a command, what it prints ("BYTES REQUESTS") stands for what
+# nginx logged: for a contender served by another server.
+timed() {
+  local key=$1 start end offset bytes requests
+  shift
+  offset=$(stat -c %s "$access_log")
+  rm -f "$work/rss"
+  start=$(date +%s%N)
+  /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/last.log" 2>&1 ||
+    { echo "$key failed:" >&2; tail -n 15 "$work/last.log" >&2; exit 1; }
+  end=$(date +%s%N)
+  if [ -n "${moved_by:-}" ]; then
+    "$moved_by" >"$work/moved"
+  else
+    server_bytes_since "$offset" >"$work/moved"
+  fi
+  read -r bytes requests <"$work/moved"
+  printf '%s\t%d\t%d\t%d\t%d\n' "$key" $(((end - start) / 1000)) "$bytes" "$requests" \
+    "$(tail -n 1 "$work/rss")" >>"$results"
+  awk -v k="$key" -v us=$(((end - start) / 1000)) -v b="$bytes" -v n="$requests" \
+    'BEGIN { printf "  %-28s %9.3f s %14d bytes %4d requests\n", k, us / 1e6, b, n }'
+}
+
+# rotate NAME...: RUNS repetitions of run_NAME for every NAME, the order rotating
+# so that none always runs first; prep_NAME (untimed, if defined) runs before
+# each and check_NAME (untimed, if defined) after each.
+rotate() {
+  local contenders=("$@") n=$# rep i who  # not "name": the contenders read run_case's
+  for ((rep = 0; rep < runs; rep++)); do
+    for ((i = 0; i < n; i++)); do
+      who=${contenders[$(((i + rep) % n))]}
+      if declare -F "prep_$who" >/dev/null; then "prep_$who"; fi
+      "run_$who"
+      if declare -F "check_$who" >/dev/null; then "check_$who"; fi
+    done
+  done
+}
+
+# copy FROM TO, then sync: otherwise the writeback of a just-written GiB would
+# compete with the next timed run.
+copy() { cp --reflink=auto "$1" "$2" && sync; }
+

@@ -1,0 +1,311 @@
+#!/usr/bin/env bash
+# Updating real releases that nobody here made: two successive versions of
+# Debian packages, unpacked, against zsync, rsync and a plain download, at each
+# round trip of RTTS. Cases, one per package of PACKAGES (the two newest
+# versions that `apt-cache madison` lists, fetched once with `apt-get download`
+# into the cache and unpacked with `dpkg-deb -x`), plus:
+#   insert  a tar archive of the first package's older tree, and the same archive
+#           with 5 insertions of 10-200 bytes and 3 rewrites of 4 KiB at fixed
+#           offsets: data whose changes shift what follows them.
+# The publisher dir holds the newer tree; each contender starts from a fresh
+# copy of the older one (synced, page cache warm for everyone):
+#   tolvex  `tolvex update -v` (deltas where it takes them).
+#   zsync   `zsync -i OLD` for each changed or new file, 8 at a time, the control
+#           files made by `zsyncmake -Z` beside hard links to the new files (no
+#           catalog: zsync is told which files changed). -Z: without it, zsync
+#           rebuilds .gz files from their decompressed content, not always
+#           byte for byte.
+#   rsync   `rsync -rlt --no-whole-file` from a daemon on 127.0.0.1.
+#   plain   `curl -Z --parallel-max 8` of each changed or new file.
+# Bytes moved: what nginx sent for the run's requests (headers included), and
+# for rsync the bytes its client received (--stats). Requests: nginx's count
+# (rsync: one connection). Only regular files are compared: this tool does not
+# carry links. Shown: best wall time of RUNS, and the ratios of bytes and time
+# against zsync, rsync and the plain download, for each case and round trip.
+#
+# Usage: bench/real_release_bench.sh [--source DIR] [--build DIR] [--publisher BIN]
+#        bench/real_release_bench.sh --client BIN --keypair KEYFILE [--publisher BIN]
+#   --source/--build/--client/--keypair  as for delta_bench.sh
+#   --publisher BIN   run update-catalog with BIN instead of the client (another
+#                     block layout, say); the client reads the layout from the index
+# Environment: RUNS=2;  RTTS="0 50";  PACKAGES="postgresql-15 libssl3";
+#   CASES (default: the packages, then insert);  CONTENDERS="tolvex zsync rsync plain";
+#   TOLVEX_BENCH_CACHE: where the .deb files are kept (default
+#   ${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian);  TOLVEX_DELAY_PROXY as
+#   for delta_bench.sh.
+set -euo pipefail
+exec </dev/null
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+. bench/lib.sh
+
+source_dir=$repo
+build_dir=$repo/build-bench-real
+client_bin=""
+keypair=""
+publisher=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --source) source_dir=$(realpath "$2"); shift 2 ;;
+    --build) build_dir=$(realpath -m "$2"); shift 2 ;;
+    --client) client_bin=$(realpath "$2"); shift 2 ;;
+    --keypair) keypair=$(realpath "$2"); shift 2 ;;
+    --publisher) publisher=$(realpath "$2"); shift 2 ;;
+    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+if { [ -n "$client_bin" ] && [ -z "$keypair" ]; } || { [ -z "$client_bin" ] && [ -n "$keypair" ]; }; then
+  echo "--client and --keypair go together" >&2
+  exit 2
+fi
+runs=${RUNS:-2}
+rtts=${RTTS:-"0 50"}
+packages=${PACKAGES:-"postgresql-15 libssl3"}
+cases=${CASES:-"$packages insert"}
+contenders=${CONTENDERS:-"tolvex zsync rsync plain"}
+cache=${TOLVEX_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian}
+proxy_cmd=""
+
+if [ -x scripts/install-deps ]; then scripts/install-deps nginx time zsync rsync; fi
+for tool in nginx curl zsync zsyncmake rsync apt-get apt-cache dpkg-deb python3 tar; do
+  command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] || { echo "missing: $tool" >&2; exit 1; }
+done
+
+bench_start_work realbench
+fail() { echo "$*" >&2; exit 1; }
+
+mkdir -p "$work/home" "$work/client-home"
+if [ -n "$client_bin" ]; then
+  tool=$client_bin
+  cp "$keypair" "$work/home/.tolvex-signer-keypair"
+else
+  bench_build_client "$source_dir" "$build_dir"
+  tool=$bench_client
+fi
+publisher=${publisher:-$tool}
+echo "client: $tool; publisher: $publisher"
+
+# ---------------------------------------------------------------- the releases
+# fetch_pair PACKAGE: sets old_deb and new_deb, the two newest versions, fetched
+# into the cache unless there already.
+fetch_pair() {
+  local versions version file
+  old_deb="" new_deb=""
+  mkdir -p "$cache"
+  versions=$(apt-cache madison "$1" | awk -F'|' '{ gsub(/ /, "", $2); print $2 }' | sort -uV | tail -n 2)
+  [ "$(echo "$versions" | wc -l)" -eq 2 ] || fail "$1: fewer than two versions reachable (apt-cache madison)"
+  for version in $versions; do
+    file=$(find "$cache" -maxdepth 1 -name "${1}_${version/*:/}_*.deb" | head -n 1)
+    if [ -z "$file" ]; then
+      (cd "$cache" && apt-get download -q "$1=$version" >/dev/null 2>&1) || fail "cannot download $1=$version"
+      file=$(find "$cache" -maxdepth 1 -name "${1}_${version/*:/}_*.deb" | head -n 1)
+    fi
+    old_deb=${new_deb:-}
+    new_deb=$file
+  done
+  echo "  $(basename "$old_deb") -> $(basename "$new_deb")"
+}
+
+# insert_changes OLD NEW: NEW is OLD with 5 insertions and 3 rewrites at fixed offsets.
+insert_changes() {
+  python3 - "$1" "$2" <<'EOF'
+import random, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+rng = random.Random(7)
+for _ in range(3):
+    at = rng.randrange(1, len(data) - 4096)
+    data[at:at + 4096] = rng.randbytes(4096)
+for at in sorted((rng.randrange(1, len(data)) for _ in range(5)), reverse=True):
+    data[at:at] = rng.randbytes(rng.randint(10, 200))
+open(sys.argv[2], "wb").write(data)
+EOF
+}
+
+# changed_files OLD NEW: the relative paths of NEW's regular files that OLD
+# lacks or holds with other bytes.
+changed_files() {
+  python3 - "$1" "$2" <<'EOF'
+import filecmp, os, sys
+old, new = sys.argv[1:]
+for root, dirs, files in os.walk(new):
+    for f in files:
+        path = os.path.join(root, f)
+        rel = os.path.relpath(path, new)
+        if os.path.islink(path) or rel.startswith((".tolvex", "updater-")):
+            continue
+        other = os.path.join(old, rel)
+        if os.path.islink(other) or not os.path.isfile(other) or not filecmp.cmp(path, other, shallow=False):
+            print(rel)
+EOF
+}
+
+# ---------------------------------------------------------------- servers
+mkdir -p "$work/www" "$work/rsync"
+access_log=$work/access.log
+bench_start_nginx "$work/nginx" "$work/www" "$access_log"
+pids="$pids $bench_nginx_pid"
+port=$bench_nginx_port
+rsync_port=$(bench_free_port)
+cat >"$work/rsync/rsyncd.conf" <<EOF
+pid file = $work/rsync/rsyncd.pid
+use chroot = no
+[www]
+path = $work/www
+read only = yes
+uid = $(id -un)
+gid = $(id -gn)
+EOF
+rsync --daemon --no-detach --address=127.0.0.1 --port="$rsync_port" --config="$work/rsync/rsyncd.conf" &
+pids="$pids $!"
+declare -A base_port rsync_base_port
+for rtt in $rtts; do
+  if [ "$rtt" = 0 ]; then
+    base_port[$rtt]=$port
+    rsync_base_port[$rtt]=$rsync_port
+  else
+    [ -n "$proxy_cmd" ] || proxy_cmd=$(bench_proxy_command)
+    bench_start_proxy "$proxy_cmd" "$port" "$rtt" "$work/proxy-$rtt.log"
+    pids="$pids $bench_proxy_pid"
+    base_port[$rtt]=$bench_proxy_port
+    rsync_base_port[$rtt]=$(bench_free_port)
+    $proxy_cmd "${rsync_base_port[$rtt]}" "$rsync_port" --rtt-ms "$rtt" >"$work/proxy-rsync-$rtt.log" 2>&1 &
+    pids="$pids $!"
+  fi
+done
+sleep 0.5
+
+# ---------------------------------------------------------------- contenders
+# They read run_case's locals: name, rtt, new (published tree), old (older
+# tree), dest (the contender's copy), list (changed files), url, rsync_url.
+results=$work/results.tsv
+: >"$results"
+marks=0
+
+prep_tree() { rm -rf "$dest"; cp -a "$old" "$dest" && sync; }
+# check_tree: every regular file of the published tree is in dest, the same.
+check_tree() {
+  local rel
+  while read -r rel; do
+    cmp -s "$new/$rel" "$dest/$rel" || fail "$1: $rel differs after the update"
+  done <"$list"
+}
+
+prep_tolvex() {
+  prep_tree
+  (cd "$dest" && HOME="$work/home" "$tool" make-source-json "$url/$name/" >/dev/null 2>&1)
+}
+run_tolvex() { timed "$name $rtt tolvex" env -C "$dest" HOME="$work/client-home" "$tool" update -v; }
+check_tolvex() { check_tree tolvex; }
+
+prep_zsync() { prep_tree; }
+run_zsync() {
+  timed "$name $rtt zsync" env -C "$dest" xargs -a "$list" -d '\n' -P 8 -I{} \
+    sh -c 'seed=""; if [ -f "$1" ]; then seed="-i $1"; else mkdir -p "$(dirname "$1")"; fi
+      zsync -q $seed -o "$1.new" "$0/$1.zsync" && mv "$1.new" "$1"' "$url/$name-zsync" {}
+}
+check_zsync() { check_tree zsync; }
+
+prep_rsync() { prep_tree; }
+rsync_moved() { awk '/^Total bytes received:/ { gsub(/,/, "", $4); print $4, 1 }' "$work/last.log"; }
+run_rsync() {
+  moved_by=rsync_moved timed "$name $rtt rsync" rsync -rlt --no-whole-file --stats \
+    --exclude=/.tolvex-index --exclude=/updater-catalog.sha3 --exclude=/updater-catalog.sig \
+    "$rsync_url/$name/" "$dest/"
+}
+check_rsync() { check_tree rsync; }
+
+prep_plain() {
+  prep_tree
+  sed "s|.*|url = \"$url/$name/&\"\noutput = \"$dest/&\"|" "$list" >"$work/plain.curl"
+}
+run_plain() { timed "$name $rtt plain" curl -s -f -Z --parallel-max 8 --create-dirs -K "$work/plain.curl"; }
+check_plain() { check_tree plain; }
+
+# ---------------------------------------------------------------- one case
+run_case() {
+  local name=$1
+  local old=$work/old/$name new=$work/www/$name
+  mkdir -p "$old" "$new" "$work/www/$name-zsync"
+  echo "== $name"
+  if [ "$name" = insert ]; then
+    local first
+    first=$(echo "$packages" | awk '{ print $1 }')
+    fetch_pair "$first"
+    local tree=$work/tree-$first
+    mkdir -p "$tree" && dpkg-deb -x "$old_deb" "$tree"
+    tar -C "$tree" -cf "$old/data.tar" .
+    rm -rf "$tree"
+    insert_changes "$old/data.tar" "$new/data.tar"
+  else
+    fetch_pair "$name"
+    dpkg-deb -x "$old_deb" "$old"
+    dpkg-deb -x "$new_deb" "$new"
+  fi
+  local list=$work/changed-$name
+  changed_files "$old" "$new" >"$list"
+  python3 - "$new" "$list" <<'EOF'
+import os, sys
+new, listed = sys.argv[1:]
+changed = [l.rstrip("\n") for l in open(listed)]
+sizes = [os.path.getsize(os.path.join(new, c)) for c in changed]
+count = sum(len([f for f in fs if not os.path.islink(os.path.join(r, f))]) for r, _, fs in os.walk(new))
+print(f"  {count} files, {len(changed)} changed or new ({sum(sizes) / 1e6:.1f} MB),"
+      f" {sum(s >= 1 << 20 for s in sizes)} of them at 1 MiB or more")
+EOF
+  local rel
+  if [[ " $contenders " == *" zsync "* ]]; then
+    while read -r rel; do
+      mkdir -p "$(dirname "$work/www/$name-zsync/$rel")"
+      ln "$new/$rel" "$work/www/$name-zsync/$rel"
+      (cd "$(dirname "$work/www/$name-zsync/$rel")" &&
+        zsyncmake -Z -o "$(basename "$rel").zsync" "$(basename "$rel")" >/dev/null 2>&1)
+    done <"$list"
+  fi
+  (cd "$new" && HOME="$work/home" "$publisher" update-catalog >/dev/null 2>&1) || fail "update-catalog failed in $new"
+  chmod -R a+rX "$work/www"
+  printf '  block indexes %d bytes, zsync control files %d bytes\n' \
+    "$(cat "$new"/.tolvex-index/* 2>/dev/null | wc -c)" \
+    "$(find "$work/www/$name-zsync" -name '*.zsync' -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')"
+
+  local rtt
+  for rtt in $rtts; do
+    local url="http://127.0.0.1:${base_port[$rtt]}" rsync_url="rsync://127.0.0.1:${rsync_base_port[$rtt]}/www"
+    local dest=$work/dest
+    echo "== $name at ${rtt} ms round trip"
+    # shellcheck disable=SC2086  # the contenders are words
+    rotate $contenders
+  done
+  rm -rf "$old" "$new" "$work/www/$name-zsync" "$work/dest"
+}
+
+for c in $cases; do run_case "$c"; done
+
+# ---------------------------------------------------------------- the table
+python3 - "$results" "$cases" "$rtts" "$runs" <<'EOF'
+import collections, statistics, sys
+results, cases, rtts, runs = sys.argv[1:]
+rows = collections.defaultdict(list)
+for line in open(results):
+    key, us, b, n, kib = line.rstrip("\n").split("\t")
+    rows[key].append((int(us) / 1e6, int(b), int(n)))
+best = lambda k: min(r[0] for r in rows[k])
+moved = lambda k: statistics.median(r[1] for r in rows[k])
+ratio = lambda a, b: f"{a / b:.3g}x" if b else "-"
+print()
+print(f"page cache warm; best wall time of {runs} run(s); bytes and requests: median")
+print(f"{'case':<14} {'RTT':>5} {'contender':<7} {'best s':>8} {'bytes':>12} {'reqs':>6}"
+      f" {'bytes/zsync':>11} {'bytes/rsync':>11} {'bytes/plain':>11} {'time/zsync':>10} {'time/plain':>10}")
+for c in cases.split():
+    for rtt in rtts.split():
+        for who in ("tolvex", "zsync", "rsync", "plain"):
+            k = f"{c} {rtt} {who}"
+            if k not in rows:
+                continue
+            z, r, p = (f"{c} {rtt} {o}" for o in ("zsync", "rsync", "plain"))
+            cells = [ratio(moved(k), moved(o)) if o in rows else "-" for o in (z, r, p)]
+            cells += [ratio(best(k), best(o)) if o in rows else "-" for o in (z, p)]
+            print(f"{c:<14} {rtt + ' ms':>5} {who:<7} {best(k):>8.3f} {int(moved(k)):>12}"
+                  f" {int(statistics.median(x[2] for x in rows[k])):>6} {cells[0]:>11} {cells[1]:>11}"
+                  f" {cells[2]:>11} {cells[3]:>10} {cells[4]:>10}")
+EOF
