@@ -89,19 +89,8 @@ if [ -n "$client_bin" ]; then
   tool=$client_bin
   cp "$keypair" "$work/home/.tolvex-signer-keypair"
 else
-  echo "== building the client (Release) from $source_dir in $build_dir"
-  configure() {
-    cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_TESTS=OFF "$@" \
-      >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
-    cmake --build "$build_dir" --target tolvex -j"$(nproc)" >"$work/build.log" 2>&1 ||
-      { tail -n 40 "$work/build.log" >&2; exit 1; }
-  }
-  configure
-  HOME="$work/home" "$build_dir/tolvex" keygen >/dev/null 2>&1
-  key=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["public_key"])' \
-    "$work/home/.tolvex-signer-keypair")
-  configure -DTOLVEX_TRUSTED_KEYS="$key"
-  tool=$build_dir/tolvex
+  bench_build_client "$source_dir" "$build_dir"
+  tool=$bench_client
 fi
 echo "client: $tool"
 

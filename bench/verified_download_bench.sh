@@ -44,17 +44,8 @@ if [ -n "$client_bin" ]; then
   tool=$client_bin
   cp "$keypair" "$work/home/.tolvex-signer-keypair"
 else
-  build=$repo/build-bench-verify
-  configure() {
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOLVEX_BUILD_TESTS=OFF "$@" >"$work/build.log" 2>&1 &&
-      cmake --build "$build" --target tolvex -j"$(nproc)" >>"$work/build.log" 2>&1 ||
-      { tail -n 40 "$work/build.log" >&2; exit 1; }
-  }
-  configure
-  HOME="$work/home" "$build/tolvex" keygen >/dev/null 2>&1
-  key=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["public_key"])' "$work/home/.tolvex-signer-keypair")
-  configure -DTOLVEX_TRUSTED_KEYS="$key"
-  tool=$build/tolvex
+  bench_build_client "$repo" "$repo/build-bench-verify"
+  tool=$bench_client
 fi
 echo "client: $tool"
 
