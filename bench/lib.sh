@@ -1,4 +1,4 @@
-# shellcheck shell=bash disable=SC2034  # the bench_* variables are for the caller
+# shellcheck shell=bash disable=SC2034,SC2154  # bench_* are for the caller; the helpers read its globals
 # Set-up shared by the benchmark scripts, sourced (not run): free ports, nginx
 # serving a directory on 127.0.0.1 only, and the proxy that adds a round trip.
 # The functions report through bench_* variables rather than $(...) so that the

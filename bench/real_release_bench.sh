@@ -63,7 +63,7 @@ runs=${RUNS:-2}
 rtts=${RTTS:-"0 50"}
 packages=${PACKAGES:-"postgresql-15 libssl3"}
 cases=${CASES:-"$packages insert"}
-contenders=${CONTENDERS:-"tolvex zsync rsync plain"}
+entrants=${CONTENDERS:-"tolvex zsync rsync plain"}
 cache=${TOLVEX_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian}
 proxy_cmd=""
 
@@ -200,6 +200,7 @@ check_tolvex() { check_tree tolvex; }
 
 prep_zsync() { prep_tree; }
 run_zsync() {
+  # shellcheck disable=SC2016  # expanded by the shell that xargs starts
   timed "$name $rtt zsync" env -C "$dest" xargs -a "$list" -d '\n' -P 8 -I{} \
     sh -c 'seed=""; if [ -f "$1" ]; then seed="-i $1"; else mkdir -p "$(dirname "$1")"; fi
       zsync -q $seed -o "$1.new" "$0/$1.zsync" && mv "$1.new" "$1"' "$url/$name-zsync" {}
@@ -254,7 +255,7 @@ print(f"  {count} files, {len(changed)} changed or new ({sum(sizes) / 1e6:.1f} M
       f" {sum(s >= 1 << 20 for s in sizes)} of them at 1 MiB or more")
 EOF
   local rel
-  if [[ " $contenders " == *" zsync "* ]]; then
+  if [[ " $entrants " == *" zsync "* ]]; then
     while read -r rel; do
       mkdir -p "$(dirname "$work/www/$name-zsync/$rel")"
       ln "$new/$rel" "$work/www/$name-zsync/$rel"
@@ -274,7 +275,7 @@ EOF
     local dest=$work/dest
     echo "== $name at ${rtt} ms round trip"
     # shellcheck disable=SC2086  # the contenders are words
-    rotate $contenders
+    rotate $entrants
   done
   rm -rf "$old" "$new" "$work/www/$name-zsync" "$work/dest"
 }
