@@ -31,16 +31,16 @@ std::string failureOf(const Finished& end) {
 }  // namespace
 
 struct DeltaRoute::Entry {
-  std::string oldPath;          // of a probed target
-  common::Uri probedIndexUrl;   // where its early index comes from
-  bool prefetching = false;     // its index is asked for early
+  std::string oldPath;                 // of a probed target
+  common::Uri probedIndexUrl;          // where its early index comes from
+  bool prefetching = false;            // its index is asked for early
   std::optional<Finished> prefetched;  // how that early fetch ended
-  bool begun = false;           // its route waits for the index
+  bool begun = false;                  // its route waits for the index
   Files files;
   std::unique_ptr<DeltaBuild> build;
   std::optional<DeltaBuild::Range> nextRange;  // reserved by rangeDue
-  bool failing = false;  // falls back once its running append has ended
-  std::string reason;    // why it falls back
+  bool failing = false;                        // falls back once its running append has ended
+  std::string reason;                          // why it falls back
 };
 
 DeltaRoute::DeltaRoute(TransferSource& source, Events events)
@@ -53,8 +53,7 @@ DeltaRoute::Entry* DeltaRoute::find(std::size_t entry) {
   return found == entries_.end() ? nullptr : found->second.get();
 }
 
-void DeltaRoute::probe(std::size_t entry, const std::string& oldPath,
-                       const std::string& digest) {
+void DeltaRoute::probe(std::size_t entry, const std::string& oldPath, const std::string& digest) {
   if (common::regularFileSize(oldPath) < kProbedTargetBytes) {
     return;
   }
@@ -150,7 +149,7 @@ void DeltaRoute::indexArrived(std::size_t entry, Finished& end) {
     fallBack(entry, "no block index from the server (" + failureOf(end) + ")");
     return;
   }
-  source_.post([this, entry, oldPath = find(entry)->files.oldPath,
+  source_.post([this, entry, oldPath = find(entry)->files.context.path,
                 body = std::move(end.body)]() -> std::function<void()> {
     auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
     auto failure = std::make_shared<std::string>();
@@ -183,8 +182,8 @@ void DeltaRoute::planned(std::size_t entry, std::optional<delta::DeltaPlan>&& pl
     return;
   }
   try {
-    item->build =
-        std::make_unique<DeltaBuild>(std::move(*plan), item->files.oldPath, item->files.pendingPath);
+    item->build = std::make_unique<DeltaBuild>(std::move(*plan), item->files.context.path,
+                                               item->files.context.pendingPath);
   } catch (const common::Error& error) {
     // recovery point: the whole download meets any lasting fault itself
     fallBack(entry, "the delta cannot start (" + error.message() + ")");
@@ -228,7 +227,7 @@ void DeltaRoute::rangeEnded(const Transfer& range, Finished& end) {
     return;
   }
   item.build->arrived(range.first, std::move(end.body));
-  events_.progress(range.entry, item.build->fetchedBytes(), item.build->bytesToFetch());
+  reportProgress(item.build->fetchedBytes(), item.build->bytesToFetch(), item.files.context);
   appendJobs(range.entry);
 }
 
@@ -284,8 +283,8 @@ void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
 }
 
 void DeltaRoute::drop(std::size_t entry) {
-  source_.cancel(entry, {Transfer::Kind::kProbe, Transfer::Kind::kPrefetch,
-                         Transfer::Kind::kIndex, Transfer::Kind::kRange});
+  source_.cancel(entry, {Transfer::Kind::kProbe, Transfer::Kind::kPrefetch, Transfer::Kind::kIndex,
+                         Transfer::Kind::kRange});
   if (Entry* item = find(entry); item != nullptr && item->build && !item->build->writing()) {
     item->build->stopWriting();  // keeps what it wrote for the next run
   }

@@ -12,6 +12,7 @@
 #include "common/uri.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/delta_build.hpp"
+#include "updater/progress.hpp"
 
 namespace updater {
 
@@ -60,15 +61,14 @@ class DeltaRoute {
     std::function<void(std::size_t entry, std::string digest, std::int64_t reused,
                        std::int64_t fetched)>
         built;
-    std::function<void(std::size_t entry, std::int64_t fetched, std::int64_t total)> progress;
     std::function<void()> threadsRanOut;  // a plan's work ran on one thread
   };
   // The files and URLs of one entry's delta.
   struct Files {
     common::Uri url;       // of the new file
     common::Uri indexUrl;  // of its block index
-    std::string oldPath;   // the target, whose blocks are reused
-    std::string pendingPath;
+    // Its target (whose blocks are reused), its staged file and the progress line.
+    ProgressContext context;
   };
 
   // A target at least this large takes longer to hash than a round trip takes:

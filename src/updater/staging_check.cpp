@@ -41,6 +41,10 @@ EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target) 
   return found;
 }
 
+// Jobs posted ahead of the steps taken: enough to keep every worker busy
+// between two turns of the loop, few enough to hold little memory.
+constexpr std::size_t kJobsAhead = 16;
+
 }  // namespace
 
 std::size_t checkBatchEnd(const std::vector<StageRequest>& requests, std::size_t first) {
@@ -73,6 +77,26 @@ std::vector<EntryCheck> checkEntries(const std::vector<StageRequest>& requests, 
     checks.push_back(check(requests[index], std::move(targets[index - first])));
   }
   return checks;
+}
+
+bool EntryChecks::due(const TransferRunner& runner) const {
+  return next_ < requests_.size() && runner.stepsOutstanding() < kJobsAhead;
+}
+
+std::optional<std::size_t> EntryChecks::post(
+    TransferRunner& runner, std::function<void(std::size_t, EntryCheck&&)> checked) {
+  const std::size_t first = next_;
+  next_ = checkBatchEnd(requests_, first);
+  runner.post([this, first, end = next_, checked = std::move(checked)]() -> std::function<void()> {
+    auto batch =
+        std::make_shared<std::vector<EntryCheck>>(checkEntries(requests_, first, end, lanes_));
+    return [first, batch, checked] {
+      for (std::size_t offset = 0; offset < batch->size(); ++offset) {
+        checked(first + offset, std::move((*batch)[offset]));
+      }
+    };
+  });
+  return next_ == first + 1 ? std::optional(first) : std::nullopt;
 }
 
 }  // namespace updater

@@ -15,16 +15,16 @@ namespace updater {
 
 // What the plan asks of the runner for one entry.
 enum class StagingStep {
-  kNone,      // nothing for now: another event moves it on
-  kIndex,     // fetch its block index: its delta route begins
-  kRanges,    // fetch the next range of its delta build
-  kWhole,     // start (or resume) the whole download
-  kPause,     // report the failed attempt; the entry retries after its pause
-  kRetry,     // queued again, first: the whole download after a delta
-  kVerify,    // take the digest of what the download wrote
-  kGiveUp,    // report the last failed attempt; the staged file's digest decides
-  kCommit,    // the staged file matches: settle it as downloaded
-  kReject,    // the staged file does not match: settle it as a mismatch
+  kNone,    // nothing for now: another event moves it on
+  kIndex,   // fetch its block index: its delta route begins
+  kRanges,  // fetch the next range of its delta build
+  kWhole,   // start (or resume) the whole download
+  kPause,   // report the failed attempt; the entry retries after its pause
+  kRetry,   // queued again, first: the whole download after a delta
+  kVerify,  // take the digest of what the download wrote
+  kGiveUp,  // report the last failed attempt; the staged file's digest decides
+  kCommit,  // the staged file matches: settle it as downloaded
+  kReject,  // the staged file does not match: settle it as a mismatch
 };
 
 // The decisions of a staging run, one small state per catalog entry: what
@@ -113,7 +113,7 @@ class StagingPlan {
   const std::int64_t maxAttempts_;
   const std::int64_t pauseMilliseconds_;
   std::vector<Entry> entries_;
-  std::deque<std::size_t> queue_;  // in entry order, but for those queued again
+  std::deque<std::size_t> queue_;   // in entry order, but for those queued again
   std::set<std::size_t> underway_;  // in state kIndex or kDelta
   RetryGate retries_;
   StagingLedger ledger_;

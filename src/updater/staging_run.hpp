@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,12 +11,12 @@
 #include "crypto/sha3_batch.hpp"
 #include "http/connection_pool.hpp"
 #include "updater/delta_route.hpp"
-#include "updater/progress.hpp"
+#include "updater/file_download.hpp"
 #include "updater/retry.hpp"
 #include "updater/staging.hpp"
 #include "updater/staging_check.hpp"
+#include "updater/staging_outcomes.hpp"
 #include "updater/staging_plan.hpp"
-#include "updater/streaming_digest.hpp"
 #include "updater/transfer_runner.hpp"
 
 namespace updater {
@@ -43,23 +42,7 @@ class StagingRun {
   StagingResult run();
 
  private:
-  // What an entry that downloads needs; up-to-date entries never get one.
-  struct Download {
-    ProgressContext context;
-    std::unique_ptr<StreamingDigest> digest;  // of the running attempt
-    StagedDigest checked;                     // the staged file as the check read it
-    std::string stagedDigest;                 // for the mismatch report
-    std::int64_t reusedBytes = -1;            // of a delta that made the staged file
-    std::int64_t fetchedBytes = 0;
-    std::string wholeReason;  // why a delta gave way to the whole download
-  };
-  // A digest text and the file it was read from, or the error that kept it from
-  // being computed. A delta build hashes what it writes, not a file it reads.
-  struct Verification {
-    std::string digest;
-    std::exception_ptr error;
-    std::optional<common::FileIdentity> identity = std::nullopt;
-  };
+  using Verification = FileDownload::Verification;
 
   bool checksDueNow() const;
   void submitChecks();
@@ -69,32 +52,19 @@ class StagingRun {
   void transferEnded(http::DownloadSet::Finished& end);
   // `failure` is what ended the attempt short; nothing for a complete one.
   void attemptEnded(std::size_t index, const common::CurlError* failure);
-  // kVerify: the streamed digest; kGiveUp: the staged file read back.
-  void verify(std::size_t index, StagingStep how);
   void onVerified(std::size_t index, Verification&& verification);
   void settle(std::size_t index, StageOutcome outcome);
   void fail(std::size_t index, std::exception_ptr error);
-  void commitSettled();
   void waitForProgress();
-  // Says once that work meant for several threads runs on one.
-  void warnThreadsRanOut();
 
   const std::vector<StageRequest>& requests_;  // read by the workers too
-  const bool verbose_;
   FailureReporter& reporter_;
-  const crypto::Sha3Lanes lanes_;
-  const std::size_t maxInFlight_;
   const std::int64_t totalFiles_;
-  std::vector<std::unique_ptr<Download>> downloads_;  // by request
-  std::map<std::size_t, std::exception_ptr> errors_;  // of the requests that failed
-  std::map<std::size_t, std::string> refusals_;       // of the requests refused
-  // Of the requests whose staged files matched, until their outcomes are taken.
-  std::map<std::size_t, common::FileIdentity> verified_;
+  std::vector<std::unique_ptr<FileDownload>> downloads_;  // by request, while they download
   StagingPlan plan_;
-  StagingResult result_;
-  std::size_t nextCheck_ = 0;
+  StagingOutcomes outcomes_;
+  EntryChecks checks_;
   std::int64_t now_ = 0;  // monotonic milliseconds, read after each wait
-  bool warnedThreads_ = false;
   // Last, so that their work stops before anything it uses goes away.
   TransferRunner runner_;
   DeltaRoute route_;

@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/errors.hpp"
 #include "common/ordered_pool.hpp"
+#include "common/output.hpp"
 
 namespace updater {
 
-TransferRunner::TransferRunner(http::ConnectionPool& pool)
-    : downloads_(pool), workers_(common::workerCount()) {}
+TransferRunner::TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight)
+    : maxInFlight_(maxInFlight), downloads_(pool), workers_(common::workerCount()) {
+  TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
+}
 
 TransferRunner::~TransferRunner() = default;
 
@@ -38,6 +42,13 @@ void TransferRunner::cancel(std::size_t entry, std::initializer_list<Transfer::K
     } else {
       ++it;
     }
+  }
+}
+
+void TransferRunner::warnThreadsRanOut() {
+  if (!warnedThreads_) {
+    warnedThreads_ = true;
+    common::printErr("warning: cannot start another thread; working on one");
   }
 }
 

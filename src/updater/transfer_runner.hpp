@@ -22,7 +22,8 @@ namespace updater {
 // nothing.
 class TransferRunner : public TransferSource {
  public:
-  explicit TransferRunner(http::ConnectionPool& pool);
+  // At most `maxInFlight` transfers run at once (see hasRoom).
+  TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight);
   ~TransferRunner() override;
   TransferRunner(const TransferRunner&) = delete;
   TransferRunner& operator=(const TransferRunner&) = delete;
@@ -53,14 +54,20 @@ class TransferRunner : public TransferSource {
   void runDeliveredSteps();
 
   std::size_t running() const { return downloads_.running(); }
+  bool hasRoom() const { return running() < maxInFlight_; }
   // Steps posted or expected whose step has not run yet.
   std::size_t stepsOutstanding() const { return stepsOutstanding_; }
   common::WorkQueue& workers() { return workers_; }
+  // Says once, on standard error, that work meant for several threads runs on
+  // one: no more could start.
+  void warnThreadsRanOut();
 
  private:
+  const std::size_t maxInFlight_;
   std::map<std::size_t, Transfer> transfers_;  // running, by their ids in downloads_
   std::size_t nextId_ = 0;
   std::size_t stepsOutstanding_ = 0;
+  bool warnedThreads_ = false;
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;
   http::DownloadSet downloads_;
