@@ -209,7 +209,7 @@ void DeltaRoute::startRange(std::size_t entry) {
   TOLVEX_CHECK(item.nextRange.has_value(), "a range started that was not due");
   const DeltaBuild::Range range = *std::exchange(item.nextRange, std::nullopt);
   try {
-    source_.fetch({Transfer::Kind::kRange, entry, range.first}, item.files.url, range,
+    source_.fetch({Transfer::Kind::kRange, entry, range.first, range.length}, item.files.url, range,
                   static_cast<std::size_t>(range.length));
   } catch (const common::CurlError& error) {
     // recovery point: the whole download tries again, with its own attempts
@@ -224,6 +224,13 @@ void DeltaRoute::rangeEnded(const Transfer& range, Finished& end) {
   }
   if (end.result != Finished::Result::kComplete) {
     fallBack(range.entry, "a range request failed (" + failureOf(end) + ")");
+    return;
+  }
+  // The build appends what it is given where the range belongs: anything but
+  // the range itself would shift every byte after it.
+  if (std::cmp_not_equal(end.body.size(), range.length)) {
+    fallBack(range.entry, "a range request failed (" + std::to_string(end.body.size()) +
+                              " bytes for " + std::to_string(range.length) + ")");
     return;
   }
   item.build->arrived(range.first, std::move(end.body));

@@ -24,11 +24,12 @@ struct Transfer {
     kIndex,     // the block index its delta route waits for
     kProbe,     // an index header asked for while a large target is hashed
     kPrefetch,  // an index asked for early, on what a probe found
-    kRange,     // bytes of a delta build, from `first`
+    kRange,     // `length` bytes of a delta build, from `first`
   };
   Kind kind = Kind::kFile;
   std::size_t entry = 0;
   std::int64_t first = 0;
+  std::int64_t length = 0;
 };
 
 // Where the delta route gets its bytes and runs its work.
