@@ -16,16 +16,22 @@ StagingPlan::StagingPlan(std::size_t entries, std::int64_t maxAttempts,
 void StagingPlan::queue(std::size_t entry, bool triesDelta) {
   entries_[entry].state = State::kQueued;
   entries_[entry].triesDelta = triesDelta;
-  queue_.push_back(entry);
+  queue_.insert(entry);
 }
 
 std::optional<StagingPlan::Start> StagingPlan::next(
     std::int64_t now, const std::function<bool(std::size_t)>& rangeDue) {
   if (const auto due = retries_.takeDue(now)) {
-    // A retry goes first: its entry is older than any still queued.
+    // A retry goes first, but an entry before it, checked while it paused,
+    // takes its turn: its outcome is taken first, and the retry waits a pause
+    // more, so a failing server still sees one attempt at a time.
+    if (const auto older = takeQueued(*due)) {
+      retries_.paused(*due, now + pauseMilliseconds_);
+      return begin(*older);
+    }
     return begin(*due);
   }
-  // The ranges of a delta come next, for the same reason.
+  // The ranges of a delta come next: their entry started before any queued.
   for (const std::size_t entry : underway_) {
     if (entries_[entry].state == State::kDelta && rangeDue(entry)) {
       return Start{entry, StagingStep::kRanges};
@@ -34,17 +40,22 @@ std::optional<StagingPlan::Start> StagingPlan::next(
   if (!retries_.opensNewStarts()) {
     return std::nullopt;
   }
-  // The first in entry order that may start: a delta waits for a free place,
-  // while the entries behind it go on.
-  const auto found = std::ranges::find_if(queue_, [this](std::size_t queued) {
+  const std::optional<std::size_t> queued = takeQueued(entries_.size());
+  return queued ? std::optional(begin(*queued)) : std::nullopt;
+}
+
+std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
+  // A delta waits for a free place, while the entries behind it go on.
+  const auto end = queue_.lower_bound(before);
+  const auto found = std::find_if(queue_.begin(), end, [this](std::size_t queued) {
     return !entries_[queued].triesDelta || underway_.size() < kMaxDeltasUnderway;
   });
-  if (found == queue_.end()) {
+  if (found == end) {
     return std::nullopt;
   }
   const std::size_t entry = *found;
   queue_.erase(found);
-  return begin(entry);
+  return entry;
 }
 
 StagingPlan::Start StagingPlan::begin(std::size_t entry) {
@@ -86,7 +97,7 @@ void StagingPlan::building(std::size_t entry) {
 
 void StagingPlan::fellBack(std::size_t entry) {
   underway_.erase(entry);
-  requeueFirst(entry);
+  requeue(entry);
 }
 
 void StagingPlan::built(std::size_t entry) {
@@ -102,15 +113,15 @@ StagingStep StagingPlan::verified(std::size_t entry, bool matches) {
   if (item.deltaWrote && !item.restartedWhole) {
     // The index, or the prefix it left, was wrong: it cost bytes, never a file.
     item.restartedWhole = true;
-    requeueFirst(entry);
+    requeue(entry);
     return StagingStep::kRetry;
   }
   return StagingStep::kReject;
 }
 
-void StagingPlan::requeueFirst(std::size_t entry) {
+void StagingPlan::requeue(std::size_t entry) {
   entries_[entry].state = State::kQueued;
-  queue_.push_front(entry);
+  queue_.insert(entry);
 }
 
 std::vector<std::size_t> StagingPlan::settle(std::size_t entry, StageOutcome outcome) {
@@ -132,7 +143,7 @@ std::vector<std::size_t> StagingPlan::settle(std::size_t entry, StageOutcome out
       stopped.push_back(later);
     }
   }
-  std::erase_if(queue_, [this](std::size_t queued) { return abandoned(queued); });
+  queue_.erase(queue_.upper_bound(entry), queue_.end());
   return stopped;
 }
 

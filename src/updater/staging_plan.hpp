@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <set>
@@ -58,9 +57,10 @@ class StagingPlan {
   // order. `triesDelta` when its old copy is large enough for a delta.
   void queue(std::size_t entry, bool triesDelta);
 
-  // The next start, at monotonic time `now`: a due retry first, then a range
-  // of a delta build for which `rangeDue` holds, then the first queued entry
-  // that may start. Nothing when none may.
+  // The next start, at monotonic time `now`: a due retry first (or in its
+  // place an older queued entry, which is needed first), then a range of a
+  // delta build for which `rangeDue` holds, then the first queued entry that
+  // may start. Nothing when none may.
   std::optional<Start> next(std::int64_t now, const std::function<bool(std::size_t)>& rangeDue);
 
   // The transfer of `entry`'s whole download ended, complete or failed (a
@@ -68,7 +68,7 @@ class StagingPlan {
   Decision transferEnded(std::size_t entry, bool complete, std::int64_t now);
   // Its delta route made a plan and writes its staged file.
   void building(std::size_t entry);
-  // Its delta route gave way: the whole download goes first of the queue.
+  // Its delta route gave way: it waits for the whole download.
   void fellBack(std::size_t entry);
   // Its delta build is complete: its digest is compared next.
   void built(std::size_t entry);
@@ -108,12 +108,14 @@ class StagingPlan {
   };
 
   Start begin(std::size_t entry);
-  void requeueFirst(std::size_t entry);
+  void requeue(std::size_t entry);
+  // The first queued entry before `before` that may start now, taken from the queue.
+  std::optional<std::size_t> takeQueued(std::size_t before);
 
   const std::int64_t maxAttempts_;
   const std::int64_t pauseMilliseconds_;
   std::vector<Entry> entries_;
-  std::deque<std::size_t> queue_;   // in entry order, but for those queued again
+  std::set<std::size_t> queue_;     // they start in entry order
   std::set<std::size_t> underway_;  // in state kIndex or kDelta
   RetryGate retries_;
   StagingLedger ledger_;
