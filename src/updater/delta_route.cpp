@@ -30,38 +30,20 @@ std::string failureOf(const Finished& end) {
 
 }  // namespace
 
-struct DeltaRoute::Entry {
-  std::string oldPath;                 // of a probed target
-  common::Uri probedIndexUrl;          // where its early index comes from
-  bool prefetching = false;            // its index is asked for early
-  std::optional<Finished> prefetched;  // how that early fetch ended
-  bool begun = false;                  // its route waits for the index
-  Files files;
-  std::unique_ptr<DeltaBuild> build;
-  std::optional<DeltaBuild::Range> nextRange;  // reserved by rangeDue
-  bool failing = false;                        // falls back once its running append has ended
-  std::string reason;                          // why it falls back
-};
-
-DeltaRoute::DeltaRoute(TransferSource& source, Events events)
-    : source_(source), events_(std::move(events)) {}
-
-DeltaRoute::~DeltaRoute() = default;
-
 DeltaRoute::Entry* DeltaRoute::find(std::size_t entry) {
   const auto found = entries_.find(entry);
-  return found == entries_.end() ? nullptr : found->second.get();
+  return found == entries_.end() ? nullptr : &found->second;
 }
 
 void DeltaRoute::probe(std::size_t entry, const std::string& oldPath, const std::string& digest) {
   if (common::regularFileSize(oldPath) < kProbedTargetBytes) {
     return;
   }
-  auto item = std::make_unique<Entry>();
-  item->oldPath = oldPath;
-  item->probedIndexUrl = formats::remoteUrl(formats::blockIndexPathOf(digest));
+  Entry item;
+  item.oldPath = oldPath;
+  item.probedIndexUrl = formats::remoteUrl(formats::blockIndexPathOf(digest));
   try {
-    source_.fetch({Transfer::Kind::kProbe, entry}, item->probedIndexUrl,
+    source_.fetch({Transfer::Kind::kProbe, entry}, item.probedIndexUrl,
                   http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
                   static_cast<std::size_t>(delta::kIndexHeaderBytes));
   } catch (const common::CurlError&) {
@@ -74,11 +56,7 @@ void DeltaRoute::probe(std::size_t entry, const std::string& oldPath, const std:
 void DeltaRoute::checked(std::size_t entry) { source_.cancel(entry, {Transfer::Kind::kProbe}); }
 
 void DeltaRoute::begin(std::size_t entry, Files files) {
-  std::unique_ptr<Entry>& slot = entries_[entry];
-  if (!slot) {
-    slot = std::make_unique<Entry>();
-  }
-  Entry& item = *slot;
+  Entry& item = entries_[entry];
   item.files = std::move(files);
   item.begun = true;
   if (item.prefetched) {

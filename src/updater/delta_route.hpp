@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "common/uri.hpp"
 #include "http/resumable_download.hpp"
@@ -78,8 +79,7 @@ class DeltaRoute {
   // is not signed, so only the digest decides whether the target is out of date.
   static constexpr std::int64_t kProbedTargetBytes = std::int64_t{64} << 20;
 
-  DeltaRoute(TransferSource& source, Events events);
-  ~DeltaRoute();
+  DeltaRoute(TransferSource& source, Events events) : source_(source), events_(std::move(events)) {}
   DeltaRoute(const DeltaRoute&) = delete;
   DeltaRoute& operator=(const DeltaRoute&) = delete;
 
@@ -99,7 +99,20 @@ class DeltaRoute {
   void drop(std::size_t entry);
 
  private:
-  struct Entry;
+  // What the route knows of one entry, from its probe or its begin.
+  struct Entry {
+    std::string oldPath;                                    // of a probed target
+    common::Uri probedIndexUrl;                             // where its early index comes from
+    bool prefetching = false;                               // its index is asked for early
+    std::optional<http::DownloadSet::Finished> prefetched;  // how that early fetch ended
+    bool begun = false;                                     // its route waits for the index
+    Files files;
+    std::unique_ptr<DeltaBuild> build;
+    std::optional<DeltaBuild::Range> nextRange;  // reserved by rangeDue
+    bool failing = false;                        // falls back once its running append has ended
+    std::string reason;                          // why it falls back
+  };
+
   void indexArrived(std::size_t entry, http::DownloadSet::Finished& end);
   void planned(std::size_t entry, std::optional<delta::DeltaPlan>&& plan,
                const std::string& failure);
@@ -111,7 +124,7 @@ class DeltaRoute {
 
   TransferSource& source_;
   const Events events_;
-  std::map<std::size_t, std::unique_ptr<Entry>> entries_;
+  std::map<std::size_t, Entry> entries_;
 };
 
 }  // namespace updater
