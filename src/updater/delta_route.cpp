@@ -1,0 +1,279 @@
+#include "updater/delta_route.hpp"
+
+#include <exception>
+#include <utility>
+
+#include "common/errors.hpp"
+#include "common/file.hpp"
+#include "delta/block_index.hpp"
+#include "formats/source_descriptor.hpp"
+#include "formats/tool_files.hpp"
+
+namespace updater {
+namespace {
+
+using Finished = http::DownloadSet::Finished;
+
+// The message of `error`, which is one of the program's errors.
+std::string messageOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const common::Error& caught) {
+    // recovery point: only its text is wanted, for the -v line
+    return caught.message();
+  }
+}
+
+std::string failureOf(const Finished& end) {
+  return end.error ? messageOf(end.error) : end.message;
+}
+
+}  // namespace
+
+DeltaRoute::Entry* DeltaRoute::find(std::size_t entry) {
+  const auto found = entries_.find(entry);
+  return found == entries_.end() ? nullptr : &found->second;
+}
+
+void DeltaRoute::probe(std::size_t entry, const std::string& oldPath, const std::string& digest) {
+  if (common::regularFileSize(oldPath) < kProbedTargetBytes) {
+    return;
+  }
+  Entry item;
+  item.oldPath = oldPath;
+  item.probedIndexUrl = formats::remoteUrl(formats::blockIndexPathOf(digest));
+  try {
+    source_.fetch({Transfer::Kind::kProbe, entry}, item.probedIndexUrl,
+                  http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
+                  static_cast<std::size_t>(delta::kIndexHeaderBytes));
+  } catch (const common::CurlError&) {
+    // recovery point: without a probe the index is asked for after the digest
+    return;
+  }
+  entries_.insert_or_assign(entry, std::move(item));
+}
+
+void DeltaRoute::checked(std::size_t entry) { source_.cancel(entry, {Transfer::Kind::kProbe}); }
+
+void DeltaRoute::begin(std::size_t entry, Files files) {
+  Entry& item = entries_[entry];
+  item.files = std::move(files);
+  item.begun = true;
+  if (item.prefetched) {
+    Finished end = std::move(*item.prefetched);
+    item.prefetched.reset();
+    indexArrived(entry, end);
+    return;
+  }
+  if (item.prefetching) {
+    return;  // asked for early: its end goes on
+  }
+  try {
+    // No longer than any index a reader accepts: what a plan costs stays bounded.
+    source_.fetch({Transfer::Kind::kIndex, entry}, item.files.indexUrl, std::nullopt,
+                  static_cast<std::size_t>(delta::kMaximumIndexBytes));
+  } catch (const common::CurlError& error) {
+    // recovery point: without an index the file comes whole
+    fallBack(entry, "no block index from the server (" + error.message() + ")");
+  }
+}
+
+void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
+  Entry* item = find(transfer.entry);
+  if (item == nullptr) {
+    return;  // dropped, or given way
+  }
+  const bool complete = end.result == Finished::Result::kComplete;
+  switch (transfer.kind) {
+    case Transfer::Kind::kProbe: {
+      // A size that differs makes an out-of-date target likely, nothing more:
+      // the header is not signed. The whole index is asked for meanwhile.
+      const std::optional<std::int64_t> size =
+          complete ? delta::indexedFileSize(end.body) : std::nullopt;
+      if (!size || *size == common::regularFileSize(item->oldPath)) {
+        return;
+      }
+      try {
+        source_.fetch({Transfer::Kind::kPrefetch, transfer.entry}, item->probedIndexUrl,
+                      std::nullopt, static_cast<std::size_t>(delta::kMaximumIndexBytes));
+        item->prefetching = true;
+      } catch (const common::CurlError&) {
+        // recovery point: the index is asked for again after the digest
+      }
+      return;
+    }
+    case Transfer::Kind::kPrefetch:
+      item->prefetching = false;
+      if (item->begun && !item->build) {
+        indexArrived(transfer.entry, end);  // its route waits for it
+      } else if (!item->begun) {
+        item->prefetched = std::move(end);
+      }
+      return;
+    case Transfer::Kind::kIndex:
+      indexArrived(transfer.entry, end);
+      return;
+    case Transfer::Kind::kRange:
+      rangeEnded(transfer, end);
+      return;
+    case Transfer::Kind::kFile:
+      return;
+  }
+}
+
+void DeltaRoute::indexArrived(std::size_t entry, Finished& end) {
+  if (end.result != Finished::Result::kComplete) {
+    // No index (a server without them answers 404), or none that arrived.
+    fallBack(entry, "no block index from the server (" + failureOf(end) + ")");
+    return;
+  }
+  source_.post([this, entry, oldPath = find(entry)->files.context.path,
+                body = std::move(end.body)]() -> std::function<void()> {
+    auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
+    auto failure = std::make_shared<std::string>();
+    try {
+      *plan = delta::planDelta(body, oldPath);
+    } catch (const common::Error& error) {
+      // recovery point: a malformed index, or an old copy that cannot be read
+      *failure = error.message();
+    }
+    return [this, entry, plan, failure] { planned(entry, std::move(*plan), *failure); };
+  });
+}
+
+void DeltaRoute::planned(std::size_t entry, std::optional<delta::DeltaPlan>&& plan,
+                         const std::string& failure) {
+  Entry* item = find(entry);
+  if (item == nullptr) {
+    return;
+  }
+  if (!plan) {
+    fallBack(entry, "the delta cannot be planned (" + failure + ")");
+    return;
+  }
+  if (plan->threadsRanOut) {
+    events_.threadsRanOut();
+  }
+  // Nothing to reuse: one plain download does it better than ranges.
+  if (plan->reusedBytes == 0) {
+    fallBack(entry, "the old copy holds none of its blocks");
+    return;
+  }
+  try {
+    item->build = std::make_unique<DeltaBuild>(std::move(*plan), item->files.context.path,
+                                               item->files.context.pendingPath);
+  } catch (const common::Error& error) {
+    // recovery point: the whole download meets any lasting fault itself
+    fallBack(entry, "the delta cannot start (" + error.message() + ")");
+    return;
+  }
+  events_.building(entry);
+  appendJobs(entry);
+}
+
+bool DeltaRoute::rangeDue(std::size_t entry) {
+  Entry* item = find(entry);
+  if (item == nullptr || !item->build || item->failing) {
+    return false;
+  }
+  if (!item->nextRange) {
+    item->nextRange = item->build->nextFetch();
+  }
+  return item->nextRange.has_value();
+}
+
+void DeltaRoute::startRange(std::size_t entry) {
+  Entry& item = *find(entry);
+  TOLVEX_CHECK(item.nextRange.has_value(), "a range started that was not due");
+  const DeltaBuild::Range range = *std::exchange(item.nextRange, std::nullopt);
+  try {
+    source_.fetch({Transfer::Kind::kRange, entry, range.first, range.length}, item.files.url, range,
+                  static_cast<std::size_t>(range.length));
+  } catch (const common::CurlError& error) {
+    // recovery point: the whole download tries again, with its own attempts
+    fallBack(entry, "a range request failed (" + error.message() + ")");
+  }
+}
+
+void DeltaRoute::rangeEnded(const Transfer& range, Finished& end) {
+  Entry& item = *find(range.entry);
+  if (!item.build || item.failing) {
+    return;
+  }
+  if (end.result != Finished::Result::kComplete) {
+    fallBack(range.entry, "a range request failed (" + failureOf(end) + ")");
+    return;
+  }
+  // The build appends what it is given where the range belongs: anything but
+  // the range itself would shift every byte after it.
+  if (std::cmp_not_equal(end.body.size(), range.length)) {
+    fallBack(range.entry, "a range request failed (" + std::to_string(end.body.size()) +
+                              " bytes for " + std::to_string(range.length) + ")");
+    return;
+  }
+  item.build->arrived(range.first, std::move(end.body));
+  reportProgress(item.build->fetchedBytes(), item.build->bytesToFetch(), item.files.context);
+  appendJobs(range.entry);
+}
+
+void DeltaRoute::appendJobs(std::size_t entry) {
+  for (auto& job : find(entry)->build->startableJobs()) {
+    source_.post([this, entry, job = std::move(job)]() -> std::function<void()> {
+      return [this, entry, step = job()] { stepDone(entry, step); };
+    });
+  }
+}
+
+void DeltaRoute::stepDone(std::size_t entry, const DeltaBuild::Step& step) {
+  Entry* item = find(entry);
+  if (item == nullptr || !item->build) {
+    return;
+  }
+  item->build->finished(step);
+  if (item->failing) {
+    item->failing = false;
+    fallBack(entry, std::move(item->reason));
+    return;
+  }
+  if (step.error) {
+    fallBack(entry, "building it from the old copy failed (" + messageOf(step.error) + ")");
+    return;
+  }
+  if (item->build->digest().empty()) {
+    appendJobs(entry);
+    return;
+  }
+  std::string digest = item->build->digest();
+  const std::int64_t reused = item->build->reusedBytes();
+  const std::int64_t fetched = item->build->fetchedBytes();
+  entries_.erase(entry);
+  events_.built(entry, std::move(digest), reused, fetched);
+}
+
+void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
+  Entry& item = *find(entry);
+  source_.cancel(entry, {Transfer::Kind::kRange});
+  if (item.build && item.build->writing()) {
+    // Its running append still writes the staged file: the fall back waits for it.
+    item.failing = true;
+    item.reason = std::move(reason);
+    return;
+  }
+  if (item.build) {
+    // A job's last hold on the file may outlive the build: it must not write.
+    item.build->stopWriting();
+  }
+  entries_.erase(entry);
+  events_.fellBack(entry, std::move(reason));
+}
+
+void DeltaRoute::drop(std::size_t entry) {
+  source_.cancel(entry, {Transfer::Kind::kProbe, Transfer::Kind::kPrefetch, Transfer::Kind::kIndex,
+                         Transfer::Kind::kRange});
+  if (Entry* item = find(entry); item != nullptr && item->build && !item->build->writing()) {
+    item->build->stopWriting();  // keeps what it wrote for the next run
+  }
+  entries_.erase(entry);
+}
+
+}  // namespace updater

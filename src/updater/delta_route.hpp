@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/uri.hpp"
+#include "http/resumable_download.hpp"
+#include "updater/delta_build.hpp"
+#include "updater/progress.hpp"
+
+namespace updater {
+
+// What one transfer of a staging run fetches, and for which entry: the value
+// that the id it was started under stands for.
+struct Transfer {
+  enum class Kind {
+    kFile,      // the staged file, whole or resumed
+    kIndex,     // the block index its delta route waits for
+    kProbe,     // an index header asked for while a large target is hashed
+    kPrefetch,  // an index asked for early, on what a probe found
+    kRange,     // `length` bytes of a delta build, from `first`
+  };
+  Kind kind = Kind::kFile;
+  std::size_t entry = 0;
+  std::int64_t first = 0;
+  std::int64_t length = 0;
+};
+
+// Where the delta route gets its bytes and runs its work.
+class TransferSource {
+ public:
+  virtual ~TransferSource() = default;
+  // Starts fetching `url` into memory (exactly `range` when given, at most
+  // `maxBytes`) as `transfer`; its end comes back through DeltaRoute::ended.
+  // Throws CurlError when it cannot start.
+  virtual void fetch(const Transfer& transfer, const common::Uri& url,
+                     std::optional<http::DownloadSet::ByteRange> range, std::size_t maxBytes) = 0;
+  // Stops the transfers of `entry` of these kinds that still run.
+  virtual void cancel(std::size_t entry, std::initializer_list<Transfer::Kind> kinds) = 0;
+  // Runs `job` off this thread; the step it returns runs later on this one.
+  virtual void post(std::function<std::function<void()>()> job) = 0;
+};
+
+// The delta route of the entries of a staging run: while a large target is
+// hashed, its index's header may show it out of date early; an out-of-date
+// target with an old copy gets its index, a plan, ranges and the jobs that
+// build its staged file. Anything that goes wrong on the way gives way to the
+// whole download, with the reason in plain words.
+class DeltaRoute {
+ public:
+  // What the route tells the runner.
+  struct Events {
+    std::function<void(std::size_t entry, std::string reason)> fellBack;
+    std::function<void(std::size_t entry)> building;  // its build writes the staged file
+    // The staged file is built; its digest text, bytes reused and fetched.
+    std::function<void(std::size_t entry, std::string digest, std::int64_t reused,
+                       std::int64_t fetched)>
+        built;
+    std::function<void()> threadsRanOut;  // a plan's work ran on one thread
+  };
+  // The files and URLs of one entry's delta.
+  struct Files {
+    common::Uri url;       // of the new file
+    common::Uri indexUrl;  // of its block index
+    // Its target (whose blocks are reused), its staged file and the progress line.
+    ProgressContext context;
+  };
+
+  // A target at least this large takes longer to hash than a round trip takes:
+  // while it is hashed, its index's header is asked for, and a file size that
+  // differs from the target's starts the fetch of the whole index. The header
+  // is not signed, so only the digest decides whether the target is out of date.
+  static constexpr std::int64_t kProbedTargetBytes = std::int64_t{64} << 20;
+
+  DeltaRoute(TransferSource& source, Events events) : source_(source), events_(std::move(events)) {}
+  DeltaRoute(const DeltaRoute&) = delete;
+  DeltaRoute& operator=(const DeltaRoute&) = delete;
+
+  // Asks for the index header of `entry` (of catalog digest `digest`), whose
+  // target `oldPath` is being checked, when the target is large enough.
+  void probe(std::size_t entry, const std::string& oldPath, const std::string& digest);
+  // The check of `entry` ended: its probe is no longer wanted.
+  void checked(std::size_t entry);
+  // Starts the delta of `entry`, from an index fetched early when there is one.
+  void begin(std::size_t entry, Files files);
+  // Whether `entry`'s build has a range to fetch now; startRange then fetches it.
+  bool rangeDue(std::size_t entry);
+  void startRange(std::size_t entry);
+  // A transfer that fetch() started has ended.
+  void ended(const Transfer& transfer, http::DownloadSet::Finished& end);
+  // Forgets `entry`: its transfers stop and its late steps are ignored.
+  void drop(std::size_t entry);
+
+ private:
+  // What the route knows of one entry, from its probe or its begin.
+  struct Entry {
+    std::string oldPath;                                    // of a probed target
+    common::Uri probedIndexUrl;                             // where its early index comes from
+    bool prefetching = false;                               // its index is asked for early
+    std::optional<http::DownloadSet::Finished> prefetched;  // how that early fetch ended
+    bool begun = false;                                     // its route waits for the index
+    Files files;
+    std::unique_ptr<DeltaBuild> build;
+    std::optional<DeltaBuild::Range> nextRange;  // reserved by rangeDue
+    bool failing = false;                        // falls back once its running append has ended
+    std::string reason;                          // why it falls back
+  };
+
+  void indexArrived(std::size_t entry, http::DownloadSet::Finished& end);
+  void planned(std::size_t entry, std::optional<delta::DeltaPlan>&& plan,
+               const std::string& failure);
+  void rangeEnded(const Transfer& range, http::DownloadSet::Finished& end);
+  void appendJobs(std::size_t entry);
+  void stepDone(std::size_t entry, const DeltaBuild::Step& step);
+  void fallBack(std::size_t entry, std::string reason);
+  Entry* find(std::size_t entry);
+
+  TransferSource& source_;
+  const Events events_;
+  std::map<std::size_t, Entry> entries_;
+};
+
+}  // namespace updater

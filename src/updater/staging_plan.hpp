@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "updater/retry.hpp"
+#include "updater/staging_ledger.hpp"
+
+namespace updater {
+
+// What the plan asks of the runner for one entry.
+enum class StagingStep {
+  kNone,    // nothing for now: another event moves it on
+  kIndex,   // fetch its block index: its delta route begins
+  kRanges,  // fetch the next range of its delta build
+  kWhole,   // start (or resume) the whole download
+  kPause,   // report the failed attempt; the entry retries after its pause
+  kRetry,   // queued again, first: the whole download after a delta
+  kVerify,  // take the digest of what the download wrote
+  kGiveUp,  // report the last failed attempt; the staged file's digest decides
+  kCommit,  // the staged file matches: settle it as downloaded
+  kReject,  // the staged file does not match: settle it as a mismatch
+};
+
+// The decisions of a staging run, one small state per catalog entry: what
+// starts next, and what each outcome of a transfer or a digest leads to. It
+// owns the retry policy: while an entry waits out a retry pause, no new entry
+// starts and only the oldest failing one retries, so a failing server costs
+// about the attempts of one transfer. Pure bookkeeping: no I/O, no clock (the
+// runner passes the time in), no threads.
+class StagingPlan {
+ public:
+  // A start the runner is asked for.
+  struct Start {
+    std::size_t entry = 0;
+    StagingStep step = StagingStep::kNone;  // kIndex, kRanges or kWhole
+  };
+  // What an ended transfer leads to, and for a report, the failures so far.
+  struct Decision {
+    StagingStep step = StagingStep::kNone;
+    std::int64_t failures = 0;
+    std::int64_t maxAttempts = 0;
+  };
+
+  // Deltas whose index, plan or build may be under way at once: each may hold
+  // a window of ranges and a plan in memory.
+  static constexpr std::size_t kMaxDeltasUnderway = 2;
+
+  explicit StagingPlan(std::size_t entries, std::int64_t maxAttempts = kTransferAttempts,
+                       std::int64_t pauseMilliseconds = kTransferDelaySeconds * 1000);
+
+  // The check found `entry` out of date: it waits for a transfer, in entry
+  // order. `triesDelta` when its old copy is large enough for a delta.
+  void queue(std::size_t entry, bool triesDelta);
+
+  // The next start, at monotonic time `now`: a due retry first (or in its
+  // place an older queued entry, which is needed first), then a range of a
+  // delta build for which `rangeDue` holds, then the first queued entry that
+  // may start. Nothing when none may.
+  std::optional<Start> next(std::int64_t now, const std::function<bool(std::size_t)>& rangeDue);
+
+  // The transfer of `entry`'s whole download ended, complete or failed (a
+  // failure worth another attempt) at `now`: kVerify, kPause or kGiveUp.
+  Decision transferEnded(std::size_t entry, bool complete, std::int64_t now);
+  // Its delta route made a plan and writes its staged file.
+  void building(std::size_t entry);
+  // Its delta route gave way: it waits for the whole download.
+  void fellBack(std::size_t entry);
+  // Its delta build is complete: its digest is compared next.
+  void built(std::size_t entry);
+  // The digest of its staged file is known: kCommit, kRetry (a delta build that
+  // does not match is downloaded whole once more) or kReject.
+  StagingStep verified(std::size_t entry, bool matches);
+
+  // Records how `entry` ended. After a failure, returns the later entries whose
+  // transfers must stop now (their outcomes are never taken); nothing else.
+  std::vector<std::size_t> settle(std::size_t entry, StageOutcome outcome);
+  bool abandoned(std::size_t entry) const { return ledger_.abandoned(entry); }
+
+  // When the oldest failing entry retries, if it waits for that.
+  std::optional<std::int64_t> nextRetry() const { return retries_.nextRetry(); }
+  // The entries whose outcomes are taken now, in order (StagingLedger).
+  std::vector<std::size_t> takeReady() { return ledger_.takeReady(); }
+  StageOutcome outcome(std::size_t entry) const { return ledger_.outcome(entry); }
+  bool finished() const { return ledger_.finished(); }
+
+ private:
+  enum class State : std::uint8_t {
+    kChecking,
+    kQueued,
+    kIndex,  // on its delta route: the index asked for, or the plan made
+    kDelta,  // its delta build writes the staged file
+    kWhole,
+    kPaused,
+    kVerifying,
+    kDone,
+  };
+  struct Entry {
+    State state = State::kChecking;
+    bool triesDelta = false;  // its index has not been asked for yet
+    bool deltaWrote = false;
+    bool restartedWhole = false;
+    std::int64_t failures = 0;
+  };
+
+  Start begin(std::size_t entry);
+  void requeue(std::size_t entry);
+  // The first queued entry before `before` that may start now, taken from the queue.
+  std::optional<std::size_t> takeQueued(std::size_t before);
+
+  const std::int64_t maxAttempts_;
+  const std::int64_t pauseMilliseconds_;
+  std::vector<Entry> entries_;
+  std::set<std::size_t> queue_;     // they start in entry order
+  std::set<std::size_t> underway_;  // in state kIndex or kDelta
+  RetryGate retries_;
+  StagingLedger ledger_;
+};
+
+}  // namespace updater

@@ -1,0 +1,218 @@
+#include "updater/staging_plan.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using updater::StageOutcome;
+using updater::StagingPlan;
+using updater::StagingStep;
+
+std::string nameOf(StagingStep step) {
+  switch (step) {
+    case StagingStep::kIndex:
+      return "index";
+    case StagingStep::kRanges:
+      return "ranges";
+    case StagingStep::kWhole:
+      return "whole";
+    case StagingStep::kPause:
+      return "pause";
+    case StagingStep::kRetry:
+      return "retry";
+    case StagingStep::kVerify:
+      return "verify";
+    case StagingStep::kGiveUp:
+      return "give up";
+    case StagingStep::kCommit:
+      return "commit";
+    case StagingStep::kReject:
+      return "reject";
+    case StagingStep::kNone:
+      break;
+  }
+  return "none";
+}
+
+// One event fed to the plan, and what it must answer, in words.
+struct Event {
+  enum Op {
+    kQueue,
+    kQueueDelta,
+    kNext,
+    kEnded,
+    kFailed,
+    kBuilding,
+    kBuilt,
+    kFellBack,
+    kVerified,
+    kMismatched,
+    kFail,
+    kDownloaded
+  } op;
+  std::size_t entry = 0;  // for kNext: the entry whose range is due, or 99
+  std::int64_t now = 0;
+  std::string expected = "";
+};
+
+std::string feed(StagingPlan& plan, const Event& event) {
+  std::string said;
+  switch (event.op) {
+    case Event::kQueue:
+    case Event::kQueueDelta:
+      plan.queue(event.entry, event.op == Event::kQueueDelta);
+      break;
+    case Event::kNext: {
+      const auto start = plan.next(event.now, [&](std::size_t e) { return e == event.entry; });
+      if (start) {
+        said = nameOf(start->step);
+        said.append(" ").append(std::to_string(start->entry));
+      }
+      return start ? said : "none";
+    }
+    case Event::kEnded:
+    case Event::kFailed: {
+      const auto decision = plan.transferEnded(event.entry, event.op == Event::kEnded, event.now);
+      said = nameOf(decision.step);
+      if (decision.failures > 0) {
+        said.append(" ").append(std::to_string(decision.failures)).append("/");
+        said.append(std::to_string(decision.maxAttempts));
+      }
+      break;
+    }
+    case Event::kBuilding:
+      plan.building(event.entry);
+      break;
+    case Event::kBuilt:
+      plan.built(event.entry);
+      break;
+    case Event::kFellBack:
+      plan.fellBack(event.entry);
+      break;
+    case Event::kVerified:
+    case Event::kMismatched:
+      return nameOf(plan.verified(event.entry, event.op == Event::kVerified));
+    case Event::kFail:
+    case Event::kDownloaded:
+      for (const std::size_t stopped :
+           plan.settle(event.entry, event.op == Event::kFail ? StageOutcome::kFailed
+                                                             : StageOutcome::kDownloaded)) {
+        said.append(said.empty() ? "stop " : " ").append(std::to_string(stopped));
+      }
+      break;
+  }
+  return said;
+}
+
+TEST(StagingPlan, DecidesWhatStartsNextAndWhatEachOutcomeLeadsTo) {
+  using E = Event;
+  struct Case {
+    const char* name;
+    std::vector<Event> events;
+  };
+  const Case cases[] = {
+      {"entries start in entry order",
+       {{E::kQueue, 0},
+        {E::kQueue, 1},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kNext, 99, 0, "whole 1"},
+        {E::kNext, 99, 0, "none"}}},
+      {"a pause holds back new starts until its retry completes",
+       {{E::kQueue, 0},
+        {E::kQueue, 1},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kFailed, 0, 0, "pause 1/3"},
+        {E::kNext, 99, 99, "none"},
+        {E::kNext, 99, 100, "whole 0"},
+        {E::kNext, 99, 100, "none"},
+        {E::kEnded, 0, 150, "verify"},
+        {E::kNext, 99, 150, "whole 1"}}},
+      {"the last attempt gives up, and new starts wait for the outcome",
+       {{E::kQueue, 0},
+        {E::kQueue, 1},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kFailed, 0, 0, "pause 1/3"},
+        {E::kNext, 99, 100, "whole 0"},
+        {E::kFailed, 0, 100, "pause 2/3"},
+        {E::kNext, 99, 200, "whole 0"},
+        {E::kFailed, 0, 200, "give up 3/3"},
+        {E::kNext, 99, 900, "none"},
+        {E::kVerified, 0, 0, "commit"},
+        {E::kDownloaded, 0},
+        {E::kNext, 99, 900, "whole 1"}}},
+      {"of several failing entries only the oldest retries",
+       {{E::kQueue, 0},
+        {E::kQueue, 1},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kNext, 99, 0, "whole 1"},
+        {E::kFailed, 1, 0, "pause 1/3"},
+        {E::kFailed, 0, 10, "pause 1/3"},
+        {E::kNext, 99, 100, "none"},
+        {E::kNext, 99, 110, "whole 0"},
+        {E::kNext, 99, 110, "none"},
+        {E::kEnded, 0, 120, "verify"},
+        {E::kNext, 99, 120, "whole 1"}}},
+      {"an older entry checked during a pause takes the retry's turn",
+       {{E::kQueue, 1},
+        {E::kNext, 99, 0, "whole 1"},
+        {E::kFailed, 1, 0, "pause 1/3"},
+        {E::kQueue, 0},
+        {E::kNext, 99, 50, "none"},
+        {E::kNext, 99, 100, "whole 0"},
+        {E::kNext, 99, 100, "none"},
+        {E::kFailed, 0, 100, "pause 1/3"},
+        {E::kNext, 99, 200, "whole 0"}}},
+      {"two deltas at most are under way; plain entries pass the third",
+       {{E::kQueueDelta, 0},
+        {E::kQueueDelta, 1},
+        {E::kQueueDelta, 2},
+        {E::kQueue, 3},
+        {E::kNext, 99, 0, "index 0"},
+        {E::kNext, 99, 0, "index 1"},
+        {E::kNext, 99, 0, "whole 3"},
+        {E::kNext, 99, 0, "none"},
+        {E::kFellBack, 0},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kNext, 99, 0, "index 2"}}},
+      {"the ranges of a delta build go before queued entries",
+       {{E::kQueueDelta, 0},
+        {E::kQueue, 1},
+        {E::kNext, 99, 0, "index 0"},
+        {E::kBuilding, 0},
+        {E::kNext, 0, 0, "ranges 0"},
+        {E::kNext, 99, 0, "whole 1"}}},
+      {"a delta build that does not match is downloaded whole once",
+       {{E::kQueueDelta, 0},
+        {E::kNext, 99, 0, "index 0"},
+        {E::kBuilding, 0},
+        {E::kBuilt, 0},
+        {E::kMismatched, 0, 0, "retry"},
+        {E::kNext, 0, 0, "whole 0"},
+        {E::kEnded, 0, 0, "verify"},
+        {E::kMismatched, 0, 0, "reject"}}},
+      {"a failure stops what runs after it and drops what waits",
+       {{E::kQueue, 0},
+        {E::kQueue, 1},
+        {E::kQueue, 2},
+        {E::kQueue, 3},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kNext, 99, 0, "whole 1"},
+        {E::kNext, 99, 0, "whole 2"},
+        {E::kFail, 1, 0, "stop 2"},
+        {E::kNext, 99, 0, "none"},
+        {E::kEnded, 0, 0, "verify"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StagingPlan plan(4, 3, 100);
+    for (std::size_t step = 0; step < c.events.size(); ++step) {
+      EXPECT_EQ(feed(plan, c.events[step]), c.events[step].expected) << "event " << step;
+    }
+  }
+}
+
+}  // namespace
