@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "catalog/release_stamp.hpp"
 #include "common/errors.hpp"
+#include "common/text.hpp"
 
 namespace cli {
 namespace {
@@ -82,6 +84,46 @@ constexpr CommandRow kCommands[] = {
     {"update", Command::kUpdate, kUpdateHelp},
 };
 
+// The options of the commands besides -h and --help. Help texts list only
+// those that existed before scripts came to compare the texts.
+enum class Option { kVerbose, kRelease, kExpires };
+
+struct OptionRow {
+  Command command;
+  std::string_view shortName;  // empty when it has none
+  std::string_view longName;
+  Option option;
+};
+
+constexpr OptionRow kOptions[] = {
+    {Command::kUpdate, "-v", "--verbose", Option::kVerbose},
+    {Command::kUpdateCatalog, "", "--release", Option::kRelease},
+    {Command::kUpdateCatalog, "", "--expires", Option::kExpires},  // takes DAYS
+};
+
+const OptionRow* findOption(Command command, std::string_view token) {
+  for (const OptionRow& row : kOptions) {
+    if (row.command == command &&
+        (token == row.longName || (!row.shortName.empty() && token == row.shortName))) {
+      return &row;
+    }
+  }
+  return nullptr;
+}
+
+// The days of "--expires DAYS": a whole number from 1 to the longest expiry.
+std::int64_t expiryDaysOf(const std::string* value) {
+  if (value == nullptr) {
+    throw common::UsageError("Missing argument(s): --expires DAYS");
+  }
+  const std::optional<std::int64_t> days = common::parseDecimal(*value);
+  if (!days || *days < 1 || *days > catalog::kMaxExpiryDays) {
+    throw common::UsageError("Invalid --expires: '" + *value + "' (days, 1 to " +
+                             std::to_string(catalog::kMaxExpiryDays) + ")");
+  }
+  return *days;
+}
+
 bool isHelp(std::string_view token) { return token == "-h" || token == "--help"; }
 
 std::string joined(const std::vector<std::string>& tokens) {
@@ -108,18 +150,38 @@ ParsedCommandLine parseCommand(const CommandRow& row, std::span<const std::strin
   Invocation invocation;
   invocation.command = row.command;
   bool optionsEnded = false;
-  for (const std::string& token : tokens) {
+  bool expiresGiven = false;
+  const std::string* expiresValue = nullptr;  // checked last: a later help request wins
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& token = tokens[i];
     if (!optionsEnded && isHelp(token)) {
       return HelpRequest{row.help};
     }
-    if (!optionsEnded && row.command == Command::kUpdate &&
-        (token == "-v" || token == "--verbose")) {
-      invocation.verbose = true;
-    } else if (token == "--") {
-      optionsEnded = true;
-    } else {
-      leftovers.push_back(token);
+    const OptionRow* option = optionsEnded ? nullptr : findOption(row.command, token);
+    if (option == nullptr) {
+      if (token == "--") {
+        optionsEnded = true;
+      } else {
+        leftovers.push_back(token);
+      }
+      continue;
     }
+    switch (option->option) {
+      case Option::kVerbose:
+        invocation.verbose = true;
+        break;
+      case Option::kRelease:
+        invocation.release = true;
+        break;
+      case Option::kExpires:
+        invocation.release = true;
+        expiresGiven = true;
+        expiresValue = i + 1 < tokens.size() ? &tokens[++i] : nullptr;
+        break;
+    }
+  }
+  if (expiresGiven) {
+    invocation.expiryDays = expiryDaysOf(expiresValue);
   }
   if (row.command == Command::kMakeSourceJson) {
     if (leftovers.empty()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +16,10 @@ struct Invocation {
   Command command = Command::kNone;
   bool verbose = false;  // update
   std::string url;       // make-source-json
+  // update-catalog: write a release line ("--release"), expiring after this
+  // many days ("--expires DAYS", which implies "--release").
+  bool release = false;
+  std::optional<std::int64_t> expiryDays;
 };
 
 // A help request: the text to print on standard output (exit status 1).
@@ -24,7 +30,8 @@ struct HelpRequest {
 using ParsedCommandLine = std::variant<Invocation, HelpRequest>;
 
 // Parses the arguments after the program name. Throws UsageError with
-// "Unknown argument(s): ..." or "Missing argument(s): url".
+// "Unknown argument(s): ...", "Missing argument(s): url", or about the value of
+// "--expires".
 ParsedCommandLine parseCommandLine(std::span<const std::string> tokens);
 
 }  // namespace cli

@@ -34,7 +34,8 @@ struct ProcessInputs {
 int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
   switch (invocation.command) {
     case Command::kUpdateCatalog:
-      return updateCatalogCommand(inputs.argv0, inputs.sha3Lanes);
+      return updateCatalogCommand(inputs.argv0, inputs.sha3Lanes, invocation.release,
+                                  invocation.expiryDays);
     case Command::kMakeSourceJson:
       return makeSourceJsonCommand(invocation.url);
     case Command::kKeygen:

@@ -6,11 +6,14 @@
 #include "catalog/catalog_builder.hpp"
 #include "catalog/catalog_draft.hpp"
 #include "catalog/ignore_rules.hpp"
+#include "catalog/release_stamp.hpp"
 #include "common/base64.hpp"
 #include "common/file.hpp"
 #include "common/output.hpp"
 #include "common/system.hpp"
+#include "common/text.hpp"
 #include "crypto/ed25519.hpp"
+#include "formats/catalog_file.hpp"
 #include "formats/keypair_file.hpp"
 #include "formats/source_descriptor.hpp"
 #include "formats/tool_files.hpp"
@@ -45,7 +48,8 @@ int makeSourceJsonCommand(const std::string& url) {
   return 0;
 }
 
-int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes) {
+int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes, bool release,
+                         std::optional<std::int64_t> expiryDays) {
   const std::string keyPath = formats::keypairPath();
   const std::string executableName = common::executableFileName(argv0);
   if (!common::isRegularFile(keyPath)) {
@@ -59,12 +63,25 @@ int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes) {
   // ones deleted only after it: a client with the new catalog finds its indexes.
   catalog::BlockIndexFolder indexes;
   catalog::CatalogDraft draft;
+  std::optional<formats::CatalogRelease> stamp;
+  if (release) {
+    const auto now = static_cast<std::int64_t>(common::wallClockSeconds());
+    stamp = catalog::nextRelease(catalog::servedRelease(), now, expiryDays);
+    draft.catalog().write(formats::releaseLine(*stamp));
+  }
   const catalog::CatalogContent content =
       catalog::buildCatalog(rules, executableName, draft.catalog(), indexes, lanes);
   draft.commit(keypair);
   common::printErr("Created catalog file: " + std::string(formats::kCatalogFileName) + " with " +
                    std::to_string(content.fileCount) + " files.");
   common::printErr("Signed catalog file: " + std::string(formats::kSignatureFileName));
+  if (stamp) {
+    std::string line = "Release: " + std::to_string(stamp->number);
+    if (stamp->expires) {
+      line += " (expires " + common::utcTimeText(*stamp->expires) + ")";
+    }
+    common::printErr(line);
+  }
   for (const std::string& failure : indexes.removeAllBut(content.indexedDigests)) {
     common::printErr("warning: " + failure);
   }

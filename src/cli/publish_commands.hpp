@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,7 +23,10 @@ int makeSourceJsonCommand(const std::string& url);
 // `update-catalog`: catalogs and signs the working directory; -1 when the key
 // file is missing. `argv0` names the program when "/proc/self/exe" cannot
 // be read (the program's own file is kept out of the catalog). Files are hashed
-// `lanes` at a time.
-int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes);
+// `lanes` at a time. With `release`, the catalog begins with a release line
+// whose number grows past the served catalog's, expiring after `expiryDays`
+// when given (catalog::nextRelease).
+int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes, bool release = false,
+                         std::optional<std::int64_t> expiryDays = std::nullopt);
 
 }  // namespace cli

@@ -1,5 +1,6 @@
 #include "cli/update_command.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "http/connection_pool.hpp"
 #include "updater/catalog_download.hpp"
 #include "updater/lock_and_apply.hpp"
+#include "updater/release_guard.hpp"
 #include "updater/run_lock.hpp"
 #include "updater/staging.hpp"
 #include "updater/trust.hpp"
@@ -62,6 +64,13 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const h
     common::printErr(url + " signature verification failed");
     return -1;
   }
+  const std::optional<formats::CatalogRelease> release = catalog.release();
+  updater::ReleaseGuard releaseGuard;
+  if (const auto refusal =
+          releaseGuard.refusal(release, static_cast<std::int64_t>(common::wallClockSeconds()))) {
+    common::printErr(*refusal);
+    return -1;
+  }
 
   std::vector<formats::CatalogEntry> entries = catalog.entries();
   const auto totalFiles = static_cast<std::int64_t>(entries.size());
@@ -86,6 +95,7 @@ int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const h
     common::printErr("Every other file is up to date.");
     return -1;
   }
+  releaseGuard.keep(release);
   common::printErr("All files are up to date.");
   return 0;
 }

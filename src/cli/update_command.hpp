@@ -12,7 +12,8 @@ namespace cli {
 // the source descriptor points at, accepting only a descriptor key among
 // `trustedKeys`; its requests go through `curl`. HTTPS trusts "curl-ca-bundle.crt" in the working
 // directory, else `environmentCaBundle` (http::environmentCaBundle()) when it is not empty, else
-// libcurl's default store. Returns 0, or -1 on a reported failure; throws common::ExitRequest(255)
+// libcurl's default store. A signed catalog that updater::ReleaseGuard refuses
+// changes nothing. Returns 0, or -1 on a reported failure; throws common::ExitRequest(255)
 // on a key or digest mismatch, and CurlError "URL: MESSAGE" with the last failure when every
 // attempt at the signature failed.
 int updateCommand(bool verbose, const updater::TrustedKeys& trustedKeys, const http::CurlApi& curl,

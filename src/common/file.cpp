@@ -95,9 +95,10 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode) {
-  FileDescriptor fd(
-      ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
+namespace {
+
+// `fd` when it was opened and is a regular file.
+FileDescriptor regularFileOrThrow(FileDescriptor fd, const std::string& path) {
   if (fd.get() < 0) {
     throw IOError("cannot open: " + path);
   }
@@ -106,6 +107,23 @@ FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode) 
     throw IOError("not a regular file: " + path);
   }
   return fd;
+}
+
+}  // namespace
+
+FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode) {
+  FileDescriptor fd(
+      ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
+  return regularFileOrThrow(std::move(fd), path);
+}
+
+FileDescriptor openRegularFileIfAny(const std::string& path) {
+  FileDescriptor fd(
+      ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0 && errno == ENOENT) {
+    return fd;
+  }
+  return regularFileOrThrow(std::move(fd), path);
 }
 
 FileDescriptor createNewFileAt(int directory, const std::string& name, int flags) {

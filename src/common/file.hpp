@@ -105,6 +105,10 @@ bool isRegularFile(const std::string& path);
 // "not a regular file: PATH" when it opened something else.
 FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode = 0666);
 
+// Opens `path` for reading as openRegularFile does; a descriptor owning nothing
+// when nothing lies at `path`. Throws as openRegularFile for anything else.
+FileDescriptor openRegularFileIfAny(const std::string& path);
+
 // Creates `name` in the directory open as `directory`, adding `flags` to
 // O_CREAT | O_EXCL | O_NOFOLLOW: never a file that exists already, nor one
 // behind a link. Returns its descriptor, or one owning nothing (errno set) when

@@ -1,5 +1,8 @@
 #include "common/text.hpp"
 
+#include <charconv>
+#include <ctime>
+
 namespace common {
 
 std::string_view trim(std::string_view text) {
@@ -46,6 +49,30 @@ std::string toHex(std::span<const std::uint8_t> bytes, HexCase letters) {
 std::string hexByte(unsigned char byte) {
   const std::uint8_t value = byte;
   return toHex({&value, 1}, HexCase::kUpper);
+}
+
+std::optional<std::int64_t> parseDecimal(std::string_view text) {
+  if (text.empty() || (text.size() > 1 && text.front() == '0') ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) {
+    return std::nullopt;  // out of range
+  }
+  return value;
+}
+
+std::string utcTimeText(std::int64_t seconds) {
+  const auto time = static_cast<std::time_t>(seconds);
+  std::tm fields{};
+  char text[64];
+  if (::gmtime_r(&time, &fields) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &fields) == 0) {
+    return std::to_string(seconds);
+  }
+  return text;
 }
 
 }  // namespace common

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,5 +26,13 @@ std::string toHex(std::span<const std::uint8_t> bytes, HexCase letters = HexCase
 
 // The two upper-case hexadecimal digits of `byte`, for escapes such as "\x1B".
 std::string hexByte(unsigned char byte);
+
+// The value of `text` when it is a whole number in its one decimal form: digits
+// only, no sign, no leading zero (but "0"), and at most the largest int64_t.
+std::optional<std::int64_t> parseDecimal(std::string_view text);
+
+// `seconds` since the epoch as UTC time, "YYYY-MM-DD HH:MM:SS UTC"; the number
+// itself when the calendar cannot hold it.
+std::string utcTimeText(std::int64_t seconds);
 
 }  // namespace common

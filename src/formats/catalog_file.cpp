@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "common/base64.hpp"
+#include "common/errors.hpp"
 #include "common/file.hpp"
 #include "common/path.hpp"
 #include "common/text.hpp"
@@ -14,12 +15,18 @@ namespace {
 
 constexpr std::string_view kSeparator = " *";
 constexpr std::size_t kReadBlockBytes = std::size_t{64} * 1024;
+constexpr std::string_view kReleaseTag = "; tolvex-release";
+constexpr std::string_view kExpiresWord = "expires";
 
 bool isAcceptedPath(std::string_view path) {
-  // Replacing the run lock would let a second run in while this one holds it.
-  return !path.starts_with('/') && path.find("..") == std::string_view::npos &&
-         path.find('\0') == std::string_view::npos && !isPendingPath(path) &&
-         common::withoutEmptyComponents(path) != kRunLockFileName;
+  if (path.starts_with('/') || path.find("..") != std::string_view::npos ||
+      path.find('\0') != std::string_view::npos || isPendingPath(path)) {
+    return false;
+  }
+  // Replacing the run lock would let a second run in while this one holds it,
+  // and replacing the kept release number would undo what it guards.
+  const std::string own = common::withoutEmptyComponents(path);
+  return own != kRunLockFileName && own != kReleaseFileName;
 }
 
 }  // namespace
@@ -82,6 +89,56 @@ std::vector<CatalogEntry> readCatalog(std::FILE* file) {
   // The piece after the last line feed is a line too, as in parseCatalog.
   take(line);
   return entries;
+}
+
+std::string releaseLine(const CatalogRelease& release) {
+  std::string line(kReleaseTag);
+  line += ' ';
+  line += std::to_string(release.number);
+  if (release.expires) {
+    line += ' ';
+    line += kExpiresWord;
+    line += ' ';
+    line += std::to_string(*release.expires);
+  }
+  line += '\n';
+  return line;
+}
+
+std::optional<CatalogRelease> parseCatalogRelease(std::string_view head) {
+  const std::string_view line = head.substr(0, head.find('\n'));
+  if (!line.starts_with(kReleaseTag)) {
+    return std::nullopt;
+  }
+  const auto malformed = [] {
+    return common::ValueError("malformed release line in " + std::string(kCatalogFileName));
+  };
+  const std::string_view rest = line.substr(kReleaseTag.size());
+  if (!rest.starts_with(' ')) {
+    throw malformed();
+  }
+  const std::vector<std::string_view> fields = common::split(rest.substr(1), ' ');
+  if (fields.size() != 1 && (fields.size() != 3 || fields[1] != kExpiresWord)) {
+    throw malformed();
+  }
+  const std::optional<std::int64_t> number = common::parseDecimal(fields[0]);
+  if (!number) {
+    throw malformed();
+  }
+  CatalogRelease release{*number, std::nullopt};
+  if (fields.size() == 3) {
+    release.expires = common::parseDecimal(fields[2]);
+    if (!release.expires) {
+      throw malformed();
+    }
+  }
+  return release;
+}
+
+std::optional<CatalogRelease> readCatalogRelease(int fd) {
+  std::array<std::uint8_t, kMaxReleaseLineBytes + 1> head;
+  const std::size_t count = common::readAt(fd, 0, head);
+  return parseCatalogRelease({reinterpret_cast<const char*>(head.data()), count});
 }
 
 std::string signatureFileText(std::span<const std::uint8_t> signature) {

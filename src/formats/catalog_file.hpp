@@ -44,6 +44,35 @@ std::optional<CatalogEntry> parseCatalogLine(std::string_view line);
 // on a read error.
 std::vector<CatalogEntry> readCatalog(std::FILE* file);
 
+// What the optional first line of a catalog says, signed with the rest: a
+// release number that grows with every catalog the publisher signs, and when
+// the catalog stops being valid, in seconds since the epoch.
+struct CatalogRelease {
+  std::int64_t number = 0;
+  std::optional<std::int64_t> expires;
+
+  bool operator==(const CatalogRelease&) const = default;
+};
+
+// The longest release line, without its line feed.
+inline constexpr std::size_t kMaxReleaseLineBytes = 64;
+
+// The release line: "; tolvex-release NUMBER", then " expires TIME" when the
+// release has an expiry, then a line feed. It holds no " *", so entry readers
+// skip it, and checksum tools read it as a comment.
+std::string releaseLine(const CatalogRelease& release);
+
+// The release of a catalog whose text begins with `head`; nothing when its
+// first line does not begin with "; tolvex-release". Throws ValueError
+// "malformed release line in updater-catalog.sha3" when it does but is not a
+// release line exactly: single spaces, numbers as parseDecimal reads them, no
+// other field.
+std::optional<CatalogRelease> parseCatalogRelease(std::string_view head);
+
+// The release of the catalog that `fd` holds, as parseCatalogRelease reads its
+// first kMaxReleaseLineBytes + 1 bytes. Throws IOError on a read error.
+std::optional<CatalogRelease> readCatalogRelease(int fd);
+
 // The text of the signature file: the Base64 text of `signature`.
 std::string signatureFileText(std::span<const std::uint8_t> signature);
 

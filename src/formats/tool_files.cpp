@@ -45,9 +45,9 @@ bool isPublishingPath(std::string_view path) {
 }
 
 bool isRootToolFile(std::string_view path) {
-  constexpr std::array<std::string_view, 6> kRootFiles = {
-      kCatalogFileName,   kSourceFileName,          kIgnoreFileName,
-      kSignatureFileName, kCatalogDownloadFileName, kRunLockFileName};
+  constexpr std::array<std::string_view, 7> kRootFiles = {
+      kCatalogFileName,         kSourceFileName,  kIgnoreFileName, kSignatureFileName,
+      kCatalogDownloadFileName, kRunLockFileName, kReleaseFileName};
   return std::ranges::find(kRootFiles, path) != kRootFiles.end() || isPublishingPath(path);
 }
 

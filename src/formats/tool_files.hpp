@@ -26,6 +26,9 @@ inline constexpr std::string_view kPublishingInfix = ".tolvex-new-";
 // 0600 and never deleted, so that only users who may write the directory can
 // hold the lock.
 inline constexpr std::string_view kRunLockFileName = ".tolvex-lock";
+// In a client directory: the release number of the last catalog that a run
+// brought every file up to, so that no older one is applied after it.
+inline constexpr std::string_view kReleaseFileName = ".tolvex-release";
 // In the root of a published tree: the block indexes of its large files, each
 // named after its file's digest text. Only clients that update by deltas read it.
 inline constexpr std::string_view kBlockIndexDirectoryName = ".tolvex-index";
@@ -61,7 +64,8 @@ bool isPublishingPath(std::string_view path);
 
 // True when the relative `path` is one of the tool's own files of a published
 // root (catalog, signature, descriptor, ignore file, catalog download, run
-// lock, and the catalog and signature being published), which no catalog lists.
+// lock, kept release number, and the catalog and signature being published),
+// which no catalog lists.
 bool isRootToolFile(std::string_view path);
 
 }  // namespace formats

@@ -69,6 +69,10 @@ std::vector<formats::CatalogEntry> ReceivedCatalog::entries() const {
   return formats::readCatalog(file_.get());
 }
 
+std::optional<formats::CatalogRelease> ReceivedCatalog::release() const {
+  return formats::readCatalogRelease(::fileno(file_.get()));
+}
+
 ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url,
                                FailureReporter& reporter) {
   common::FilePtr file = createNamelessFile(std::string(formats::kCatalogDownloadFileName));

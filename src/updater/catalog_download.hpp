@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ class ReceivedCatalog {
   // The entries of the received catalog (formats::readCatalog): read only once
   // its signature has been checked. Throws IOError on a read error.
   std::vector<formats::CatalogEntry> entries() const;
+
+  // The release of the received catalog (formats::readCatalogRelease), read
+  // like its entries only once its signature has been checked. Throws IOError
+  // on a read error, ValueError for a malformed release line.
+  std::optional<formats::CatalogRelease> release() const;
 
  private:
   common::FilePtr file_;

@@ -19,7 +19,7 @@ struct ParseCase {
 };
 
 cli::Invocation run(Command command, bool verbose = false, std::string url = {}) {
-  return cli::Invocation{command, verbose, std::move(url)};
+  return cli::Invocation{command, verbose, std::move(url), false, {}};
 }
 
 ParseCase help(std::vector<std::string> tokens, std::string start) {
@@ -66,6 +66,11 @@ TEST(CommandLine, ParsesEveryShapeOfCommandLine) {
       ok({"make-source-json", "-x"}, run(Command::kMakeSourceJson, false, "-x")),
       ok({"make-source-json", "--", "-h"}, run(Command::kMakeSourceJson, false, "-h")),
       error({"keygen", "-v"}, "Unknown argument(s): -v"),
+      ok({"update-catalog", "--release"}, {Command::kUpdateCatalog, false, {}, true, {}}),
+      ok({"update-catalog", "--expires", "30"}, {Command::kUpdateCatalog, false, {}, true, 30}),
+      error({"update-catalog", "--expires", "0"}, "Invalid --expires: '0' (days, 1 to 36500)"),
+      error({"update-catalog", "--expires"}, "Missing argument(s): --expires DAYS"),
+      error({"update", "--release"}, "Unknown argument(s): --release"),
       error({""}, "Unknown argument(s): "),
       error({"a", "", "b"}, "Unknown argument(s): a, , b"),
   };
@@ -84,6 +89,8 @@ TEST(CommandLine, ParsesEveryShapeOfCommandLine) {
         EXPECT_EQ(invocation->command, c.invocation->command);
         EXPECT_EQ(invocation->verbose, c.invocation->verbose);
         EXPECT_EQ(invocation->url, c.invocation->url);
+        EXPECT_EQ(invocation->release, c.invocation->release);
+        EXPECT_EQ(invocation->expiryDays, c.invocation->expiryDays);
       } else {
         const auto* help = std::get_if<cli::HelpRequest>(&parsed);
         ASSERT_NE(help, nullptr) << "got an invocation";

@@ -1,7 +1,8 @@
 // The catalog text that a server sends: read whole and read from a file, the
-// two readers must agree.
+// two readers must agree; a release line that parses is in its one written form.
 #include <cstdio>
 
+#include "common/errors.hpp"
 #include "formats/catalog_file.hpp"
 #include "fuzz_input.hpp"
 
@@ -18,5 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::rewind(file);
   TOLVEX_FUZZ_EXPECT(formats::readCatalog(file) == entries);
   std::fclose(file);
+  try {
+    if (const auto release = formats::parseCatalogRelease(text)) {
+      std::string line(text.substr(0, text.find('\n')));
+      TOLVEX_FUZZ_EXPECT(formats::releaseLine(*release) == line + "\n");
+    }
+  } catch (const common::ValueError&) {
+    // recovery point: a malformed release line is what the reader reports
+  }
   return 0;
 }

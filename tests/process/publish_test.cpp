@@ -143,11 +143,23 @@ TEST_F(Publish, RhashAcceptsTheCatalog) {
   writeFile(tree_ / "empty", "");
   writeFile(tree_ / "with space/b c.bin", std::string(8192, '\x01'));
   writeFile(tree_ / "x/y/z/deep.txt", std::string(8193, 'z'));
+  const auto expectChecked = [&] {
+    const ProcessResult check =
+        run({"/usr/bin/rhash", "--sha3-256", "-c", "updater-catalog.sha3"}, tree_.path());
+    EXPECT_EQ(check.exitStatus, 0) << check.out << check.err;
+    EXPECT_NE(check.out.find("Everything OK"), std::string::npos) << check.out;
+  };
   ASSERT_EQ(updateCatalog().exitStatus, 0);
-  const ProcessResult check =
-      run({"/usr/bin/rhash", "--sha3-256", "-c", "updater-catalog.sha3"}, tree_.path());
-  EXPECT_EQ(check.exitStatus, 0) << check.out << check.err;
-  EXPECT_NE(check.out.find("Everything OK"), std::string::npos) << check.out;
+  expectChecked();
+  // The release number grows past the served one, even one ahead of the clock.
+  writeFile(tree_ / "updater-catalog.sha3", "; tolvex-release 9000000000\n");
+  const ProcessResult released =
+      run({TOLVEX_BINARY, "update-catalog", "--expires", "30"}, tree_.path());
+  ASSERT_EQ(released.exitStatus, 0) << released.err;
+  EXPECT_TRUE(released.err.find("\nRelease: 9000000001 (expires ") != std::string::npos);
+  EXPECT_TRUE(
+      readFile(tree_ / "updater-catalog.sha3").starts_with("; tolvex-release 9000000001 expires "));
+  expectChecked();
 }
 
 TEST_F(Publish, ClientReceivesThePublishedTree) {

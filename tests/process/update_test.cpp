@@ -99,14 +99,16 @@ class UpdateProcess : public process_testing::ClientProcessFixture {
  protected:
   // Publishes the files as a publisher does: the tree is written and the test
   // client's own update-catalog signs it with test key 0.
-  void publishWithClient(const std::vector<PublishedFile>& files) const {
+  void publishWithClient(const std::vector<PublishedFile>& files,
+                         const std::vector<std::string>& options = {}) const {
     testing_support::writeTestKeyFile(publisherHome_.path(), 0);
     for (const auto& file : files) {
       writeFile(published_ / file.path, file.content);
     }
-    const ProcessResult result =
-        testing_support::runProcess({TOLVEX_TEST_CLIENT, "update-catalog"},
-                                    {published_.path(), {{"HOME", publisherHome_.path()}}, ""});
+    std::vector<std::string> argv = {TOLVEX_TEST_CLIENT, "update-catalog"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const ProcessResult result = testing_support::runProcess(
+        argv, {published_.path(), {{"HOME", publisherHome_.path()}}, ""});
     ASSERT_EQ(result.exitStatus, 0) << result.err;
   }
 
@@ -214,6 +216,38 @@ TEST_F(UpdateProcess, TamperedCatalogIsRefusedBeforeAnythingIsTouched) {
                             " signature verification failed\n");
   EXPECT_EQ(filesBelow(client_.path()),
             (std::vector<std::string>{".tolvex-lock", "updater-source.json"}));
+}
+
+TEST_F(UpdateProcess, SignedCatalogsThatGoBackOrExpiredAreRefused) {
+  publishWithClient({{"a.txt", "v1"}}, {"--expires", "30"});
+  const std::string head = readFile(published_ / "updater-catalog.sha3");
+  const std::string number = head.substr(17, head.find(" expires") - 17);
+  for (int run = 0; run < 2; ++run) {  // the second is a no-op
+    const ProcessResult result = update();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, kUpToDate);
+  }
+  const std::string applied = "release " + number + " is applied here already";
+  const struct {
+    std::string releaseLine;
+    std::string error;
+  } cases[] = {
+      {"; tolvex-release 100\n", "refusing release 100 of the catalog: " + applied},
+      {"", "refusing a catalog without release number: " + applied},
+      {"; tolvex-release 9000000000 expires 1000000000\n",
+       "refusing release 9000000000 of the catalog: it expired on 2001-09-09 01:46:40 UTC"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.releaseLine);
+    writeFile(published_ / "a.txt", "v2");
+    updater_testing::publishCatalog(published_.path(),
+                                    c.releaseLine + updater_testing::catalogLine("a.txt", "v2"));
+    const ProcessResult result = update();
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_EQ(result.err, "Checking updates...\nerror: " + c.error + "\n");
+    EXPECT_EQ(readFile(clientFile("a.txt")), "v1");
+    EXPECT_EQ(readFile(clientFile(".tolvex-release")), number + "\n");
+  }
 }
 
 TEST_F(UpdateProcess, TamperedFileIsReportedDeletedAndNotApplied) {
