@@ -44,6 +44,7 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       items_(requests.size()),
       ledger_(requests.size()),
       downloads_(pool),
+      digestLanes_(workers_, lanes, common::workerCount()),
       workers_(common::workerCount()) {
   TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
 }
@@ -276,10 +277,11 @@ void StagingRun::attempt(std::size_t index) {
     // Each attempt hashes what the file holds, then what it receives; the first
     // goes on from what the check read, when the file still holds just that.
     if (prefix && existing > 0 && existing == item.checked.bytes) {
-      item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing,
+      item.digest = std::make_unique<StreamingDigest>(digestLanes_, item.context.pendingPath, existing,
                                                       std::move(*prefix), item.checked.identity);
     } else {
-      item.digest = std::make_unique<StreamingDigest>(workers_, item.context.pendingPath, existing);
+      item.digest = std::make_unique<StreamingDigest>(digestLanes_, item.context.pendingPath,
+                                                      existing);
     }
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other

@@ -223,6 +223,8 @@ class StagingRun {
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;
   http::DownloadSet downloads_;
+  // Hashes the downloads on workers_, which it only refers to before they start.
+  DigestLanes digestLanes_;
   // Last, so that its workers are joined before anything they use goes away.
   common::WorkQueue workers_;
 };
