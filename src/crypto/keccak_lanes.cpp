@@ -49,8 +49,8 @@ constexpr std::size_t kRateWords = kSha3RateBytes / 8;
 
 // One named variable per word: compilers keep them all in registers, which
 // they do not for an array, however constant its indices.
-inline __attribute__((always_inline)) void absorb1(std::uint64_t* state,
-                                                   const std::uint8_t* blocks, std::size_t count) {
+inline __attribute__((always_inline)) void absorb1(std::uint64_t* state, const std::uint8_t* blocks,
+                                                   std::size_t count) {
   std::uint64_t aba = state[0], abe = state[1], abi = state[2], abo = state[3], abu = state[4];
   std::uint64_t aga = state[5], age = state[6], agi = state[7], ago = state[8], agu = state[9];
   std::uint64_t aka = state[10], ake = state[11], aki = state[12], ako = state[13], aku = state[14];
@@ -125,7 +125,6 @@ __attribute__((target("bmi"))) void absorb1Bmi(std::uint64_t* state, const std::
 // runs on any x86-64 and takes these paths only where the processor has them.
 #define TOLVEX_AVX2 __attribute__((target("avx2")))
 #define TOLVEX_AVX512 __attribute__((target("avx512f,avx512vl")))
-
 
 // ---- 8 states, AVX-512 ----------------------------------------------------
 

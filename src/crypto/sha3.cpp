@@ -97,8 +97,8 @@ std::span<const std::uint8_t> Sha3Stream::topUp(std::span<const std::uint8_t> by
 }
 
 void Sha3Stream::update(std::string_view text) {
-  std::span<const std::uint8_t> bytes = topUp(
-      {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+  std::span<const std::uint8_t> bytes =
+      topUp({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
   if (bytes.empty()) {
     return;
   }

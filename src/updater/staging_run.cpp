@@ -277,11 +277,12 @@ void StagingRun::attempt(std::size_t index) {
     // Each attempt hashes what the file holds, then what it receives; the first
     // goes on from what the check read, when the file still holds just that.
     if (prefix && existing > 0 && existing == item.checked.bytes) {
-      item.digest = std::make_unique<StreamingDigest>(digestLanes_, item.context.pendingPath, existing,
-                                                      std::move(*prefix), item.checked.identity);
+      item.digest =
+          std::make_unique<StreamingDigest>(digestLanes_, item.context.pendingPath, existing,
+                                            std::move(*prefix), item.checked.identity);
     } else {
-      item.digest = std::make_unique<StreamingDigest>(digestLanes_, item.context.pendingPath,
-                                                      existing);
+      item.digest =
+          std::make_unique<StreamingDigest>(digestLanes_, item.context.pendingPath, existing);
     }
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other

@@ -44,7 +44,7 @@ struct DigestState {
   std::optional<common::FileIdentity> identity;  // of the file read so far
   std::exception_ptr error;
   StreamingDigest::Done done;  // set by finish(): every announced byte is in the file
-  bool running = false;    // held by a job
+  bool running = false;        // held by a job
   bool abandoned = false;
 
   // A round's read, planned by the job that holds the digest.
@@ -203,7 +203,8 @@ struct DigestLanes::Shared : std::enable_shared_from_this<DigestLanes::Shared> {
         ready.push_back(std::move(mine.back()));
         mine.pop_back();
         --held;
-        start = wantsJob();
+        ++jobs;
+        start = true;
       }
     }
     if (start) {

@@ -107,10 +107,10 @@ TEST(StreamingDigest, DigestsUnderwayTogetherEachCoverTheirOwnFile) {
   }
   std::vector<std::promise<std::string>> results(files.size());
   for (std::size_t i = 0; i < files.size(); ++i) {
-    digests[i]->finish([&result = results[i]](std::string text, common::FileIdentity,
-                                              std::exception_ptr) {
-      result.set_value(std::move(text));
-    });
+    digests[i]->finish(
+        [&result = results[i]](std::string text, common::FileIdentity, std::exception_ptr) {
+          result.set_value(std::move(text));
+        });
   }
   for (std::size_t i = 0; i < files.size(); ++i) {
     EXPECT_EQ(results[i].get_future().get(), crypto::sha3Hex(files[i])) << i;
