@@ -1,6 +1,9 @@
 #include "crypto/keccak_lanes.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <utility>
 
 #include "common/errors.hpp"
@@ -10,17 +13,7 @@
 #endif
 
 namespace crypto {
-
-#if defined(__x86_64__)
-
 namespace {
-
-// Each state is one element of every vector: vector w holds word w of all the
-// states, so one instruction advances the same step of 4 (or 8) permutations.
-// The functions carry their instruction set as an attribute, so the program
-// runs on any x86-64 and takes these paths only where the processor has them.
-#define TOLVEX_AVX2 __attribute__((target("avx2")))
-#define TOLVEX_AVX512 __attribute__((target("avx512f,avx512vl")))
 
 constexpr std::size_t kRounds = 24;
 
@@ -51,6 +44,87 @@ constexpr std::size_t rowNeighbour(std::size_t word, std::size_t step) {
 }
 
 constexpr std::size_t kRateWords = kSha3RateBytes / 8;
+
+// ---- one state, 64-bit scalar ----------------------------------------------
+
+// One named variable per word: compilers keep them all in registers, which
+// they do not for an array, however constant its indices.
+inline __attribute__((always_inline)) void absorb1(std::uint64_t* state, const std::uint8_t* blocks,
+                                                   std::size_t count) {
+  std::uint64_t aba = state[0], abe = state[1], abi = state[2], abo = state[3], abu = state[4];
+  std::uint64_t aga = state[5], age = state[6], agi = state[7], ago = state[8], agu = state[9];
+  std::uint64_t aka = state[10], ake = state[11], aki = state[12], ako = state[13], aku = state[14];
+  std::uint64_t ama = state[15], ame = state[16], ami = state[17], amo = state[18], amu = state[19];
+  std::uint64_t asa = state[20], ase = state[21], asi = state[22], aso = state[23], asu = state[24];
+  for (std::size_t block = 0; block < count; ++block, blocks += kSha3RateBytes) {
+    std::uint64_t in[kRateWords];
+    std::memcpy(in, blocks, kSha3RateBytes);
+    if constexpr (std::endian::native == std::endian::big) {
+      for (std::uint64_t& word : in) {
+        word = __builtin_bswap64(word);
+      }
+    }
+    aba ^= in[0], abe ^= in[1], abi ^= in[2], abo ^= in[3], abu ^= in[4], aga ^= in[5];
+    age ^= in[6], agi ^= in[7], ago ^= in[8], agu ^= in[9], aka ^= in[10], ake ^= in[11];
+    aki ^= in[12], ako ^= in[13], aku ^= in[14], ama ^= in[15], ame ^= in[16];
+    for (const std::uint64_t constant : kRoundConstants) {
+      const std::uint64_t ca = aba ^ aga ^ aka ^ ama ^ asa, ce = abe ^ age ^ ake ^ ame ^ ase;
+      const std::uint64_t ci = abi ^ agi ^ aki ^ ami ^ asi, co = abo ^ ago ^ ako ^ amo ^ aso;
+      const std::uint64_t cu = abu ^ agu ^ aku ^ amu ^ asu;
+      const std::uint64_t da = cu ^ std::rotl(ce, 1), de = ca ^ std::rotl(ci, 1);
+      const std::uint64_t di = ce ^ std::rotl(co, 1), dd = ci ^ std::rotl(cu, 1);
+      const std::uint64_t du = co ^ std::rotl(ca, 1);
+      // theta, rho and pi into one row of b at a time, then chi from that row.
+      std::uint64_t b0 = aba ^ da, b1 = std::rotl(age ^ de, 44), b2 = std::rotl(aki ^ di, 43);
+      std::uint64_t b3 = std::rotl(amo ^ dd, 21), b4 = std::rotl(asu ^ du, 14);
+      const std::uint64_t eba = b0 ^ (~b1 & b2) ^ constant, ebe = b1 ^ (~b2 & b3);
+      const std::uint64_t ebi = b2 ^ (~b3 & b4), ebo = b3 ^ (~b4 & b0), ebu = b4 ^ (~b0 & b1);
+      b0 = std::rotl(abo ^ dd, 28), b1 = std::rotl(agu ^ du, 20), b2 = std::rotl(aka ^ da, 3);
+      b3 = std::rotl(ame ^ de, 45), b4 = std::rotl(asi ^ di, 61);
+      const std::uint64_t ega = b0 ^ (~b1 & b2), ege = b1 ^ (~b2 & b3), egi = b2 ^ (~b3 & b4);
+      const std::uint64_t ego = b3 ^ (~b4 & b0), egu = b4 ^ (~b0 & b1);
+      b0 = std::rotl(abe ^ de, 1), b1 = std::rotl(agi ^ di, 6), b2 = std::rotl(ako ^ dd, 25);
+      b3 = std::rotl(amu ^ du, 8), b4 = std::rotl(asa ^ da, 18);
+      const std::uint64_t eka = b0 ^ (~b1 & b2), eke = b1 ^ (~b2 & b3), eki = b2 ^ (~b3 & b4);
+      const std::uint64_t eko = b3 ^ (~b4 & b0), eku = b4 ^ (~b0 & b1);
+      b0 = std::rotl(abu ^ du, 27), b1 = std::rotl(aga ^ da, 36), b2 = std::rotl(ake ^ de, 10);
+      b3 = std::rotl(ami ^ di, 15), b4 = std::rotl(aso ^ dd, 56);
+      const std::uint64_t ema = b0 ^ (~b1 & b2), eme = b1 ^ (~b2 & b3), emi = b2 ^ (~b3 & b4);
+      const std::uint64_t emo = b3 ^ (~b4 & b0), emu = b4 ^ (~b0 & b1);
+      b0 = std::rotl(abi ^ di, 62), b1 = std::rotl(ago ^ dd, 55), b2 = std::rotl(aku ^ du, 39);
+      b3 = std::rotl(ama ^ da, 41), b4 = std::rotl(ase ^ de, 2);
+      asa = b0 ^ (~b1 & b2), ase = b1 ^ (~b2 & b3), asi = b2 ^ (~b3 & b4);
+      aso = b3 ^ (~b4 & b0), asu = b4 ^ (~b0 & b1);
+      aba = eba, abe = ebe, abi = ebi, abo = ebo, abu = ebu;
+      aga = ega, age = ege, agi = egi, ago = ego, agu = egu;
+      aka = eka, ake = eke, aki = eki, ako = eko, aku = eku;
+      ama = ema, ame = eme, ami = emi, amo = emo, amu = emu;
+    }
+  }
+  const std::uint64_t words[kKeccakWords] = {aba, abe, abi, abo, abu, aga, age, agi, ago,
+                                             agu, aka, ake, aki, ako, aku, ama, ame, ami,
+                                             amo, amu, asa, ase, asi, aso, asu};
+  std::copy_n(words, kKeccakWords, state);
+}
+
+void absorb1Plain(std::uint64_t* state, const std::uint8_t* blocks, std::size_t count) {
+  absorb1(state, blocks, count);
+}
+
+#if defined(__x86_64__)
+
+// chi's ~b & c is one instruction with BMI1.
+__attribute__((target("bmi"))) void absorb1Bmi(std::uint64_t* state, const std::uint8_t* blocks,
+                                               std::size_t count) {
+  absorb1(state, blocks, count);
+}
+
+// Each state is one element of every vector: vector w holds word w of all the
+// states, so one instruction advances the same step of 4 (or 8) permutations.
+// The functions carry their instruction set as an attribute, so the program
+// runs on any x86-64 and takes these paths only where the processor has them.
+#define TOLVEX_AVX2 __attribute__((target("avx2")))
+#define TOLVEX_AVX512 __attribute__((target("avx512f,avx512vl")))
 
 // ---- 8 states, AVX-512 ----------------------------------------------------
 
@@ -184,7 +258,23 @@ TOLVEX_AVX2 void absorb4(std::uint64_t* states, const std::uint8_t* const* block
 #undef TOLVEX_AVX2
 #undef TOLVEX_AVX512
 
+#endif
+
 }  // namespace
+
+void keccakAbsorb(std::uint64_t* state, const std::uint8_t* blocks, std::size_t count) {
+#if defined(__x86_64__)
+  static const auto absorb = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi") ? absorb1Bmi : absorb1Plain;
+  }();
+  absorb(state, blocks, count);
+#else
+  absorb1Plain(state, blocks, count);
+#endif
+}
+
+#if defined(__x86_64__)
 
 bool cpuRunsKeccakX4() {
   __builtin_cpu_init();

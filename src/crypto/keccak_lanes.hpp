@@ -16,6 +16,11 @@ inline constexpr std::size_t kKeccakWords = 25;
 bool cpuRunsKeccakX4();
 bool cpuRunsKeccakX8();
 
+// XORs each of `count` consecutive blocks of kSha3RateBytes bytes into the one
+// Keccak state `state` (words little-endian, as in FIPS 202), applying
+// Keccak-f[1600] after each. Portable; runs on any processor.
+void keccakAbsorb(std::uint64_t* state, const std::uint8_t* blocks, std::size_t count);
+
 // XORs one block of kSha3RateBytes bytes into each of 4 (or 8) independent
 // Keccak states and applies Keccak-f[1600] to each. The states are interleaved:
 // word w of state s is states[w * 4 + s] (w * 8 + s), words little-endian as in

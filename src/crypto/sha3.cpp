@@ -82,22 +82,31 @@ std::size_t readBlock(int fd, std::span<unsigned char> buffer, const std::string
 
 std::string digestToHex(const Sha3Digest& digest) { return common::toHex(digest); }
 
-struct Sha3Stream::Context {
-  MdContextPtr digest{EVP_MD_CTX_new()};
-};
-
-Sha3Stream::Sha3Stream() : context_(std::make_unique<Context>()) {
-  TOLVEX_CHECK(context_->digest != nullptr, "cannot allocate a SHA3-256 context");
-  TOLVEX_CHECK(EVP_DigestInit_ex(context_->digest.get(), sha3Method(), nullptr) == 1,
-               "cannot initialise SHA3-256");
+std::span<const std::uint8_t> Sha3Stream::topUp(std::span<const std::uint8_t> bytes) {
+  if (pendingBytes_ == 0) {
+    return bytes;
+  }
+  const std::size_t take = std::min(bytes.size(), kSha3RateBytes - pendingBytes_);
+  std::copy_n(bytes.begin(), take, pending_.begin() + static_cast<std::ptrdiff_t>(pendingBytes_));
+  pendingBytes_ += take;
+  if (pendingBytes_ == kSha3RateBytes) {
+    keccakAbsorb(state_.data(), pending_.data(), 1);
+    pendingBytes_ = 0;
+  }
+  return bytes.subspan(take);
 }
 
-Sha3Stream::~Sha3Stream() = default;
-Sha3Stream::Sha3Stream(Sha3Stream&&) noexcept = default;
-Sha3Stream& Sha3Stream::operator=(Sha3Stream&&) noexcept = default;
-
-void Sha3Stream::update(std::string_view bytes) {
-  feed(context_->digest.get(), bytes.data(), bytes.size());
+void Sha3Stream::update(std::string_view text) {
+  std::span<const std::uint8_t> bytes =
+      topUp({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+  if (bytes.empty()) {
+    return;
+  }
+  const std::size_t blocks = bytes.size() / kSha3RateBytes;
+  keccakAbsorb(state_.data(), bytes.data(), blocks);
+  bytes = bytes.subspan(blocks * kSha3RateBytes);
+  std::copy(bytes.begin(), bytes.end(), pending_.begin());
+  pendingBytes_ = bytes.size();
 }
 
 void Sha3Stream::updateFromFile(int fd, std::int64_t bytes, const std::string& path) {
@@ -109,23 +118,30 @@ void Sha3Stream::updateFromFile(int fd, std::int64_t bytes, const std::string& p
     if (count == 0) {
       throw common::IOError(path + " ended early");
     }
-    feed(context_->digest.get(), buffer.data(), count);
+    update({reinterpret_cast<const char*>(buffer.data()), count});
     bytes -= static_cast<std::int64_t>(count);
   }
 }
 
 std::string Sha3Stream::finishHex() {
-  const std::string text = digestToHex(finish(context_->digest.get()));
-  TOLVEX_CHECK(EVP_DigestInit_ex(context_->digest.get(), sha3Method(), nullptr) == 1,
-               "cannot initialise SHA3-256");
+  std::string text = currentHex();
+  *this = Sha3Stream();
   return text;
 }
 
 std::string Sha3Stream::currentHex() const {
-  const MdContextPtr copy{EVP_MD_CTX_new()};
-  TOLVEX_CHECK(copy != nullptr && EVP_MD_CTX_copy_ex(copy.get(), context_->digest.get()) == 1,
-               "cannot copy a SHA3-256 context");
-  return digestToHex(finish(copy.get()));
+  // SHA-3's domain bits 01, then pad10*1 (FIPS 202), absorbed into a copy.
+  std::array<std::uint8_t, kSha3RateBytes> last{};
+  std::copy_n(pending_.begin(), pendingBytes_, last.begin());
+  last[pendingBytes_] = 0x06;
+  last.back() |= 0x80;
+  std::array<std::uint64_t, kKeccakWords> state = state_;
+  keccakAbsorb(state.data(), last.data(), 1);
+  Sha3Digest digest{};
+  for (std::size_t byte = 0; byte < digest.size(); ++byte) {
+    digest[byte] = static_cast<std::uint8_t>(state[byte / 8] >> (byte % 8 * 8));
+  }
+  return digestToHex(digest);
 }
 
 namespace {

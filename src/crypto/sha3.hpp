@@ -2,26 +2,34 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "crypto/keccak_lanes.hpp"
+
 namespace crypto {
+
+enum class Sha3Lanes;  // sha3_batch.hpp
+class Sha3Stream;
+
+// Advances each of `streams` by the bytes of `bytes` at the same position, as
+// update() would; the streams' whole blocks are absorbed `lanes` at a time while
+// enough of them have blocks to keep the lanes worth it, the rest one state at
+// a time. Defined in sha3_batch.cpp.
+void sha3UpdateTogether(std::span<Sha3Stream* const> streams,
+                        std::span<const std::span<const std::uint8_t>> bytes, Sha3Lanes lanes);
 
 using Sha3Digest = std::array<std::uint8_t, 32>;
 
 // The 64 lower-case hexadecimal characters of `digest`.
 std::string digestToHex(const Sha3Digest& digest);
 
-// SHA3-256 over bytes that come in pieces. One object per stream; it may move
-// between threads, but is used by one at a time.
+// SHA3-256 over bytes that come in pieces, its state our own so that it can
+// join other streams' in lanes (sha3UpdateTogether). One object per stream; it
+// may move between threads, but is used by one at a time.
 class Sha3Stream {
  public:
-  Sha3Stream();
-  ~Sha3Stream();
-  Sha3Stream(Sha3Stream&&) noexcept;
-  Sha3Stream& operator=(Sha3Stream&&) noexcept;
-
   void update(std::string_view bytes);
   // Feeds the next `bytes` bytes read from the open file `fd` (`path` names it in
   // errors). Throws as sha3FileHex, and IOError "PATH ended early" when the file
@@ -33,8 +41,16 @@ class Sha3Stream {
   std::string currentHex() const;
 
  private:
-  struct Context;
-  std::unique_ptr<Context> context_;
+  friend void sha3UpdateTogether(std::span<Sha3Stream* const> streams,
+                                 std::span<const std::span<const std::uint8_t>> bytes,
+                                 Sha3Lanes lanes);
+  // Takes bytes into the pending block; absorbs it once full. Returns the
+  // bytes left over, which start on a block boundary.
+  std::span<const std::uint8_t> topUp(std::span<const std::uint8_t> bytes);
+
+  std::array<std::uint64_t, kKeccakWords> state_{};
+  std::array<std::uint8_t, kSha3RateBytes> pending_{};  // a block not yet absorbed
+  std::size_t pendingBytes_ = 0;
 };
 
 // Digest text of SHA3-256 over `data` (the empty string included).

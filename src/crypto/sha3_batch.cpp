@@ -22,6 +22,9 @@ namespace {
 
 constexpr std::size_t kMaxLanes = 8;
 
+// What a lane with nothing to absorb is given.
+constexpr std::array<std::uint8_t, kSha3RateBytes> kZeroBlock{};
+
 // Each lane reads its file in chunks of this size into a buffer of its own.
 constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
 
@@ -180,8 +183,6 @@ class LaneSponge {
     return digestToHex(digest);
   }
 
-  static constexpr std::array<std::uint8_t, kSha3RateBytes> kZeroBlock{};
-
   MessageSource& source_;
   const std::size_t width_;
   void (*const absorb_)(std::uint64_t*, const std::uint8_t* const*);
@@ -308,6 +309,67 @@ class FileSource final : public MessageSource {
   std::vector<OpenFile> open_;
 };
 
+// Absorbs the whole blocks of `blocks` (one span per stream, consumed as they
+// are absorbed) `width` streams at a time, a lane that runs dry taking the next
+// stream of `waiting`, until too few have blocks left for the lanes to beat
+// one state at a time.
+void absorbInLanes(std::span<std::uint64_t* const> words,
+                   std::vector<std::span<const std::uint8_t>>& blocks,
+                   std::span<const std::size_t> waiting, Sha3Lanes lanes) {
+  const auto width = static_cast<std::size_t>(lanes);
+  const auto worthIt = [&](std::size_t busy) {
+    return static_cast<double>(busy) * lanesSpeedup(lanes) > static_cast<double>(width);
+  };
+  if (!worthIt(waiting.size())) {
+    return;
+  }
+  constexpr std::size_t kIdle = SIZE_MAX;
+  alignas(64) std::array<std::uint64_t, kKeccakWords * kMaxLanes> states{};
+  std::array<std::size_t, kMaxLanes> onLane;
+  onLane.fill(kIdle);
+  std::array<const std::uint8_t*, kMaxLanes> next{};
+  const auto load = [&](std::size_t lane) {
+    for (std::size_t word = 0; word < kKeccakWords; ++word) {
+      states[word * width + lane] = words[onLane[lane]][word];
+    }
+  };
+  const auto store = [&](std::size_t lane) {
+    for (std::size_t word = 0; word < kKeccakWords; ++word) {
+      words[onLane[lane]][word] = states[word * width + lane];
+    }
+  };
+  std::size_t taken = 0;
+  for (;;) {
+    std::size_t busy = 0;
+    for (std::size_t lane = 0; lane < width; ++lane) {
+      if (onLane[lane] != kIdle && blocks[onLane[lane]].empty()) {
+        store(lane);
+        onLane[lane] = kIdle;
+      }
+      if (onLane[lane] == kIdle && taken < waiting.size()) {
+        onLane[lane] = waiting[taken++];
+        load(lane);
+      }
+      next[lane] = onLane[lane] == kIdle ? kZeroBlock.data() : blocks[onLane[lane]].data();
+      busy += onLane[lane] == kIdle ? 0 : 1;
+    }
+    if (!worthIt(busy)) {
+      break;
+    }
+    (width == 8 ? keccakAbsorbX8 : keccakAbsorbX4)(states.data(), next.data());
+    for (std::size_t lane = 0; lane < width; ++lane) {
+      if (onLane[lane] != kIdle) {
+        blocks[onLane[lane]] = blocks[onLane[lane]].subspan(kSha3RateBytes);
+      }
+    }
+  }
+  for (std::size_t lane = 0; lane < width; ++lane) {
+    if (onLane[lane] != kIdle) {
+      store(lane);
+    }
+  }
+}
+
 }  // namespace
 
 Sha3Lanes widestSha3Lanes() {
@@ -336,6 +398,38 @@ std::vector<std::string> sha3HexBatch(std::span<const std::string_view> messages
   MemorySource source(messages, digests);
   absorbAll(source, lanes);
   return digests;
+}
+
+void sha3UpdateTogether(std::span<Sha3Stream* const> streams,
+                        std::span<const std::span<const std::uint8_t>> bytes, Sha3Lanes lanes) {
+  TOLVEX_CHECK(streams.size() == bytes.size(), "one run of bytes per stream");
+  TOLVEX_CHECK(lanes <= widestSha3Lanes(), "this processor lacks the SHA3 lanes asked for");
+  std::vector<std::span<const std::uint8_t>> blocks(streams.size());
+  std::vector<std::span<const std::uint8_t>> tails(streams.size());
+  std::vector<std::uint64_t*> words(streams.size());
+  std::vector<std::size_t> waiting;
+  for (std::size_t index = 0; index < streams.size(); ++index) {
+    const std::span<const std::uint8_t> rest = streams[index]->topUp(bytes[index]);
+    const std::size_t whole = rest.size() / kSha3RateBytes * kSha3RateBytes;
+    blocks[index] = rest.first(whole);
+    tails[index] = rest.subspan(whole);
+    words[index] = streams[index]->state_.data();
+    if (whole > 0) {
+      waiting.push_back(index);
+    }
+  }
+  // Four lanes all busy beat eight half idle.
+  if (lanes == Sha3Lanes::kEight && waiting.size() <= 4) {
+    lanes = Sha3Lanes::kFour;
+  }
+  if (lanes != Sha3Lanes::kOne) {
+    absorbInLanes(words, blocks, waiting, lanes);
+  }
+  for (std::size_t index = 0; index < streams.size(); ++index) {
+    keccakAbsorb(words[index], blocks[index].data(), blocks[index].size() / kSha3RateBytes);
+    streams[index]->update(
+        {reinterpret_cast<const char*>(tails[index].data()), tails[index].size()});
+  }
 }
 
 Sha3FileBatch::Sha3FileBatch(std::vector<Sha3File> files, Sha3Lanes lanes)

@@ -27,10 +27,11 @@ void FileDownload::start(TransferRunner& runner, std::size_t entry, const common
   // Each attempt hashes what the file holds, then what it receives; the first
   // goes on from what the check read, when the file still holds just that.
   if (prefix && existing > 0 && existing == checked_.bytes) {
-    digest_ = std::make_unique<StreamingDigest>(runner.workers(), context_.pendingPath, existing,
-                                                std::move(*prefix), checked_.identity);
+    digest_ = std::make_unique<StreamingDigest>(runner.digestLanes(), context_.pendingPath,
+                                                existing, std::move(*prefix), checked_.identity);
   } else {
-    digest_ = std::make_unique<StreamingDigest>(runner.workers(), context_.pendingPath, existing);
+    digest_ =
+        std::make_unique<StreamingDigest>(runner.digestLanes(), context_.pendingPath, existing);
   }
 }
 

@@ -25,7 +25,7 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       plan_(requests.size()),
       outcomes_(requests, verbose),
       checks_(requests, lanes),
-      runner_(pool, maxInFlight),
+      runner_(pool, maxInFlight, lanes),
       route_(runner_, {.fellBack =
                            [this](std::size_t index, std::string reason) {
                              outcomes_.cameWhole(index, std::move(reason));

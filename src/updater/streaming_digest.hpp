@@ -10,15 +10,36 @@
 #include "common/file.hpp"
 #include "common/work_queue.hpp"
 #include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 
 namespace updater {
+
+struct DigestState;
+
+// The worker jobs that hash the digests of one run's downloads: digests with
+// bytes waiting at the same time advance together in SHA3 lanes, a digest on
+// its own on one state, as fast as a single stream goes.
+class DigestLanes {
+ public:
+  // Jobs run on `workers`, at most `maxJobs` at once, each hashing up to
+  // `lanes` digests together.
+  DigestLanes(common::WorkQueue& workers, crypto::Sha3Lanes lanes, std::size_t maxJobs);
+  DigestLanes(const DigestLanes&) = delete;
+  DigestLanes& operator=(const DigestLanes&) = delete;
+
+ private:
+  friend class StreamingDigest;
+  struct Shared;
+  // Kept alive by the jobs, which may outlast this object.
+  std::shared_ptr<Shared> shared_;
+};
 
 // The SHA3-256 digest of a staged file, taken while a download appends to it:
 // worker threads read the bytes back from the file, in order, as they are
 // written, so the thread that receives them never waits for the hashing, and a
 // file that arrives faster than one core hashes holds up neither the other
 // downloads nor memory. The bytes already in the file when the download
-// started are hashed first.
+// started are hashed first. Digests of one DigestLanes share its jobs.
 class StreamingDigest {
  public:
   // What finish() hands over: the digest text and the file it was read from, or
@@ -28,11 +49,11 @@ class StreamingDigest {
 
   // Starts hashing the first `existingBytes` bytes of `pendingPath`, read
   // without following a link.
-  StreamingDigest(common::WorkQueue& workers, std::string pendingPath, std::int64_t existingBytes);
+  StreamingDigest(DigestLanes& lanes, std::string pendingPath, std::int64_t existingBytes);
   // Goes on from `prefix`, the state of the first `existingBytes` bytes of the
   // file `identity`, hashed before: they are not read again, and the file read
   // from now on must be that one.
-  StreamingDigest(common::WorkQueue& workers, std::string pendingPath, std::int64_t existingBytes,
+  StreamingDigest(DigestLanes& lanes, std::string pendingPath, std::int64_t existingBytes,
                   crypto::Sha3Stream prefix, common::FileIdentity identity);
   // Abandons the digest: its jobs stop, and `done` is never called.
   ~StreamingDigest();
@@ -51,11 +72,10 @@ class StreamingDigest {
   void finish(Done done);
 
  private:
-  struct State;
   void schedule();
 
-  common::WorkQueue& workers_;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<DigestLanes::Shared> lanes_;
+  std::shared_ptr<DigestState> state_;
   std::int64_t unscheduled_ = 0;  // bytes appended since a job was last asked for
 };
 

@@ -9,8 +9,12 @@
 
 namespace updater {
 
-TransferRunner::TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight)
-    : maxInFlight_(maxInFlight), downloads_(pool), workers_(common::workerCount()) {
+TransferRunner::TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight,
+                               crypto::Sha3Lanes lanes)
+    : maxInFlight_(maxInFlight),
+      downloads_(pool),
+      workers_(common::workerCount()),
+      digestLanes_(workers_, lanes, common::workerCount()) {
   TOLVEX_CHECK(maxInFlight_ > 0, "at least one transfer must be allowed");
 }
 

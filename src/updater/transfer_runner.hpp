@@ -13,6 +13,7 @@
 #include "http/connection_pool.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/delta_route.hpp"
+#include "updater/streaming_digest.hpp"
 
 namespace updater {
 
@@ -22,8 +23,9 @@ namespace updater {
 // nothing.
 class TransferRunner : public TransferSource {
  public:
-  // At most `maxInFlight` transfers run at once (see hasRoom).
-  TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight);
+  // At most `maxInFlight` transfers run at once (see hasRoom); the digests of
+  // downloads advance `lanes` at a time.
+  TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight, crypto::Sha3Lanes lanes);
   ~TransferRunner() override;
   TransferRunner(const TransferRunner&) = delete;
   TransferRunner& operator=(const TransferRunner&) = delete;
@@ -58,6 +60,7 @@ class TransferRunner : public TransferSource {
   // Steps posted or expected whose step has not run yet.
   std::size_t stepsOutstanding() const { return stepsOutstanding_; }
   common::WorkQueue& workers() { return workers_; }
+  DigestLanes& digestLanes() { return digestLanes_; }
   // Says once, on standard error, that work meant for several threads runs on
   // one: no more could start.
   void warnThreadsRanOut();
@@ -71,8 +74,10 @@ class TransferRunner : public TransferSource {
   std::mutex deliveredMutex_;
   std::vector<std::function<void()>> delivered_;
   http::DownloadSet downloads_;
-  // Last, so that its workers are joined before anything they use goes away.
+  // Late, so that its workers are joined before anything they use goes away.
   common::WorkQueue workers_;
+  // Its jobs keep what they share alive, so it may go before the workers.
+  DigestLanes digestLanes_;
 };
 
 }  // namespace updater

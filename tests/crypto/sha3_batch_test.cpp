@@ -66,6 +66,34 @@ TEST_P(Sha3Batch, AnyLengthsSideBySideGiveOpenSslsDigests) {
   }
 }
 
+TEST_P(Sha3Batch, StreamsAdvancedTogetherInAnyPiecesGiveOpenSslsDigests) {
+  // Pieces of any length, so that pending blocks straddle the steps, and of
+  // many blocks, so that lanes run dry at different blocks and are refilled.
+  std::mt19937_64 random(3);
+  std::vector<std::string> messages(3 + random() % 10);
+  std::vector<crypto::Sha3Stream> streams(messages.size());
+  std::vector<crypto::Sha3Stream*> pointers;
+  for (crypto::Sha3Stream& stream : streams) {
+    pointers.push_back(&stream);
+  }
+  for (int step = 0; step < 40; ++step) {
+    std::vector<std::string> pieces;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      pieces.push_back(randomBytes(random, random() % 3 == 0 ? random() % 300 : random() % 9000));
+      messages[i] += pieces.back();
+    }
+    std::vector<std::span<const std::uint8_t>> bytes;
+    for (const std::string& piece : pieces) {
+      bytes.emplace_back(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size());
+    }
+    crypto::sha3UpdateTogether(pointers, bytes, GetParam());
+  }
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(streams[i].currentHex(), crypto::sha3Hex(messages[i]));
+  }
+}
+
 TEST_P(Sha3Batch, FilesGiveWhatEachGivesAloneAndFailuresStayTheirOwn) {
   const testing_support::TempDir dir;
   std::mt19937_64 random(3);

@@ -1,5 +1,7 @@
-// Every SHA3 lane path against OpenSSL's single state: the input is cut into
-// messages of the lengths its first bytes choose, hashed side by side.
+// Every SHA3 path against OpenSSL's single state: the input is cut into
+// messages of the lengths its first bytes choose, hashed side by side, and
+// again as streams advanced together a third of each message at a time.
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +32,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
        {crypto::Sha3Lanes::kOne, crypto::Sha3Lanes::kFour, crypto::Sha3Lanes::kEight}) {
     if (lanes <= crypto::widestSha3Lanes()) {
       TOLVEX_FUZZ_EXPECT(crypto::sha3HexBatch(messages, lanes) == expected);
+      std::vector<crypto::Sha3Stream> streams(messages.size());
+      std::vector<crypto::Sha3Stream*> pointers;
+      for (crypto::Sha3Stream& stream : streams) {
+        pointers.push_back(&stream);
+      }
+      for (std::size_t third = 0; third < 3; ++third) {
+        std::vector<std::span<const std::uint8_t>> pieces;
+        for (const std::string_view message : messages) {
+          const std::size_t from = message.size() * third / 3;
+          const std::size_t to = message.size() * (third + 1) / 3;
+          pieces.emplace_back(reinterpret_cast<const std::uint8_t*>(message.data()) + from,
+                              to - from);
+        }
+        crypto::sha3UpdateTogether(pointers, pieces, lanes);
+      }
+      for (std::size_t i = 0; i < messages.size(); ++i) {
+        TOLVEX_FUZZ_EXPECT(streams[i].finishHex() == expected[i]);
+      }
     }
   }
   return 0;

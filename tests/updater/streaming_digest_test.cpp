@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,7 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
   };
   for (const std::size_t workers : {1U, 3U}) {
     common::WorkQueue queue(workers);
+    updater::DigestLanes lanes(queue, crypto::widestSha3Lanes(), workers);
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + ", workers " + std::to_string(workers));
       const testing_support::TempDir dir;
@@ -53,7 +55,7 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
       std::string file = c.existing;
       std::promise<std::string> result;
       {
-        updater::StreamingDigest digest(queue, path, static_cast<std::int64_t>(c.existing.size()));
+        updater::StreamingDigest digest(lanes, path, static_cast<std::int64_t>(c.existing.size()));
         if (c.startOver) {
           file.clear();
           testing_support::writeFile(path, file);
@@ -80,8 +82,44 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
   }
 }
 
+TEST(StreamingDigest, DigestsUnderwayTogetherEachCoverTheirOwnFile) {
+  // Eight downloads, as many as run at once, of lengths that leave lanes idle
+  // at different blocks; whether they meet in lanes, the digests are the same.
+  common::WorkQueue queue(2);
+  updater::DigestLanes lanes(queue, crypto::widestSha3Lanes(), 2);
+  const testing_support::TempDir dir;
+  std::vector<std::string> paths;
+  std::vector<std::string> files;
+  std::vector<std::unique_ptr<updater::StreamingDigest>> digests;
+  for (char name = 'a'; name < 'i'; ++name) {
+    paths.push_back(dir / std::string(1, name));
+    testing_support::writeFile(paths.back(), "");
+    files.emplace_back();
+    digests.push_back(std::make_unique<updater::StreamingDigest>(lanes, paths.back(), 0));
+  }
+  for (std::size_t piece = 0; piece < 12; ++piece) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const std::string bytesOfPiece = bytes(100000 + i * 9001 + piece * 77, static_cast<char>(i));
+      files[i] += bytesOfPiece;
+      std::ofstream(paths[i], std::ios::binary | std::ios::app) << bytesOfPiece;
+      digests[i]->append(bytesOfPiece);
+    }
+  }
+  std::vector<std::promise<std::string>> results(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    digests[i]->finish(
+        [&result = results[i]](std::string text, common::FileIdentity, std::exception_ptr) {
+          result.set_value(std::move(text));
+        });
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(results[i].get_future().get(), crypto::sha3Hex(files[i])) << i;
+  }
+}
+
 TEST(StreamingDigest, GoesOnFromAPrefixHashedBeforeWithoutReadingItAgain) {
   common::WorkQueue queue(2);
+  updater::DigestLanes lanes(queue, crypto::widestSha3Lanes(), 2);
   const testing_support::TempDir dir;
   const std::string path = dir / "f.tolvex-pending";
   // The file's first bytes differ from those hashed: only the tail is read.
@@ -91,7 +129,7 @@ TEST(StreamingDigest, GoesOnFromAPrefixHashedBeforeWithoutReadingItAgain) {
   const common::FileIdentity identity =
       common::identityOf(common::openRegularFile(path, O_RDONLY).get());
   std::promise<std::string> result;
-  updater::StreamingDigest digest(queue, path, 4, std::move(prefix), identity);
+  updater::StreamingDigest digest(lanes, path, 4, std::move(prefix), identity);
   digest.append("tail");
   digest.finish([&result](std::string text, common::FileIdentity, std::exception_ptr) {
     result.set_value(std::move(text));
@@ -101,11 +139,12 @@ TEST(StreamingDigest, GoesOnFromAPrefixHashedBeforeWithoutReadingItAgain) {
 
 TEST(StreamingDigest, AFileThatShrankIsAnErrorNotADigest) {
   common::WorkQueue queue(2);
+  updater::DigestLanes lanes(queue, crypto::widestSha3Lanes(), 2);
   const testing_support::TempDir dir;
   const std::string path = dir / "f.tolvex-pending";
   testing_support::writeFile(path, "short");
   std::promise<std::exception_ptr> failure;
-  updater::StreamingDigest digest(queue, path, 1000);
+  updater::StreamingDigest digest(lanes, path, 1000);
   digest.finish(
       [&failure](std::string text, common::FileIdentity /*identity*/, std::exception_ptr error) {
         EXPECT_EQ(text, "");
