@@ -117,7 +117,7 @@ void DeltaBuild::stopWriting() {
   }
 }
 
-std::optional<DeltaBuild::Range> DeltaBuild::nextFetch() {
+std::optional<DeltaBuild::Range> DeltaBuild::nextFetch(std::int64_t budget) {
   // Ranges are cut as they are asked for: a plan may fetch terabytes.
   for (; fetchSegment_ < plan_.segments.size(); ++fetchSegment_) {
     const delta::Segment& segment = plan_.segments[fetchSegment_];
@@ -127,7 +127,7 @@ std::optional<DeltaBuild::Range> DeltaBuild::nextFetch() {
       continue;
     }
     const Range range{first, std::min(kRangeBytes, end - first)};
-    if (inWindow_ > 0 && inWindow_ + range.length > kWindowBytes) {
+    if (range.length > budget || (inWindow_ > 0 && inWindow_ + range.length > kWindowBytes)) {
       return std::nullopt;
     }
     fetchFrom_ = first + range.length;

@@ -4,6 +4,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -45,8 +46,9 @@ class DeltaBuild {
   DeltaBuild& operator=(const DeltaBuild&) = delete;
 
   // The next range to fetch, while the bytes fetched and not yet appended stay
-  // within a bounded window; nothing otherwise.
-  std::optional<Range> nextFetch();
+  // within a bounded window and the range is at most `budget` bytes long;
+  // nothing otherwise (the range stays next).
+  std::optional<Range> nextFetch(std::int64_t budget = std::numeric_limits<std::int64_t>::max());
   // The bytes of a range returned by nextFetch().
   void arrived(std::int64_t first, std::string bytes);
 

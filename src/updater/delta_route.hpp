@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/uri.hpp"
 #include "http/resumable_download.hpp"
@@ -25,12 +27,11 @@ struct Transfer {
     kIndex,     // the block index its delta route waits for
     kProbe,     // an index header asked for while a large target is hashed
     kPrefetch,  // an index asked for early, on what a probe found
-    kRange,     // `length` bytes of a delta build, from `first`
+    kRange,     // `ranges` of a delta build, in one request
   };
   Kind kind = Kind::kFile;
   std::size_t entry = 0;
-  std::int64_t first = 0;
-  std::int64_t length = 0;
+  std::vector<http::ByteRange> ranges = {};  // kRange only: ascending and apart
 };
 
 // Where the delta route gets its bytes and runs its work.
@@ -42,11 +43,24 @@ class TransferSource {
   // Throws CurlError when it cannot start.
   virtual void fetch(const Transfer& transfer, const common::Uri& url,
                      std::optional<http::DownloadSet::ByteRange> range, std::size_t maxBytes) = 0;
+  // Starts fetching `transfer.ranges` of `url` in one request
+  // (DownloadSet::fetchRanges). Throws CurlError when it cannot start.
+  virtual void fetchRanges(const Transfer& transfer, const common::Uri& url) = 0;
   // Stops the transfers of `entry` of these kinds that still run.
   virtual void cancel(std::size_t entry, std::initializer_list<Transfer::Kind> kinds) = 0;
   // Runs `job` off this thread; the step it returns runs later on this one.
   virtual void post(std::function<std::function<void()>()> job) = 0;
 };
+
+// Whether the delta of `plan` is worth taking over the whole download, its
+// old file scanned already: what it reuses must outweigh what its build adds.
+// Each request beyond the one a whole download makes costs a round trip,
+// counted as the bytes a modest link carries meanwhile; and a build that
+// fetches most of its file in window-bounded ranges, then copies, writes and
+// hashes it, takes longer than one streamed download unless it saves a fair
+// share of the bytes (a file that kept 3.6% of its 175 MiB took 3.3 times
+// as long on loopback).
+bool deltaPays(const delta::DeltaPlan& plan);
 
 // The delta route of the entries of a staging run: while a large target is
 // hashed, its index's header may show it out of date early; an out-of-date
@@ -78,6 +92,12 @@ class DeltaRoute {
   // differs from the target's starts the fetch of the whole index. The header
   // is not signed, so only the digest decides whether the target is out of date.
   static constexpr std::int64_t kProbedTargetBytes = std::int64_t{64} << 20;
+  // One request asks for up to this many ranges of a build, and this many
+  // bytes: 64 per request, 8 requests in flight, fetched the 446 ranges of a
+  // file that kept 90% of its 123 MiB in 0.41 s at a 50 ms round trip, against
+  // 2.97 s one per request. 2 MiB keeps several requests within a build's window.
+  static constexpr std::size_t kRangesPerRequest = 64;
+  static constexpr std::int64_t kBytesPerRequest = std::int64_t{2} << 20;
 
   DeltaRoute(TransferSource& source, Events events) : source_(source), events_(std::move(events)) {}
   DeltaRoute(const DeltaRoute&) = delete;
@@ -90,7 +110,8 @@ class DeltaRoute {
   void checked(std::size_t entry);
   // Starts the delta of `entry`, from an index fetched early when there is one.
   void begin(std::size_t entry, Files files);
-  // Whether `entry`'s build has a range to fetch now; startRange then fetches it.
+  // Whether `entry`'s build has ranges to fetch now; startRange then fetches
+  // them in one request.
   bool rangeDue(std::size_t entry);
   void startRange(std::size_t entry);
   // A transfer that fetch() started has ended.
@@ -108,7 +129,8 @@ class DeltaRoute {
     bool begun = false;                                     // its route waits for the index
     Files files;
     std::unique_ptr<DeltaBuild> build;
-    std::optional<DeltaBuild::Range> nextRange;  // reserved by rangeDue
+    std::vector<DeltaBuild::Range> nextRanges;  // reserved by rangeDue
+    std::deque<DeltaBuild::Range> singles;      // an answer left them: one per request
     bool failing = false;                        // falls back once its running append has ended
     std::string reason;                          // why it falls back
   };
@@ -125,6 +147,9 @@ class DeltaRoute {
   TransferSource& source_;
   const Events events_;
   std::map<std::size_t, Entry> entries_;
+  // The server answered a request for several ranges unusably: it gets one
+  // range per request from then on.
+  bool oneRangePerRequest_ = false;
 };
 
 }  // namespace updater

@@ -13,9 +13,10 @@ StagingPlan::StagingPlan(std::size_t entries, std::int64_t maxAttempts,
       entries_(entries),
       ledger_(entries) {}
 
-void StagingPlan::queue(std::size_t entry, bool triesDelta) {
+void StagingPlan::queue(std::size_t entry, std::int64_t deltaBytes) {
   entries_[entry].state = State::kQueued;
-  entries_[entry].triesDelta = triesDelta;
+  entries_[entry].triesDelta = deltaBytes > 0;
+  entries_[entry].deltaBytes = deltaBytes;
   queue_.insert(entry);
 }
 
@@ -32,7 +33,7 @@ std::optional<StagingPlan::Start> StagingPlan::next(
     return begin(*due);
   }
   // The ranges of a delta come next: their entry started before any queued.
-  for (const std::size_t entry : underway_) {
+  for (const auto& [entry, bytes] : underway_) {
     if (entries_[entry].state == State::kDelta && rangeDue(entry)) {
       return Start{entry, StagingStep::kRanges};
     }
@@ -47,8 +48,15 @@ std::optional<StagingPlan::Start> StagingPlan::next(
 std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
   // A delta waits for a free place, while the entries behind it go on.
   const auto end = queue_.lower_bound(before);
-  const auto found = std::find_if(queue_.begin(), end, [this](std::size_t queued) {
-    return !entries_[queued].triesDelta || underway_.size() < kMaxDeltasUnderway;
+  std::int64_t underwayBytes = 0;
+  for (const auto& [entry, bytes] : underway_) {
+    underwayBytes += bytes;
+  }
+  const auto found = std::find_if(queue_.begin(), end, [&](std::size_t queued) {
+    const Entry& item = entries_[queued];
+    return !item.triesDelta || underway_.size() < kMaxDeltasUnderway ||
+           (underway_.size() < kMaxSmallDeltasUnderway &&
+            underwayBytes + item.deltaBytes <= kSmallDeltasBytes);
   });
   if (found == end) {
     return std::nullopt;
@@ -63,7 +71,7 @@ StagingPlan::Start StagingPlan::begin(std::size_t entry) {
   if (item.triesDelta) {
     item.triesDelta = false;
     item.state = State::kIndex;
-    underway_.insert(entry);
+    underway_.emplace(entry, item.deltaBytes);
     return {entry, StagingStep::kIndex};
   }
   item.state = State::kWhole;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -47,15 +48,20 @@ class StagingPlan {
   };
 
   // Deltas whose index, plan or build may be under way at once: each may hold
-  // a window of ranges and a plan in memory.
+  // a window of ranges and a plan in memory, both bounded by its file's size.
+  // Two of any size, or more of small files: those cost a round trip or two
+  // each, and only many side by side keep the transfers busy.
   static constexpr std::size_t kMaxDeltasUnderway = 2;
+  static constexpr std::size_t kMaxSmallDeltasUnderway = 16;
+  static constexpr std::int64_t kSmallDeltasBytes = std::int64_t{32} << 20;
 
   explicit StagingPlan(std::size_t entries, std::int64_t maxAttempts = kTransferAttempts,
                        std::int64_t pauseMilliseconds = kTransferDelaySeconds * 1000);
 
   // The check found `entry` out of date: it waits for a transfer, in entry
-  // order. `triesDelta` when its old copy is large enough for a delta.
-  void queue(std::size_t entry, bool triesDelta);
+  // order. `deltaBytes`: the size of its old copy when that is large enough
+  // for a delta, else 0.
+  void queue(std::size_t entry, std::int64_t deltaBytes);
 
   // The next start, at monotonic time `now`: a due retry first (or in its
   // place an older queued entry, which is needed first), then a range of a
@@ -102,6 +108,7 @@ class StagingPlan {
   struct Entry {
     State state = State::kChecking;
     bool triesDelta = false;  // its index has not been asked for yet
+    std::int64_t deltaBytes = 0;
     bool deltaWrote = false;
     bool restartedWhole = false;
     std::int64_t failures = 0;
@@ -116,7 +123,8 @@ class StagingPlan {
   const std::int64_t pauseMilliseconds_;
   std::vector<Entry> entries_;
   std::set<std::size_t> queue_;     // they start in entry order
-  std::set<std::size_t> underway_;  // in state kIndex or kDelta
+  // In state kIndex or kDelta, with the sizes of their old copies.
+  std::map<std::size_t, std::int64_t> underway_;
   RetryGate retries_;
   StagingLedger ledger_;
 };

@@ -98,7 +98,7 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
         ProgressContext{entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
                         totalFiles_},
         std::move(found.staged));
-    plan_.queue(index, found.targetSize >= delta::kMinimumIndexedBytes);
+    plan_.queue(index, found.targetSize >= delta::kMinimumIndexedBytes ? found.targetSize : 0);
   }
 }
 

@@ -28,6 +28,12 @@ void TransferRunner::fetch(const Transfer& transfer, const common::Uri& url,
   transfers_.emplace(id, transfer);
 }
 
+void TransferRunner::fetchRanges(const Transfer& transfer, const common::Uri& url) {
+  const std::size_t id = nextId_++;
+  downloads_.fetchRanges(id, url, transfer.ranges, {});
+  transfers_.emplace(id, transfer);
+}
+
 std::int64_t TransferRunner::startFile(std::size_t entry, const common::Uri& url,
                                        const std::string& path,
                                        const http::ProgressCallback& onProgress,

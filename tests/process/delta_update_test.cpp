@@ -75,6 +75,41 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
     return delta::blockIndexOfFile(dir / "file");
   }
 
+  // Small files with three edits each all come by delta, whether the server
+  // answers several ranges in one request or only one.
+  void updateSmallFiles(bool rangeLists) {
+    server_.setIgnoreRangeLists(!rangeLists);
+    std::vector<updater_testing::PublishedFile> files;
+    for (unsigned i = 0; i < 4; ++i) {
+      const std::string old = binaryContent(150000, 40 + i);
+      std::string changed = old;
+      for (const std::size_t at : {20000U, 70000U, 120000U}) {
+        changed.replace(at, 200, binaryContent(200, at + i));
+      }
+      files.push_back({"s" + std::to_string(i), changed});
+      writeFile(clientFile(files.back().path), old);
+    }
+    updater_testing::publishTree(published_.path(), files);
+    std::filesystem::create_directories(published_ /
+                                        std::string(formats::kBlockIndexDirectoryName));
+    for (const auto& file : files) {
+      writeFile(published_ / indexPath(file.content), indexOf(file.content));
+    }
+    const testing_support::ProcessResult result = update({"-v"});
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out.find("Whole download"), std::string::npos) << result.out;
+    for (const auto& file : files) {
+      SCOPED_TRACE(file.path);
+      EXPECT_EQ(readFile(clientFile(file.path)), file.content);
+      EXPECT_GT(deltaLine(result.out, file.path).reused, 100000) << result.out;
+    }
+    std::size_t listsAsked = 0;
+    for (const auto& request : server_.requests()) {
+      listsAsked += request.header("Range").find(',') != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GT(listsAsked, 0U);
+  }
+
   const std::string old_ = binaryContent(kOldSize, 7);
   const std::string new_ = newRelease(old_);
 };
@@ -118,6 +153,10 @@ TEST_F(DeltaUpdate, ManyChangedFilesTakeTheirTurnsAndAllComeByDelta) {
     EXPECT_GT(deltaLine(result.out, file.path).reused, 0) << result.out;
   }
 }
+
+TEST_F(DeltaUpdate, SmallFilesComeByDeltaWithRangeLists) { updateSmallFiles(true); }
+
+TEST_F(DeltaUpdate, SmallFilesComeByDeltaFromAServerOfSingleRanges) { updateSmallFiles(false); }
 
 TEST_F(DeltaUpdate, AWrongOrMissingIndexCostsBytesNeverTheFile) {
   std::string truncated = indexOf(new_);

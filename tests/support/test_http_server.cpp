@@ -135,6 +135,7 @@ struct TestHttpServer::Impl {
   std::map<std::string, Failure> failures;
   std::map<std::string, Drop> drops;
   bool ignoreRange = false;
+  bool ignoreRangeLists = false;
   std::string rangeBody = "Range Not Satisfiable";
   std::size_t chunkBytes = std::size_t{64} * 1024;
   std::chrono::milliseconds pause{0};
@@ -247,6 +248,7 @@ void TestHttpServer::Impl::serveFile(const httplib::Request& request, httplib::R
     return;
   }
   bool ignoreRanges = false;
+  bool ignoreLists = false;
   std::string notSatisfiableBody;
   {
     const std::lock_guard<std::mutex> lock(mutex);
@@ -255,9 +257,10 @@ void TestHttpServer::Impl::serveFile(const httplib::Request& request, httplib::R
       response.set_header("Content-Encoding", "gzip");
     }
     ignoreRanges = ignoreRange;
+    ignoreLists = ignoreRangeLists;
     notSatisfiableBody = rangeBody;
   }
-  if (!ignoreRanges && ranges.size() > 1) {
+  if (!ignoreRanges && !ignoreLists && ranges.size() > 1) {
     // Whole, not through a content provider: for one of those, cpp-httplib
     // 0.11 gives each part's Content-Range a complete length of 0.
     const_cast<httplib::Request&>(request).ranges = std::move(ranges);
@@ -429,6 +432,11 @@ void TestHttpServer::dropAfter(const std::string& path, std::size_t bytes, int c
 void TestHttpServer::setIgnoreRange(bool ignore) {
   const std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->ignoreRange = ignore;
+}
+
+void TestHttpServer::setIgnoreRangeLists(bool ignore) {
+  const std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->ignoreRangeLists = ignore;
 }
 
 void TestHttpServer::setRangeNotSatisfiableBody(std::string body) {

@@ -76,6 +76,9 @@ class TestHttpServer {
   void dropAfter(const std::string& path, std::size_t bytes, int count = 1);
   // When true, "Range" is ignored everywhere: every file is answered 200 in full.
   void setIgnoreRange(bool ignore);
+  // When true, a request for several ranges is answered 200 in full, as by a
+  // server that serves single ranges only.
+  void setIgnoreRangeLists(bool ignore);
   // The body of 416 answers; "" sends 416 without a body. Default: a short text.
   void setRangeNotSatisfiableBody(std::string body);
   // Bodies go out in pieces of `chunkBytes` with `pause` before each piece.

@@ -27,6 +27,9 @@ class FakeSource : public updater::TransferSource {
              std::size_t) override {
     started.push_back(transfer);
   }
+  void fetchRanges(const Transfer& transfer, const common::Uri&) override {
+    started.push_back(transfer);
+  }
   void cancel(std::size_t, std::initializer_list<Transfer::Kind> kinds) override {
     for (const Transfer::Kind kind : kinds) {
       std::erase_if(started, [kind](const Transfer& t) { return t.kind == kind; });
@@ -72,26 +75,34 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
   }
   writeFile(dir / "new", newBytes);
   const std::string index = delta::blockIndexOfFile(dir / "new");
+  // An old copy that holds 3% of the new file: too little to pay for a delta.
+  const std::string unrelated = newBytes.substr(0, 65536) + randomBytes(std::size_t{2} << 20, 9);
   struct Case {
     const char* name;
-    std::string index;        // "" for none: a 404
-    const char* ranges;       // how they are answered: in order, reversed, short, long, failed
+    std::string index;  // "" for none: a 404
+    // How requests are answered: in order, reversed, short, long, failed; or,
+    // for several ranges, one part only or none (the server cannot serve them).
+    const char* ranges;
     std::size_t stagedBytes;  // of the new file, staged by an earlier run
     std::string expected;     // the start of what the route says
+    const std::string* old = nullptr;
   };
   const Case cases[] = {
       {"ranges in order", index, "in order", 0, "built"},
       {"ranges out of order", index, "reversed", 0, "built"},
       {"a build resumed", index, "in order", 1200000, "built"},
+      {"one part of several", index, "one part", 0, "built"},
+      {"no part of several", index, "no part", 0, "built"},
       {"a range answered short", index, "short", 0, "whole: a range request failed (32767 bytes for 32768)"},
       {"a range answered long", index, "long", 0, "whole: a range request failed (32769 bytes for 32768)"},
       {"a range failed", index, "failed", 0, "whole: a range request failed (http code 503)"},
       {"no index", "", "", 0, "whole: no block index from the server (http code 404)"},
       {"a malformed index", "not an index", "", 0, "whole: the delta cannot be planned ("},
+      {"little reused", index, "in order", 0, "whole: the old copy holds too little of it", &unrelated},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    writeFile(dir / "old", oldBytes);
+    writeFile(dir / "old", c.old != nullptr ? *c.old : oldBytes);
     writeFile(dir / "old.pending", newBytes.substr(0, c.stagedBytes));
     FakeSource source;
     std::string said;
@@ -108,6 +119,7 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
     auto indexEnd = c.index.empty() ? answer("http code 404", false) : answer(c.index);
     route.ended(source.started[0], indexEnd);
     source.started.clear();
+    std::size_t severalAsked = 0;  // requests for more than one range
     for (int turn = 0; said.empty() && turn < 100; ++turn) {
       source.runSteps();
       while (route.rangeDue(0)) {
@@ -117,16 +129,31 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
       if (how == "reversed") {
         std::ranges::reverse(source.started);
       }
-      const std::vector<Transfer> ranges = std::exchange(source.started, {});
-      for (const Transfer& range : ranges) {
-        std::string body = newBytes.substr(static_cast<std::size_t>(range.first),
-                                           static_cast<std::size_t>(range.length));
-        if (how == "short" || how == "long") {
-          body.resize(body.size() + (how == "long" ? 1 : -1), 'x');
+      const std::vector<Transfer> requests = std::exchange(source.started, {});
+      for (const Transfer& request : requests) {
+        std::vector<std::string> bodies;
+        for (const http::ByteRange& range : request.ranges) {
+          bodies.push_back(newBytes.substr(static_cast<std::size_t>(range.first),
+                                           static_cast<std::size_t>(range.length)));
+          if (how == "short" || how == "long") {
+            bodies.back().resize(bodies.back().size() + (how == "long" ? 1 : -1), 'x');
+          }
         }
-        auto end = how == "failed" ? answer("http code 503", false) : answer(std::move(body));
-        route.ended(range, end);
+        auto end = how == "failed" ? answer("http code 503", false) : answer("");
+        if (request.ranges.size() == 1) {
+          end.body = std::move(bodies.front());
+        } else {
+          ++severalAsked;
+          bodies.resize(how == "one part" ? 1 : how == "no part" ? 0 : bodies.size());
+          end.ranges = std::move(bodies);
+        }
+        route.ended(request, end);
       }
+    }
+    // Several ranges share a request, until an answer shows that the server
+    // cannot serve them so.
+    if (c.expected == "built" && c.stagedBytes == 0) {
+      EXPECT_EQ(severalAsked, 1U);
     }
     source.runSteps();
     EXPECT_TRUE(said.starts_with(c.expected)) << said;

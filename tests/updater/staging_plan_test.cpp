@@ -64,7 +64,7 @@ std::string feed(StagingPlan& plan, const Event& event) {
   switch (event.op) {
     case Event::kQueue:
     case Event::kQueueDelta:
-      plan.queue(event.entry, event.op == Event::kQueueDelta);
+      plan.queue(event.entry, event.op == Event::kQueueDelta ? StagingPlan::kSmallDeltasBytes : 0);
       break;
     case Event::kNext: {
       const auto start = plan.next(event.now, [&](std::size_t e) { return e == event.entry; });
