@@ -108,6 +108,51 @@ bench_start_proxy() {
   bench_wait_for "http://127.0.0.1:$bench_proxy_port/ping"
 }
 
+# bench_parse_args SCRIPT ARGS...: the options every benchmark takes, into
+# source_dir, build_dir, client_bin and keypair (set the first two to their
+# defaults before).  A script with options of its own defines
+# bench_extra_option NAME VALUE, which returns 1 for a name it does not know.
+bench_parse_args() {
+  local script=$1
+  shift
+  client_bin=""
+  keypair=""
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --source) source_dir=$(realpath "$2"); shift 2 ;;
+      --build) build_dir=$(realpath -m "$2"); shift 2 ;;
+      --client) client_bin=$(realpath "$2"); shift 2 ;;
+      --keypair) keypair=$(realpath "$2"); shift 2 ;;
+      -h | --help) sed -n '2,/^set -euo/p' "$script" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+      *)
+        if [ $# -ge 2 ] && declare -F bench_extra_option >/dev/null && bench_extra_option "$1" "$2"; then
+          shift 2
+        else
+          echo "unknown argument: $1 (see --help)" >&2
+          exit 2
+        fi
+        ;;
+    esac
+  done
+  if { [ -n "$client_bin" ] && [ -z "$keypair" ]; } || { [ -z "$client_bin" ] && [ -n "$keypair" ]; }; then
+    echo "--client and --keypair go together" >&2
+    exit 2
+  fi
+}
+
+# bench_client_tool: sets tool, the client given with --client (its keypair
+# put where the publisher finds it), or one built from source_dir in build_dir.
+bench_client_tool() {
+  mkdir -p "$work/home" "$work/client-home"
+  if [ -n "$client_bin" ]; then
+    tool=$client_bin
+    cp "$keypair" "$work/home/.tolvex-signer-keypair"
+  else
+    bench_build_client "$source_dir" "$build_dir"
+    tool=$bench_client
+  fi
+}
+
 # bench_build_client SOURCE BUILD: builds a Release client from SOURCE in BUILD
 # trusting a key made for the run in $work/home (where the publisher finds it).
 # Sets bench_client.

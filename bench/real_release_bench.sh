@@ -41,24 +41,14 @@ repo=$(pwd)
 
 source_dir=$repo
 build_dir=$repo/build-bench-real
-client_bin=""
-keypair=""
 publisher=""
-while [ $# -gt 0 ]; do
+bench_extra_option() {
   case $1 in
-    --source) source_dir=$(realpath "$2"); shift 2 ;;
-    --build) build_dir=$(realpath -m "$2"); shift 2 ;;
-    --client) client_bin=$(realpath "$2"); shift 2 ;;
-    --keypair) keypair=$(realpath "$2"); shift 2 ;;
-    --publisher) publisher=$(realpath "$2"); shift 2 ;;
-    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
+    --publisher) publisher=$(realpath "$2") ;;
+    *) return 1 ;;
   esac
-done
-if { [ -n "$client_bin" ] && [ -z "$keypair" ]; } || { [ -z "$client_bin" ] && [ -n "$keypair" ]; }; then
-  echo "--client and --keypair go together" >&2
-  exit 2
-fi
+}
+bench_parse_args "$0" "$@"
 runs=${RUNS:-2}
 rtts=${RTTS:-"0 50"}
 packages=${PACKAGES:-"postgresql-15 libssl3"}
@@ -75,14 +65,7 @@ done
 bench_start_work realbench
 fail() { echo "$*" >&2; exit 1; }
 
-mkdir -p "$work/home" "$work/client-home"
-if [ -n "$client_bin" ]; then
-  tool=$client_bin
-  cp "$keypair" "$work/home/.tolvex-signer-keypair"
-else
-  bench_build_client "$source_dir" "$build_dir"
-  tool=$bench_client
-fi
+bench_client_tool
 publisher=${publisher:-$tool}
 echo "client: $tool; publisher: $publisher"
 

@@ -22,16 +22,9 @@ exec </dev/null
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 . bench/lib.sh
-client_bin=""
-keypair=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --client) client_bin=$(realpath "$2"); shift 2 ;;
-    --keypair) keypair=$(realpath "$2"); shift 2 ;;
-    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    *) echo "unknown argument: $1" >&2; exit 2 ;;
-  esac
-done
+source_dir=$repo
+build_dir=$repo/build-bench-verify
+bench_parse_args "$0" "$@"
 runs=${RUNS:-3}
 parts=${PARTS:-"A B C"}
 want() { [[ " $parts " == *" $1 "* ]]; }
@@ -39,14 +32,7 @@ if [ -x scripts/install-deps ]; then scripts/install-deps nginx time wget; fi
 
 bench_start_work verifybench
 
-mkdir -p "$work/home" "$work/client-home"
-if [ -n "$client_bin" ]; then
-  tool=$client_bin
-  cp "$keypair" "$work/home/.tolvex-signer-keypair"
-else
-  bench_build_client "$repo" "$repo/build-bench-verify"
-  tool=$bench_client
-fi
+bench_client_tool
 echo "client: $tool"
 
 echo "== generating the trees"

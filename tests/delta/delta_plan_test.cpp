@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -14,17 +13,9 @@ namespace {
 
 using delta::DeltaPlan;
 using delta::Segment;
+using testing_support::randomBytes;
 using testing_support::TempDir;
 using testing_support::writeFile;
-
-std::string randomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    byte = static_cast<char>(generator());
-  }
-  return bytes;
-}
 
 // `bytes` with `removed` bytes at `at` replaced by `inserted`.
 std::string spliced(const std::string& bytes, std::size_t at, std::size_t removed,

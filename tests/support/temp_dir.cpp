@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace testing_support {
@@ -74,6 +75,15 @@ bool fileExists(const std::string& path) {
   std::error_code ignored;
   return std::filesystem::symlink_status(path, ignored).type() !=
          std::filesystem::file_type::not_found;
+}
+
+std::string randomBytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    byte = static_cast<char>(generator());
+  }
+  return bytes;
 }
 
 }  // namespace testing_support

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -37,6 +39,9 @@ class ScopedWorkingDirectory {
 void writeFile(const std::string& path, std::string_view content);
 // The content of `path`; fails the test when it cannot be read.
 std::string readFile(const std::string& path);
+
+// `size` bytes of a pseudo-random sequence that `seed` chooses, the same on every run.
+std::string randomBytes(std::size_t size, std::uint32_t seed);
 bool fileExists(const std::string& path);
 
 }  // namespace testing_support

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 namespace {
 
 using http::DownloadSet;
+using testing_support::randomBytes;
 using testing_support::readFile;
 using testing_support::writeFile;
 using updater::Transfer;
@@ -47,15 +47,6 @@ class FakeSource : public updater::TransferSource {
   std::vector<Transfer> started;  // and not yet answered or cancelled
   std::deque<std::function<void()>> steps;
 };
-
-std::string randomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    byte = static_cast<char>(generator());
-  }
-  return bytes;
-}
 
 DownloadSet::Finished answer(std::string body, bool complete = true) {
   DownloadSet::Finished end;
