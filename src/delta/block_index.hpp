@@ -40,9 +40,9 @@ inline constexpr std::int64_t kIndexHeaderBytes = 24;
 // header and kMaximumIndexBlocks entries of at most 20 bytes (2.6 MB).
 inline constexpr std::int64_t kMaximumIndexBytes = kIndexHeaderBytes + kMaximumIndexBlocks * 20;
 
-// The layout blockIndexOfFile uses for a file of `fileSize` bytes: 4 KiB blocks
-// below 128 MiB, 8 KiB ones up to 1 GiB, larger ones beyond so that a file of
-// up to 2 TiB has at most kMaximumIndexBlocks blocks, and
+// The layout blockIndexOfFile uses for a file of `fileSize` bytes: blocks that
+// grow with the file (the table is in block_index.cpp), so that a file of up
+// to 2 TiB has at most kMaximumIndexBlocks blocks, and
 // strong checksums just long enough that scanning an unrelated old file of the
 // same size finds a false match with odds well under 1 in 1000.
 BlockLayout layoutForSize(std::int64_t fileSize);

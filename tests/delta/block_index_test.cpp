@@ -17,13 +17,15 @@ namespace {
 using testing_support::TempDir;
 using testing_support::writeFile;
 
-TEST(BlockIndex, LayoutKeepsTheIndexNearOnePerMille) {
+TEST(BlockIndex, LayoutKeepsTheIndexAFewPerMille) {
   const struct {
     std::int64_t fileSize;
     std::int64_t blockSize;
     int strongBytes;
   } cases[] = {
-      {std::int64_t{1} << 20, 4096, 2},
+      {std::int64_t{1} << 20, 1024, 2},
+      {(std::int64_t{16} << 20) - 1, 1024, 3},
+      {std::int64_t{16} << 20, 4096, 2},
       {(std::int64_t{128} << 20) - 1, 4096, 3},
       // 7 bytes a block: the index of a 256 MiB file stays near 229 KB.
       {std::int64_t{1} << 28, 8192, 3},
@@ -48,21 +50,30 @@ void putLittleEndian(std::string& text, std::size_t at, std::uint64_t value, std
 TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
   const TempDir dir;
   writeFile(dir / "file", std::string(10000, 'x'));
-  // 24 header bytes, then 3 blocks of 4 + 2 bytes.
+  // 24 header bytes, then n blocks of 4 + 2 bytes.
   const std::string valid = delta::blockIndexOfFile(dir / "file");
-  ASSERT_EQ(valid.size(), 42U);
-  ASSERT_EQ(delta::parseBlockIndex(valid).weak.size(), 3U);
+  const std::int64_t block = delta::layoutForSize(10000).blockSize;
+  const std::int64_t n = (10000 + block - 1) / block;
+  ASSERT_EQ(std::ssize(valid), 24 + n * 6);
+  ASSERT_EQ(std::ssize(delta::parseBlockIndex(valid).weak), n);
+  const auto sizeMismatch = [&](std::size_t indexBytes, std::int64_t fileSize,
+                                std::int64_t blocks) {
+    return std::to_string(indexBytes) + " bytes, but a file of " + std::to_string(fileSize) +
+           " bytes in blocks of " + std::to_string(block) + " needs 24 + " +
+           std::to_string(blocks) + " x 6";
+  };
 
   const struct {
     const char* name;
     std::function<void(std::string&)> mutate;
-    const char* message;
+    std::string message;
   } cases[] = {
       {"truncated header", [](std::string& t) { t.resize(23); },
        "23 bytes, shorter than the 24-byte header"},
       {"entry cut short", [](std::string& t) { t.pop_back(); },
-       "41 bytes, but a file of 10000 bytes in blocks of 4096 needs 24 + 3 x 6"},
-      {"entry too many", [](std::string& t) { t += "123456"; }, "48 bytes, but a file of 10000"},
+       sizeMismatch(valid.size() - 1, 10000, n)},
+      {"entry too many", [](std::string& t) { t += "123456"; },
+       std::to_string(valid.size() + 6) + " bytes, but a file of 10000"},
       {"other magic", [](std::string& t) { t[7] = '2'; }, "it does not start with TVXBIDX1"},
       {"block size 0", [](std::string& t) { putLittleEndian(t, 16, 0, 4); },
        "block size 0 is not a power of two"},
@@ -77,15 +88,15 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
       {"strong length 17", [](std::string& t) { t[20] = 17; },
        "strong checksum length 17 is outside 2 to 16"},
       {"reserved byte", [](std::string& t) { t[23] = 1; }, "reserved header bytes are not zero"},
-      {"size of more blocks", [](std::string& t) { putLittleEndian(t, 8, 12289, 8); },
-       "42 bytes, but a file of 12289 bytes in blocks of 4096 needs 24 + 4 x 6"},
-      {"size of fewer blocks", [](std::string& t) { putLittleEndian(t, 8, 8192, 8); },
-       "42 bytes, but a file of 8192 bytes"},
+      {"size of more blocks", [&](std::string& t) { putLittleEndian(t, 8, n * block + 1, 8); },
+       sizeMismatch(valid.size(), n * block + 1, n + 1)},
+      {"size of fewer blocks", [&](std::string& t) { putLittleEndian(t, 8, (n - 1) * block, 8); },
+       sizeMismatch(valid.size(), (n - 1) * block, n - 1)},
       {"size beyond any file", [](std::string& t) { putLittleEndian(t, 8, ~std::uint64_t{0}, 8); },
        "file size 18446744073709551615 is too large"},
       {"more blocks than a file of 2 TiB",
-       [](std::string& t) {
-         putLittleEndian(t, 8, ((1 << 17) + 1) * 4096, 8);
+       [&](std::string& t) {
+         putLittleEndian(t, 8, ((1 << 17) + 1) * block, 8);
          t.resize(24 + ((1 << 17) + 1) * 6);
        },
        "131073 blocks, more than 131072"},

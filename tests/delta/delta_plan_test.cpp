@@ -72,9 +72,9 @@ TEST(DeltaPlan, SameFileIsOneCopyOtherFilesOneFetch) {
 TEST(DeltaPlan, EditedFileIsRebuiltFromOldBlocksAtAnyOffset) {
   const TempDir dir;
   constexpr std::size_t kMiB = 1 << 20;
-  constexpr std::int64_t kBlock = 4096;
   const std::string old =
       randomBytes(4 * kMiB, 3) + std::string(65536, '\0') + randomBytes(13 * kMiB + 1234, 6);
+  const std::int64_t block = delta::layoutForSize(std::ssize(old)).blockSize;
   const struct {
     const char* name;
     std::string bytes;
@@ -85,7 +85,7 @@ TEST(DeltaPlan, EditedFileIsRebuiltFromOldBlocksAtAnyOffset) {
       {"5 bytes inserted in a run of zeros", spliced(old, 4 * kMiB + 10000, 0, "12345"), 1},
       {"7 bytes deleted in the second half", spliced(old, 12 * kMiB + 5, 7, ""), 1},
       {"a block's worth rewritten across two blocks",
-       spliced(old, 8 * kMiB + 100, kBlock, randomBytes(kBlock, 4)), 2},
+       spliced(old, 8 * kMiB + 100, block, randomBytes(block, 4)), 2},
       {"bytes inserted in each half",
        spliced(spliced(old, 9 * kMiB, 0, "12345"), 2 * kMiB + 1, 0, "x"), 2},
       {"11 bytes before the first", "hello world" + old, 1},
@@ -96,7 +96,7 @@ TEST(DeltaPlan, EditedFileIsRebuiltFromOldBlocksAtAnyOffset) {
     SCOPED_TRACE(c.name);
     const DeltaPlan plan = planOf(dir, old, c.bytes);
     EXPECT_EQ(rebuild(plan, old, c.bytes), c.bytes);
-    EXPECT_LE(plan.fetchedBytes, c.fetchedBlocks * kBlock);
+    EXPECT_LE(plan.fetchedBytes, c.fetchedBlocks * block);
   }
 }
 
