@@ -131,14 +131,16 @@ class DeltaRoute {
     std::unique_ptr<DeltaBuild> build;
     std::vector<DeltaBuild::Range> nextRanges;  // reserved by rangeDue
     std::deque<DeltaBuild::Range> singles;      // an answer left them: one per request
-    bool failing = false;                        // falls back once its running append has ended
-    std::string reason;                          // why it falls back
+    bool failing = false;                       // falls back once its running append has ended
+    std::string reason;                         // why it falls back
   };
 
   void indexArrived(std::size_t entry, http::DownloadSet::Finished& end);
   void planned(std::size_t entry, std::optional<delta::DeltaPlan>&& plan,
                const std::string& failure);
   void rangeEnded(const Transfer& range, http::DownloadSet::Finished& end);
+  // Why a transfer failed, in plain words for the -v line.
+  static std::string failureOf(const http::DownloadSet::Finished& end);
   void appendJobs(std::size_t entry);
   void stepDone(std::size_t entry, const DeltaBuild::Step& step);
   void fallBack(std::size_t entry, std::string reason);
