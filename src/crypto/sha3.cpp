@@ -123,6 +123,14 @@ void Sha3Stream::updateFromFile(int fd, std::int64_t bytes, const std::string& p
   }
 }
 
+std::string sha3HexOfState(const std::uint64_t* state, std::size_t stride) {
+  Sha3Digest digest{};
+  for (std::size_t byte = 0; byte < digest.size(); ++byte) {
+    digest[byte] = static_cast<std::uint8_t>(state[byte / 8 * stride] >> (byte % 8 * 8));
+  }
+  return digestToHex(digest);
+}
+
 std::string Sha3Stream::finishHex() {
   std::string text = currentHex();
   *this = Sha3Stream();
@@ -137,11 +145,7 @@ std::string Sha3Stream::currentHex() const {
   last.back() |= 0x80;
   std::array<std::uint64_t, kKeccakWords> state = state_;
   keccakAbsorb(state.data(), last.data(), 1);
-  Sha3Digest digest{};
-  for (std::size_t byte = 0; byte < digest.size(); ++byte) {
-    digest[byte] = static_cast<std::uint8_t>(state[byte / 8] >> (byte % 8 * 8));
-  }
-  return digestToHex(digest);
+  return sha3HexOfState(state.data(), 1);
 }
 
 namespace {

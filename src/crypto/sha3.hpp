@@ -25,6 +25,10 @@ using Sha3Digest = std::array<std::uint8_t, 32>;
 // The 64 lower-case hexadecimal characters of `digest`.
 std::string digestToHex(const Sha3Digest& digest);
 
+// The digest text of a Keccak state that absorbed its padded last block, its
+// word w at state[w * stride] (interleaved states have a stride of their count).
+std::string sha3HexOfState(const std::uint64_t* state, std::size_t stride);
+
 // SHA3-256 over bytes that come in pieces, its state our own so that it can
 // join other streams' in lanes (sha3UpdateTogether). One object per stream; it
 // may move between threads, but is used by one at a time.

@@ -175,13 +175,7 @@ class LaneSponge {
     return state.staging.data();
   }
 
-  std::string squeeze(std::size_t lane) const {
-    Sha3Digest digest{};
-    for (std::size_t byte = 0; byte < digest.size(); ++byte) {
-      digest[byte] = static_cast<std::uint8_t>(states_[byte / 8 * width_ + lane] >> (byte % 8 * 8));
-    }
-    return digestToHex(digest);
-  }
+  std::string squeeze(std::size_t lane) const { return sha3HexOfState(&states_[lane], width_); }
 
   MessageSource& source_;
   const std::size_t width_;

@@ -82,12 +82,17 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
   }
 }
 
-TEST(StreamingDigest, DigestsUnderwayTogetherEachCoverTheirOwnFile) {
+// Two workers, their lanes, and a directory for the staged files.
+class DigestOnTwoWorkers : public ::testing::Test {
+ protected:
+  common::WorkQueue queue{2};
+  updater::DigestLanes lanes{queue, crypto::widestSha3Lanes(), 2};
+  const testing_support::TempDir dir;
+};
+
+TEST_F(DigestOnTwoWorkers, DigestsUnderwayTogetherEachCoverTheirOwnFile) {
   // Eight downloads, as many as run at once, of lengths that leave lanes idle
   // at different blocks; whether they meet in lanes, the digests are the same.
-  common::WorkQueue queue(2);
-  updater::DigestLanes lanes(queue, crypto::widestSha3Lanes(), 2);
-  const testing_support::TempDir dir;
   std::vector<std::string> paths;
   std::vector<std::string> files;
   std::vector<std::unique_ptr<updater::StreamingDigest>> digests;
@@ -117,10 +122,7 @@ TEST(StreamingDigest, DigestsUnderwayTogetherEachCoverTheirOwnFile) {
   }
 }
 
-TEST(StreamingDigest, GoesOnFromAPrefixHashedBeforeWithoutReadingItAgain) {
-  common::WorkQueue queue(2);
-  updater::DigestLanes lanes(queue, crypto::widestSha3Lanes(), 2);
-  const testing_support::TempDir dir;
+TEST_F(DigestOnTwoWorkers, GoesOnFromAPrefixHashedBeforeWithoutReadingItAgain) {
   const std::string path = dir / "f.tolvex-pending";
   // The file's first bytes differ from those hashed: only the tail is read.
   testing_support::writeFile(path, "XXXXtail");
@@ -137,10 +139,7 @@ TEST(StreamingDigest, GoesOnFromAPrefixHashedBeforeWithoutReadingItAgain) {
   EXPECT_EQ(result.get_future().get(), crypto::sha3Hex("abcdtail"));
 }
 
-TEST(StreamingDigest, AFileThatShrankIsAnErrorNotADigest) {
-  common::WorkQueue queue(2);
-  updater::DigestLanes lanes(queue, crypto::widestSha3Lanes(), 2);
-  const testing_support::TempDir dir;
+TEST_F(DigestOnTwoWorkers, AFileThatShrankIsAnErrorNotADigest) {
   const std::string path = dir / "f.tolvex-pending";
   testing_support::writeFile(path, "short");
   std::promise<std::exception_ptr> failure;
