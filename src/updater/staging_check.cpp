@@ -1,12 +1,13 @@
 #include "updater/staging_check.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <utility>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
 #include "formats/tool_files.hpp"
-#include "updater/delta_route.hpp"
 #include "updater/target_directory.hpp"
 
 namespace updater {
@@ -15,9 +16,13 @@ namespace {
 // Consecutive entries checked by one job: one hand-over between threads per
 // batch instead of per file, which on small files costs as much as the hashing.
 constexpr std::size_t kEntriesPerCheckJob = 16;
-// A batch also ends at this many bytes of targets, so that large files are
-// spread over the workers instead of being hashed one after another by one.
+// A batch also ends at this many bytes of targets, so that the work is spread
+// over the workers.
 constexpr std::int64_t kBytesPerCheckJob = std::int64_t{4} << 20;
+// Targets from this size on are checked with others of like size wherever they
+// are in the catalog: among consecutive entries a large file has no peer, and
+// the lanes would hash it alone at a third of their speed.
+constexpr std::int64_t kGroupedTargetBytes = std::int64_t{1} << 20;
 
 EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target) {
   EntryCheck found;
@@ -47,56 +52,75 @@ constexpr std::size_t kJobsAhead = 16;
 
 }  // namespace
 
-std::size_t checkBatchEnd(const std::vector<StageRequest>& requests, std::size_t first) {
-  const std::size_t last = std::min(first + kEntriesPerCheckJob, requests.size());
+CheckBatcher::Batch CheckBatcher::next(const std::function<std::int64_t(std::size_t)>& sizeOf) {
+  Batch batch;
   std::int64_t bytes = 0;
-  for (std::size_t end = first; end < last; ++end) {
-    const std::int64_t size = common::regularFileSize(requests[end].path);
-    if (size >= DeltaRoute::kProbedTargetBytes) {
-      // Checked alone, so that its index header is asked for while it is hashed.
-      return end == first ? end + 1 : end;
+  while (walked_ < entries_ && batch.entries.size() < kEntriesPerCheckJob &&
+         bytes < kBytesPerCheckJob) {
+    const std::size_t entry = walked_++;
+    const std::int64_t size = sizeOf(entry);
+    if (size >= kGroupedTargetBytes) {
+      large_.emplace_back(size, entry);
+      continue;
     }
+    batch.entries.push_back(entry);
     bytes += size;
-    if (bytes >= kBytesPerCheckJob) {
-      return end + 1;
-    }
   }
-  return last;
+  if (!batch.entries.empty() || walked_ < entries_) {
+    return batch;
+  }
+  if (nextLarge_ == 0) {
+    // Largest first: the last jobs are the shortest, so the workers end together.
+    std::ranges::stable_sort(large_, std::greater<>(), [](const auto& item) { return item.first; });
+  }
+  const std::size_t end = std::min(nextLarge_ + laneWidth_, large_.size());
+  for (; nextLarge_ < end; ++nextLarge_) {
+    batch.entries.push_back(large_[nextLarge_].second);
+  }
+  batch.large = true;
+  return batch;
 }
 
-std::vector<EntryCheck> checkEntries(const std::vector<StageRequest>& requests, std::size_t first,
-                                     std::size_t end, crypto::Sha3Lanes lanes) {
+std::vector<EntryCheck> checkEntries(const std::vector<StageRequest>& requests,
+                                     std::span<const std::size_t> entries,
+                                     crypto::Sha3Lanes lanes) {
   std::vector<std::string> paths;
-  for (std::size_t index = first; index < end; ++index) {
-    paths.push_back(requests[index].path);
+  for (const std::size_t entry : entries) {
+    paths.push_back(requests[entry].path);
   }
   // The batch's targets share the hasher's lanes.
   std::vector<crypto::Sha3FileOutcome> targets = crypto::sha3FilesHexIfRegular(paths, lanes);
   std::vector<EntryCheck> checks;
-  for (std::size_t index = first; index < end; ++index) {
-    checks.push_back(check(requests[index], std::move(targets[index - first])));
+  for (std::size_t at = 0; at < entries.size(); ++at) {
+    checks.push_back(check(requests[entries[at]], std::move(targets[at])));
   }
   return checks;
 }
 
 bool EntryChecks::due(const TransferRunner& runner) const {
-  return next_ < requests_.size() && runner.stepsOutstanding() < kJobsAhead;
+  return !batcher_.done() && runner.stepsOutstanding() < kJobsAhead;
 }
 
-std::optional<std::size_t> EntryChecks::post(
-    TransferRunner& runner, std::function<void(std::size_t, EntryCheck&&)> checked) {
-  const std::size_t first = next_;
-  next_ = checkBatchEnd(requests_, first);
-  runner.post([this, first, end = next_, checked = std::move(checked)]() -> std::function<void()> {
-    auto batch =
-        std::make_shared<std::vector<EntryCheck>>(checkEntries(requests_, first, end, lanes_));
-    return [first, batch, checked] {
-      for (std::size_t offset = 0; offset < batch->size(); ++offset) {
-        checked(first + offset, std::move((*batch)[offset]));
+std::vector<std::size_t> EntryChecks::post(TransferRunner& runner,
+                                           std::function<void(std::size_t, EntryCheck&&)> checked,
+                                           const std::function<bool(std::size_t)>& abandoned) {
+  CheckBatcher::Batch batch = batcher_.next(
+      [this](std::size_t entry) { return common::regularFileSize(requests_[entry].path); });
+  std::erase_if(batch.entries, abandoned);
+  if (batch.entries.empty()) {
+    return {};
+  }
+  auto entries = std::make_shared<const std::vector<std::size_t>>(std::move(batch.entries));
+  runner.post([this, entries, checked = std::move(checked)]() -> std::function<void()> {
+    auto checks =
+        std::make_shared<std::vector<EntryCheck>>(checkEntries(requests_, *entries, lanes_));
+    return [entries, checks, checked] {
+      for (std::size_t at = 0; at < entries->size(); ++at) {
+        checked((*entries)[at], std::move((*checks)[at]));
       }
     };
   });
-  return next_ == first + 1 ? std::optional(first) : std::nullopt;
+  return batch.large ? *entries : std::vector<std::size_t>();
 }
 
 }  // namespace updater

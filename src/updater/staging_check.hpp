@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crypto/sha3_batch.hpp"
@@ -25,37 +26,62 @@ struct EntryCheck {
   std::exception_ptr error;
 };
 
-// The end of the batch of entries that one job checks from `first`: a few
-// consecutive small ones, or a large one alone (so that its index header may
-// be asked for while it is hashed).
-std::size_t checkBatchEnd(const std::vector<StageRequest>& requests, std::size_t first);
+// The entries that each job checks, formed as the entries are walked in
+// order: a few consecutive targets a job, except large ones, which are put
+// aside and, once the walk is over, checked largest first, `laneWidth` of like
+// size a job, so that they share the hasher's lanes evenly (among consecutive
+// entries a large file has no peer, and the lanes would hash it alone).
+class CheckBatcher {
+ public:
+  CheckBatcher(std::size_t entries, std::size_t laneWidth)
+      : entries_(entries), laneWidth_(laneWidth) {}
 
-// Checks `requests[first, end)`, their targets hashed side by side `lanes` at a
-// time. Errors are kept in the checks, raised in their entries' turns.
-std::vector<EntryCheck> checkEntries(const std::vector<StageRequest>& requests, std::size_t first,
-                                     std::size_t end, crypto::Sha3Lanes lanes);
+  bool done() const { return walked_ == entries_ && nextLarge_ == large_.size(); }
+  struct Batch {
+    std::vector<std::size_t> entries;  // empty once done()
+    bool large = false;                // entries put aside for their size
+  };
+  // The next job's entries, asking `sizeOf` for the size of each target walked
+  // (0 for none).
+  Batch next(const std::function<std::int64_t(std::size_t)>& sizeOf);
 
-// The up-to-date checks of a run's entries, in entry order, a batch a job,
+ private:
+  const std::size_t entries_;
+  const std::size_t laneWidth_;
+  std::size_t walked_ = 0;
+  std::vector<std::pair<std::int64_t, std::size_t>> large_;  // size, entry
+  std::size_t nextLarge_ = 0;
+};
+
+// Checks the targets of `entries`, hashed side by side `lanes` at a time.
+// Errors are kept in the checks, raised in their entries' turns.
+std::vector<EntryCheck> checkEntries(const std::vector<StageRequest>& requests,
+                                     std::span<const std::size_t> entries, crypto::Sha3Lanes lanes);
+
+// The up-to-date checks of a run's entries, a batch a job (CheckBatcher),
 // posted a few jobs ahead of the steps that take them.
 class EntryChecks {
  public:
   EntryChecks(const std::vector<StageRequest>& requests, crypto::Sha3Lanes lanes)
-      : requests_(requests), lanes_(lanes) {}
+      : requests_(requests),
+        lanes_(lanes),
+        batcher_(requests.size(), static_cast<std::size_t>(lanes)) {}
 
-  // The entry the next batch starts at; requests.size() once all are posted.
-  std::size_t next() const { return next_; }
   // Whether the next batch may be posted while `runner` has that many steps
   // outstanding.
   bool due(const TransferRunner& runner) const;
-  // Posts the next batch to `runner`; each entry's check comes to `checked` as
-  // a step. Returns the entry that the batch checks alone, a large target.
-  std::optional<std::size_t> post(TransferRunner& runner,
-                                  std::function<void(std::size_t, EntryCheck&&)> checked);
+  // Posts the next batch to `runner`, leaving out the entries that are
+  // `abandoned`; each entry's check comes to `checked` as a step. Returns the
+  // batch's entries when they are large targets, whose index headers may be
+  // asked for while they are hashed; nothing for others.
+  std::vector<std::size_t> post(TransferRunner& runner,
+                                std::function<void(std::size_t, EntryCheck&&)> checked,
+                                const std::function<bool(std::size_t)>& abandoned);
 
  private:
   const std::vector<StageRequest>& requests_;
   const crypto::Sha3Lanes lanes_;
-  std::size_t next_ = 0;
+  CheckBatcher batcher_;
 };
 
 }  // namespace updater

@@ -60,18 +60,17 @@ StagingResult StagingRun::run() {
   }
 }
 
-bool StagingRun::checksDueNow() const {
-  return checks_.due(runner_) && !plan_.abandoned(checks_.next());
-}
+bool StagingRun::checksDueNow() const { return checks_.due(runner_); }
 
 void StagingRun::submitChecks() {
   while (checksDueNow()) {
-    const auto alone = checks_.post(runner_, [this](std::size_t index, EntryCheck&& found) {
-      onChecked(index, std::move(found));
-    });
-    if (alone) {
-      // Its index header is asked for while it is hashed.
-      route_.probe(*alone, requests_[*alone].path, requests_[*alone].digest);
+    const std::vector<std::size_t> large = checks_.post(
+        runner_,
+        [this](std::size_t index, EntryCheck&& found) { onChecked(index, std::move(found)); },
+        [this](std::size_t index) { return plan_.abandoned(index); });
+    for (const std::size_t index : large) {
+      // The index header of a target large enough is asked for while it is hashed.
+      route_.probe(index, requests_[index].path, requests_[index].digest);
     }
   }
 }
