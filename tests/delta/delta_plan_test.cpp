@@ -38,10 +38,11 @@ std::string rebuild(const DeltaPlan& plan, const std::string& oldBytes,
   return built;
 }
 
-DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::string& newBytes) {
+DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::string& newBytes,
+                 std::int64_t leastReusedShare = 0) {
   writeFile(dir / "old", oldBytes);
   writeFile(dir / "new", newBytes);
-  return delta::planDelta(delta::blockIndexOfFile(dir / "new"), dir / "old");
+  return delta::planDelta(delta::blockIndexOfFile(dir / "new"), dir / "old", leastReusedShare);
 }
 
 TEST(DeltaPlan, SameFileIsOneCopyOtherFilesOneFetch) {
@@ -116,6 +117,51 @@ TEST(DeltaPlan, HostileIndexesCostNoMoreThanTheirBounds) {
     EXPECT_LE(plan.reusedBytes, delta::kMaximumReusedBytesPerOldByte * std::ssize(old));
   }
   EXPECT_EQ(planOf(dir, old, old + old).reusedBytes, 2 * std::ssize(old));
+}
+
+TEST(DeltaPlan, SampleIsScaledToTheWholeOldFile) {
+  constexpr std::int64_t kTiB = std::int64_t{1} << 40;
+  const struct {
+    const char* name;
+    delta::ReuseSample sample;
+    std::int64_t oldSize, newSize, expected;
+  } cases[] = {
+      {"nothing found", {4096, 0}, 1000, 1000, 0},
+      {"a quarter found", {4096, 1024}, 400, 1000, 100},
+      {"a match past the windows' end", {4096, 4100}, 1000, 2000, 1000},
+      {"an old file larger than the new", {4096, 4096}, 2000, 1000, 1000},
+      {"no sample", {0, 0}, 1000, 700, 700},
+      {"half of 2 TiB", {std::int64_t{1} << 33, std::int64_t{1} << 32}, 2 * kTiB, 2 * kTiB, kTiB},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(delta::estimatedReusedBytes(c.sample, c.oldSize, c.newSize), c.expected);
+  }
+}
+
+// The sample spans the old file: what it keeps counts wherever it lies.
+TEST(DeltaPlan, SampleStopsPlanningOnlyWhenLittleIsReusable) {
+  const TempDir dir;
+  constexpr std::size_t kMiB = 1 << 20;
+  const std::string bytes = randomBytes(10 * kMiB, 10);
+  const std::string other = randomBytes(10 * kMiB, 11);
+  const struct {
+    const char* name;
+    std::string oldBytes;
+    bool sampledOut;
+  } cases[] = {
+      {"an unrelated file", other, true},
+      {"its first half rewritten", other.substr(0, 5 * kMiB) + bytes.substr(5 * kMiB), false},
+      {"a fifth kept in its middle",
+       other.substr(0, 4 * kMiB) + bytes.substr(4 * kMiB, 2 * kMiB) + other.substr(6 * kMiB),
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DeltaPlan plan = planOf(dir, c.oldBytes, bytes, 8);
+    EXPECT_EQ(plan.sampledReuse.has_value(), c.sampledOut);
+    EXPECT_EQ(rebuild(plan, c.oldBytes, bytes), bytes);
+  }
 }
 
 }  // namespace
