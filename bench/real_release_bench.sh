@@ -184,7 +184,12 @@ prep_tolvex() {
   prep_tree
   (cd "$dest" && HOME="$work/home" "$tool" make-source-json "$url/$name/" >/dev/null 2>&1)
 }
-run_tolvex() { timed "$name $rtt tolvex" env -C "$dest" HOME="$work/client-home" "$tool" update -v; }
+run_tolvex() {
+  timed "$name $rtt tolvex" env -C "$dest" HOME="$work/client-home" "$tool" update -v
+  # How its files came, and why the first that came whole did.
+  awk '/^Delta: / { d++ } /^Whole download: / { w++; if (!r) r = $0 }
+    END { printf "    %d by delta, %d whole%s\n", d, w, r ? "; " r : "" }' "$work/last.log"
+}
 check_tolvex() { check_tree tolvex; }
 
 prep_zsync() { prep_tree; }

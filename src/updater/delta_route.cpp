@@ -156,11 +156,11 @@ void DeltaRoute::planned(std::size_t entry, std::optional<delta::DeltaPlan>&& pl
     events_.threadsRanOut();
   }
   if (!deltaPays(*plan)) {
-    const std::string reused = plan->sampledReuse
-                                   ? "about " + std::to_string(*plan->sampledReuse) + " by a sample"
-                                   : std::to_string(plan->reusedBytes);
+    const std::string reused = plan->sampledReuse ? "about " + std::to_string(*plan->sampledReuse)
+                                                  : std::to_string(plan->reusedBytes);
     fallBack(entry, "the old copy holds too little of it (" + reused + " of " +
-                        std::to_string(plan->fileSize) + " bytes)");
+                        std::to_string(plan->fileSize) + " bytes" +
+                        (plan->sampledReuse ? ", by a sample of it)" : ")"));
     return;
   }
   try {

@@ -75,7 +75,7 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
   };
   // An old copy that holds 3% of the new file: too little to pay for a delta.
   const std::string unrelated = newBytes.substr(0, 65536) + randomBytes(std::size_t{2} << 20, 9);
-  // One large enough to be sampled: the full scan is spared.
+  // One large enough to be sampled, which spares the full scan.
   const std::string unrelatedLarge = unrelated + randomBytes(std::size_t{4} << 20, 8);
   struct Case {
     const char* name;
@@ -98,8 +98,7 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
       {"a range failed", index, "failed", 0, "whole: a range request failed (http code 503)"},
       {"no index", "", "", 0, "whole: no block index from the server (http code 404)"},
       {"a malformed index", "not an index", "", 0, "whole: the delta cannot be planned ("},
-      {"little reused", index, "in order", 0,
-       "whole: the old copy holds too little of it (65536 of", &unrelated},
+      {"little reused", index, "in order", 0, "whole: the old copy holds too little of it", &unrelated},
       {"little reused, by a sample", index, "in order", 0,
        "whole: the old copy holds too little of it (about", &unrelatedLarge},
   };
