@@ -7,6 +7,10 @@
 #   insert  a tar archive of the first package's older tree, and the same archive
 #           with 5 insertions of 10-200 bytes and 3 rewrites of 4 KiB at fixed
 #           offsets: data whose changes shift what follows them.
+#   library the largest file of LIBRARY_PACKAGE's two versions alone: a shared
+#           library of which little is reusable (firefox-esr's libxul.so, 175
+#           MiB across two ESR releases), where the delta must not cost much
+#           more time than a plain download.
 # The publisher dir holds the newer tree; each contender starts from a fresh
 # copy of the older one (synced, page cache warm for everyone):
 #   tolvex  `tolvex update -v` (deltas where it takes them).
@@ -29,7 +33,8 @@
 #   --publisher BIN   run update-catalog with BIN instead of the client (another
 #                     block layout, say); the client reads the layout from the index
 # Environment: RUNS=2;  RTTS="0 50";  PACKAGES="postgresql-15 libssl3";
-#   CASES (default: the packages, then insert);  CONTENDERS="tolvex zsync rsync plain";
+#   CASES (default: the packages, then insert and library);
+#   LIBRARY_PACKAGE=firefox-esr;  CONTENDERS="tolvex zsync rsync plain";
 #   TOLVEX_BENCH_CACHE: where the .deb files are kept (default
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian);  TOLVEX_DELAY_PROXY as
 #   for delta_bench.sh.
@@ -52,7 +57,8 @@ bench_parse_args "$0" "$@"
 runs=${RUNS:-2}
 rtts=${RTTS:-"0 50"}
 packages=${PACKAGES:-"postgresql-15 libssl3"}
-cases=${CASES:-"$packages insert"}
+cases=${CASES:-"$packages insert library"}
+library_package=${LIBRARY_PACKAGE:-firefox-esr}
 entrants=${CONTENDERS:-"tolvex zsync rsync plain"}
 cache=${TOLVEX_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian}
 proxy_cmd=""
@@ -178,7 +184,12 @@ prep_tolvex() {
   prep_tree
   (cd "$dest" && HOME="$work/home" "$tool" make-source-json "$url/$name/" >/dev/null 2>&1)
 }
-run_tolvex() { timed "$name $rtt tolvex" env -C "$dest" HOME="$work/client-home" "$tool" update -v; }
+run_tolvex() {
+  timed "$name $rtt tolvex" env -C "$dest" HOME="$work/client-home" "$tool" update -v
+  # How its files came, and why the first that came whole did.
+  awk '/^Delta: / { d++ } /^Whole download: / { w++; if (!r) r = $0 }
+    END { printf "    %d by delta, %d whole%s\n", d, w, r ? "; " r : "" }' "$work/last.log"
+}
 check_tolvex() { check_tree tolvex; }
 
 prep_zsync() { prep_tree; }
@@ -221,6 +232,17 @@ run_case() {
     tar -C "$tree" -cf "$old/data.tar" .
     rm -rf "$tree"
     insert_changes "$old/data.tar" "$new/data.tar"
+  elif [ "$name" = library ]; then
+    fetch_pair "$library_package"
+    local tree=$work/tree-$library_package largest
+    mkdir -p "$tree/old" "$tree/new"
+    dpkg-deb -x "$old_deb" "$tree/old"
+    dpkg-deb -x "$new_deb" "$tree/new"
+    largest=$(cd "$tree/new" && find . -type f -printf '%s %p\n' | sort -n | tail -n 1 | cut -d' ' -f2-)
+    [ -f "$tree/old/$largest" ] || fail "$library_package: $largest is new, nothing to reuse"
+    mv "$tree/old/$largest" "$old/$(basename "$largest")"
+    mv "$tree/new/$largest" "$new/$(basename "$largest")"
+    rm -rf "$tree"
   else
     fetch_pair "$name"
     dpkg-deb -x "$old_deb" "$old"

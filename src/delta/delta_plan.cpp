@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <thread>
@@ -37,6 +38,17 @@ constexpr std::int64_t kLargeBlockBytes = std::int64_t{1} << 20;
 // hostile one could make every offset of a run of zeros fail; the scan gives up
 // on the rest of the file once this is spent.
 constexpr std::int64_t kFailedCheckBytesPerScannedByte = 2;
+// A sample of the old file: this many windows, one in the middle of each of
+// as many equal slices, so that a file whose start or end was cut still shows
+// what it holds; each looks for blocks at this many blocks' worth of offsets.
+// Only files at least kSampledFileShare times the sample's size are sampled,
+// so that it costs little next to the full scan it may spare. Measured on old
+// files of which 3.6% (a 169 MiB library), 17.6%, 20.7%, 22.1% and 39.7% were
+// reusable, this sample found 2.6%, 16.7%, 20.5%, 24.4% and 38.8%; 32 windows
+// of 16 blocks found 5.1% for the first.
+constexpr std::int64_t kSampleWindows = 128;
+constexpr std::int64_t kSampleWindowBlocks = 4;
+constexpr std::int64_t kSampledFileShare = 8;
 
 struct OldFile {
   int fd;
@@ -50,11 +62,14 @@ bool sameStrong(const crypto::Blake2bPrefix& digest, std::string_view strong) {
 // Looks for the blocks at every offset in [from, to) of the old file, in one
 // pass that reads the file in large pieces and rolls the weak checksum from one
 // offset to the next. After a match it moves on by a whole block, where the
-// next block of an unchanged run lies.
+// next block of an unchanged run lies. A scan that only counts what it finds
+// (`findSources` false) keeps no source per block: a sample's many small scans
+// would otherwise cost a block table's worth of memory each.
 class OldFileScan {
  public:
   OldFileScan(const OldFile& old, const BlockIndex& index, const BlockTable& table,
-              const RollingChecksum& rolling, std::int64_t from, std::int64_t to)
+              const RollingChecksum& rolling, std::int64_t from, std::int64_t to,
+              bool findSources = true)
       : old_(old),
         index_(index),
         table_(table),
@@ -65,7 +80,7 @@ class OldFileScan {
         position_(from),
         base_(from),
         failedCheckBudget_(kFailedCheckBytesPerScannedByte * (to - from)),
-        sources_(static_cast<std::size_t>(index.layout.blockCount()), -1),
+        sources_(findSources ? static_cast<std::size_t>(index.layout.blockCount()) : 0, -1),
         unsourced_(index.layout.fileSize / blockSize_) {
     // Never more than the scan will read: a hostile block size meets a small file.
     capacity_ = to_ > from ? std::min(blockSize_ + kScanReadBytes, readEnd_ - from) : 0;
@@ -77,6 +92,7 @@ class OldFileScan {
   struct Result {
     std::vector<std::int64_t> sources;
     std::int64_t checkedBytes = 0;
+    std::int64_t matchedBytes = 0;  // that the blocks found cover, repeats included
   };
 
   Result run() {
@@ -103,7 +119,7 @@ class OldFileScan {
         fresh = true;
       }
     }
-    return {std::move(sources_), checkedBytes_};
+    return {std::move(sources_), checkedBytes_, matchedBytes_};
   }
 
  private:
@@ -183,8 +199,9 @@ class OldFileScan {
       failedCheckBudget_ -= blockSize_;
       return false;
     }
+    matchedBytes_ += blockSize_;
     // Blocks with equal checksums get their source together: one tells for all.
-    if (sources_[found.front().block] < 0) {
+    if (!sources_.empty() && sources_[found.front().block] < 0) {
       for (const BlockTable::Entry& entry : found) {
         sources_[entry.block] = position_;
       }
@@ -207,6 +224,7 @@ class OldFileScan {
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::int64_t failedCheckBudget_;
   std::int64_t checkedBytes_ = 0;
+  std::int64_t matchedBytes_ = 0;
   std::vector<std::int64_t> sources_;
   std::int64_t unsourced_;
 };
@@ -320,9 +338,8 @@ struct Scanned {
   bool threadsRanOut = false;
 };
 
-Scanned scanOldFile(const OldFile& old, const BlockIndex& index) {
-  const BlockTable table(index);
-  const RollingChecksum rolling(static_cast<std::size_t>(index.layout.blockSize));
+Scanned scanOldFile(const OldFile& old, const BlockIndex& index, const BlockTable& table,
+                    const RollingChecksum& rolling) {
   const auto scan = [&](std::int64_t from, std::int64_t to) {
     return OldFileScan(old, index, table, rolling, from, to).run();
   };
@@ -356,6 +373,29 @@ Scanned scanOldFile(const OldFile& old, const BlockIndex& index) {
   return {std::move(first.sources), first.checkedBytes + second.checkedBytes};
 }
 
+// Scans the windows of a sample of the old file, adding what strong checks
+// hashed to `checkedBytes`; nothing for a file too small for a sample to cost
+// much less than scanning it whole.
+std::optional<ReuseSample> sampleOldFile(const OldFile& old, const BlockIndex& index,
+                                         const BlockTable& table, const RollingChecksum& rolling,
+                                         std::int64_t& checkedBytes) {
+  const std::int64_t span = kSampleWindowBlocks * index.layout.blockSize;
+  if (old.size / kSampledFileShare / kSampleWindows < span) {
+    return std::nullopt;
+  }
+  const std::int64_t slice = old.size / kSampleWindows;
+  ReuseSample sample;
+  for (std::int64_t window = 0; window < kSampleWindows; ++window) {
+    const std::int64_t from = window * slice + (slice - span) / 2;
+    const OldFileScan::Result found =
+        OldFileScan(old, index, table, rolling, from, from + span, false).run();
+    sample.matchedBytes += found.matchedBytes;
+    sample.scannedBytes += span;
+    checkedBytes += found.checkedBytes;
+  }
+  return sample;
+}
+
 // Copies beyond kMaximumReusedBytesPerOldByte times the old file cost a disk
 // write each without a byte of traffic: such a plan fetches everything instead.
 void boundCopies(const BlockLayout& layout, std::int64_t oldSize,
@@ -373,7 +413,19 @@ void boundCopies(const BlockLayout& layout, std::int64_t oldSize,
 
 }  // namespace
 
-DeltaPlan planDelta(std::string_view index, const std::string& oldPath) {
+std::int64_t estimatedReusedBytes(const ReuseSample& sample, std::int64_t oldSize,
+                                  std::int64_t newSize) {
+  if (sample.scannedBytes <= 0) {
+    return newSize;
+  }
+  // A match near a window's end covers bytes past it: a share above 1 is 1.
+  const double share = std::min(
+      1.0, static_cast<double>(sample.matchedBytes) / static_cast<double>(sample.scannedBytes));
+  return std::min(newSize, static_cast<std::int64_t>(share * static_cast<double>(oldSize)));
+}
+
+DeltaPlan planDelta(std::string_view index, const std::string& oldPath,
+                    std::int64_t leastReusedShare) {
   const BlockIndex parsed = parseBlockIndex(index);
   const common::FileDescriptor file = common::openRegularFile(oldPath, O_RDONLY);
   const OldFile old{file.get(), common::fileSizeOf(file.get())};
@@ -385,13 +437,30 @@ DeltaPlan planDelta(std::string_view index, const std::string& oldPath) {
   if (parsed.layout.blockSize > kLargeBlockBytes) {
     turn.lock();
   }
-  Scanned scanned = scanOldFile(old, parsed);
+  const BlockTable table(parsed);
+  const RollingChecksum rolling(static_cast<std::size_t>(parsed.layout.blockSize));
+  std::int64_t sampleChecked = 0;
+  const std::optional<ReuseSample> sample =
+      leastReusedShare > 0 ? sampleOldFile(old, parsed, table, rolling, sampleChecked)
+                           : std::nullopt;
+  const std::int64_t fileSize = parsed.layout.fileSize;
+  // Well under the least share: 32 windows may miss some of what a file holds.
+  if (sample &&
+      estimatedReusedBytes(*sample, old.size, fileSize) < fileSize / leastReusedShare / 2) {
+    DeltaPlan plan =
+        planOf(parsed.layout,
+               std::vector<std::int64_t>(static_cast<std::size_t>(parsed.layout.blockCount()), -1));
+    plan.checkedBytes = sampleChecked;
+    plan.sampledReuse = estimatedReusedBytes(*sample, old.size, fileSize);
+    return plan;
+  }
+  Scanned scanned = scanOldFile(old, parsed, table, rolling);
   BlockCheck check(old, parsed);
   joinRuns(old, parsed, check, scanned.sources);
   findShortLastBlock(old, parsed, check, scanned.sources);
   boundCopies(parsed.layout, old.size, scanned.sources);
   DeltaPlan plan = planOf(parsed.layout, scanned.sources);
-  plan.checkedBytes = scanned.checkedBytes + check.checkedBytes();
+  plan.checkedBytes = sampleChecked + scanned.checkedBytes + check.checkedBytes();
   plan.threadsRanOut = scanned.threadsRanOut;
   return plan;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,7 +33,24 @@ struct DeltaPlan {
   // The old file was to be scanned on two threads, but no second one could
   // start (a process limit): it was scanned on the calling thread alone.
   bool threadsRanOut = false;
+  // Set when a sample of the old file showed it to hold too little of the new
+  // one and planning stopped there: about this many bytes. The plan then
+  // fetches every block.
+  std::optional<std::int64_t> sampledReuse;
 };
+
+// What scanning windows spread over an old file found.
+struct ReuseSample {
+  std::int64_t scannedBytes = 0;  // offsets the windows' blocks were looked for at
+  std::int64_t matchedBytes = 0;  // bytes that the blocks found there cover
+};
+
+// The bytes of a new file of `newSize` bytes that an old file of `oldSize`
+// bytes likely holds, judged from `sample` of the old file: the share of the
+// sample that blocks cover, scaled to the whole old file; at most `newSize`,
+// and `newSize` (nothing ruled out) for an empty sample.
+std::int64_t estimatedReusedBytes(const ReuseSample& sample, std::int64_t oldSize,
+                                  std::int64_t newSize);
 
 // Whatever the index says, planning takes strong checksums of at most this
 // many times the old file's size (about once for an honest index).
@@ -49,6 +67,10 @@ inline constexpr std::int64_t kMaximumReusedBytesPerOldByte = 2;
 // it builds. Throws ValueError "malformed block index: ..." for an index that is
 // not well formed, IOError when the old file cannot be read. Never throws for
 // want of a thread.
-DeltaPlan planDelta(std::string_view index, const std::string& oldPath);
+// With `leastReusedShare` N > 0, a large old file is first sampled, and when
+// it likely holds well under 1/N of the new file, planning stops there
+// (`sampledReuse`): a full scan costs more time than such a delta saves.
+DeltaPlan planDelta(std::string_view index, const std::string& oldPath,
+                    std::int64_t leastReusedShare = 0);
 
 }  // namespace delta

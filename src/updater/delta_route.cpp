@@ -133,7 +133,7 @@ void DeltaRoute::indexArrived(std::size_t entry, Finished& end) {
     auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
     auto failure = std::make_shared<std::string>();
     try {
-      *plan = delta::planDelta(body, oldPath);
+      *plan = delta::planDelta(body, oldPath, kLeastReusedShare);
     } catch (const common::Error& error) {
       // recovery point: a malformed index, or an old copy that cannot be read
       *failure = error.message();
@@ -156,8 +156,11 @@ void DeltaRoute::planned(std::size_t entry, std::optional<delta::DeltaPlan>&& pl
     events_.threadsRanOut();
   }
   if (!deltaPays(*plan)) {
-    fallBack(entry, "the old copy holds too little of it (" + std::to_string(plan->reusedBytes) +
-                        " of " + std::to_string(plan->fileSize) + " bytes)");
+    const std::string reused = plan->sampledReuse ? "about " + std::to_string(*plan->sampledReuse)
+                                                  : std::to_string(plan->reusedBytes);
+    fallBack(entry, "the old copy holds too little of it (" + reused + " of " +
+                        std::to_string(plan->fileSize) + " bytes" +
+                        (plan->sampledReuse ? ", by a sample of it)" : ")"));
     return;
   }
   try {

@@ -53,7 +53,8 @@ class TransferSource {
 };
 
 // Whether the delta of `plan` is worth taking over the whole download, its
-// old file scanned already: what it reuses must outweigh what its build adds.
+// old file scanned already: what it reuses (at least 1/kLeastReusedShare of
+// the file) must outweigh what its build adds.
 // Each request beyond the one a whole download makes costs a round trip,
 // counted as the bytes a modest link carries meanwhile; and a build that
 // fetches most of its file in window-bounded ranges, then copies, writes and
@@ -98,6 +99,10 @@ class DeltaRoute {
   // 2.97 s one per request. 2 MiB keeps several requests within a build's window.
   static constexpr std::size_t kRangesPerRequest = 64;
   static constexpr std::int64_t kBytesPerRequest = std::int64_t{2} << 20;
+  // The least share of its file that a delta must reuse: 1 in this many. A
+  // plan whose sample of the old file shows well under it stops before the
+  // full scan.
+  static constexpr std::int64_t kLeastReusedShare = 8;
 
   DeltaRoute(TransferSource& source, Events events) : source_(source), events_(std::move(events)) {}
   DeltaRoute(const DeltaRoute&) = delete;

@@ -15,8 +15,6 @@ using Finished = http::DownloadSet::Finished;
 
 // A round trip's worth of bytes: 50 ms at about 10 Mbit/s.
 constexpr std::int64_t kRequestCostBytes = std::int64_t{64} * 1024;
-// The least share of its file that a delta must reuse: one in eight.
-constexpr std::int64_t kLeastReusedShare = 8;
 
 }  // namespace
 
@@ -28,7 +26,8 @@ bool deltaPays(const delta::DeltaPlan& plan) {
   const auto perRequest = static_cast<std::int64_t>(DeltaRoute::kRangesPerRequest);
   const std::int64_t extraRequests =
       std::max<std::int64_t>(0, (fetchedSegments + perRequest - 1) / perRequest - 1);
-  return plan.reusedBytes > 0 && plan.reusedBytes >= plan.fileSize / kLeastReusedShare &&
+  return plan.reusedBytes > 0 &&
+         plan.reusedBytes >= plan.fileSize / DeltaRoute::kLeastReusedShare &&
          plan.reusedBytes >= extraRequests * kRequestCostBytes;
 }
 

@@ -38,10 +38,11 @@ std::string rebuild(const DeltaPlan& plan, const std::string& oldBytes,
   return built;
 }
 
-DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::string& newBytes) {
+DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::string& newBytes,
+                 std::int64_t leastReusedShare = 0) {
   writeFile(dir / "old", oldBytes);
   writeFile(dir / "new", newBytes);
-  return delta::planDelta(delta::blockIndexOfFile(dir / "new"), dir / "old");
+  return delta::planDelta(delta::blockIndexOfFile(dir / "new"), dir / "old", leastReusedShare);
 }
 
 TEST(DeltaPlan, SameFileIsOneCopyOtherFilesOneFetch) {
@@ -116,6 +117,38 @@ TEST(DeltaPlan, HostileIndexesCostNoMoreThanTheirBounds) {
     EXPECT_LE(plan.reusedBytes, delta::kMaximumReusedBytesPerOldByte * std::ssize(old));
   }
   EXPECT_EQ(planOf(dir, old, old + old).reusedBytes, 2 * std::ssize(old));
+}
+
+TEST(DeltaPlan, SampleIsScaledToTheWholeOldFile) {
+  constexpr std::int64_t kTiB = std::int64_t{1} << 40;
+  const struct {
+    const char* name;
+    delta::ReuseSample sample;
+    std::int64_t oldSize, newSize, expected;
+  } cases[] = {
+      {"nothing found", {4096, 0}, 1000, 1000, 0},
+      {"a quarter found", {4096, 1024}, 400, 1000, 100},
+      {"a match past the windows' end", {4096, 4100}, 1000, 2000, 1000},
+      {"an old file larger than the new", {4096, 4096}, 2000, 1000, 1000},
+      {"no sample", {0, 0}, 1000, 700, 700},
+      {"half of 2 TiB", {std::int64_t{1} << 33, std::int64_t{1} << 32}, 2 * kTiB, 2 * kTiB, kTiB},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(delta::estimatedReusedBytes(c.sample, c.oldSize, c.newSize), c.expected);
+  }
+}
+
+// An old file that keeps the new one's second half: a sample of its start
+// alone would rule it out.
+TEST(DeltaPlan, SampleSpansTheOldFile) {
+  const TempDir dir;
+  const std::string bytes = randomBytes(std::size_t{10} << 20, 10);
+  const std::string old =
+      randomBytes(std::size_t{5} << 20, 11) + bytes.substr(std::size_t{5} << 20);
+  const DeltaPlan plan = planOf(dir, old, bytes, 8);
+  EXPECT_FALSE(plan.sampledReuse);
+  EXPECT_EQ(rebuild(plan, old, bytes), bytes);
 }
 
 }  // namespace

@@ -75,6 +75,8 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
   };
   // An old copy that holds 3% of the new file: too little to pay for a delta.
   const std::string unrelated = newBytes.substr(0, 65536) + randomBytes(std::size_t{2} << 20, 9);
+  // One large enough to be sampled, which spares the full scan.
+  const std::string unrelatedLarge = unrelated + randomBytes(std::size_t{4} << 20, 8);
   struct Case {
     const char* name;
     std::string index;  // "" for none: a 404
@@ -97,6 +99,8 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
       {"no index", "", "", 0, "whole: no block index from the server (http code 404)"},
       {"a malformed index", "not an index", "", 0, "whole: the delta cannot be planned ("},
       {"little reused", index, "in order", 0, "whole: the old copy holds too little of it", &unrelated},
+      {"little reused, by a sample", index, "in order", 0,
+       "whole: the old copy holds too little of it (about", &unrelatedLarge},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
