@@ -198,8 +198,8 @@ def publish_under_kills(client, published, environment, rng, kills, current):
     if publish().wait() != 0 or served_pair(published) != pairs[version]:
         raise SystemExit("FAIL: the run after the kills published another catalog")
     expected = {path.split("/")[0] for path in current} | set(SERVED) | {".tolvex-index"}
-    # The publisher indexes files of 64 KiB and more.
-    indexes = {digest(content) for content in versions[version].values() if len(content) >= 64 << 10}
+    # The publisher indexes files of 16 KiB and more.
+    indexes = {digest(content) for content in versions[version].values() if len(content) >= 16 << 10}
     if (set(os.listdir(published)) != expected
             or set(os.listdir(os.path.join(published, ".tolvex-index"))) != indexes):
         raise SystemExit("FAIL: update-catalog left files that are not the tree's")
