@@ -444,7 +444,7 @@ DeltaPlan planDelta(std::string_view index, const std::string& oldPath,
       leastReusedShare > 0 ? sampleOldFile(old, parsed, table, rolling, sampleChecked)
                            : std::nullopt;
   const std::int64_t fileSize = parsed.layout.fileSize;
-  // Well under the least share: 32 windows may miss some of what a file holds.
+  // Well under the least share: a sample may miss some of what a file holds.
   if (sample &&
       estimatedReusedBytes(*sample, old.size, fileSize) < fileSize / leastReusedShare / 2) {
     DeltaPlan plan =
