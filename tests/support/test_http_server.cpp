@@ -338,6 +338,10 @@ TestHttpServer::TestHttpServer(std::string documentRoot, Transport transport)
   impl_->server->Get(".*", handler);
   // The default of 5 would hide whether a client reuses its connections.
   impl_->server->set_keep_alive_max_count(100);
+  // Longer than the client's 5 s retry pause, so that connections idle during
+  // a pause are still there after it, whatever the machine's load; by default
+  // the two raced.
+  impl_->server->set_keep_alive_timeout(10);
   int listening = -1;
   impl_->server->set_socket_options([&listening](socket_t socket) {
     httplib::default_socket_options(socket);
