@@ -60,14 +60,20 @@ void DeltaRoute::begin(std::size_t entry, Files files) {
   Entry& item = entries_[entry];
   item.files = std::move(files);
   item.begun = true;
+  if (item.earlyPlan) {
+    Planned early = std::move(*item.earlyPlan);
+    item.earlyPlan.reset();
+    planned(entry, std::move(early));
+    return;
+  }
   if (item.prefetched) {
     Finished end = std::move(*item.prefetched);
     item.prefetched.reset();
     indexArrived(entry, end);
     return;
   }
-  if (item.prefetching) {
-    return;  // asked for early: its end goes on
+  if (item.prefetching || item.planning) {
+    return;  // begun early: its end goes on
   }
   try {
     // No longer than any index a reader accepts: what a plan costs stays bounded.
@@ -105,9 +111,12 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
     }
     case Transfer::Kind::kPrefetch:
       item->prefetching = false;
-      if (item->begun && !item->build) {
+      if (complete) {
+        // Planned while the target is still hashed; used only if it is out of date.
+        plan(transfer.entry, item->oldPath, std::move(end.body));
+      } else if (item->begun) {
         indexArrived(transfer.entry, end);  // its route waits for it
-      } else if (!item->begun) {
+      } else {
         item->prefetched = std::move(end);
       }
       return;
@@ -128,26 +137,41 @@ void DeltaRoute::indexArrived(std::size_t entry, Finished& end) {
     fallBack(entry, "no block index from the server (" + failureOf(end) + ")");
     return;
   }
-  source_.post([this, entry, oldPath = find(entry)->files.context.path,
-                body = std::move(end.body)]() -> std::function<void()> {
-    auto plan = std::make_shared<std::optional<delta::DeltaPlan>>();
-    auto failure = std::make_shared<std::string>();
+  plan(entry, find(entry)->files.context.path, std::move(end.body));
+}
+
+void DeltaRoute::plan(std::size_t entry, const std::string& oldPath, std::string body) {
+  find(entry)->planning = true;
+  source_.post([this, entry, oldPath, body = std::move(body)]() -> std::function<void()> {
+    auto result = std::make_shared<Planned>();
     try {
-      *plan = delta::planDelta(body, oldPath, kLeastReusedShare);
+      result->plan = delta::planDelta(body, oldPath, kLeastReusedShare);
     } catch (const common::Error& error) {
       // recovery point: a malformed index, or an old copy that cannot be read
-      *failure = error.message();
+      result->failure = error.message();
     }
-    return [this, entry, plan, failure] { planned(entry, std::move(*plan), *failure); };
+    return [this, entry, result] {
+      Entry* item = find(entry);
+      if (item == nullptr) {
+        return;
+      }
+      item->planning = false;
+      if (item->begun) {
+        planned(entry, std::move(*result));
+      } else {
+        item->earlyPlan = std::move(*result);
+      }
+    };
   });
 }
 
-void DeltaRoute::planned(std::size_t entry, std::optional<delta::DeltaPlan>&& plan,
-                         const std::string& failure) {
+void DeltaRoute::planned(std::size_t entry, Planned&& outcome) {
   Entry* item = find(entry);
   if (item == nullptr) {
     return;
   }
+  std::optional<delta::DeltaPlan>& plan = outcome.plan;
+  const std::string& failure = outcome.failure;
   if (!plan) {
     fallBack(entry, "the delta cannot be planned (" + failure + ")");
     return;

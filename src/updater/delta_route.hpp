@@ -88,11 +88,14 @@ class DeltaRoute {
     ProgressContext context;
   };
 
-  // A target at least this large takes longer to hash than a round trip takes:
-  // while it is hashed, its index's header is asked for, and a file size that
-  // differs from the target's starts the fetch of the whole index. The header
-  // is not signed, so only the digest decides whether the target is out of date.
-  static constexpr std::int64_t kProbedTargetBytes = std::int64_t{64} << 20;
+  // A target at least this large takes longer to hash than a round trip takes
+  // on a near server: while it is hashed, its index's header is asked for, and
+  // a file size that differs from the target's starts the fetch of the whole
+  // index and then the plan, on the other core. The header is not signed, so
+  // only the digest decides whether the target is out of date and the plan is
+  // used. A 52 MiB archive with insertions was updated in 0.43 s with the plan
+  // made after the digest, against zsync's 0.31 s.
+  static constexpr std::int64_t kProbedTargetBytes = std::int64_t{16} << 20;
   // One request asks for up to this many ranges of a build, and this many
   // bytes: 64 per request, 8 requests in flight, fetched the 446 ranges of a
   // file that kept 90% of its 123 MiB in 0.41 s at a 50 ms round trip, against
@@ -125,12 +128,19 @@ class DeltaRoute {
   void drop(std::size_t entry);
 
  private:
+  // What planning an entry came to: a plan, or why there is none.
+  struct Planned {
+    std::optional<delta::DeltaPlan> plan;
+    std::string failure;
+  };
   // What the route knows of one entry, from its probe or its begin.
   struct Entry {
     std::string oldPath;                                    // of a probed target
     common::Uri probedIndexUrl;                             // where its early index comes from
     bool prefetching = false;                               // its index is asked for early
-    std::optional<http::DownloadSet::Finished> prefetched;  // how that early fetch ended
+    std::optional<http::DownloadSet::Finished> prefetched;  // how that early fetch failed
+    bool planning = false;                                  // its plan is being made
+    std::optional<Planned> earlyPlan;                       // made before its begin
     bool begun = false;                                     // its route waits for the index
     Files files;
     std::unique_ptr<DeltaBuild> build;
@@ -141,8 +151,9 @@ class DeltaRoute {
   };
 
   void indexArrived(std::size_t entry, http::DownloadSet::Finished& end);
-  void planned(std::size_t entry, std::optional<delta::DeltaPlan>&& plan,
-               const std::string& failure);
+  // Plans `entry` against its target from the index `body`, on a worker.
+  void plan(std::size_t entry, const std::string& oldPath, std::string body);
+  void planned(std::size_t entry, Planned&& outcome);
   void rangeEnded(const Transfer& range, http::DownloadSet::Finished& end);
   // Why a transfer failed, in plain words for the -v line.
   static std::string failureOf(const http::DownloadSet::Finished& end);

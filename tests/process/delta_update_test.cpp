@@ -18,6 +18,7 @@
 #include "published_tree.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
+#include "updater/delta_route.hpp"
 
 namespace {
 
@@ -230,7 +231,8 @@ TEST_F(DeltaUpdate, AnInterruptedDeltaIsResumedAfterWhatItStaged) {
 
 TEST_F(DeltaUpdate, AnUpToDateLargeTargetIsLeftAloneWhateverItsIndexHeaderSays) {
   // Large enough that its index's header is asked for while it is hashed.
-  const std::string large = binaryContent(std::size_t{64} << 20, 9);
+  const std::string large =
+      binaryContent(static_cast<std::size_t>(updater::DeltaRoute::kProbedTargetBytes), 9);
   const std::string honest = indexOf(large);
   std::string lying = honest;
   lying[8] = static_cast<char>(lying[8] + 1);  // the file size, one byte more
@@ -255,7 +257,8 @@ TEST_F(DeltaUpdate, AnUpToDateLargeTargetIsLeftAloneWhateverItsIndexHeaderSays) 
 TEST_F(DeltaUpdate, ALargeTargetOfAnotherSizeAsksForItsIndexOnce) {
   // Its index header shows another size while it is hashed: the index may be
   // asked for then or after the digest, never both.
-  const std::string old = binaryContent(std::size_t{64} << 20, 9);
+  const std::string old =
+      binaryContent(static_cast<std::size_t>(updater::DeltaRoute::kProbedTargetBytes), 9);
   const std::string changed = newRelease(old);
   publish(changed);
   writeFile(clientFile("big.bin"), old);
