@@ -179,6 +179,10 @@ void RangesAnswer::partBytes(std::string_view bytes) {
     const auto size = static_cast<std::int64_t>(bytes.size());
     const std::int64_t skip = std::clamp<std::int64_t>(want.first - position_, 0, size);
     const std::int64_t take = std::min(size - skip, want.first + want.length - position_ - skip);
+    if (current_.empty()) {
+      // A range asked for, of our own length: grown once, not by doubling.
+      current_.reserve(static_cast<std::size_t>(want.length));
+    }
     current_.append(bytes.substr(static_cast<std::size_t>(skip), static_cast<std::size_t>(take)));
     bytes.remove_prefix(static_cast<std::size_t>(skip + take));
     position_ += skip + take;
