@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "common/errors.hpp"
+#include "crypto/blake2b_lanes.hpp"
+#include "crypto/sha3_batch.hpp"
 
 namespace crypto {
 namespace {
@@ -38,6 +40,39 @@ Blake2bPrefix blake2bPrefix(std::span<const std::uint8_t> bytes) {
   Blake2bPrefix prefix{};
   std::copy_n(digest.begin(), prefix.size(), prefix.begin());
   return prefix;
+}
+
+std::vector<Blake2bPrefix> blake2bPrefixes(std::span<const std::uint8_t> bytes,
+                                           std::size_t blockLength, Sha3Lanes lanes) {
+  TOLVEX_CHECK(blockLength > 0, "BLAKE2b blocks of no bytes");
+  TOLVEX_CHECK(lanes <= widestSha3Lanes(), "this processor lacks the BLAKE2b lanes asked for");
+  const std::size_t count = bytes.size() / blockLength;
+  std::vector<Blake2bPrefix> prefixes;
+  prefixes.reserve(count);
+  const auto blockAt = [&](std::size_t block) { return bytes.data() + block * blockLength; };
+  std::size_t block = 0;
+  // The widest lanes while enough blocks are left, then narrower ones.
+  if (lanes == Sha3Lanes::kEight) {
+    for (; count - block >= 8; block += 8) {
+      const std::array<const std::uint8_t*, 8> blocks = {
+          blockAt(block),     blockAt(block + 1), blockAt(block + 2), blockAt(block + 3),
+          blockAt(block + 4), blockAt(block + 5), blockAt(block + 6), blockAt(block + 7)};
+      const std::array<Blake2bPrefix, 8> hashed = blake2bPrefixX8(blocks, blockLength);
+      prefixes.insert(prefixes.end(), hashed.begin(), hashed.end());
+    }
+  }
+  if (lanes >= Sha3Lanes::kFour) {
+    for (; count - block >= 4; block += 4) {
+      const std::array<const std::uint8_t*, 4> blocks = {blockAt(block), blockAt(block + 1),
+                                                         blockAt(block + 2), blockAt(block + 3)};
+      const std::array<Blake2bPrefix, 4> hashed = blake2bPrefixX4(blocks, blockLength);
+      prefixes.insert(prefixes.end(), hashed.begin(), hashed.end());
+    }
+  }
+  for (; block < count; ++block) {
+    prefixes.push_back(blake2bPrefix({blockAt(block), blockLength}));
+  }
+  return prefixes;
 }
 
 }  // namespace crypto
