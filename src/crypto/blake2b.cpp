@@ -25,6 +25,23 @@ const EVP_MD* blake2bMethod() {
   return method;
 }
 
+// Appends to `prefixes`, which holds those of the first blocks of `bytes`, the
+// prefixes of the next ones, kWidth at a time by `hash`, while kWidth are left.
+template <std::size_t kWidth>
+void hashInLanes(std::span<const std::uint8_t> bytes, std::size_t blockLength,
+                 std::array<Blake2bPrefix, kWidth> (*hash)(
+                     std::span<const std::uint8_t* const, kWidth>, std::size_t),
+                 std::vector<Blake2bPrefix>& prefixes) {
+  while (bytes.size() / blockLength - prefixes.size() >= kWidth) {
+    std::array<const std::uint8_t*, kWidth> blocks;
+    for (std::size_t lane = 0; lane < kWidth; ++lane) {
+      blocks[lane] = bytes.data() + (prefixes.size() + lane) * blockLength;
+    }
+    const std::array<Blake2bPrefix, kWidth> hashed = hash(blocks, blockLength);
+    prefixes.insert(prefixes.end(), hashed.begin(), hashed.end());
+  }
+}
+
 }  // namespace
 
 Blake2bPrefix blake2bPrefix(std::span<const std::uint8_t> bytes) {
@@ -49,28 +66,15 @@ std::vector<Blake2bPrefix> blake2bPrefixes(std::span<const std::uint8_t> bytes,
   const std::size_t count = bytes.size() / blockLength;
   std::vector<Blake2bPrefix> prefixes;
   prefixes.reserve(count);
-  const auto blockAt = [&](std::size_t block) { return bytes.data() + block * blockLength; };
-  std::size_t block = 0;
   // The widest lanes while enough blocks are left, then narrower ones.
   if (lanes == Sha3Lanes::kEight) {
-    for (; count - block >= 8; block += 8) {
-      const std::array<const std::uint8_t*, 8> blocks = {
-          blockAt(block),     blockAt(block + 1), blockAt(block + 2), blockAt(block + 3),
-          blockAt(block + 4), blockAt(block + 5), blockAt(block + 6), blockAt(block + 7)};
-      const std::array<Blake2bPrefix, 8> hashed = blake2bPrefixX8(blocks, blockLength);
-      prefixes.insert(prefixes.end(), hashed.begin(), hashed.end());
-    }
+    hashInLanes<8>(bytes, blockLength, blake2bPrefixX8, prefixes);
   }
   if (lanes >= Sha3Lanes::kFour) {
-    for (; count - block >= 4; block += 4) {
-      const std::array<const std::uint8_t*, 4> blocks = {blockAt(block), blockAt(block + 1),
-                                                         blockAt(block + 2), blockAt(block + 3)};
-      const std::array<Blake2bPrefix, 4> hashed = blake2bPrefixX4(blocks, blockLength);
-      prefixes.insert(prefixes.end(), hashed.begin(), hashed.end());
-    }
+    hashInLanes<4>(bytes, blockLength, blake2bPrefixX4, prefixes);
   }
-  for (; block < count; ++block) {
-    prefixes.push_back(blake2bPrefix({blockAt(block), blockLength}));
+  while (prefixes.size() < count) {
+    prefixes.push_back(blake2bPrefix(bytes.subspan(prefixes.size() * blockLength, blockLength)));
   }
   return prefixes;
 }
