@@ -134,7 +134,7 @@ bool BlockIndexFolder::likelyHolds(std::int64_t size, const timespec& changed) c
 
 bool BlockIndexFolder::indexes(std::int64_t size) { return size >= delta::kMinimumIndexedBytes; }
 
-BlockIndexFolder::BlockIndexFolder() {
+BlockIndexFolder::BlockIndexFolder(crypto::Sha3Lanes lanes) : lanes_(lanes) {
   if (common::FileDescriptor folder = openFolder(); folder.get() >= 0) {
     newestBySize_ = newestIndexBySize(folder.get());
     folder_.emplace(std::move(folder));
@@ -162,7 +162,7 @@ void BlockIndexFolder::ensure(const std::string& path, const std::string& digest
   if (holdsIndex(folder, digest, size)) {
     return;
   }
-  const std::string index = built ? std::move(*built) : delta::blockIndexOfFile(path);
+  const std::string index = built ? std::move(*built) : delta::blockIndexOfFile(path, lanes_);
   const std::string temporary = temporaryNameFor(digest);
   common::writeNewFileAt(folder, temporary, index);
   if (::renameat(folder, temporary.c_str(), folder, digest.c_str()) != 0) {

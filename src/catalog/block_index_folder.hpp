@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/file.hpp"
+#include "crypto/sha3_batch.hpp"
 
 namespace catalog {
 
@@ -25,10 +26,11 @@ class BlockIndexFolder {
   static bool indexes(std::int64_t size);
 
   // Opens the folder of the working directory; one that does not exist yet is
-  // made when the first index is written. Throws IOError "not a directory: …"
+  // made when the first index is written. An index it makes by itself is
+  // checksummed `lanes` blocks at a time. Throws IOError "not a directory: …"
   // when a link, a file or anything else but a directory has its name, OSError
   // when it cannot be opened.
-  BlockIndexFolder();
+  explicit BlockIndexFolder(crypto::Sha3Lanes lanes);
 
   // True when the folder held, when opened, the index of a file of `size`
   // bytes written at or after `changed`, the last change of a file of that
@@ -60,6 +62,7 @@ class BlockIndexFolder {
   // The folder's descriptor, made and opened on first use.
   int descriptor();
 
+  const crypto::Sha3Lanes lanes_;
   std::mutex mutex_;  // guards the first opening of folder_
   std::optional<common::FileDescriptor> folder_;
   // For likelyHolds: when the newest index of each file size was written.

@@ -233,7 +233,7 @@ class CatalogWalk {
       // large one is indexed from the same read.
       if (candidate.regular && BlockIndexFolder::indexes(candidate.size) &&
           !indexes_.likelyHolds(candidate.size, status.st_ctim)) {
-        candidate.index = std::make_unique<delta::BlockIndexWriter>(candidate.size);
+        candidate.index = std::make_unique<delta::BlockIndexWriter>(candidate.size, lanes_);
       }
       batchFiles_ += candidate.regular ? 1 : 0;
       batchBytes_ += candidate.size;

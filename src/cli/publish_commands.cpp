@@ -61,7 +61,7 @@ int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes, bool r
   const catalog::IgnoreRules rules = catalog::loadIgnoreRules();
   // Indexes are written before the catalog that names them is served, and old
   // ones deleted only after it: a client with the new catalog finds its indexes.
-  catalog::BlockIndexFolder indexes;
+  catalog::BlockIndexFolder indexes(lanes);
   catalog::CatalogDraft draft;
   std::optional<formats::CatalogRelease> stamp;
   if (release) {

@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "common/errors.hpp"
+#include "crypto/blake2b_lanes.hpp"
+#include "crypto/sha3_batch.hpp"
 
 namespace crypto {
 namespace {
@@ -23,6 +25,23 @@ const EVP_MD* blake2bMethod() {
   return method;
 }
 
+// Appends to `prefixes`, which holds those of the first blocks of `bytes`, the
+// prefixes of the next ones, kWidth at a time by `hash`, while kWidth are left.
+template <std::size_t kWidth>
+void hashInLanes(std::span<const std::uint8_t> bytes, std::size_t blockLength,
+                 std::array<Blake2bPrefix, kWidth> (*hash)(
+                     std::span<const std::uint8_t* const, kWidth>, std::size_t),
+                 std::vector<Blake2bPrefix>& prefixes) {
+  while (bytes.size() / blockLength - prefixes.size() >= kWidth) {
+    std::array<const std::uint8_t*, kWidth> blocks;
+    for (std::size_t lane = 0; lane < kWidth; ++lane) {
+      blocks[lane] = bytes.data() + (prefixes.size() + lane) * blockLength;
+    }
+    const std::array<Blake2bPrefix, kWidth> hashed = hash(blocks, blockLength);
+    prefixes.insert(prefixes.end(), hashed.begin(), hashed.end());
+  }
+}
+
 }  // namespace
 
 Blake2bPrefix blake2bPrefix(std::span<const std::uint8_t> bytes) {
@@ -38,6 +57,26 @@ Blake2bPrefix blake2bPrefix(std::span<const std::uint8_t> bytes) {
   Blake2bPrefix prefix{};
   std::copy_n(digest.begin(), prefix.size(), prefix.begin());
   return prefix;
+}
+
+std::vector<Blake2bPrefix> blake2bPrefixes(std::span<const std::uint8_t> bytes,
+                                           std::size_t blockLength, Sha3Lanes lanes) {
+  TOLVEX_CHECK(blockLength > 0, "BLAKE2b blocks of no bytes");
+  TOLVEX_CHECK(lanes <= widestSha3Lanes(), "this processor lacks the BLAKE2b lanes asked for");
+  const std::size_t count = bytes.size() / blockLength;
+  std::vector<Blake2bPrefix> prefixes;
+  prefixes.reserve(count);
+  // The widest lanes while enough blocks are left, then narrower ones.
+  if (lanes == Sha3Lanes::kEight) {
+    hashInLanes<8>(bytes, blockLength, blake2bPrefixX8, prefixes);
+  }
+  if (lanes >= Sha3Lanes::kFour) {
+    hashInLanes<4>(bytes, blockLength, blake2bPrefixX4, prefixes);
+  }
+  while (prefixes.size() < count) {
+    prefixes.push_back(blake2bPrefix(bytes.subspan(prefixes.size() * blockLength, blockLength)));
+  }
+  return prefixes;
 }
 
 }  // namespace crypto

@@ -14,7 +14,8 @@
 namespace crypto {
 
 // How many SHA3-256 states advance together: one (OpenSSL), 4 (AVX2) or 8
-// (AVX-512F/VL).
+// (AVX-512F/VL). The block checksums of an index take the same paths (see
+// crypto::blake2bPrefixes), so that one setting narrows both.
 enum class Sha3Lanes { kOne = 1, kFour = 4, kEight = 8 };
 
 // The widest path this processor runs.

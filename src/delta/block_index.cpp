@@ -87,10 +87,17 @@ double log2Of(std::int64_t count) {
   return std::log2(static_cast<double>(std::max<std::int64_t>(count, 1)));
 }
 
-void appendBlock(std::string& out, std::span<const std::uint8_t> block, int strongBytes) {
-  appendLittleEndian(out, weakChecksum(block), kWeakBytes);
-  const crypto::Blake2bPrefix strong = crypto::blake2bPrefix(block);
-  out.append(reinterpret_cast<const char*>(strong.data()), static_cast<std::size_t>(strongBytes));
+// The entries of the blocks of `blockLength` bytes that `blocks` holds.
+void appendBlocks(std::string& out, std::span<const std::uint8_t> blocks, std::size_t blockLength,
+                  int strongBytes, crypto::Sha3Lanes lanes) {
+  const std::vector<crypto::Blake2bPrefix> strong =
+      crypto::blake2bPrefixes(blocks, blockLength, lanes);
+  for (std::size_t block = 0; block < strong.size(); ++block) {
+    appendLittleEndian(out, weakChecksum(blocks.subspan(block * blockLength, blockLength), lanes),
+                       kWeakBytes);
+    out.append(reinterpret_cast<const char*>(strong[block].data()),
+               static_cast<std::size_t>(strongBytes));
+  }
 }
 
 std::string header(const BlockLayout& layout) {
@@ -205,8 +212,8 @@ BlockIndex parseBlockIndex(std::string_view text) {
   return index;
 }
 
-BlockIndexWriter::BlockIndexWriter(std::int64_t fileSize)
-    : layout_(layoutForSize(fileSize)), out_(header(layout_)) {
+BlockIndexWriter::BlockIndexWriter(std::int64_t fileSize, crypto::Sha3Lanes lanes)
+    : layout_(layoutForSize(fileSize)), lanes_(lanes), out_(header(layout_)) {
   out_.reserve(kHeaderBytes + static_cast<std::size_t>(layout_.blockCount()) *
                                   (kWeakBytes + static_cast<std::size_t>(layout_.strongBytes)));
 }
@@ -225,13 +232,12 @@ void BlockIndexWriter::add(std::span<const std::uint8_t> bytes) {
     if (partial_.size() < blockSize) {
       return;
     }
-    appendBlock(out_, partial_, layout_.strongBytes);
+    appendBlocks(out_, partial_, blockSize, layout_.strongBytes, lanes_);
     partial_.clear();
   }
-  for (; bytes.size() >= blockSize; bytes = bytes.subspan(blockSize)) {
-    appendBlock(out_, bytes.first(blockSize), layout_.strongBytes);
-  }
-  partial_.assign(bytes.begin(), bytes.end());
+  const std::size_t whole = bytes.size() - bytes.size() % blockSize;
+  appendBlocks(out_, bytes.first(whole), blockSize, layout_.strongBytes, lanes_);
+  partial_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(whole), bytes.end());
 }
 
 std::optional<std::string> BlockIndexWriter::finish() {
@@ -239,19 +245,20 @@ std::optional<std::string> BlockIndexWriter::finish() {
     return std::nullopt;
   }
   if (!partial_.empty()) {
-    appendBlock(out_, partial_, layout_.strongBytes);  // the shorter last block
+    // The shorter last block.
+    appendBlocks(out_, partial_, partial_.size(), layout_.strongBytes, lanes_);
     partial_.clear();
   }
   return std::move(out_);
 }
 
-std::string blockIndexOfFile(const std::string& path) {
+std::string blockIndexOfFile(const std::string& path, crypto::Sha3Lanes lanes) {
   const common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
   const std::int64_t fileSize = common::fileSizeOf(file.get());
   const std::int64_t chunk = std::max(layoutForSize(fileSize).blockSize, kReadBytes);
   const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(
       static_cast<std::size_t>(std::min(chunk, std::max<std::int64_t>(fileSize, 1))));
-  BlockIndexWriter writer(fileSize);
+  BlockIndexWriter writer(fileSize, lanes);
   for (std::int64_t offset = 0; offset < fileSize; offset += chunk) {
     const auto wanted = static_cast<std::size_t>(std::min(chunk, fileSize - offset));
     if (common::readAt(file.get(), offset, {buffer.get(), wanted}) != wanted) {

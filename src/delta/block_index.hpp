@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/sha3_batch.hpp"
+
 namespace delta {
 
 // Files smaller than this get no block index, and a client never updates them
@@ -72,10 +74,12 @@ std::optional<std::int64_t> indexedFileSize(std::string_view header);
 
 // Builds the index of a file of a given size from its bytes as they are read,
 // in pieces of any length, so that whatever reads a file for another reason
-// (its digest) can index it in the same pass.
+// (its digest) can index it in the same pass. The whole blocks of a piece are
+// checksummed `lanes` at a time (see crypto::blake2bPrefixes); the index is the
+// same whatever the lanes and the pieces.
 class BlockIndexWriter {
  public:
-  explicit BlockIndexWriter(std::int64_t fileSize);
+  BlockIndexWriter(std::int64_t fileSize, crypto::Sha3Lanes lanes);
 
   // The next bytes of the file; those past its size are counted, not indexed.
   void add(std::span<const std::uint8_t> bytes);
@@ -86,6 +90,7 @@ class BlockIndexWriter {
 
  private:
   BlockLayout layout_;
+  crypto::Sha3Lanes lanes_;
   std::int64_t added_ = 0;
   std::string out_;
   std::vector<std::uint8_t> partial_;  // a block cut between two pieces
@@ -93,9 +98,9 @@ class BlockIndexWriter {
 
 // The block index of the regular file at `path`, in its on-disk form (see the
 // README): the block size chosen for the file's size, then a weak rolling
-// checksum and a truncated strong checksum per block. Read without following a
-// link. Throws IOError when the file cannot be read, "PATH ended early" when it
-// shrinks while being read.
-std::string blockIndexOfFile(const std::string& path);
+// checksum and a truncated strong checksum per block, taken `lanes` blocks at a
+// time. Read without following a link. Throws IOError when the file cannot be
+// read, "PATH ended early" when it shrinks while being read.
+std::string blockIndexOfFile(const std::string& path, crypto::Sha3Lanes lanes);
 
 }  // namespace delta

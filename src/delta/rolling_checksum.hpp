@@ -5,6 +5,8 @@
 #include <span>
 #include <utility>
 
+#include "crypto/sha3_batch.hpp"
+
 namespace delta {
 
 // The weak checksum of a block: the polynomial hash sum(b[i] * M^(n-1-i)) mod
@@ -14,6 +16,10 @@ inline constexpr std::uint32_t kWeakMultiplier = 0x9E3779B1;  // odd, so M^k is 
 
 // The weak checksum of `bytes`, computed in eight independent lanes.
 std::uint32_t weakChecksum(std::span<const std::uint8_t> bytes);
+
+// The same, in 32 (kFour: AVX2) or 64 (kEight: AVX-512F) lanes of vector
+// registers, as SHA3's lanes are chosen; the processor must run them.
+std::uint32_t weakChecksum(std::span<const std::uint8_t> bytes, crypto::Sha3Lanes lanes);
 
 // Moves the weak checksum of a window of fixed length on, in O(1) a byte.
 class RollingChecksum {

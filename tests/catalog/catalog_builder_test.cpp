@@ -42,7 +42,7 @@ class CatalogBuilder : public ::testing::Test {
   static Run runBuild(const std::vector<std::string>& ignoreLines = {}) {
     Run run;
     const catalog::IgnoreRules rules(ignoreLines);
-    catalog::BlockIndexFolder indexes;
+    catalog::BlockIndexFolder indexes(crypto::widestSha3Lanes());
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     const catalog::CatalogContent content = catalog::buildCatalog(
@@ -225,7 +225,8 @@ TEST_F(CatalogBuilder, KeepsOneBlockIndexPerLargeFileOfTheCatalog) {
   writeFile(tree_ / "small.bin", small);
   const std::string largeIndex = formats::blockIndexPathOf(crypto::sha3Hex(large));
   runBuild();
-  EXPECT_EQ(readFile(tree_ / largeIndex), delta::blockIndexOfFile(tree_ / "large.bin"));
+  EXPECT_EQ(readFile(tree_ / largeIndex),
+            delta::blockIndexOfFile(tree_ / "large.bin", crypto::Sha3Lanes::kOne));
   EXPECT_FALSE(fileExists(tree_ / formats::blockIndexPathOf(crypto::sha3Hex(small))));
   EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3").find(formats::kBlockIndexDirectoryName),
             std::string::npos);
@@ -236,7 +237,8 @@ TEST_F(CatalogBuilder, KeepsOneBlockIndexPerLargeFileOfTheCatalog) {
   runBuild();
   fs::remove(tree_ / largeIndex);
   runBuild();
-  EXPECT_EQ(readFile(tree_ / largeIndex), delta::blockIndexOfFile(tree_ / "large.bin"));
+  EXPECT_EQ(readFile(tree_ / largeIndex),
+            delta::blockIndexOfFile(tree_ / "large.bin", crypto::Sha3Lanes::kOne));
   fs::remove(tree_ / "twin.bin");
 
   // One that no file of the catalog names any more goes, and so does the

@@ -133,7 +133,7 @@ class CatalogBuilderWorkers : public ::testing::Test {
                crypto::Sha3Lanes lanes) const {
     const catalog::IgnoreRules rules(ignoreLines);
     Output output;
-    catalog::BlockIndexFolder indexes;
+    catalog::BlockIndexFolder indexes(lanes);
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     try {
@@ -164,7 +164,7 @@ TEST_F(CatalogBuilderWorkers, WritesTheSerialOutputWithAnyNumberOfWorkers) {
     SCOPED_TRACE(std::to_string(workers) + " workers, lanes " +
                  std::to_string(static_cast<int>(lanes)));
     const catalog::IgnoreRules rules({"**/*.skip"});
-    catalog::BlockIndexFolder indexes;
+    catalog::BlockIndexFolder indexes(lanes);
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     const catalog::CatalogContent content = catalog::buildCatalog(

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/errors.hpp"
+#include "delta/rolling_checksum.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -51,7 +53,7 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
   const TempDir dir;
   writeFile(dir / "file", std::string(10000, 'x'));
   // 24 header bytes, then n blocks of 4 + 2 bytes.
-  const std::string valid = delta::blockIndexOfFile(dir / "file");
+  const std::string valid = delta::blockIndexOfFile(dir / "file", crypto::Sha3Lanes::kOne);
   const std::int64_t block = delta::layoutForSize(10000).blockSize;
   const std::int64_t n = (10000 + block - 1) / block;
   ASSERT_EQ(std::ssize(valid), 24 + n * 6);
@@ -115,14 +117,38 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
   }
 }
 
-TEST(BlockIndex, WriterGivesTheFilesIndexWhateverPiecesItIsFedIn) {
+// Each checksum path, where the processor runs it.
+class BlockIndexLanes : public ::testing::TestWithParam<crypto::Sha3Lanes> {
+ protected:
+  void SetUp() override {
+    if (GetParam() > crypto::widestSha3Lanes()) {
+      GTEST_SKIP() << "this processor has no " << static_cast<int>(GetParam()) << "-lane path";
+    }
+  }
+};
+
+TEST_P(BlockIndexLanes, WeakChecksumIsThatOfEightLanesForAnyLength) {
+  std::string bytes(300, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<char>((i * 2654435761U) >> 11);
+  }
+  for (std::size_t length = 0; length <= bytes.size(); ++length) {
+    SCOPED_TRACE(length);
+    const std::span<const std::uint8_t> view(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                             length);
+    EXPECT_EQ(delta::weakChecksum(view, GetParam()), delta::weakChecksum(view));
+  }
+}
+
+TEST_P(BlockIndexLanes, WriterGivesTheFilesIndexWhateverPiecesItIsFedIn) {
   const TempDir dir;
-  std::string content(3 * 4096 + 123, '\0');
+  // 1 KiB blocks: 21 whole ones fill every width of lanes and leave some over.
+  std::string content(21 * 1024 + 123, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) {
     content[i] = static_cast<char>((i * 2654435761U) >> 13);
   }
   writeFile(dir / "file", content);
-  const std::string expected = delta::blockIndexOfFile(dir / "file");
+  const std::string expected = delta::blockIndexOfFile(dir / "file", crypto::Sha3Lanes::kOne);
   const struct {
     const char* name;
     std::vector<std::size_t> pieces;  // the last one repeats to the end
@@ -130,16 +156,17 @@ TEST(BlockIndex, WriterGivesTheFilesIndexWhateverPiecesItIsFedIn) {
     bool complete;
   } cases[] = {
       {"one piece", {content.size()}, content.size(), true},
-      {"blocks cut anywhere", {1, 4095, 4097, 5000, 7}, content.size(), true},
+      {"blocks cut anywhere", {1, 4095, 9000, 5000, 7}, content.size(), true},
       {"a byte short", {4096}, content.size() - 1, false},
       {"a byte more", {3}, content.size() + 1, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string fed = content + "x";
-    delta::BlockIndexWriter writer(static_cast<std::int64_t>(content.size()));
+    delta::BlockIndexWriter writer(static_cast<std::int64_t>(content.size()), GetParam());
     for (std::size_t at = 0, piece = 0; at < c.length; ++piece) {
-      const std::size_t length = std::min(c.pieces[std::min(piece, c.pieces.size() - 1)], c.length - at);
+      const std::size_t length =
+          std::min(c.pieces[std::min(piece, c.pieces.size() - 1)], c.length - at);
       writer.add({reinterpret_cast<const std::uint8_t*>(fed.data()) + at, length});
       at += length;
     }
@@ -150,5 +177,12 @@ TEST(BlockIndex, WriterGivesTheFilesIndexWhateverPiecesItIsFedIn) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, BlockIndexLanes,
+                         ::testing::Values(crypto::Sha3Lanes::kOne, crypto::Sha3Lanes::kFour,
+                                           crypto::Sha3Lanes::kEight),
+                         [](const ::testing::TestParamInfo<crypto::Sha3Lanes>& path) {
+                           return std::to_string(static_cast<int>(path.param)) + "Lanes";
+                         });
 
 }  // namespace

@@ -42,7 +42,8 @@ DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::str
                  std::int64_t leastReusedShare = 0) {
   writeFile(dir / "old", oldBytes);
   writeFile(dir / "new", newBytes);
-  return delta::planDelta(delta::blockIndexOfFile(dir / "new"), dir / "old", leastReusedShare);
+  return delta::planDelta(delta::blockIndexOfFile(dir / "new", crypto::Sha3Lanes::kOne),
+                          dir / "old", leastReusedShare);
 }
 
 TEST(DeltaPlan, SameFileIsOneCopyOtherFilesOneFetch) {
@@ -110,7 +111,7 @@ TEST(DeltaPlan, HostileIndexesCostNoMoreThanTheirBounds) {
   const std::string old = std::string(128 << 10, '\0') + randomBytes(64 << 10, 8);
   const DeltaPlan copies = planOf(dir, old, std::string(1 << 20, '\0'));
   writeFile(dir / "new", std::string(4096, '\0'));
-  std::string index = delta::blockIndexOfFile(dir / "new");
+  std::string index = delta::blockIndexOfFile(dir / "new", crypto::Sha3Lanes::kOne);
   index[24 + 4] ^= 1;  // the strong checksum, after the header and the weak one
   for (const DeltaPlan& plan : {copies, delta::planDelta(index, dir / "old")}) {
     EXPECT_LE(plan.checkedBytes, delta::kMaximumCheckedBytesPerOldByte * std::ssize(old));

@@ -62,7 +62,9 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
     std::filesystem::create_directories(published_ /
                                         std::string(formats::kBlockIndexDirectoryName));
     writeFile(published_ / indexPath(content),
-              index != nullptr ? *index : delta::blockIndexOfFile(published_ / "big.bin"));
+              index != nullptr
+                  ? *index
+                  : delta::blockIndexOfFile(published_ / "big.bin", crypto::Sha3Lanes::kOne));
   }
 
   static std::string indexPath(const std::string& content) {
@@ -73,7 +75,7 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
   static std::string indexOf(const std::string& content) {
     const testing_support::TempDir dir;
     writeFile(dir / "file", content);
-    return delta::blockIndexOfFile(dir / "file");
+    return delta::blockIndexOfFile(dir / "file", crypto::Sha3Lanes::kOne);
   }
 
   // Small files with three edits each all come by delta, whether the server

@@ -65,7 +65,7 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
     newBytes.replace(at, 30000, randomBytes(30000, static_cast<std::uint32_t>(at)));
   }
   writeFile(dir / "new", newBytes);
-  const std::string index = delta::blockIndexOfFile(dir / "new");
+  const std::string index = delta::blockIndexOfFile(dir / "new", crypto::Sha3Lanes::kOne);
   // The first range: the blocks that the first edit touches.
   const std::int64_t block = delta::layoutForSize(std::ssize(newBytes)).blockSize;
   const std::int64_t firstRange = ((300000 + 30000 - 1) / block - 300000 / block + 1) * block;
