@@ -69,11 +69,13 @@ CheckBatcher::Batch CheckBatcher::next(const std::function<std::int64_t(std::siz
   if (!batch.entries.empty() || walked_ < entries_) {
     return batch;
   }
-  if (nextLarge_ == 0) {
+  if (groupSize_ == 0) {
     // Largest first: the last jobs are the shortest, so the workers end together.
     std::ranges::stable_sort(large_, std::greater<>(), [](const auto& item) { return item.first; });
+    // Three files of 256 MiB in one job of lanes would leave a core idle.
+    groupSize_ = std::clamp<std::size_t>((large_.size() + workers_ - 1) / workers_, 1, laneWidth_);
   }
-  const std::size_t end = std::min(nextLarge_ + laneWidth_, large_.size());
+  const std::size_t end = std::min(nextLarge_ + groupSize_, large_.size());
   for (; nextLarge_ < end; ++nextLarge_) {
     batch.entries.push_back(large_[nextLarge_].second);
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/ordered_pool.hpp"
 #include "crypto/sha3_batch.hpp"
 #include "updater/staging.hpp"
 #include "updater/transfer_runner.hpp"
@@ -28,13 +30,14 @@ struct EntryCheck {
 
 // The entries that each job checks, formed as the entries are walked in
 // order: a few consecutive targets a job, except large ones, which are put
-// aside and, once the walk is over, checked largest first, `laneWidth` of like
-// size a job, so that they share the hasher's lanes evenly (among consecutive
-// entries a large file has no peer, and the lanes would hash it alone).
+// aside and, once the walk is over, checked largest first, up to `laneWidth`
+// of like size a job, so that they share the hasher's lanes evenly (among
+// consecutive entries a large file has no peer, and the lanes would hash it
+// alone); and no more a job than spreads them over all `workers`.
 class CheckBatcher {
  public:
-  CheckBatcher(std::size_t entries, std::size_t laneWidth)
-      : entries_(entries), laneWidth_(laneWidth) {}
+  CheckBatcher(std::size_t entries, std::size_t laneWidth, std::size_t workers)
+      : entries_(entries), laneWidth_(laneWidth), workers_(std::max<std::size_t>(workers, 1)) {}
 
   bool done() const { return walked_ == entries_ && nextLarge_ == large_.size(); }
   struct Batch {
@@ -48,6 +51,8 @@ class CheckBatcher {
  private:
   const std::size_t entries_;
   const std::size_t laneWidth_;
+  const std::size_t workers_;
+  std::size_t groupSize_ = 0;  // of large targets, once the walk is over
   std::size_t walked_ = 0;
   std::vector<std::pair<std::int64_t, std::size_t>> large_;  // size, entry
   std::size_t nextLarge_ = 0;
@@ -65,7 +70,7 @@ class EntryChecks {
   EntryChecks(const std::vector<StageRequest>& requests, crypto::Sha3Lanes lanes)
       : requests_(requests),
         lanes_(lanes),
-        batcher_(requests.size(), static_cast<std::size_t>(lanes)) {}
+        batcher_(requests.size(), static_cast<std::size_t>(lanes), common::workerCount()) {}
 
   // Whether the next batch may be posted while `runner` has that many steps
   // outstanding.
