@@ -13,9 +13,9 @@
 namespace updater {
 namespace {
 
-// A range request's size: large enough that its round trip is small next to
-// its bytes, small enough that several run at once within the window.
-constexpr std::int64_t kRangeBytes = std::int64_t{4} << 20;
+// The longest range: what one request asks for at most (see DeltaRoute), so
+// that a long changed stretch is spread over several connections as well.
+constexpr std::int64_t kRangeBytes = std::int64_t{512} << 10;
 // Fetched bytes that may wait in memory for their turn, per file: what keeps
 // memory independent of the file's size.
 constexpr std::int64_t kWindowBytes = std::int64_t{16} << 20;
