@@ -6,20 +6,11 @@
 #include <random>
 #include <vector>
 
-#include "crypto/sha3_batch.hpp"
+#include "support/lane_paths.hpp"
 
 namespace {
 
-using crypto::Sha3Lanes;
-
-class Blake2bLanes : public ::testing::TestWithParam<Sha3Lanes> {
- protected:
-  void SetUp() override {
-    if (GetParam() > crypto::widestSha3Lanes()) {
-      GTEST_SKIP() << "this processor has no " << static_cast<int>(GetParam()) << "-lane path";
-    }
-  }
-};
+using Blake2bLanes = testing_support::LanePaths;
 
 TEST_P(Blake2bLanes, EveryWholeBlockGetsOpenSslsPrefix) {
   // Lengths around the 128-byte chunk and the index's block sizes; 13 blocks
@@ -43,10 +34,6 @@ TEST_P(Blake2bLanes, EveryWholeBlockGetsOpenSslsPrefix) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Blake2bLanes,
-                         ::testing::Values(Sha3Lanes::kOne, Sha3Lanes::kFour, Sha3Lanes::kEight),
-                         [](const ::testing::TestParamInfo<Sha3Lanes>& path) {
-                           return std::to_string(static_cast<int>(path.param)) + "Lanes";
-                         });
+TOLVEX_LANE_PATHS(Blake2bLanes);
 
 }  // namespace

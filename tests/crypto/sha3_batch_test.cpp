@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crypto/sha3.hpp"
+#include "support/lane_paths.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -24,14 +25,8 @@ std::string randomBytes(std::mt19937_64& random, std::size_t size) {
   return bytes;
 }
 
-class Sha3Batch : public ::testing::TestWithParam<Sha3Lanes> {
+class Sha3Batch : public testing_support::LanePaths {
  protected:
-  void SetUp() override {
-    if (GetParam() > crypto::widestSha3Lanes()) {
-      GTEST_SKIP() << "this processor has no " << static_cast<int>(GetParam()) << "-lane path";
-    }
-  }
-
   // Hashes `messages` in one batch and compares each digest with OpenSSL's.
   void expectOpenSslDigests(const std::vector<std::string>& messages) const {
     const std::vector<std::string_view> views(messages.begin(), messages.end());
@@ -130,11 +125,7 @@ TEST_P(Sha3Batch, FilesGiveWhatEachGivesAloneAndFailuresStayTheirOwn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Sha3Batch,
-                         ::testing::Values(Sha3Lanes::kOne, Sha3Lanes::kFour, Sha3Lanes::kEight),
-                         [](const ::testing::TestParamInfo<Sha3Lanes>& path) {
-                           return std::to_string(static_cast<int>(path.param)) + "Lanes";
-                         });
+TOLVEX_LANE_PATHS(Sha3Batch);
 
 TEST(Sha3LanesSetting, NarrowsTheWidestPathAndRejectsOtherValues) {
   const Sha3Lanes widest = crypto::widestSha3Lanes();

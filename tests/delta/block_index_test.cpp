@@ -12,6 +12,7 @@
 
 #include "common/errors.hpp"
 #include "delta/rolling_checksum.hpp"
+#include "support/lane_paths.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -117,15 +118,7 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
   }
 }
 
-// Each checksum path, where the processor runs it.
-class BlockIndexLanes : public ::testing::TestWithParam<crypto::Sha3Lanes> {
- protected:
-  void SetUp() override {
-    if (GetParam() > crypto::widestSha3Lanes()) {
-      GTEST_SKIP() << "this processor has no " << static_cast<int>(GetParam()) << "-lane path";
-    }
-  }
-};
+using BlockIndexLanes = testing_support::LanePaths;
 
 TEST_P(BlockIndexLanes, WeakChecksumIsThatOfEightLanesForAnyLength) {
   std::string bytes(300, '\0');
@@ -178,11 +171,6 @@ TEST_P(BlockIndexLanes, WriterGivesTheFilesIndexWhateverPiecesItIsFedIn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, BlockIndexLanes,
-                         ::testing::Values(crypto::Sha3Lanes::kOne, crypto::Sha3Lanes::kFour,
-                                           crypto::Sha3Lanes::kEight),
-                         [](const ::testing::TestParamInfo<crypto::Sha3Lanes>& path) {
-                           return std::to_string(static_cast<int>(path.param)) + "Lanes";
-                         });
+TOLVEX_LANE_PATHS(BlockIndexLanes);
 
 }  // namespace

@@ -12,30 +12,11 @@ using updater::StageOutcome;
 using updater::StagingPlan;
 using updater::StagingStep;
 
+// The steps in the order StagingStep declares them.
 std::string nameOf(StagingStep step) {
-  switch (step) {
-    case StagingStep::kIndex:
-      return "index";
-    case StagingStep::kRanges:
-      return "ranges";
-    case StagingStep::kWhole:
-      return "whole";
-    case StagingStep::kPause:
-      return "pause";
-    case StagingStep::kRetry:
-      return "retry";
-    case StagingStep::kVerify:
-      return "verify";
-    case StagingStep::kGiveUp:
-      return "give up";
-    case StagingStep::kCommit:
-      return "commit";
-    case StagingStep::kReject:
-      return "reject";
-    case StagingStep::kNone:
-      break;
-  }
-  return "none";
+  constexpr const char* kNames[] = {"none",  "index",  "ranges",  "whole",  "pause",
+                                    "retry", "verify", "give up", "commit", "reject"};
+  return kNames[static_cast<int>(step)];
 }
 
 // One event fed to the plan, and what it must answer, in words.
