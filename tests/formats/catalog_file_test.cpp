@@ -75,13 +75,11 @@ TEST(CatalogFile, ReleaseLineIsReadStrictly) {
       {"; tolvex-release 5 expires 99999999999999999999", std::nullopt, true},
       {"; tolvex-release 05", std::nullopt, true},
       {"; tolvex-release +5", std::nullopt, true},
-      {"; tolvex-release -5", std::nullopt, true},
       {"; tolvex-release 5\r\n", std::nullopt, true},
       {"; tolvex-release  5", std::nullopt, true},
       {"; tolvex-release 5 expires", std::nullopt, true},
       {"; tolvex-release 5 expires 9 x", std::nullopt, true},
       {"; tolvex-release 5 until 9", std::nullopt, true},
-      {"; tolvex-release 5 expires 9 ", std::nullopt, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.head);
