@@ -1,5 +1,10 @@
 #include "http/transfer.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <limits>
 
@@ -43,6 +48,60 @@ std::int64_t countOf(double bytes) {
                                 : std::numeric_limits<std::int64_t>::max();
 }
 
+// The local port of `socket`, an IPv4 or IPv6 one; -1 for anything else.
+long localPortOf(curl_socket_t socket) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return -1;
+  }
+  if (address.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  }
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  }
+  return -1;
+}
+
+int recordSocket(void* userData, curl_socket_t socket, curlsocktype) {
+  const auto* context = static_cast<RequestContext*>(userData);
+  if (context->sockets != nullptr) {
+    context->sockets->insert(socket);
+  }
+  return CURL_SOCKOPT_OK;
+}
+
+// While an answer arrives, the kernel is asked to acknowledge it at once. A
+// server that writes an answer in pieces (nginx with tcp_nopush, answering
+// several ranges) holds its last piece back until the first is acknowledged,
+// and on a connection that has carried a request before, the kernel delays that
+// acknowledgement by 40 ms: in most updates of a library on loopback, one of its
+// multipart answers waited that long, 40 ms of 100. The kernel forgets the
+// request as it goes on, so it is made again at each piece read. libcurl
+// names the connection only by its local port; its socket is found by that
+// among those libcurl made. Best effort: at worst an answer waits.
+void acknowledgeAtOnce(RequestContext& context) {
+  long localPort = -1;
+  if (context.sockets == nullptr ||
+      context.curl->easyGetinfo(context.handle, CURLINFO_LOCAL_PORT, &localPort) != CURLE_OK) {
+    return;
+  }
+  if (localPort != context.socketPort) {
+    context.socketPort = localPort;
+    context.socket = CURL_SOCKET_BAD;
+    for (const curl_socket_t socket : *context.sockets) {
+      if (localPortOf(socket) == localPort) {
+        context.socket = socket;
+      }
+    }
+  }
+  const int on = 1;
+  if (context.socket != CURL_SOCKET_BAD) {
+    ::setsockopt(context.socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+  }
+}
+
 // Body, header and progress callbacks: each stores any error in the context and
 // returns libcurl's abort value.
 
@@ -51,6 +110,7 @@ std::size_t curlWriteFunction(char* data, std::size_t size, std::size_t count, v
   if (context == nullptr || !context->onChunk) {
     return 0;
   }
+  acknowledgeAtOnce(*context);
   try {
     if (size != 1) {
       throw common::CurlError("Unexpected curl write callback size");
@@ -73,6 +133,9 @@ std::size_t curlHeaderFunction(char* data, std::size_t size, std::size_t count, 
   auto* context = static_cast<RequestContext*>(userData);
   if (context == nullptr) {
     return 0;
+  }
+  if (std::string_view(data, count).starts_with("HTTP/")) {
+    acknowledgeAtOnce(*context);  // the status line of an answer
   }
   try {
     if (size != 1) {
@@ -170,6 +233,8 @@ void setOptions(RequestContext& context, const std::string& url, const HeaderLis
   set(CURLOPT_WRITEDATA, static_cast<void*>(&context));
   set(CURLOPT_HEADERFUNCTION, &curlHeaderFunction);
   set(CURLOPT_HEADERDATA, static_cast<void*>(&context));
+  set(CURLOPT_SOCKOPTFUNCTION, &recordSocket);
+  set(CURLOPT_SOCKOPTDATA, static_cast<void*>(&context));
   if (context.onProgress) {
     set(CURLOPT_PROGRESSFUNCTION, &curlProgressFunction);
     set(CURLOPT_PROGRESSDATA, static_cast<void*>(&context));

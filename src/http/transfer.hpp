@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,12 @@ struct RequestContext {
   std::exception_ptr error;
   // The body callback stopped the transfer at a status other than 200 or 206.
   bool refusedStatus = false;
+  // The sockets that libcurl made for the transfers of its session, some
+  // closed since (TransferSession); the one of this transfer's connection, once
+  // found, and that connection's local port.
+  std::set<curl_socket_t>* sockets = nullptr;
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  long socketPort = -1;
 };
 
 // How a transfer ended, as libcurl and our callbacks left it.

@@ -37,6 +37,7 @@ TransferSession::TransferSession(const CurlApi& curl, std::chrono::milliseconds 
 void TransferSession::add(Transfer& transfer) {
   TOLVEX_CHECK(transfer.session_ == nullptr && !transfer.done_, "a transfer runs only once");
   curl_.easySetopt(transfer.handle(), CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMilliseconds_);
+  transfer.context_.sockets = &sockets_;
   check(curl_, curl_.multiAddHandle(multi_.get(), transfer.handle()));
   transfer.session_ = this;
 }

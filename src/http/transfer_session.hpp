@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 
 #include "http/curl_api.hpp"
 
@@ -53,6 +54,8 @@ class TransferSession {
   void performAndDispatch();
 
   const CurlApi& curl_;
+  // The sockets libcurl made for the session's transfers (RequestContext).
+  std::set<curl_socket_t> sockets_;
   MultiHandle multi_;
   long connectTimeoutMilliseconds_;
 };
