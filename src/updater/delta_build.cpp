@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
@@ -19,9 +20,11 @@ constexpr std::int64_t kRangeBytes = std::int64_t{512} << 10;
 // Fetched bytes that may wait in memory for their turn, per file: what keeps
 // memory independent of the file's size.
 constexpr std::int64_t kWindowBytes = std::int64_t{16} << 20;
-// Bytes copied from the old file by one job: a handful of them keep both the
-// writing and the hashing busy, in little memory.
-constexpr std::int64_t kCopyBytesPerJob = std::int64_t{2} << 20;
+// Bytes written by one job, at least: a handful of them keep both the writing
+// and the hashing busy, in little memory. A job takes every part up to it, so
+// that a file changed all over in small blocks costs a few jobs, not a job a
+// block (a library of 4.7 MB took 3,000).
+constexpr std::int64_t kBytesPerJob = std::int64_t{2} << 20;
 // Pieces written but not yet hashed: the writing may run this far ahead.
 constexpr std::size_t kPiecesAhead = 2;
 // The staged file's write buffer, as a download has.
@@ -38,15 +41,15 @@ struct DeltaBuild::Writer {
         old(common::openRegularFile(oldFile, O_RDONLY)),
         oldPath(oldFile) {}
 
-  std::shared_ptr<const std::string> copy(std::int64_t oldOffset, std::int64_t length) {
-    auto piece = std::make_shared<std::string>(static_cast<std::size_t>(length), '\0');
-    const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(piece->data()),
-                                        piece->size());
+  // Appends `length` bytes of the old file from `oldOffset` to `piece`.
+  void copy(std::int64_t oldOffset, std::int64_t length, std::string& piece) const {
+    const std::size_t at = piece.size();
+    piece.resize(at + static_cast<std::size_t>(length));
+    const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(piece.data() + at),
+                                        static_cast<std::size_t>(length));
     if (common::readAt(old.get(), oldOffset, bytes) < bytes.size()) {
       throw common::IOError(oldPath + " ended early");
     }
-    file.append(*piece);
-    return piece;
   }
 
   common::AppendingFile file;
@@ -60,13 +63,13 @@ struct DeltaBuild::Hasher {
   std::int64_t prefix = 0;  // bytes the staged file held, still to be hashed
   crypto::Sha3Stream digest;
 
-  void hash(const std::string* piece) {
+  void hash(const Pieces& pieces) {
     if (prefix > 0) {
       const common::FileDescriptor staged = common::openRegularFile(path, O_RDONLY);
       digest.updateFromFile(staged.get(), prefix, path);
       prefix = 0;
     }
-    if (piece != nullptr) {
+    for (const auto& piece : pieces) {
       digest.update(*piece);
     }
   }
@@ -178,33 +181,59 @@ std::function<DeltaBuild::Step()> DeltaBuild::nextWrite() {
     closing_ = true;
     return guarded(step, [writer](Step&) { writer->file.close(); });
   }
-  const delta::Segment& segment = plan_.segments[segment_];
-  const std::int64_t within = written_ - segment.offset;
-  std::function<Step()> job;
-  if (segment.fetched()) {
-    const auto found = ready_.find(written_);
-    if (found == ready_.end()) {
-      return {};
+  // The parts of the staged file that come next and are at hand: bytes that
+  // arrived, or bytes of the old file.
+  struct Part {
+    std::shared_ptr<const std::string> fetched;
+    std::int64_t oldOffset = 0;
+    std::int64_t length = 0;
+  };
+  std::vector<Part> parts;
+  while (step.bytes < kBytesPerJob && written_ < plan_.fileSize) {
+    const delta::Segment& segment = plan_.segments[segment_];
+    const std::int64_t within = written_ - segment.offset;
+    Part part;
+    if (segment.fetched()) {
+      const auto found = ready_.find(written_);
+      if (found == ready_.end()) {
+        break;
+      }
+      part.fetched = std::make_shared<const std::string>(std::move(found->second));
+      part.length = static_cast<std::int64_t>(part.fetched->size());
+      ready_.erase(found);
+    } else {
+      part.oldOffset = segment.oldOffset + within;
+      part.length = std::min(segment.length - within, kBytesPerJob - step.bytes);
+      step.copiedBytes += part.length;
     }
-    auto piece = std::make_shared<const std::string>(std::move(found->second));
-    ready_.erase(found);
-    step.bytes = static_cast<std::int64_t>(piece->size());
-    job = guarded(step, [writer, piece](Step& done) {
+    step.bytes += part.length;
+    written_ += part.length;
+    if (written_ == segment.offset + segment.length) {
+      ++segment_;
+    }
+    parts.push_back(std::move(part));
+  }
+  if (parts.empty()) {
+    return {};
+  }
+  return guarded(step, [writer, parts = std::move(parts)](Step& done) {
+    std::shared_ptr<std::string> copied;  // the old-file bytes since the last fetched ones
+    for (const Part& part : parts) {
+      if (part.fetched) {
+        done.pieces.push_back(part.fetched);
+        copied.reset();
+        continue;
+      }
+      if (!copied) {
+        copied = std::make_shared<std::string>();
+        done.pieces.push_back(copied);
+      }
+      writer->copy(part.oldOffset, part.length, *copied);
+    }
+    for (const auto& piece : done.pieces) {
       writer->file.append(*piece);
-      done.piece = piece;
-    });
-  } else {
-    step.bytes = std::min(segment.length - within, kCopyBytesPerJob);
-    step.copied = true;
-    job = guarded(step, [writer, from = segment.oldOffset + within](Step& done) {
-      done.piece = writer->copy(from, done.bytes);
-    });
-  }
-  written_ += step.bytes;
-  if (written_ == segment.offset + segment.length) {
-    ++segment_;
-  }
-  return job;
+    }
+  });
 }
 
 std::function<DeltaBuild::Step()> DeltaBuild::nextHash() {
@@ -213,16 +242,18 @@ std::function<DeltaBuild::Step()> DeltaBuild::nextHash() {
     return {};
   }
   prefixIssued_ = true;
-  std::shared_ptr<const std::string> piece;
+  Pieces pieces;
   if (!toHash_.empty()) {
-    piece = std::move(toHash_.front());
+    pieces = std::move(toHash_.front());
     toHash_.pop_front();
   }
-  return [hasher = hasher_, piece] {
+  return [hasher = hasher_, pieces = std::move(pieces)] {
     Step step;
-    step.bytes = piece ? static_cast<std::int64_t>(piece->size()) : 0;
+    for (const auto& piece : pieces) {
+      step.bytes += static_cast<std::int64_t>(piece->size());
+    }
     try {
-      hasher->hash(piece.get());
+      hasher->hash(pieces);
     } catch (const common::Error&) {
       // recovery point: handed back to the loop with the step
       step.error = std::current_exception();
@@ -236,13 +267,12 @@ void DeltaBuild::finished(const Step& step) {
     writing_ = false;
     if (closing_) {
       closed_ = true;
-    } else if (step.copied) {
-      reused_ += step.bytes;
     } else {
-      inWindow_ -= step.bytes;
+      reused_ += step.copiedBytes;
+      inWindow_ -= step.bytes - step.copiedBytes;
     }
-    if (step.piece && !step.error) {
-      toHash_.push_back(step.piece);
+    if (!step.pieces.empty() && !step.error) {
+      toHash_.push_back(step.pieces);
     }
   } else {
     hashing_ = false;

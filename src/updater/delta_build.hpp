@@ -28,12 +28,16 @@ class DeltaBuild {
  public:
   using Range = http::DownloadSet::ByteRange;
 
+  // Bytes in the order they were written: fetched ones as they arrived, and
+  // old-file bytes copied together between them.
+  using Pieces = std::vector<std::shared_ptr<const std::string>>;
+
   // What a job did, handed back to the loop.
   struct Step {
-    bool wrote = false;   // appended bytes to the staged file (else hashed them)
-    bool copied = false;  // those bytes came from the old file
+    bool wrote = false;  // appended bytes to the staged file (else hashed them)
     std::int64_t bytes = 0;
-    std::shared_ptr<const std::string> piece;  // the bytes written, for hashing
+    std::int64_t copiedBytes = 0;              // of those, the bytes that came from the old file
+    Pieces pieces;  // the bytes written, in order, for hashing
     std::exception_ptr error;
   };
 
@@ -85,7 +89,7 @@ class DeltaBuild {
   std::size_t fetchSegment_ = 0;               // the plan segment of the next range to fetch
   std::int64_t fetchFrom_ = 0;                 // where that range starts, at the earliest
   std::map<std::int64_t, std::string> ready_;  // arrived, by their first byte
-  std::deque<std::shared_ptr<const std::string>> toHash_;  // written, in order
+  std::deque<Pieces> toHash_;  // written, in order
   std::int64_t inWindow_ = 0;                              // requested and not yet appended
   bool writing_ = false;
   bool hashing_ = false;
