@@ -444,14 +444,15 @@ DeltaPlan planDelta(std::string_view index, const std::string& oldPath,
       leastReusedShare > 0 ? sampleOldFile(old, parsed, table, rolling, sampleChecked)
                            : std::nullopt;
   const std::int64_t fileSize = parsed.layout.fileSize;
+  const std::optional<std::int64_t> sampledReuse =
+      sample ? std::optional(estimatedReusedBytes(*sample, old.size, fileSize)) : std::nullopt;
   // Well under the least share: a sample may miss some of what a file holds.
-  if (sample &&
-      estimatedReusedBytes(*sample, old.size, fileSize) < fileSize / leastReusedShare / 2) {
+  if (sampledReuse && *sampledReuse < fileSize / leastReusedShare / 2) {
     DeltaPlan plan =
         planOf(parsed.layout,
                std::vector<std::int64_t>(static_cast<std::size_t>(parsed.layout.blockCount()), -1));
     plan.checkedBytes = sampleChecked;
-    plan.sampledReuse = estimatedReusedBytes(*sample, old.size, fileSize);
+    plan.sampledReuse = sampledReuse;
     return plan;
   }
   Scanned scanned = scanOldFile(old, parsed, table, rolling);

@@ -158,38 +158,65 @@ void DeltaRoute::plan(std::size_t entry, const std::string& oldPath, std::string
       item->planning = false;
       if (item->begun) {
         planned(entry, std::move(*result));
-      } else {
+      } else if (!startEarly(entry, *result)) {
         item->earlyPlan = std::move(*result);
       }
     };
   });
 }
 
-void DeltaRoute::planned(std::size_t entry, Planned&& outcome) {
-  Entry* item = find(entry);
-  if (item == nullptr) {
-    return;
-  }
-  std::optional<delta::DeltaPlan>& plan = outcome.plan;
-  const std::string& failure = outcome.failure;
+std::optional<std::string> DeltaRoute::whyWhole(const Planned& outcome) {
+  const std::optional<delta::DeltaPlan>& plan = outcome.plan;
   if (!plan) {
-    fallBack(entry, "the delta cannot be planned (" + failure + ")");
+    return "the delta cannot be planned (" + outcome.failure + ")";
+  }
+  if (deltaPays(*plan)) {
+    return std::nullopt;
+  }
+  const std::string reused = plan->sampledReuse ? "about " + std::to_string(*plan->sampledReuse)
+                                                : std::to_string(plan->reusedBytes);
+  return "the old copy holds too little of it (" + reused + " of " +
+         std::to_string(plan->fileSize) + " bytes" +
+         (plan->sampledReuse ? ", by a sample of it)" : ")");
+}
+
+void DeltaRoute::planned(std::size_t entry, Planned&& outcome) {
+  if (find(entry) == nullptr) {
     return;
   }
-  if (plan->threadsRanOut) {
+  if (outcome.plan && outcome.plan->threadsRanOut) {
     events_.threadsRanOut();
   }
-  if (!deltaPays(*plan)) {
-    const std::string reused = plan->sampledReuse ? "about " + std::to_string(*plan->sampledReuse)
-                                                  : std::to_string(plan->reusedBytes);
-    fallBack(entry, "the old copy holds too little of it (" + reused + " of " +
-                        std::to_string(plan->fileSize) + " bytes" +
-                        (plan->sampledReuse ? ", by a sample of it)" : ")"));
+  if (std::optional<std::string> why = whyWhole(outcome)) {
+    fallBack(entry, std::move(*why));
     return;
   }
+  startBuild(entry, std::move(*outcome.plan));
+}
+
+bool DeltaRoute::startEarly(std::size_t entry, Planned& outcome) {
+  const std::optional<std::string> why = whyWhole(outcome);
+  std::optional<Files> files;
+  if (why ? !events_.downloadsEarly(entry, *why) : !(files = events_.buildsEarly(entry))) {
+    return false;
+  }
+  if (outcome.plan && outcome.plan->threadsRanOut) {
+    events_.threadsRanOut();
+  }
+  if (why) {
+    entries_.erase(entry);  // its whole download is the runner's
+  } else {
+    find(entry)->files = std::move(*files);
+    startBuild(entry, std::move(*outcome.plan));
+  }
+  return true;
+}
+
+void DeltaRoute::startBuild(std::size_t entry, delta::DeltaPlan&& plan) {
+  Entry& item = *find(entry);
   try {
-    item->build = std::make_unique<DeltaBuild>(std::move(*plan), item->files.context.path,
-                                               item->files.context.pendingPath);
+    item.build = std::make_unique<DeltaBuild>(std::move(plan), item.files.context.path,
+                                              item.files.context.pendingPath);
   } catch (const common::Error& error) {
     // recovery point: the whole download meets any lasting fault itself
     fallBack(entry, "the delta cannot start (" + error.message() + ")");
@@ -197,6 +224,20 @@ void DeltaRoute::planned(std::size_t entry, Planned&& outcome) {
   }
   events_.building(entry);
   appendJobs(entry);
+}
+
+void DeltaRoute::confirm(std::size_t entry) {
+  Entry& item = *find(entry);
+  item.begun = true;
+  if (item.earlyFailure) {
+    fallBack(entry, std::move(*item.earlyFailure));
+  } else if (!item.earlyDigest.empty()) {
+    std::string digest = std::move(item.earlyDigest);
+    const std::int64_t reused = item.build->reusedBytes();
+    const std::int64_t fetched = item.build->fetchedBytes();
+    entries_.erase(entry);
+    events_.built(entry, std::move(digest), reused, fetched);
+  }
 }
 
 void DeltaRoute::appendJobs(std::size_t entry) {
@@ -227,6 +268,10 @@ void DeltaRoute::stepDone(std::size_t entry, const DeltaBuild::Step& step) {
     return;
   }
   std::string digest = item->build->digest();
+  if (!item->begun) {
+    item->earlyDigest = std::move(digest);  // told once its check ends
+    return;
+  }
   const std::int64_t reused = item->build->reusedBytes();
   const std::int64_t fetched = item->build->fetchedBytes();
   entries_.erase(entry);
@@ -245,6 +290,12 @@ void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
   if (item.build) {
     // A job's last hold on the file may outlive the build: it must not write.
     item.build->stopWriting();
+  }
+  if (!item.begun) {
+    // An early build: told once its check ends.
+    item.build.reset();
+    item.earlyFailure = std::move(reason);
+    return;
   }
   entries_.erase(entry);
   events_.fellBack(entry, std::move(reason));

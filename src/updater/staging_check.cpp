@@ -24,7 +24,10 @@ constexpr std::int64_t kBytesPerCheckJob = std::int64_t{4} << 20;
 // the lanes would hash it alone at a third of their speed.
 constexpr std::int64_t kGroupedTargetBytes = std::int64_t{1} << 20;
 
-EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target) {
+// `readStaged`: whether the check may read the staged file, asked only when
+// it has to.
+EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target,
+                 const std::function<bool()>& readStaged) {
   EntryCheck found;
   try {
     if (target.error) {
@@ -35,7 +38,7 @@ EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target) 
       found.targetSize = common::regularFileSize(request.path);
       // Before anything is written there, the staged file's removal included.
       found.refusal = openTargetDirectory(request.path, true).refusal;
-      if (found.refusal.empty()) {
+      if (found.refusal.empty() && readStaged()) {
         found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
       }
     }
@@ -83,18 +86,23 @@ CheckBatcher::Batch CheckBatcher::next(const std::function<std::int64_t(std::siz
   return batch;
 }
 
-std::vector<EntryCheck> checkEntries(const std::vector<StageRequest>& requests,
-                                     std::span<const std::size_t> entries,
-                                     crypto::Sha3Lanes lanes) {
+bool EntryChecks::claim(std::size_t entry, Claim by) {
+  Claim none = Claim::kNone;
+  return stagedClaims_[entry].compare_exchange_strong(none, by);
+}
+
+std::vector<EntryCheck> EntryChecks::checkEntries(std::span<const std::size_t> entries) {
   std::vector<std::string> paths;
   for (const std::size_t entry : entries) {
-    paths.push_back(requests[entry].path);
+    paths.push_back(requests_[entry].path);
   }
   // The batch's targets share the hasher's lanes.
-  std::vector<crypto::Sha3FileOutcome> targets = crypto::sha3FilesHexIfRegular(paths, lanes);
+  std::vector<crypto::Sha3FileOutcome> targets = crypto::sha3FilesHexIfRegular(paths, lanes_);
   std::vector<EntryCheck> checks;
   for (std::size_t at = 0; at < entries.size(); ++at) {
-    checks.push_back(check(requests[entries[at]], std::move(targets[at])));
+    const std::size_t entry = entries[at];
+    checks.push_back(check(requests_[entry], std::move(targets[at]),
+                           [this, entry] { return claim(entry, Claim::kCheck); }));
   }
   return checks;
 }
@@ -114,8 +122,7 @@ std::vector<std::size_t> EntryChecks::post(TransferRunner& runner,
   }
   auto entries = std::make_shared<const std::vector<std::size_t>>(std::move(batch.entries));
   runner.post([this, entries, checked = std::move(checked)]() -> std::function<void()> {
-    auto checks =
-        std::make_shared<std::vector<EntryCheck>>(checkEntries(requests_, *entries, lanes_));
+    auto checks = std::make_shared<std::vector<EntryCheck>>(checkEntries(*entries));
     return [entries, checks, checked] {
       for (std::size_t at = 0; at < entries->size(); ++at) {
         checked((*entries)[at], std::move((*checks)[at]));

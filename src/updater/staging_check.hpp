@@ -1,10 +1,12 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -58,11 +60,6 @@ class CheckBatcher {
   std::size_t nextLarge_ = 0;
 };
 
-// Checks the targets of `entries`, hashed side by side `lanes` at a time.
-// Errors are kept in the checks, raised in their entries' turns.
-std::vector<EntryCheck> checkEntries(const std::vector<StageRequest>& requests,
-                                     std::span<const std::size_t> entries, crypto::Sha3Lanes lanes);
-
 // The up-to-date checks of a run's entries, a batch a job (CheckBatcher),
 // posted a few jobs ahead of the steps that take them.
 class EntryChecks {
@@ -70,7 +67,8 @@ class EntryChecks {
   EntryChecks(const std::vector<StageRequest>& requests, crypto::Sha3Lanes lanes)
       : requests_(requests),
         lanes_(lanes),
-        batcher_(requests.size(), static_cast<std::size_t>(lanes), common::workerCount()) {}
+        batcher_(requests.size(), static_cast<std::size_t>(lanes), common::workerCount()),
+        stagedClaims_(std::make_unique<std::atomic<Claim>[]>(requests.size())) {}
 
   // Whether the next batch may be posted while `runner` has that many steps
   // outstanding.
@@ -82,11 +80,21 @@ class EntryChecks {
   std::vector<std::size_t> post(TransferRunner& runner,
                                 std::function<void(std::size_t, EntryCheck&&)> checked,
                                 const std::function<bool(std::size_t)>& abandoned);
+  // Takes the staged file of `entry`, still being checked, for a build or a
+  // download that begins before its check ends: its check will not read the
+  // file (nor clean its path). False when the check reads it already.
+  bool claimStagedFile(std::size_t entry) { return claim(entry, Claim::kBuild); }
 
  private:
+  enum class Claim : std::uint8_t { kNone, kCheck, kBuild };
+  bool claim(std::size_t entry, Claim by);
+  std::vector<EntryCheck> checkEntries(std::span<const std::size_t> entries);
+
   const std::vector<StageRequest>& requests_;
   const crypto::Sha3Lanes lanes_;
   CheckBatcher batcher_;
+  // Who has the staged file of each entry: its check, or an early build.
+  std::unique_ptr<std::atomic<Claim>[]> stagedClaims_;
 };
 
 }  // namespace updater

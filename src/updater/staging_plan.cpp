@@ -48,15 +48,10 @@ std::optional<StagingPlan::Start> StagingPlan::next(
 std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
   // A delta waits for a free place, while the entries behind it go on.
   const auto end = queue_.lower_bound(before);
-  std::int64_t underwayBytes = 0;
-  for (const auto& [entry, bytes] : underway_) {
-    underwayBytes += bytes;
-  }
+  const std::int64_t underwayBytes = bytesUnderway();
   const auto found = std::find_if(queue_.begin(), end, [&](std::size_t queued) {
     const Entry& item = entries_[queued];
-    return !item.triesDelta || underway_.size() < kMaxDeltasUnderway ||
-           (underway_.size() < kMaxSmallDeltasUnderway &&
-            underwayBytes + item.deltaBytes <= kSmallDeltasBytes);
+    return !item.triesDelta || roomForDelta(item.deltaBytes, underwayBytes);
   });
   if (found == end) {
     return std::nullopt;
@@ -64,6 +59,19 @@ std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
   const std::size_t entry = *found;
   queue_.erase(found);
   return entry;
+}
+
+std::int64_t StagingPlan::bytesUnderway() const {
+  std::int64_t underwayBytes = 0;
+  for (const auto& [entry, bytes] : underway_) {
+    underwayBytes += bytes;
+  }
+  return underwayBytes;
+}
+
+bool StagingPlan::roomForDelta(std::int64_t deltaBytes, std::int64_t underwayBytes) const {
+  return underway_.size() < kMaxDeltasUnderway || (underway_.size() < kMaxSmallDeltasUnderway &&
+                                                   underwayBytes + deltaBytes <= kSmallDeltasBytes);
 }
 
 StagingPlan::Start StagingPlan::begin(std::size_t entry) {
@@ -101,6 +109,30 @@ StagingPlan::Decision StagingPlan::transferEnded(std::size_t entry, bool complet
 void StagingPlan::building(std::size_t entry) {
   entries_[entry].state = State::kDelta;
   entries_[entry].deltaWrote = true;
+}
+
+bool StagingPlan::mayStartEarly(std::size_t entry, std::int64_t deltaBytes) const {
+  return entries_[entry].state == State::kChecking && !abandoned(entry) &&
+         retries_.opensNewStarts() &&
+         (deltaBytes == 0 || roomForDelta(deltaBytes, bytesUnderway()));
+}
+
+void StagingPlan::buildEarly(std::size_t entry, std::int64_t deltaBytes) {
+  Entry& item = entries_[entry];
+  item.early = true;
+  item.deltaBytes = deltaBytes;
+  underway_.emplace(entry, deltaBytes);
+  building(entry);
+}
+
+void StagingPlan::downloadEarly(std::size_t entry) {
+  entries_[entry].early = true;
+  entries_[entry].state = State::kWhole;
+}
+
+void StagingPlan::downloadLater(std::size_t entry) {
+  entries_[entry].early = false;
+  entries_[entry].state = State::kChecking;
 }
 
 void StagingPlan::fellBack(std::size_t entry) {

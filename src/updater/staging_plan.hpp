@@ -74,6 +74,22 @@ class StagingPlan {
   Decision transferEnded(std::size_t entry, bool complete, std::int64_t now);
   // Its delta route made a plan and writes its staged file.
   void building(std::size_t entry);
+  // Whether `entry`, still being checked, may start now on what a plan made
+  // meanwhile showed: the starts of new entries are open, and a delta build
+  // (`deltaBytes`, the size of its old copy, above 0) has a delta's place.
+  bool mayStartEarly(std::size_t entry, std::int64_t deltaBytes) const;
+  // It builds its staged file from that plan, in a delta's place.
+  void buildEarly(std::size_t entry, std::int64_t deltaBytes);
+  // Its whole download starts: the plan showed the delta would not pay; or,
+  // when that start failed at once, it waits for its check after all.
+  void downloadEarly(std::size_t entry);
+  void downloadLater(std::size_t entry);
+  // Whether it started before its check ended, which decides: confirmEarly when
+  // the target is out of date, settle otherwise. Until then, the digest of its
+  // staged file is not compared.
+  bool startedEarly(std::size_t entry) const { return entries_[entry].early; }
+  bool settled(std::size_t entry) const { return entries_[entry].state == State::kDone; }
+  void confirmEarly(std::size_t entry) { entries_[entry].early = false; }
   // Its delta route gave way: it waits for the whole download.
   void fellBack(std::size_t entry);
   // Its delta build is complete: its digest is compared next.
@@ -111,10 +127,15 @@ class StagingPlan {
     std::int64_t deltaBytes = 0;
     bool deltaWrote = false;
     bool restartedWhole = false;
+    bool early = false;  // builds before its check has ended
     std::int64_t failures = 0;
   };
 
   Start begin(std::size_t entry);
+  // The sizes of the old copies of the deltas under way, together.
+  std::int64_t bytesUnderway() const;
+  // Whether a delta with an old copy of `deltaBytes` has a place beside them.
+  bool roomForDelta(std::int64_t deltaBytes, std::int64_t underwayBytes) const;
   void requeue(std::size_t entry);
   // The first queued entry before `before` that may start now, taken from the queue.
   std::optional<std::size_t> takeQueued(std::size_t before);

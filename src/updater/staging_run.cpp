@@ -1,14 +1,17 @@
 #include "updater/staging_run.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "delta/block_index.hpp"
 #include "formats/tool_files.hpp"
+#include "updater/target_directory.hpp"
 
 namespace updater {
 
@@ -39,7 +42,12 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
                              plan_.built(index);
                              onVerified(index, Verification{std::move(digest), nullptr});
                            },
-                       .threadsRanOut = [this] { runner_.warnThreadsRanOut(); }}) {}
+                       .threadsRanOut = [this] { runner_.warnThreadsRanOut(); },
+                       .buildsEarly = [this](std::size_t index) { return buildEarly(index); },
+                       .downloadsEarly =
+                           [this](std::size_t index, const std::string& reason) {
+                             return downloadEarly(index, reason);
+                           }}) {}
 
 StagingResult StagingRun::run() {
   if (runner_.workers().ranOutOfThreads()) {
@@ -81,6 +89,10 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
   if (plan_.abandoned(index)) {
     return;
   }
+  const bool outOfDate = !found.error && !found.targetMatches && found.refusal.empty();
+  if (plan_.startedEarly(index) && !outOfDate) {
+    dropEarly(index, found.targetMatches);
+  }
   if (found.error) {
     fail(index, found.error);
   } else if (found.targetMatches) {
@@ -88,6 +100,8 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
   } else if (!found.refusal.empty()) {
     outcomes_.refused(index, std::move(found.refusal));
     settle(index, StageOutcome::kRefused);
+  } else if (plan_.startedEarly(index)) {
+    confirmEarly(index);
   } else if (!found.staged.digest.empty() && found.staged.digest == entry.digest) {
     // An empty digest text stands for "no regular file": it never matches.
     outcomes_.staged(index, found.staged.identity);
@@ -98,6 +112,88 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
                         totalFiles_},
         std::move(found.staged));
     plan_.queue(index, found.targetSize >= delta::kMinimumIndexedBytes ? found.targetSize : 0);
+  }
+}
+
+std::optional<DeltaRoute::Files> StagingRun::claimEarly(std::size_t index,
+                                                        std::int64_t deltaBytes) {
+  const StageRequest& entry = requests_[index];
+  const ProgressContext context{entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
+                                totalFiles_};
+  // Only where nothing is staged: a staged file is the check's to read and to
+  // clean, and one made now can go again if the target proves up to date.
+  struct stat staged {};
+  if (!plan_.mayStartEarly(index, deltaBytes) ||
+      ::lstat(context.pendingPath.c_str(), &staged) == 0 || errno != ENOENT) {
+    return std::nullopt;
+  }
+  std::optional<DeltaRoute::Files> files;
+  try {
+    if (!openTargetDirectory(entry.path, true).refusal.empty()) {
+      return std::nullopt;
+    }
+    files = attemptFiles(entry, context);
+  } catch (const common::Error&) {
+    // recovery point: the check or the attempt after it meets the fault itself
+    return std::nullopt;
+  }
+  if (!checks_.claimStagedFile(index)) {
+    return std::nullopt;
+  }
+  downloads_[index] = std::make_unique<FileDownload>(context, StagedDigest{});
+  return files;
+}
+
+std::optional<DeltaRoute::Files> StagingRun::buildEarly(std::size_t index) {
+  const std::int64_t oldBytes = common::regularFileSize(requests_[index].path);
+  std::optional<DeltaRoute::Files> files = claimEarly(index, oldBytes);
+  if (files) {
+    plan_.buildEarly(index, oldBytes);
+  }
+  return files;
+}
+
+bool StagingRun::downloadEarly(std::size_t index, const std::string& reason) {
+  if (!runner_.hasRoom()) {
+    return false;
+  }
+  const std::optional<DeltaRoute::Files> files = claimEarly(index, 0);
+  if (!files) {
+    return false;
+  }
+  plan_.downloadEarly(index);
+  early_[index].reason = reason;
+  try {
+    downloads_[index]->start(runner_, index, files->url);
+  } catch (const common::Error&) {
+    // recovery point: its attempt after the check meets the fault itself; what
+    // the failed start made goes, since nothing was staged before it
+    dropEarly(index, true);
+    plan_.downloadLater(index);
+  }
+  return true;
+}
+
+void StagingRun::confirmEarly(std::size_t index) {
+  plan_.confirmEarly(index);
+  auto early = early_.extract(index);
+  if (!early) {
+    route_.confirm(index);
+    return;
+  }
+  outcomes_.cameWhole(index, std::move(early.mapped().reason));
+  if (early.mapped().verified) {
+    onVerified(index, std::move(*early.mapped().verified));
+  }
+}
+
+void StagingRun::dropEarly(std::size_t index, bool removeStaged) {
+  runner_.cancel(index, {Transfer::Kind::kFile});
+  route_.drop(index);
+  downloads_[index]->stop();
+  early_.erase(index);
+  if (removeStaged) {
+    ::unlink(formats::pendingPathOf(requests_[index].path).c_str());
   }
 }
 
@@ -173,6 +269,13 @@ void StagingRun::attemptEnded(std::size_t index, const common::CurlError* failur
 }
 
 void StagingRun::onVerified(std::size_t index, Verification&& verification) {
+  if (plan_.settled(index)) {
+    return;  // an early download whose check ended it
+  }
+  if (plan_.startedEarly(index)) {
+    early_[index].verified = std::move(verification);  // its check decides
+    return;
+  }
   FileDownload& item = *downloads_[index];
   item.stop();
   if (plan_.abandoned(index)) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,16 @@ class StagingRun {
   bool checksDueNow() const;
   void submitChecks();
   void onChecked(std::size_t index, EntryCheck&& found);
+  // An entry may start before its check ends (DeltaRoute::Events): the files of
+  // its start, when it may, and it then holds the staged file.
+  std::optional<DeltaRoute::Files> claimEarly(std::size_t index, std::int64_t deltaBytes);
+  std::optional<DeltaRoute::Files> buildEarly(std::size_t index);
+  bool downloadEarly(std::size_t index, const std::string& reason);
+  // Its check found the target out of date: what it came to is told now.
+  void confirmEarly(std::size_t index);
+  // Its check found otherwise: what runs of it stops, and with `removeStaged`
+  // the staged file it made goes.
+  void dropEarly(std::size_t index, bool removeStaged);
   void startTransfers();
   void attempt(std::size_t index, StagingStep step);
   void transferEnded(http::DownloadSet::Finished& end);
@@ -64,6 +75,13 @@ class StagingRun {
   StagingPlan plan_;
   StagingOutcomes outcomes_;
   EntryChecks checks_;
+  // Whole downloads started before their checks ended: why they came whole,
+  // and their verifications once they have one.
+  struct EarlyDownload {
+    std::string reason;
+    std::optional<Verification> verified;
+  };
+  std::map<std::size_t, EarlyDownload> early_;
   std::int64_t now_ = 0;  // monotonic milliseconds, read after each wait
   // Last, so that their work stops before anything it uses goes away.
   TransferRunner runner_;

@@ -238,9 +238,10 @@ TEST_F(DeltaUpdate, AnUpToDateLargeTargetIsLeftAloneWhateverItsIndexHeaderSays) 
   const std::string honest = indexOf(large);
   std::string lying = honest;
   lying[8] = static_cast<char>(lying[8] + 1);  // the file size, one byte more
-  for (const std::string* index : {&honest, static_cast<const std::string*>(&lying)}) {
-    const bool lies = index == &lying;
-    SCOPED_TRACE(lies ? "lying header" : "honest index");
+  // Of another file and size: its plan takes the whole download.
+  const std::string other = indexOf(binaryContent(large.size() + 1, 10));
+  for (const std::string* index : {&honest, static_cast<const std::string*>(&lying), &other}) {
+    SCOPED_TRACE(index == &honest ? "honest index" : index == &lying ? "lying header" : "other");
     publish(large, index);
     writeFile(clientFile("big.bin"), large);
     struct stat before {};
@@ -249,6 +250,8 @@ TEST_F(DeltaUpdate, AnUpToDateLargeTargetIsLeftAloneWhateverItsIndexHeaderSays) 
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.err, kUpToDate);
     EXPECT_EQ(readFile(clientFile("big.bin")), large);
+    // Nor is anything left staged for it, whatever began while it was hashed.
+    EXPECT_FALSE(std::filesystem::exists(formats::pendingPathOf(clientFile("big.bin"))));
     // The header is not signed: only the digest says whether the file is replaced.
     struct stat after {};
     ASSERT_EQ(::stat(clientFile("big.bin").c_str(), &after), 0);

@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <deque>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "crypto/sha3.hpp"
 #include "delta/block_index.hpp"
 #include "support/temp_dir.hpp"
+#include "updater/published_tree.hpp"
 
 namespace {
 
@@ -56,6 +59,45 @@ DownloadSet::Finished answer(std::string body, bool complete = true) {
   return end;
 }
 
+// Runs the build of entry 0 until the route has `said` something or nothing
+// is left to do, answering its ranges from `newBytes` as `how` says: in order,
+// reversed, short, long, failed; or, for several ranges, one part only or
+// none (the server cannot serve them). Returns the requests for more than one.
+std::size_t serveRanges(FakeSource& source, updater::DeltaRoute& route, const std::string& newBytes,
+                        const std::string& how, const std::string& said) {
+  std::size_t severalAsked = 0;
+  for (int turn = 0; said.empty() && turn < 100; ++turn) {
+    source.runSteps();
+    while (route.rangeDue(0)) {
+      route.startRange(0);
+    }
+    if (how == "reversed") {
+      std::ranges::reverse(source.started);
+    }
+    const std::vector<Transfer> requests = std::exchange(source.started, {});
+    for (const Transfer& request : requests) {
+      std::vector<std::string> bodies;
+      for (const http::ByteRange& range : request.ranges) {
+        bodies.push_back(newBytes.substr(static_cast<std::size_t>(range.first),
+                                         static_cast<std::size_t>(range.length)));
+        if (how == "short" || how == "long") {
+          bodies.back().resize(bodies.back().size() + (how == "long" ? 1 : -1), 'x');
+        }
+      }
+      auto end = how == "failed" ? answer("http code 503", false) : answer("");
+      if (request.ranges.size() == 1) {
+        end.body = std::move(bodies.front());
+      } else {
+        ++severalAsked;
+        bodies.resize(how == "one part" ? 1 : how == "no part" ? 0 : bodies.size());
+        end.ranges = std::move(bodies);
+      }
+      route.ended(request, end);
+    }
+  }
+  return severalAsked;
+}
+
 TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
   const testing_support::TempDir dir;
   // Three edits of an old file: three ranges to fetch, all in one window.
@@ -80,9 +122,7 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
   struct Case {
     const char* name;
     std::string index;  // "" for none: a 404
-    // How requests are answered: in order, reversed, short, long, failed; or,
-    // for several ranges, one part only or none (the server cannot serve them).
-    const char* ranges;
+    const char* ranges;       // how requests are answered (serveRanges)
     std::size_t stagedBytes;  // of the new file, staged by an earlier run
     std::string expected;     // the start of what the route says
     const std::string* old = nullptr;
@@ -115,43 +155,15 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
                      [&](std::size_t, std::string digest, std::int64_t, std::int64_t) {
                        said = digest == crypto::sha3Hex(newBytes) ? "built" : "wrong digest";
                      },
-                 .threadsRanOut = [] {}});
+                 .threadsRanOut = [] {},
+                 .buildsEarly = [](std::size_t) { return std::nullopt; },
+                 .downloadsEarly = [](std::size_t, const std::string&) { return false; }});
     route.begin(0, {common::Uri{}, common::Uri{}, {dir / "old", dir / "old.pending", 0, 1}});
     ASSERT_EQ(source.started.size(), 1U);
     auto indexEnd = c.index.empty() ? answer("http code 404", false) : answer(c.index);
     route.ended(source.started[0], indexEnd);
     source.started.clear();
-    std::size_t severalAsked = 0;  // requests for more than one range
-    for (int turn = 0; said.empty() && turn < 100; ++turn) {
-      source.runSteps();
-      while (route.rangeDue(0)) {
-        route.startRange(0);
-      }
-      const std::string how = c.ranges;
-      if (how == "reversed") {
-        std::ranges::reverse(source.started);
-      }
-      const std::vector<Transfer> requests = std::exchange(source.started, {});
-      for (const Transfer& request : requests) {
-        std::vector<std::string> bodies;
-        for (const http::ByteRange& range : request.ranges) {
-          bodies.push_back(newBytes.substr(static_cast<std::size_t>(range.first),
-                                           static_cast<std::size_t>(range.length)));
-          if (how == "short" || how == "long") {
-            bodies.back().resize(bodies.back().size() + (how == "long" ? 1 : -1), 'x');
-          }
-        }
-        auto end = how == "failed" ? answer("http code 503", false) : answer("");
-        if (request.ranges.size() == 1) {
-          end.body = std::move(bodies.front());
-        } else {
-          ++severalAsked;
-          bodies.resize(how == "one part" ? 1 : how == "no part" ? 0 : bodies.size());
-          end.ranges = std::move(bodies);
-        }
-        route.ended(request, end);
-      }
-    }
+    const std::size_t severalAsked = serveRanges(source, route, newBytes, c.ranges, said);
     // Several ranges share a request, until an answer shows that the server
     // cannot serve them so.
     if (c.expected == "built" && c.stagedBytes == 0) {
@@ -161,6 +173,74 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
     EXPECT_TRUE(said.starts_with(c.expected)) << said;
     if (c.expected == "built") {
       EXPECT_EQ(readFile(dir / "old.pending"), newBytes);
+    }
+  }
+}
+
+// While a large target is hashed, what its index's header and the index show
+// may start its build, told only once the check finds the target out of date,
+// or show that it must come whole.
+TEST(DeltaRoute, StartsEarlyAndTellsOnlyOnceTheCheckEnds) {
+  const testing_support::TempDir dir;
+  const auto size = static_cast<std::size_t>(updater::DeltaRoute::kProbedTargetBytes);
+  const std::string oldBytes = randomBytes(size, 2);
+  const std::string newBytes = oldBytes.substr(0, 5000000) + randomBytes(70000, 3) +
+                               oldBytes.substr(5000000);  // another size
+  const std::string unrelated = randomBytes(size, 4);
+  writeFile(dir / "new", newBytes);
+  const std::string index = delta::blockIndexOfFile(dir / "new", crypto::Sha3Lanes::kOne);
+  // The probe finds where the index is in the client directory's descriptor.
+  updater_testing::writeSourceDescriptor(dir.path(), "http://127.0.0.1:1/");
+  const testing_support::ScopedWorkingDirectory cwd(dir.path());
+  struct Case {
+    const char* name;
+    const std::string* old;
+    const char* ranges;
+    const char* early;     // what the route says before the check ends
+    const char* expected;  // and once it has found the target out of date
+  };
+  for (const Case& c :
+       {Case{"built", &oldBytes, "in order", "", "built"},
+        Case{"falls back meanwhile", &oldBytes, "failed", "", "whole: a range request failed"},
+        Case{"comes whole", &unrelated, "", "whole early: the old copy holds too little", ""}}) {
+    SCOPED_TRACE(c.name);
+    writeFile(dir / "old", *c.old);
+    std::filesystem::remove(dir / "old.pending");  // an early start is only where none is
+    FakeSource source;
+    std::string said;
+    updater::DeltaRoute route(
+        source,
+        {.fellBack = [&](std::size_t, std::string reason) { said = "whole: " + reason; },
+         .building = [](std::size_t) {},
+         .built =
+             [&](std::size_t, std::string digest, std::int64_t, std::int64_t) {
+               said = digest == crypto::sha3Hex(newBytes) ? "built" : "wrong digest";
+             },
+         .threadsRanOut = [] {},
+         .buildsEarly =
+             [&](std::size_t) {
+               return std::optional<updater::DeltaRoute::Files>(
+                   {common::Uri{}, common::Uri{}, {dir / "old", dir / "old.pending", 0, 1}});
+             },
+         .downloadsEarly =
+             [&](std::size_t, const std::string& reason) {
+               said = "whole early: " + reason;
+               return true;
+             }});
+    route.probe(0, dir / "old", crypto::sha3Hex(newBytes));
+    ASSERT_EQ(source.started.size(), 1U);
+    auto header = answer(index.substr(0, static_cast<std::size_t>(delta::kIndexHeaderBytes)));
+    route.ended(std::exchange(source.started, {}).front(), header);
+    ASSERT_EQ(source.started.size(), 1U);
+    auto whole = answer(index);
+    route.ended(std::exchange(source.started, {}).front(), whole);
+    const std::string quiet;
+    serveRanges(source, route, newBytes, c.ranges, quiet);
+    // Nothing is told before the check ends, but that the file comes whole.
+    EXPECT_TRUE(*c.early == '\0' ? said.empty() : said.starts_with(c.early)) << said;
+    if (*c.expected != '\0') {
+      route.confirm(0);
+      EXPECT_TRUE(said.starts_with(c.expected)) << said;
     }
   }
 }
