@@ -9,8 +9,9 @@
 namespace bench {
 
 // When the bytes of one direction of a TCP connection may leave under slow start
-// without loss: an initial window of 10 segments of 1448 bytes, doubled after
-// each round trip in which it was used up. A connection keeps its window for as
+// without loss: an initial window of 10 segments of 1448 bytes, which grows by
+// what each round trip carried when that was more than half of it (doubled
+// when it was used up). A connection keeps its window for as
 // long as it lives (Linux resets it only after an idle retransmission timeout).
 class SlowStartPacer {
  public:
@@ -33,7 +34,8 @@ class SlowStartPacer {
   std::vector<Piece> schedule(Time ready, std::size_t bytes);
 
  private:
-  void grow();
+  // The round that ends carried `carried` bytes.
+  void grow(std::uint64_t carried);
 
   Duration rtt_;
   std::uint64_t window_ = kInitialWindow;

@@ -143,6 +143,14 @@ BlockLayout layoutOfHeader(std::string_view text) {
           static_cast<int>(strongBytes)};
 }
 
+// The blocks of a layout read from a header, in unsigned arithmetic on the
+// untrusted sizes: no overflow before they are checked.
+std::uint64_t blockCountOf(const BlockLayout& layout) {
+  const auto fileSize = static_cast<std::uint64_t>(layout.fileSize);
+  const auto blockSize = static_cast<std::uint64_t>(layout.blockSize);
+  return fileSize / blockSize + (fileSize % blockSize != 0 ? 1 : 0);
+}
+
 }  // namespace
 
 std::int64_t BlockLayout::blockLength(std::int64_t block) const {
@@ -183,22 +191,35 @@ std::optional<std::int64_t> indexedFileSize(std::string_view header) {
   return static_cast<std::int64_t>(size);
 }
 
+std::optional<std::int64_t> indexLength(std::string_view header) {
+  BlockLayout layout;
+  try {
+    layout = layoutOfHeader(header);
+  } catch (const common::ValueError&) {
+    // recovery point: not the start of an index, which the caller is told
+    return std::nullopt;
+  }
+  const std::uint64_t blocks = blockCountOf(layout);
+  if (blocks > static_cast<std::uint64_t>(kMaximumIndexBlocks)) {
+    return std::nullopt;
+  }
+  return kIndexHeaderBytes + static_cast<std::int64_t>(blocks) *
+                                 (static_cast<std::int64_t>(kWeakBytes) + layout.strongBytes);
+}
+
 BlockIndex parseBlockIndex(std::string_view text) {
   const BlockLayout layout = layoutOfHeader(text);
-  // Unsigned arithmetic on the untrusted sizes: no overflow before the check.
-  const auto fileSize = static_cast<std::uint64_t>(layout.fileSize);
-  const auto blockSize = static_cast<std::uint64_t>(layout.blockSize);
-  const std::uint64_t blocks = fileSize / blockSize + (fileSize % blockSize != 0 ? 1 : 0);
+  const std::uint64_t blocks = blockCountOf(layout);
   const std::uint64_t entryBytes = kWeakBytes + static_cast<std::uint64_t>(layout.strongBytes);
   const std::uint64_t bodyBytes = text.size() - kHeaderBytes;
   if (blocks > static_cast<std::uint64_t>(kMaximumIndexBlocks)) {
     malformed(std::to_string(blocks) + " blocks, more than " + std::to_string(kMaximumIndexBlocks));
   }
   if (bodyBytes / entryBytes != blocks || bodyBytes % entryBytes != 0) {
-    malformed(std::to_string(text.size()) + " bytes, but a file of " + std::to_string(fileSize) +
-              " bytes in blocks of " + std::to_string(blockSize) + " needs " +
-              std::to_string(kHeaderBytes) + " + " + std::to_string(blocks) + " x " +
-              std::to_string(entryBytes));
+    malformed(std::to_string(text.size()) + " bytes, but a file of " +
+              std::to_string(layout.fileSize) + " bytes in blocks of " +
+              std::to_string(layout.blockSize) + " needs " + std::to_string(kHeaderBytes) + " + " +
+              std::to_string(blocks) + " x " + std::to_string(entryBytes));
   }
 
   BlockIndex index;
@@ -220,8 +241,8 @@ BlockIndexWriter::BlockIndexWriter(std::int64_t fileSize, crypto::Sha3Lanes lane
 
 void BlockIndexWriter::add(std::span<const std::uint8_t> bytes) {
   const auto blockSize = static_cast<std::size_t>(layout_.blockSize);
-  const auto indexed = static_cast<std::size_t>(
-      std::clamp<std::int64_t>(layout_.fileSize - added_, 0, static_cast<std::int64_t>(bytes.size())));
+  const auto indexed = static_cast<std::size_t>(std::clamp<std::int64_t>(
+      layout_.fileSize - added_, 0, static_cast<std::int64_t>(bytes.size())));
   added_ += static_cast<std::int64_t>(bytes.size());
   bytes = bytes.first(indexed);
   if (!partial_.empty()) {

@@ -72,6 +72,10 @@ BlockIndex parseBlockIndex(std::string_view text);
 // nothing when `header` is not the start of an index. Untrusted, as the index.
 std::optional<std::int64_t> indexedFileSize(std::string_view header);
 
+// The length of the index that starts with `header`, or nothing when `header`
+// is not the start of one that a reader accepts. Untrusted, as the index.
+std::optional<std::int64_t> indexLength(std::string_view header);
+
 // Builds the index of a file of a given size from its bytes as they are read,
 // in pieces of any length, so that whatever reads a file for another reason
 // (its digest) can index it in the same pass. The whole blocks of a piece are

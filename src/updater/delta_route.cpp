@@ -45,8 +45,8 @@ void DeltaRoute::probe(std::size_t entry, const std::string& oldPath, const std:
   item.probedIndexUrl = formats::remoteUrl(formats::blockIndexPathOf(digest));
   try {
     source_.fetch({Transfer::Kind::kProbe, entry}, item.probedIndexUrl,
-                  http::DownloadSet::ByteRange{0, delta::kIndexHeaderBytes},
-                  static_cast<std::size_t>(delta::kIndexHeaderBytes));
+                  http::DownloadSet::ByteRange{0, kProbeBytes},
+                  static_cast<std::size_t>(kProbeBytes));
   } catch (const common::CurlError&) {
     // recovery point: without a probe the index is asked for after the digest
     return;
@@ -94,15 +94,21 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
   switch (transfer.kind) {
     case Transfer::Kind::kProbe: {
       // A size that differs makes an out-of-date target likely, nothing more:
-      // the header is not signed. The whole index is asked for meanwhile.
+      // the header is not signed. The rest of the index is asked for meanwhile.
       const std::optional<std::int64_t> size =
           complete ? delta::indexedFileSize(end.body) : std::nullopt;
-      if (!size || *size == common::regularFileSize(item->oldPath)) {
+      const std::optional<std::int64_t> length =
+          complete ? delta::indexLength(end.body) : std::nullopt;
+      if (!size || !length || *length <= std::ssize(end.body) ||
+          *size == common::regularFileSize(item->oldPath)) {
         return;
       }
       try {
+        const std::int64_t rest = *length - std::ssize(end.body);
         source_.fetch({Transfer::Kind::kPrefetch, transfer.entry}, item->probedIndexUrl,
-                      std::nullopt, static_cast<std::size_t>(delta::kMaximumIndexBytes));
+                      http::DownloadSet::ByteRange{std::ssize(end.body), rest},
+                      static_cast<std::size_t>(rest));
+        item->probed = std::move(end.body);
         item->prefetching = true;
       } catch (const common::CurlError&) {
         // recovery point: the index is asked for again after the digest
@@ -113,7 +119,7 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
       item->prefetching = false;
       if (complete) {
         // Planned while the target is still hashed; used only if it is out of date.
-        plan(transfer.entry, item->oldPath, std::move(end.body));
+        plan(transfer.entry, item->oldPath, std::exchange(item->probed, {}) + end.body);
       } else if (item->begun) {
         indexArrived(transfer.entry, end);  // its route waits for it
       } else {

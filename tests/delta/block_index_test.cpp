@@ -59,6 +59,7 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
   const std::int64_t n = (10000 + block - 1) / block;
   ASSERT_EQ(std::ssize(valid), 24 + n * 6);
   ASSERT_EQ(std::ssize(delta::parseBlockIndex(valid).weak), n);
+  EXPECT_EQ(delta::indexLength(valid.substr(0, 24)), std::ssize(valid));
   const auto sizeMismatch = [&](std::size_t indexBytes, std::int64_t fileSize,
                                 std::int64_t blocks) {
     return std::to_string(indexBytes) + " bytes, but a file of " + std::to_string(fileSize) +
@@ -108,6 +109,7 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
     SCOPED_TRACE(c.name);
     std::string text = valid;
     c.mutate(text);
+    EXPECT_NE(delta::indexLength(text), std::ssize(text));  // no header vouches for it
     try {
       static_cast<void>(delta::parseBlockIndex(text));
       ADD_FAILURE() << "accepted";
