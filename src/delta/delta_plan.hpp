@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/sha3_batch.hpp"
+
 namespace delta {
 
 // A piece of the new file, in order: either bytes that the old file holds at
@@ -70,7 +72,11 @@ inline constexpr std::int64_t kMaximumReusedBytesPerOldByte = 2;
 // With `leastReusedShare` N > 0, a large old file is first sampled, and when
 // it likely holds well under 1/N of the new file, planning stops there
 // (`sampledReuse`): a full scan costs more time than such a delta saves.
+// Strong checksums of blocks that likely follow each other are hashed `lanes`
+// at a time (see crypto::blake2bPrefixes); the plan is the same whatever the
+// lanes.
 DeltaPlan planDelta(std::string_view index, const std::string& oldPath,
-                    std::int64_t leastReusedShare = 0);
+                    std::int64_t leastReusedShare = 0,
+                    crypto::Sha3Lanes lanes = crypto::Sha3Lanes::kOne);
 
 }  // namespace delta

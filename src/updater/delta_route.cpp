@@ -151,7 +151,7 @@ void DeltaRoute::plan(std::size_t entry, const std::string& oldPath, std::string
   source_.post([this, entry, oldPath, body = std::move(body)]() -> std::function<void()> {
     auto result = std::make_shared<Planned>();
     try {
-      result->plan = delta::planDelta(body, oldPath, kLeastReusedShare);
+      result->plan = delta::planDelta(body, oldPath, kLeastReusedShare, lanes_);
     } catch (const common::Error& error) {
       // recovery point: a malformed index, or an old copy that cannot be read
       result->failure = error.message();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/uri.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/delta_build.hpp"
 #include "updater/progress.hpp"
@@ -126,7 +127,10 @@ class DeltaRoute {
   // full scan.
   static constexpr std::int64_t kLeastReusedShare = 8;
 
-  DeltaRoute(TransferSource& source, Events events) : source_(source), events_(std::move(events)) {}
+  // Plans hash their strong checksums `lanes` at a time.
+  DeltaRoute(TransferSource& source, Events events,
+             crypto::Sha3Lanes lanes = crypto::Sha3Lanes::kOne)
+      : source_(source), events_(std::move(events)), lanes_(lanes) {}
   DeltaRoute(const DeltaRoute&) = delete;
   DeltaRoute& operator=(const DeltaRoute&) = delete;
 
@@ -198,6 +202,7 @@ class DeltaRoute {
 
   TransferSource& source_;
   const Events events_;
+  const crypto::Sha3Lanes lanes_;
   std::map<std::size_t, Entry> entries_;
   // The server answered a request for several ranges unusably: it gets one
   // range per request from then on.

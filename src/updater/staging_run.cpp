@@ -29,25 +29,27 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       outcomes_(requests, verbose),
       checks_(requests, lanes),
       runner_(pool, maxInFlight, lanes),
-      route_(runner_, {.fellBack =
-                           [this](std::size_t index, std::string reason) {
-                             outcomes_.cameWhole(index, std::move(reason));
-                             plan_.fellBack(index);
-                           },
-                       .building = [this](std::size_t index) { plan_.building(index); },
-                       .built =
-                           [this](std::size_t index, std::string digest, std::int64_t reused,
-                                  std::int64_t fetched) {
-                             outcomes_.cameByDelta(index, reused, fetched);
-                             plan_.built(index);
-                             onVerified(index, Verification{std::move(digest), nullptr});
-                           },
-                       .threadsRanOut = [this] { runner_.warnThreadsRanOut(); },
-                       .buildsEarly = [this](std::size_t index) { return buildEarly(index); },
-                       .downloadsEarly =
-                           [this](std::size_t index, const std::string& reason) {
-                             return downloadEarly(index, reason);
-                           }}) {}
+      route_(runner_,
+             {.fellBack =
+                  [this](std::size_t index, std::string reason) {
+                    outcomes_.cameWhole(index, std::move(reason));
+                    plan_.fellBack(index);
+                  },
+              .building = [this](std::size_t index) { plan_.building(index); },
+              .built =
+                  [this](std::size_t index, std::string digest, std::int64_t reused,
+                         std::int64_t fetched) {
+                    outcomes_.cameByDelta(index, reused, fetched);
+                    plan_.built(index);
+                    onVerified(index, Verification{std::move(digest), nullptr});
+                  },
+              .threadsRanOut = [this] { runner_.warnThreadsRanOut(); },
+              .buildsEarly = [this](std::size_t index) { return buildEarly(index); },
+              .downloadsEarly =
+                  [this](std::size_t index, const std::string& reason) {
+                    return downloadEarly(index, reason);
+                  }},
+             lanes) {}
 
 StagingResult StagingRun::run() {
   if (runner_.workers().ranOutOfThreads()) {
