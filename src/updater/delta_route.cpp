@@ -237,13 +237,18 @@ void DeltaRoute::confirm(std::size_t entry) {
   item.begun = true;
   if (item.earlyFailure) {
     fallBack(entry, std::move(*item.earlyFailure));
-  } else if (!item.earlyDigest.empty()) {
-    std::string digest = std::move(item.earlyDigest);
-    const std::int64_t reused = item.build->reusedBytes();
-    const std::int64_t fetched = item.build->fetchedBytes();
-    entries_.erase(entry);
-    events_.built(entry, std::move(digest), reused, fetched);
+  } else if (item.build && !item.build->digest().empty()) {
+    tellBuilt(entry);
   }
+}
+
+void DeltaRoute::tellBuilt(std::size_t entry) {
+  const DeltaBuild& build = *find(entry)->build;
+  std::string digest = build.digest();
+  const std::int64_t reused = build.reusedBytes();
+  const std::int64_t fetched = build.fetchedBytes();
+  entries_.erase(entry);
+  events_.built(entry, std::move(digest), reused, fetched);
 }
 
 void DeltaRoute::appendJobs(std::size_t entry) {
@@ -271,17 +276,9 @@ void DeltaRoute::stepDone(std::size_t entry, const DeltaBuild::Step& step) {
   }
   if (item->build->digest().empty()) {
     appendJobs(entry);
-    return;
-  }
-  std::string digest = item->build->digest();
-  if (!item->begun) {
-    item->earlyDigest = std::move(digest);  // told once its check ends
-    return;
-  }
-  const std::int64_t reused = item->build->reusedBytes();
-  const std::int64_t fetched = item->build->fetchedBytes();
-  entries_.erase(entry);
-  events_.built(entry, std::move(digest), reused, fetched);
+  } else if (item->begun) {
+    tellBuilt(entry);
+  }  // else complete early: told once its check ends (confirm)
 }
 
 void DeltaRoute::fallBack(std::size_t entry, std::string reason) {

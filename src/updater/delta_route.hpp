@@ -171,10 +171,8 @@ class DeltaRoute {
     bool begun = false;                                     // its route waits for the index
     Files files;
     std::unique_ptr<DeltaBuild> build;
-    // What a build that began before its check ended came to, told once the
-    // check has found the target out of date: the digest text, or why it fell
-    // back.
-    std::string earlyDigest;
+    // Why a build that began before its check ended fell back, told once the
+    // check has found the target out of date (a complete one keeps its digest).
     std::optional<std::string> earlyFailure;
     std::vector<DeltaBuild::Range> nextRanges;  // reserved by rangeDue
     std::deque<DeltaBuild::Range> singles;      // an answer left them: one per request
@@ -192,6 +190,8 @@ class DeltaRoute {
   // from the plan, or its whole download; if so it does.
   bool startEarly(std::size_t entry, Planned& outcome);
   void startBuild(std::size_t entry, delta::DeltaPlan&& plan);
+  // Tells that the build of `entry` is complete, and forgets it.
+  void tellBuilt(std::size_t entry);
   void rangeEnded(const Transfer& range, http::DownloadSet::Finished& end);
   // Why a transfer failed, in plain words for the -v line.
   static std::string failureOf(const http::DownloadSet::Finished& end);
