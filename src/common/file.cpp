@@ -111,10 +111,14 @@ FileDescriptor regularFileOrThrow(FileDescriptor fd, const std::string& path) {
 
 }  // namespace
 
-FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode) {
-  FileDescriptor fd(
-      ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
-  return regularFileOrThrow(std::move(fd), path);
+FileDescriptor openRegularFile(const FileAt& file, int flags, mode_t mode) {
+  FileDescriptor fd(::openat(file.at(), file.name.c_str(),
+                             flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode));
+  return regularFileOrThrow(std::move(fd), file.shown);
+}
+
+bool removeEntry(const FileAt& file) {
+  return ::unlinkat(file.at(), file.name.c_str(), 0) == 0 || errno == ENOENT;
 }
 
 FileDescriptor openRegularFileIfAny(const std::string& path) {
@@ -205,23 +209,23 @@ int writeAll(int fd, std::string_view bytes) {
   return 0;
 }
 
-AppendingFile::AppendingFile(const std::string& path, std::size_t bufferBytes)
-    : path_(path),
-      fd_(openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, kPrivateFileMode)),
+AppendingFile::AppendingFile(FileAt file, std::size_t bufferBytes)
+    : file_(std::move(file)),
+      fd_(openRegularFile(file_, O_WRONLY | O_APPEND | O_CREAT, kPrivateFileMode)),
       // Left uninitialised: most downloads are small files that never touch most of it.
       buffer_(std::make_unique_for_overwrite<char[]>(bufferBytes)),
       capacity_(bufferBytes) {
   struct stat status {};
   if (::fstat(fd_.get(), &status) != 0) {
-    throw osError(errno, path);
+    throw osError(errno, file_.shown);
   }
   // Its owner could change it after it is verified, whatever its mode.
   if (status.st_uid != ::geteuid()) {
-    throw IOError("owned by another user: " + path);
+    throw IOError("owned by another user: " + file_.shown);
   }
   // An earlier version created staged files with the umask's mode.
   if ((status.st_mode & 07777) != kPrivateFileMode && ::fchmod(fd_.get(), kPrivateFileMode) != 0) {
-    throw osError(errno, path);
+    throw osError(errno, file_.shown);
   }
   initialSize_ = static_cast<std::int64_t>(status.st_size);
   writtenBack_ = initialSize_;
@@ -250,7 +254,7 @@ void AppendingFile::truncate() {
   writtenBack_ = 0;
   pendingWriteback_ = 0;
   if (::ftruncate(fd_.get(), 0) != 0) {
-    throw osError(errno, path_);
+    throw osError(errno, file_.shown);
   }
 }
 
@@ -263,8 +267,8 @@ void AppendingFile::write(std::string_view bytes) {
   }
   if (error == ENOSPC || error == EDQUOT) {
     fd_.close();
-    ::unlink(path_.c_str());
-    throw IOError("disk full: cannot write " + path_ + " (deleted)");
+    removeEntry(file_);
+    throw IOError("disk full: cannot write " + file_.shown + " (deleted)");
   }
   if (error != 0) {
     throw IOError("cannot write string to file");

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/types.h>
 
+#include <concepts>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -49,6 +51,28 @@ class FileDescriptor {
 
  private:
   int fd_;
+};
+
+// A file named in a directory that is held open: what is done to it never
+// depends on how the directory's path resolves later (another user may swap a
+// directory on the way for a link), and its name is never followed as a link.
+// Without a directory, `name` is a path from the working directory.
+struct FileAt {
+  std::shared_ptr<const FileDescriptor> directory;  // null: the working directory
+  std::string name;                                 // in `directory`
+  std::string shown;                                // the path, for messages
+
+  FileAt() = default;
+  FileAt(std::shared_ptr<const FileDescriptor> in, std::string inName, std::string path)
+      : directory(std::move(in)), name(std::move(inName)), shown(std::move(path)) {}
+  // A path from the working directory, as plain paths are taken everywhere.
+  template <typename Path>
+  requires std::convertible_to<const Path&, std::string> FileAt(
+      const Path& path)  // NOLINT(google-explicit-constructor)
+      : name(path), shown(name) {}
+
+  // The descriptor to pass to the *at calls.
+  int at() const noexcept { return directory ? directory->get() : AT_FDCWD; }
 };
 
 struct DirCloser {
@@ -98,12 +122,16 @@ IOError readError(int errorNumber);
 // True when `path` names a regular file, following symbolic links.
 bool isRegularFile(const std::string& path);
 
-// Opens `path` with `flags` (and `mode` for O_CREAT) without following a
+// Opens `file` with `flags` (and `mode` for O_CREAT) without following a
 // symbolic link at its last component and without blocking (a named pipe or a
 // device cannot hold the open up), then checks through the descriptor that it is
 // a regular file. Throws IOError "cannot open: PATH" when the open fails and
 // "not a regular file: PATH" when it opened something else.
-FileDescriptor openRegularFile(const std::string& path, int flags, mode_t mode = 0666);
+FileDescriptor openRegularFile(const FileAt& file, int flags, mode_t mode = 0666);
+
+// Removes the entry `file`, never what it points to; true when it is gone or
+// was not there. errno tells why it could not be removed.
+bool removeEntry(const FileAt& file);
 
 // Opens `path` for reading as openRegularFile does; a descriptor owning nothing
 // when nothing lies at `path`. Throws as openRegularFile for anything else.
@@ -158,7 +186,7 @@ int writeAll(int fd, std::string_view bytes);
 // string to file".
 class AppendingFile {
  public:
-  AppendingFile(const std::string& path, std::size_t bufferBytes);
+  AppendingFile(FileAt file, std::size_t bufferBytes);
   // Writes what is buffered, ignoring failures: the caller is leaving early.
   ~AppendingFile();
   AppendingFile(const AppendingFile&) = delete;
@@ -177,7 +205,7 @@ class AppendingFile {
   void write(std::string_view bytes);
   void startWriteback(std::size_t written);
 
-  std::string path_;
+  FileAt file_;
   FileDescriptor fd_;
   std::int64_t initialSize_ = 0;
   std::unique_ptr<char[]> buffer_;

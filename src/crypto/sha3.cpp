@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,8 +172,11 @@ std::string descriptorHex(int fd, const std::string& path) {
 // and a process-wide lock on its list of open streams, which parallel hashing
 // contends for. Throws IOError "cannot open: PATH".
 common::FileDescriptor openToHash(const std::string& path) {
-  common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
+  // Without blocking, and only a regular file: a named pipe put in its place
+  // would otherwise hold the open up for good.
+  common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat status {};
+  if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     throw common::IOError("cannot open: " + path);
   }
   return file;

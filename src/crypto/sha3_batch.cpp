@@ -250,8 +250,14 @@ class FileSource final : public MessageSource {
     }
     const std::size_t file = order_[index];
     open_[lane].file = file;
-    open_[lane].descriptor.emplace(::open(files_[file].path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (open_[lane].descriptor->get() < 0) {
+    // Without blocking, and only a regular file: one swapped for a named pipe
+    // since it was listed would otherwise hold the open up for good.
+    open_[lane].descriptor.emplace(
+        ::open(files_[file].path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (open_[lane].descriptor->get() < 0 || ::fstat(open_[lane].descriptor->get(), &status) != 0 ||
+        !S_ISREG(status.st_mode)) {
+      open_[lane].descriptor.reset();
       outcomes_[file].error.emplace("cannot open: " + files_[file].path);
       return Start::kUnreadable;
     }

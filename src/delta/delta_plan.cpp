@@ -461,10 +461,10 @@ std::int64_t estimatedReusedBytes(const ReuseSample& sample, std::int64_t oldSiz
   return std::min(newSize, static_cast<std::int64_t>(share * static_cast<double>(oldSize)));
 }
 
-DeltaPlan planDelta(std::string_view index, const std::string& oldPath,
+DeltaPlan planDelta(std::string_view index, const common::FileAt& oldFile,
                     std::int64_t leastReusedShare, crypto::Sha3Lanes lanes) {
   const BlockIndex parsed = parseBlockIndex(index);
-  const common::FileDescriptor file = common::openRegularFile(oldPath, O_RDONLY);
+  const common::FileDescriptor file = common::openRegularFile(oldFile, O_RDONLY);
   const OldFile old{file.get(), common::fileSizeOf(file.get())};
   // Plans with blocks over 1 MiB take turns, process-wide: each holds a block
   // or two of up to 16 MiB, and plans of several hostile indexes at once would

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file.hpp"
 #include "crypto/sha3_batch.hpp"
 
 namespace delta {
@@ -63,8 +64,8 @@ inline constexpr std::int64_t kMaximumCheckedBytesPerOldByte = 12;
 // caller downloads the file whole.
 inline constexpr std::int64_t kMaximumReusedBytesPerOldByte = 2;
 
-// Compares the block index `index` (as fetched, untrusted) with the old file at
-// `oldPath`, read without following a link. A block is found at any offset of
+// Compares the block index `index` (as fetched, untrusted) with the old file
+// `oldFile`, read without following a link. A block is found at any offset of
 // the old file. The plan is only as good as the index: the caller verifies what
 // it builds. Throws ValueError "malformed block index: ..." for an index that is
 // not well formed, IOError when the old file cannot be read. Never throws for
@@ -75,7 +76,7 @@ inline constexpr std::int64_t kMaximumReusedBytesPerOldByte = 2;
 // Strong checksums of blocks that likely follow each other are hashed `lanes`
 // at a time (see crypto::blake2bPrefixes); the plan is the same whatever the
 // lanes.
-DeltaPlan planDelta(std::string_view index, const std::string& oldPath,
+DeltaPlan planDelta(std::string_view index, const common::FileAt& oldFile,
                     std::int64_t leastReusedShare = 0,
                     crypto::Sha3Lanes lanes = crypto::Sha3Lanes::kOne);
 

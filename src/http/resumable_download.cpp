@@ -61,11 +61,11 @@ class ResumableDownload final : public Running {
   // Throws IOError when the file cannot be opened or is no regular file (a
   // link is never followed), OSError when its size cannot be read, and
   // CurlError "URL: MESSAGE" when no request can be made.
-  ResumableDownload(const CurlApi& curl, const common::Uri& url, const std::string& path,
+  ResumableDownload(const CurlApi& curl, const common::Uri& url, const common::FileAt& file,
                     const ProgressCallback& onProgress, DownloadSet::FileListener listener,
                     const std::string& environmentCaBundle)
       : url_(url),
-        file_(path, kWriteBufferBytes),
+        file_(file, kWriteBufferBytes),
         offset_(file_.initialSize()),
         listener_(std::move(listener)) {
     HeaderMap requestHeaders;
@@ -257,11 +257,11 @@ DownloadSet::DownloadSet(ConnectionPool& pool)
 
 DownloadSet::~DownloadSet() = default;
 
-std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const std::string& path,
+std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const common::FileAt& file,
                                 const ProgressCallback& onProgress, FileListener listener) {
   TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
   auto download = std::make_unique<ResumableDownload>(
-      impl_->curl, url, path, onProgress, std::move(listener), impl_->environmentCaBundle);
+      impl_->curl, url, file, onProgress, std::move(listener), impl_->environmentCaBundle);
   const std::int64_t existing = download->existingBytes();
   impl_->session.add(download->transfer());
   impl_->downloads.emplace(id, std::move(download));

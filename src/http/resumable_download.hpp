@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/file.hpp"
 #include "common/uri.hpp"
 #include "http/connection_pool.hpp"
 #include "http/content_range.hpp"
@@ -62,11 +63,11 @@ class DownloadSet {
     std::function<void()> startedOver;
   };
 
-  // Starts downloading `url` into `path` under `id`, which must not be running,
+  // Starts downloading `url` into `file` under `id`, which must not be running,
   // and returns the bytes the file held already (the download continues after
   // them). Throws before its request goes out: IOError when the file cannot be
   // opened or is no regular file, OSError when its size cannot be read.
-  std::int64_t start(std::size_t id, const common::Uri& url, const std::string& path,
+  std::int64_t start(std::size_t id, const common::Uri& url, const common::FileAt& file,
                      const ProgressCallback& onProgress, FileListener listener = {});
   // Starts fetching `url` into memory under `id`, which must not be running:
   // the whole answer, or with `range` exactly those bytes, which the server must

@@ -36,10 +36,10 @@ constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
 // alive by a job that runs when the build is dropped, so the staged file keeps
 // what it got.
 struct DeltaBuild::Writer {
-  Writer(const std::string& oldFile, const std::string& pendingPath)
-      : file(pendingPath, kWriteBufferBytes),
+  Writer(const common::FileAt& oldFile, const common::FileAt& pending)
+      : file(pending, kWriteBufferBytes),
         old(common::openRegularFile(oldFile, O_RDONLY)),
-        oldPath(oldFile) {}
+        oldPath(oldFile.shown) {}
 
   // Appends `length` bytes of the old file from `oldOffset` to `piece`.
   void copy(std::int64_t oldOffset, std::int64_t length, std::string& piece) const {
@@ -59,14 +59,14 @@ struct DeltaBuild::Writer {
 
 // The digest, used by one hashing job at a time.
 struct DeltaBuild::Hasher {
-  std::string path;
+  common::FileAt pending;
   std::int64_t prefix = 0;  // bytes the staged file held, still to be hashed
   crypto::Sha3Stream digest;
 
   void hash(const Pieces& pieces) {
     if (prefix > 0) {
-      const common::FileDescriptor staged = common::openRegularFile(path, O_RDONLY);
-      digest.updateFromFile(staged.get(), prefix, path);
+      const common::FileDescriptor staged = common::openRegularFile(pending, O_RDONLY);
+      digest.updateFromFile(staged.get(), prefix, pending.shown);
       prefix = 0;
     }
     for (const auto& piece : pieces) {
@@ -75,10 +75,10 @@ struct DeltaBuild::Hasher {
   }
 };
 
-DeltaBuild::DeltaBuild(delta::DeltaPlan plan, const std::string& oldPath,
-                       const std::string& pendingPath)
+DeltaBuild::DeltaBuild(delta::DeltaPlan plan, const common::FileAt& oldFile,
+                       const common::FileAt& pending)
     : plan_(std::move(plan)),
-      writer_(std::make_shared<Writer>(oldPath, pendingPath)),
+      writer_(std::make_shared<Writer>(oldFile, pending)),
       hasher_(std::make_shared<Hasher>()) {
   std::int64_t end = 0;
   for (const delta::Segment& segment : plan_.segments) {
@@ -91,7 +91,7 @@ DeltaBuild::DeltaBuild(delta::DeltaPlan plan, const std::string& oldPath,
     writer_->file.truncate();
     written_ = 0;
   }
-  hasher_->path = pendingPath;
+  hasher_->pending = pending;
   hasher_->prefix = written_;
   prefixIssued_ = written_ == 0;
   while (segment_ < plan_.segments.size() &&

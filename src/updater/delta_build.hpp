@@ -36,15 +36,16 @@ class DeltaBuild {
   struct Step {
     bool wrote = false;  // appended bytes to the staged file (else hashed them)
     std::int64_t bytes = 0;
-    std::int64_t copiedBytes = 0;              // of those, the bytes that came from the old file
-    Pieces pieces;  // the bytes written, in order, for hashing
+    std::int64_t copiedBytes = 0;  // of those, the bytes that came from the old file
+    Pieces pieces;                 // the bytes written, in order, for hashing
     std::exception_ptr error;
   };
 
-  // Continues the staged file at `pendingPath` after the bytes it holds (they
-  // are hashed first; a file longer than the plan's starts over). Throws
-  // IOError when either file cannot be opened or is no regular file.
-  DeltaBuild(delta::DeltaPlan plan, const std::string& oldPath, const std::string& pendingPath);
+  // Continues the staged file `pending` after the bytes it holds (they are
+  // hashed first; a file longer than the plan's starts over), copying blocks
+  // of `oldFile`. Throws IOError when either file cannot be opened or is no
+  // regular file.
+  DeltaBuild(delta::DeltaPlan plan, const common::FileAt& oldFile, const common::FileAt& pending);
   ~DeltaBuild();
   DeltaBuild(const DeltaBuild&) = delete;
   DeltaBuild& operator=(const DeltaBuild&) = delete;
@@ -89,8 +90,8 @@ class DeltaBuild {
   std::size_t fetchSegment_ = 0;               // the plan segment of the next range to fetch
   std::int64_t fetchFrom_ = 0;                 // where that range starts, at the earliest
   std::map<std::int64_t, std::string> ready_;  // arrived, by their first byte
-  std::deque<Pieces> toHash_;  // written, in order
-  std::int64_t inWindow_ = 0;                              // requested and not yet appended
+  std::deque<Pieces> toHash_;                  // written, in order
+  std::int64_t inWindow_ = 0;                  // requested and not yet appended
   bool writing_ = false;
   bool hashing_ = false;
   bool prefixIssued_ = false;  // the staged file's earlier bytes are being hashed

@@ -119,7 +119,16 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
       item->prefetching = false;
       if (complete) {
         // Planned while the target is still hashed; used only if it is out of date.
-        plan(transfer.entry, item->oldPath, std::exchange(item->probed, {}) + end.body);
+        std::optional<EntryFiles> local;
+        try {
+          local = openEntryFiles(item->oldPath).files;
+        } catch (const common::Error&) {
+          // recovery point: the check meets the fault itself
+        }
+        if (local) {
+          plan(transfer.entry, std::move(local->target),
+               std::exchange(item->probed, {}) + end.body);
+        }
       } else if (item->begun) {
         indexArrived(transfer.entry, end);  // its route waits for it
       } else {
@@ -143,15 +152,16 @@ void DeltaRoute::indexArrived(std::size_t entry, Finished& end) {
     fallBack(entry, "no block index from the server (" + failureOf(end) + ")");
     return;
   }
-  plan(entry, find(entry)->files.context.path, std::move(end.body));
+  plan(entry, find(entry)->files.local.target, std::move(end.body));
 }
 
-void DeltaRoute::plan(std::size_t entry, const std::string& oldPath, std::string body) {
+void DeltaRoute::plan(std::size_t entry, common::FileAt oldFile, std::string body) {
   find(entry)->planning = true;
-  source_.post([this, entry, oldPath, body = std::move(body)]() -> std::function<void()> {
+  source_.post([this, entry, oldFile = std::move(oldFile),
+                body = std::move(body)]() -> std::function<void()> {
     auto result = std::make_shared<Planned>();
     try {
-      result->plan = delta::planDelta(body, oldPath, kLeastReusedShare, lanes_);
+      result->plan = delta::planDelta(body, oldFile, kLeastReusedShare, lanes_);
     } catch (const common::Error& error) {
       // recovery point: a malformed index, or an old copy that cannot be read
       result->failure = error.message();
@@ -221,8 +231,8 @@ bool DeltaRoute::startEarly(std::size_t entry, Planned& outcome) {
 void DeltaRoute::startBuild(std::size_t entry, delta::DeltaPlan&& plan) {
   Entry& item = *find(entry);
   try {
-    item.build = std::make_unique<DeltaBuild>(std::move(plan), item.files.context.path,
-                                              item.files.context.pendingPath);
+    item.build = std::make_unique<DeltaBuild>(std::move(plan), item.files.local.target,
+                                              item.files.local.staged);
   } catch (const common::Error& error) {
     // recovery point: the whole download meets any lasting fault itself
     fallBack(entry, "the delta cannot start (" + error.message() + ")");

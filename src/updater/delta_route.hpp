@@ -17,6 +17,7 @@
 #include "http/resumable_download.hpp"
 #include "updater/delta_build.hpp"
 #include "updater/progress.hpp"
+#include "updater/target_directory.hpp"
 
 namespace updater {
 
@@ -76,8 +77,9 @@ class DeltaRoute {
   struct Files {
     common::Uri url;       // of the new file
     common::Uri indexUrl;  // of its block index
-    // Its target (whose blocks are reused), its staged file and the progress line.
     ProgressContext context;
+    // Its target (whose blocks are reused) and its staged file.
+    EntryFiles local;
   };
   // What the route tells the runner.
   struct Events {
@@ -181,8 +183,8 @@ class DeltaRoute {
   };
 
   void indexArrived(std::size_t entry, http::DownloadSet::Finished& end);
-  // Plans `entry` against its target from the index `body`, on a worker.
-  void plan(std::size_t entry, const std::string& oldPath, std::string body);
+  // Plans `entry` against its target `oldFile` from the index `body`, on a worker.
+  void plan(std::size_t entry, common::FileAt oldFile, std::string body);
   void planned(std::size_t entry, Planned&& outcome);
   // Why the file of `outcome` comes whole; nothing when its delta pays.
   static std::optional<std::string> whyWhole(const Planned& outcome);

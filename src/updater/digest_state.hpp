@@ -27,7 +27,7 @@ inline constexpr std::size_t kDigestReadBytes = std::size_t{256} * 1024;
 struct DigestState {
   std::mutex mutex;
   std::condition_variable stopped;
-  std::string path;
+  common::FileAt file;         // the staged file
   std::int64_t announced = 0;  // bytes the file holds or is about to hold
   std::int64_t hashed = 0;     // read back and hashed; the job's alone while it runs
   crypto::Sha3Stream digest;
@@ -56,14 +56,14 @@ struct DigestState {
   // Opens the file, which must be the one that earlier rounds read.
   common::FileDescriptor openFile() {
     try {
-      common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
-      const common::FileIdentity opened = common::identityOf(file.get());
+      common::FileDescriptor opened = common::openRegularFile(file, O_RDONLY);
+      const common::FileIdentity read = common::identityOf(opened.get());
       const std::lock_guard lock(mutex);
-      if (identity && *identity != opened) {
-        throw common::IOError(path + " was replaced while it was hashed");
+      if (identity && *identity != read) {
+        throw common::IOError(file.shown + " was replaced while it was hashed");
       }
-      identity = opened;
-      return file;
+      identity = read;
+      return opened;
     } catch (const common::Error&) {
       // recovery point: handed to finish()'s caller, which decides
       fail();
@@ -79,14 +79,14 @@ struct DigestState {
   // Reads what the file holds of the planned bytes into `buffer`; all of them
   // when the download is complete, or the file ended early.
   std::span<const std::uint8_t> read(const Read& planned, std::uint8_t* buffer) {
-    const common::FileDescriptor file = openFile();
-    if (file.get() < 0) {
+    const common::FileDescriptor opened = openFile();
+    if (opened.get() < 0) {
       return {};
     }
     try {
-      const std::size_t count = common::readAt(file.get(), hashed, {buffer, planned.wanted});
+      const std::size_t count = common::readAt(opened.get(), hashed, {buffer, planned.wanted});
       if (count < planned.wanted && planned.complete) {
-        throw common::IOError(path + " ended early");
+        throw common::IOError(file.shown + " ended early");
       }
       return {buffer, count};
     } catch (const common::Error&) {
@@ -123,10 +123,10 @@ struct DigestState {
     StreamingDigest::Done finished = std::move(done);
     done = nullptr;
     std::string text = error ? std::string() : digest.finishHex();
-    const common::FileIdentity file = identity.value_or(common::FileIdentity{});
+    const common::FileIdentity hashedFile = identity.value_or(common::FileIdentity{});
     const std::exception_ptr failure = error;
     lock.unlock();
-    finished(std::move(text), file, failure);
+    finished(std::move(text), hashedFile, failure);
   }
 };
 

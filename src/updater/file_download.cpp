@@ -12,14 +12,15 @@
 
 namespace updater {
 
-void FileDownload::start(TransferRunner& runner, std::size_t entry, const common::Uri& url) {
+void FileDownload::start(TransferRunner& runner, std::size_t entry,
+                         const DeltaRoute::Files& files) {
   // Only the first attempt may go on from the check: any other, a delta build
   // included, may have changed the file since.
   std::optional<crypto::Sha3Stream> prefix = std::exchange(checked_.state, std::nullopt);
   const http::DownloadSet::FileListener listener{
       [this](std::string_view bytes) { digest_->append(bytes); }, [this] { digest_->startOver(); }};
   const std::int64_t existing = runner.startFile(
-      entry, url, context_.pendingPath,
+      entry, files.url, files.local.staged,
       [this](std::int64_t downloaded, std::int64_t total) {
         reportProgress(downloaded, total, context_);
       },
@@ -27,11 +28,10 @@ void FileDownload::start(TransferRunner& runner, std::size_t entry, const common
   // Each attempt hashes what the file holds, then what it receives; the first
   // goes on from what the check read, when the file still holds just that.
   if (prefix && existing > 0 && existing == checked_.bytes) {
-    digest_ = std::make_unique<StreamingDigest>(runner.digestLanes(), context_.pendingPath,
-                                                existing, std::move(*prefix), checked_.identity);
+    digest_ = std::make_unique<StreamingDigest>(runner.digestLanes(), files.local.staged, existing,
+                                                std::move(*prefix), checked_.identity);
   } else {
-    digest_ =
-        std::make_unique<StreamingDigest>(runner.digestLanes(), context_.pendingPath, existing);
+    digest_ = std::make_unique<StreamingDigest>(runner.digestLanes(), files.local.staged, existing);
   }
 }
 
@@ -49,10 +49,10 @@ void FileDownload::verify(TransferRunner& runner, bool readBack,
     });
     return;
   }
-  runner.post([path = context_.pendingPath, then = std::move(then)]() -> std::function<void()> {
+  runner.post([path = context_.path, then = std::move(then)]() -> std::function<void()> {
     Verification verification;
     try {
-      StagedDigest staged = stagedFileDigest(path);
+      StagedDigest staged = stagedFileDigest(reachStagedFile(path));
       verification.digest = std::move(staged.digest);
       verification.identity = staged.identity;
     } catch (const common::Error&) {
@@ -70,13 +70,24 @@ common::FileIdentity FileDownload::identity(const Verification& verification) co
   }
   // A delta build's bytes were hashed as it wrote them into the file that its
   // name leads to; the move checks its owner as well as its identity.
-  return common::identityOf(common::openRegularFile(context_.pendingPath, O_RDONLY).get());
+  return common::identityOf(
+      common::openRegularFile(reachStagedFile(context_.path), O_RDONLY).get());
 }
 
-DeltaRoute::Files attemptFiles(const StageRequest& request, const ProgressContext& context) {
+DeltaRoute::Files attemptFiles(const StageRequest& request, const ProgressContext& context,
+                               EntryFiles local) {
   const std::string descriptor = formats::readSourceDescriptor();
   return {formats::remoteUrlIn(descriptor, request.path),
-          formats::remoteUrlIn(descriptor, formats::blockIndexPathOf(request.digest)), context};
+          formats::remoteUrlIn(descriptor, formats::blockIndexPathOf(request.digest)), context,
+          std::move(local)};
+}
+
+common::FileAt reachStagedFile(const std::string& path) {
+  ReachedEntry reached = openEntryFiles(path);
+  if (!reached.files) {
+    throw common::IOError("not updating " + path + ": " + reached.refusal);
+  }
+  return std::move(reached.files->staged);
 }
 
 }  // namespace updater

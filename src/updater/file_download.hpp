@@ -35,9 +35,9 @@ class FileDownload {
   FileDownload& operator=(const FileDownload&) = delete;
 
   const ProgressContext& context() const { return context_; }
-  // Starts an attempt through `runner` as `entry`'s file transfer. Throws
-  // CurlError when it cannot start, and what DownloadSet::start throws.
-  void start(TransferRunner& runner, std::size_t entry, const common::Uri& url);
+  // Starts an attempt of `files` through `runner` as `entry`'s file transfer.
+  // Throws CurlError when it cannot start, and what DownloadSet::start throws.
+  void start(TransferRunner& runner, std::size_t entry, const DeltaRoute::Files& files);
   // The attempt ended short, or is stopped, or a delta takes its place: its
   // digest is abandoned, and no later attempt goes on from the check's.
   void stop() {
@@ -46,10 +46,12 @@ class FileDownload {
   }
   // Takes the digest of the staged file and hands it to `then` as a step of
   // `runner`: the digest of the complete attempt, or with `readBack` (an attempt
-  // given up on) the digest of what the file holds, read again.
+  // given up on) the digest of what the file holds, read again, its directory
+  // reached anew as openEntryFiles does.
   void verify(TransferRunner& runner, bool readBack, std::function<void(Verification&&)> then);
   // The staged file that `verification` read, or (for a delta build) the file
-  // its name leads to now. Throws IOError when it cannot be opened.
+  // its name leads to now, reached as openEntryFiles does. Throws IOError when
+  // it cannot be opened or reached.
   common::FileIdentity identity(const Verification& verification) const;
 
  private:
@@ -58,9 +60,14 @@ class FileDownload {
   std::unique_ptr<StreamingDigest> digest_;  // of the running attempt
 };
 
-// The files of an attempt of `request`, shown by `context`: its URLs come
-// from one reading of the descriptor, which may be edited between attempts.
-// Throws what formats::readSourceDescriptor and remoteUrlIn throw.
-DeltaRoute::Files attemptFiles(const StageRequest& request, const ProgressContext& context);
+// The files of an attempt of `request`, shown by `context`, in `local`: its
+// URLs come from one reading of the descriptor, which may be edited between
+// attempts. Throws what formats::readSourceDescriptor and remoteUrlIn throw.
+DeltaRoute::Files attemptFiles(const StageRequest& request, const ProgressContext& context,
+                               EntryFiles local);
+
+// The staged file of `path`, reached anew as openEntryFiles does. Throws
+// IOError naming the refusal when it may not be reached any more.
+common::FileAt reachStagedFile(const std::string& path);
 
 }  // namespace updater

@@ -5,27 +5,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string_view>
 
 #include "common/file.hpp"
 #include "common/output.hpp"
-#include "common/path.hpp"
 #include "common/system.hpp"
 #include "common/text.hpp"
+#include "updater/target_directory.hpp"
 
 namespace updater {
 namespace {
 
-bool isWritableDirectory(const std::string& directory) {
-  return ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-}
-
 bool isLocked(const std::string& path) {
+  // The directory is reached as the move will reach it; one that another
+  // user's link leads to is not probed through it (the move refuses it).
+  std::optional<EntryFiles> files;
+  try {
+    ReachedEntry reached = openEntryFiles(path);
+    if (!reached.files) {
+      return false;
+    }
+    files = std::move(reached.files);
+  } catch (const common::Error&) {
+    // recovery point: a directory that cannot be reached cannot take the move
+    return true;
+  }
+  const common::FileAt& target = files->target;
   // No O_CREAT: a probe that is not followed by the move must leave nothing
   // behind, and must not create a file at the far end of a dangling link.
   // O_NONBLOCK keeps a named pipe without a reader from hanging the probe.
-  const common::FileDescriptor fd(
-      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const common::FileDescriptor fd(::openat(
+      target.at(), target.name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() >= 0) {
     struct stat status {};
     return ::fstat(fd.get(), &status) != 0 || S_ISDIR(status.st_mode);
@@ -36,11 +47,13 @@ bool isLocked(const std::string& path) {
   // A missing target, or a dangling link, is replaced by the rename in its
   // directory without anything being written through it.
   struct stat status {};
-  const bool missing = ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
+  const bool missing =
+      ::fstatat(target.at(), target.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 &&
+      errno == ENOENT;
   if (!missing && !S_ISLNK(status.st_mode)) {
     return true;
   }
-  return !isWritableDirectory(common::parentDirectory(path));
+  return ::faccessat(target.at(), ".", W_OK | X_OK, AT_EACCESS) != 0;
 }
 
 // The letter that follows the backslash in the escape of `c`, or 0 when `c` has

@@ -14,6 +14,7 @@
 #include "crypto/sha3.hpp"
 #include "formats/tool_files.hpp"
 #include "updater/staging_run.hpp"
+#include "updater/target_directory.hpp"
 
 namespace updater {
 
@@ -29,24 +30,25 @@ void rejectStagedFile(const std::string& path, std::string_view expected,
   common::printErr("  remote catalog: " + std::string(expected));
   common::printErr("  downloaded    : " + actual);
   // The next run starts this file afresh; a file already gone is just as good.
-  ::unlink(formats::pendingPathOf(path).c_str());
+  removeStagedFile(path);
   throw common::ExitRequest(255);
 }
 
 namespace {
 
-// Removes the entry at `pendingPath`, never what it points to.
-void removeStagedEntry(const std::string& pendingPath) {
-  if (::unlink(pendingPath.c_str()) != 0 && errno != ENOENT) {
-    throw common::osError(errno, pendingPath);
+// Removes the entry `pending`, never what it points to.
+void removeStagedEntry(const common::FileAt& pending) {
+  if (!common::removeEntry(pending)) {
+    throw common::osError(errno, pending.shown);
   }
 }
 
 }  // namespace
 
-StagedDigest stagedFileDigest(const std::string& pendingPath) {
+StagedDigest stagedFileDigest(const common::FileAt& pending) {
+  const std::string& pendingPath = pending.shown;
   struct stat status {};
-  if (::lstat(pendingPath.c_str(), &status) != 0) {
+  if (::fstatat(pending.at(), pending.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     // No staged file, or not even its directory yet (created later, or failing then).
     if (errno == ENOENT || errno == ENOTDIR) {
       return {};
@@ -58,16 +60,16 @@ StagedDigest stagedFileDigest(const std::string& pendingPath) {
   }
   if (!S_ISREG(status.st_mode)) {
     // Whoever can write here could point a root-run update at any file.
-    removeStagedEntry(pendingPath);
+    removeStagedEntry(pending);
     return {};
   }
-  const common::FileDescriptor file = common::openRegularFile(pendingPath, O_RDONLY);
+  const common::FileDescriptor file = common::openRegularFile(pending, O_RDONLY);
   if (::fstat(file.get(), &status) != 0) {
     throw common::osError(errno, pendingPath);
   }
   // Its owner could change it after it is verified, whatever its mode.
   if (status.st_uid != ::geteuid()) {
-    removeStagedEntry(pendingPath);
+    removeStagedEntry(pending);
     return {};
   }
   // An earlier version created staged files with the umask's mode.

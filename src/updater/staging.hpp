@@ -83,15 +83,15 @@ struct StagedDigest {
   std::int64_t bytes = 0;
 };
 
-// The digest of the staged file at `pendingPath`, read without following a
-// link and without blocking; "" when there is none. Anything else there (a
+// The digest of the staged file `pending`, read without following a link and
+// without blocking; "" when there is none. Anything else there (a
 // link, a named pipe, a socket, a device) is removed, the entry itself and never
 // what it points to, so that the file is downloaded afresh; so is a file that
 // another user owns, who could change it after it is verified. A file of this
 // user with other permission bits is given 0600. Throws IOError
 // "staged path is a directory: PATH" for a directory, whose content is never
 // touched.
-StagedDigest stagedFileDigest(const std::string& pendingPath);
+StagedDigest stagedFileDigest(const common::FileAt& pending);
 
 // Reports on standard error that `path` is not updated, and why.
 void reportRefusal(const std::string& path, std::string_view reason);

@@ -7,7 +7,6 @@
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
-#include "formats/tool_files.hpp"
 #include "updater/target_directory.hpp"
 
 namespace updater {
@@ -37,9 +36,10 @@ EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target,
     if (!found.targetMatches) {
       found.targetSize = common::regularFileSize(request.path);
       // Before anything is written there, the staged file's removal included.
-      found.refusal = openTargetDirectory(request.path, true).refusal;
+      TargetDirectory directory = openTargetDirectory(request.path, true);
+      found.refusal = std::move(directory.refusal);
       if (found.refusal.empty() && readStaged()) {
-        found.staged = stagedFileDigest(formats::pendingPathOf(request.path));
+        found.staged = stagedFileDigest(entryFilesIn(std::move(directory.fd), request.path).staged);
       }
     }
   } catch (const common::Error&) {

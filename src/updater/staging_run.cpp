@@ -1,5 +1,6 @@
 #include "updater/staging_run.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,19 +123,25 @@ std::optional<DeltaRoute::Files> StagingRun::claimEarly(std::size_t index,
   const StageRequest& entry = requests_[index];
   const ProgressContext context{entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
                                 totalFiles_};
-  // Only where nothing is staged: a staged file is the check's to read and to
-  // clean, and one made now can go again if the target proves up to date.
-  struct stat staged {};
-  if (!plan_.mayStartEarly(index, deltaBytes) ||
-      ::lstat(context.pendingPath.c_str(), &staged) == 0 || errno != ENOENT) {
+  if (!plan_.mayStartEarly(index, deltaBytes)) {
     return std::nullopt;
   }
   std::optional<DeltaRoute::Files> files;
   try {
-    if (!openTargetDirectory(entry.path, true).refusal.empty()) {
+    TargetDirectory directory = openTargetDirectory(entry.path, true);
+    if (!directory.refusal.empty()) {
       return std::nullopt;
     }
-    files = attemptFiles(entry, context);
+    EntryFiles local = entryFilesIn(std::move(directory.fd), entry.path);
+    // Only where nothing is staged: a staged file is the check's to read and to
+    // clean, and one made now can go again if the target proves up to date.
+    struct stat staged {};
+    if (::fstatat(local.staged.at(), local.staged.name.c_str(), &staged, AT_SYMLINK_NOFOLLOW) ==
+            0 ||
+        errno != ENOENT) {
+      return std::nullopt;
+    }
+    files = attemptFiles(entry, context, std::move(local));
   } catch (const common::Error&) {
     // recovery point: the check or the attempt after it meets the fault itself
     return std::nullopt;
@@ -166,7 +173,7 @@ bool StagingRun::downloadEarly(std::size_t index, const std::string& reason) {
   plan_.downloadEarly(index);
   early_[index].reason = reason;
   try {
-    downloads_[index]->start(runner_, index, files->url);
+    downloads_[index]->start(runner_, index, *files);
   } catch (const common::Error&) {
     // recovery point: its attempt after the check meets the fault itself; what
     // the failed start made goes, since nothing was staged before it
@@ -195,7 +202,7 @@ void StagingRun::dropEarly(std::size_t index, bool removeStaged) {
   downloads_[index]->stop();
   early_.erase(index);
   if (removeStaged) {
-    ::unlink(formats::pendingPathOf(requests_[index].path).c_str());
+    removeStagedFile(requests_[index].path);
   }
 }
 
@@ -218,12 +225,23 @@ void StagingRun::startTransfers() {
 void StagingRun::attempt(std::size_t index, StagingStep step) {
   FileDownload& item = *downloads_[index];
   try {
-    DeltaRoute::Files files = attemptFiles(requests_[index], item.context());
+    // Each attempt reaches the directory anew by the link rule, and acts only
+    // through the descriptor it got: a directory swapped for another user's
+    // link since the check (during a retry pause, say) refuses the entry.
+    ReachedEntry reached = openEntryFiles(requests_[index].path);
+    if (!reached.files) {
+      item.stop();
+      outcomes_.refused(index, std::move(reached.refusal));
+      settle(index, StageOutcome::kRefused);
+      return;
+    }
+    DeltaRoute::Files files =
+        attemptFiles(requests_[index], item.context(), std::move(*reached.files));
     if (step == StagingStep::kIndex) {
       item.stop();
       route_.begin(index, std::move(files));
     } else {
-      item.start(runner_, index, files.url);
+      item.start(runner_, index, files);
     }
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other
@@ -301,7 +319,7 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
       settle(index, StageOutcome::kDownloaded);
       return;
     case StagingStep::kRetry:
-      ::unlink(item.context().pendingPath.c_str());
+      removeStagedFile(requests_[index].path);
       outcomes_.cameWhole(index, "the file built by delta does not match the catalog");
       return;
     default:

@@ -17,21 +17,21 @@ constexpr std::int64_t kBytesPerJob = std::int64_t{256} * 1024;
 
 }  // namespace
 
-StreamingDigest::StreamingDigest(DigestLanes& lanes, std::string pendingPath,
+StreamingDigest::StreamingDigest(DigestLanes& lanes, common::FileAt pending,
                                  std::int64_t existingBytes)
     : lanes_(lanes.shared_), state_(std::make_shared<DigestState>()) {
-  state_->path = std::move(pendingPath);
+  state_->file = std::move(pending);
   state_->announced = existingBytes;
   if (existingBytes > 0) {
     schedule();
   }
 }
 
-StreamingDigest::StreamingDigest(DigestLanes& lanes, std::string pendingPath,
+StreamingDigest::StreamingDigest(DigestLanes& lanes, common::FileAt pending,
                                  std::int64_t existingBytes, crypto::Sha3Stream prefix,
                                  common::FileIdentity identity)
     : lanes_(lanes.shared_), state_(std::make_shared<DigestState>()) {
-  state_->path = std::move(pendingPath);
+  state_->file = std::move(pending);
   state_->announced = existingBytes;
   state_->hashed = existingBytes;
   state_->digest = std::move(prefix);

@@ -47,13 +47,13 @@ class StreamingDigest {
   using Done = std::function<void(std::string digest, common::FileIdentity identity,
                                   std::exception_ptr error)>;
 
-  // Starts hashing the first `existingBytes` bytes of `pendingPath`, read
-  // without following a link.
-  StreamingDigest(DigestLanes& lanes, std::string pendingPath, std::int64_t existingBytes);
+  // Starts hashing the first `existingBytes` bytes of the staged file `pending`,
+  // read without following a link.
+  StreamingDigest(DigestLanes& lanes, common::FileAt pending, std::int64_t existingBytes);
   // Goes on from `prefix`, the state of the first `existingBytes` bytes of the
   // file `identity`, hashed before: they are not read again, and the file read
   // from now on must be that one.
-  StreamingDigest(DigestLanes& lanes, std::string pendingPath, std::int64_t existingBytes,
+  StreamingDigest(DigestLanes& lanes, common::FileAt pending, std::int64_t existingBytes,
                   crypto::Sha3Stream prefix, common::FileIdentity identity);
   // Abandons the digest: its jobs stop, and `done` is never called.
   ~StreamingDigest();

@@ -6,11 +6,13 @@
 
 #include <cerrno>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "common/errors.hpp"
 #include "common/path.hpp"
 #include "common/text.hpp"
+#include "formats/tool_files.hpp"
 
 namespace updater {
 namespace {
@@ -114,6 +116,31 @@ TargetDirectory openTargetDirectory(std::string_view path, bool create) {
     pushComponents(pending, text);
   }
   return result;
+}
+
+EntryFiles entryFilesIn(common::FileDescriptor directory, const std::string& path) {
+  const auto shared = std::make_shared<const common::FileDescriptor>(std::move(directory));
+  const std::string pending = formats::pendingPathOf(path);
+  return {{shared, std::string(common::lastComponent(path)), path},
+          {shared, std::string(common::lastComponent(pending)), pending}};
+}
+
+ReachedEntry openEntryFiles(const std::string& path) {
+  TargetDirectory directory = openTargetDirectory(path, false);
+  if (!directory.refusal.empty()) {
+    return {std::nullopt, std::move(directory.refusal)};
+  }
+  return {entryFilesIn(std::move(directory.fd), path), ""};
+}
+
+void removeStagedFile(const std::string& path) {
+  try {
+    if (const ReachedEntry reached = openEntryFiles(path); reached.files) {
+      common::removeEntry(reached.files->staged);
+    }
+  } catch (const common::Error&) {
+    // recovery point: a staged file left behind is checked again by the next run
+  }
 }
 
 }  // namespace updater

@@ -35,11 +35,11 @@ void TransferRunner::fetchRanges(const Transfer& transfer, const common::Uri& ur
 }
 
 std::int64_t TransferRunner::startFile(std::size_t entry, const common::Uri& url,
-                                       const std::string& path,
+                                       const common::FileAt& file,
                                        const http::ProgressCallback& onProgress,
                                        http::DownloadSet::FileListener listener) {
   const std::size_t id = nextId_++;
-  const std::int64_t existing = downloads_.start(id, url, path, onProgress, std::move(listener));
+  const std::int64_t existing = downloads_.start(id, url, file, onProgress, std::move(listener));
   transfers_.emplace(id, Transfer{Transfer::Kind::kFile, entry});
   return existing;
 }

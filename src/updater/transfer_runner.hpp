@@ -36,9 +36,9 @@ class TransferRunner : public TransferSource {
   void cancel(std::size_t entry, std::initializer_list<Transfer::Kind> kinds) override;
   void post(std::function<std::function<void()>()> job) override;
 
-  // Starts downloading `url` into `path` for `entry` (DownloadSet::start):
+  // Starts downloading `url` into `file` for `entry` (DownloadSet::start):
   // returns the bytes the file held already. Throws as DownloadSet::start does.
-  std::int64_t startFile(std::size_t entry, const common::Uri& url, const std::string& path,
+  std::int64_t startFile(std::size_t entry, const common::Uri& url, const common::FileAt& file,
                          const http::ProgressCallback& onProgress,
                          http::DownloadSet::FileListener listener);
   // A step that some other work will deliver() later is now outstanding.

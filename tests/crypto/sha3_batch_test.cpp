@@ -125,6 +125,16 @@ TEST_P(Sha3Batch, FilesGiveWhatEachGivesAloneAndFailuresStayTheirOwn) {
   }
 }
 
+TEST_P(Sha3Batch, AFileSwappedForANamedPipeSinceItWasListedIsNotWaitedFor) {
+  const testing_support::TempDir dir;
+  const std::string pipe = dir / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const std::vector<crypto::Sha3FileOutcome> outcomes =
+      crypto::sha3FilesHex({{pipe, 100, {}}}, GetParam());
+  ASSERT_TRUE(outcomes[0].error.has_value());
+  EXPECT_EQ(outcomes[0].error->message(), "cannot open: " + pipe);
+}
+
 TOLVEX_LANE_PATHS(Sha3Batch);
 
 TEST(Sha3LanesSetting, NarrowsTheWidestPathAndRejectsOtherValues) {

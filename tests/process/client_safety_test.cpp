@@ -158,6 +158,31 @@ TEST_F(ClientSafety, OnlyLinksOfThisUserOrRootAreFollowedToATarget) {
   EXPECT_EQ(readFile(outside / "share/data"), "new data");
 }
 
+TEST_F(ClientSafety, ADirectorySwappedForALinkAfterTheCheckIsNotWrittenThrough) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to give a link to another user";
+  }
+  const testing_support::TempDir victim;
+  updater_testing::publishTree(published_.path(), {{"shared/inner/x.bin", "new x"}});
+  std::filesystem::create_directories(clientFile("shared/inner"));
+  // The first attempt is held, then fails: its retry comes after the swap.
+  server_.holdRequests("/shared/inner/x.bin");
+  server_.failNext("/shared/inner/x.bin", 1, 503);
+  testing_support::Process run({TOLVEX_TEST_CLIENT, "update"}, clientOptions());
+  ASSERT_TRUE(eventually([&] { return !server_.requestsFor("/shared/inner/x.bin").empty(); }));
+  std::filesystem::rename(clientFile("shared/inner"), clientFile("shared/old"));
+  std::filesystem::create_symlink(victim.path(), clientFile("shared/inner"));
+  ASSERT_EQ(::lchown(clientFile("shared/inner").c_str(), 65534, 65534), 0);
+  server_.releaseHeldRequests();
+  const testing_support::ProcessResult result = run.wait();
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_NE(result.err.find("\nerror: not updating shared/inner/x.bin: shared/inner is a link "
+                            "owned by another user (uid 65534)\n"),
+            std::string::npos)
+      << result.err;
+  EXPECT_TRUE(std::filesystem::is_empty(victim.path()));
+}
+
 TEST_F(ClientSafety, WhatLiesAtAStagedPathIsNeverFollowedNorWaitedFor) {
   updater_testing::publishTree(published_.path(), {{"a.txt", "new a"}, {"b.txt", "new b"}});
   // A link to a file outside the directory, and a pipe that nobody reads.

@@ -162,7 +162,10 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
                  .threadsRanOut = [] {},
                  .buildsEarly = [](std::size_t) { return std::nullopt; },
                  .downloadsEarly = [](std::size_t, const std::string&) { return false; }});
-    route.begin(0, {common::Uri{}, common::Uri{}, {dir / "old", dir / "old.pending", 0, 1}});
+    route.begin(0, {common::Uri{},
+                    common::Uri{},
+                    {dir / "old", dir / "old.pending", 0, 1},
+                    {dir / "old", dir / "old.pending"}});
     ASSERT_EQ(source.started.size(), 1U);
     auto indexEnd = c.index.empty() ? answer("http code 404", false) : answer(c.index);
     route.ended(source.started[0], indexEnd);
@@ -213,26 +216,28 @@ TEST(DeltaRoute, StartsEarlyAndTellsOnlyOnceTheCheckEnds) {
     FakeSource source;
     std::string said;
     updater::DeltaRoute route(
-        source,
-        {.fellBack = [&](std::size_t, std::string reason) { said = "whole: " + reason; },
-         .building = [](std::size_t) {},
-         .built =
-             [&](std::size_t, std::string digest, std::int64_t, std::int64_t) {
-               said = digest == crypto::sha3Hex(newBytes) ? "built" : "wrong digest";
-             },
-         .threadsRanOut = [] {},
-         .buildsEarly =
-             [&](std::size_t) {
-               return std::optional<updater::DeltaRoute::Files>(
-                   {common::Uri{}, common::Uri{}, {dir / "old", dir / "old.pending", 0, 1}});
-             },
-         .downloadsEarly =
-             [&](std::size_t, const std::string& reason) {
-               said = "whole early: " + reason;
-               return true;
-             }});
+        source, {.fellBack = [&](std::size_t, std::string reason) { said = "whole: " + reason; },
+                 .building = [](std::size_t) {},
+                 .built =
+                     [&](std::size_t, std::string digest, std::int64_t, std::int64_t) {
+                       said = digest == crypto::sha3Hex(newBytes) ? "built" : "wrong digest";
+                     },
+                 .threadsRanOut = [] {},
+                 .buildsEarly =
+                     [&](std::size_t) {
+                       return std::optional<updater::DeltaRoute::Files>(
+                           {common::Uri{},
+                            common::Uri{},
+                            {dir / "old", dir / "old.pending", 0, 1},
+                            {dir / "old", dir / "old.pending"}});
+                     },
+                 .downloadsEarly =
+                     [&](std::size_t, const std::string& reason) {
+                       said = "whole early: " + reason;
+                       return true;
+                     }});
     // The index comes in two ranges: the probe's, then the rest.
-    route.probe(0, dir / "old", crypto::sha3Hex(newBytes));
+    route.probe(0, "old", crypto::sha3Hex(newBytes));
     for (int part = 0; part < 2; ++part) {
       ASSERT_EQ(source.started.size(), 1U);
       const Transfer asked = std::exchange(source.started, {}).front();
