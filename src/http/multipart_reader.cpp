@@ -136,6 +136,9 @@ MultipartReader::Item MultipartReader::next(std::string_view& input) {
         const std::string_view bytes = input.substr(0, count);
         input.remove_prefix(count);
         contentLeft_ -= static_cast<std::int64_t>(count);
+        if (count > 0) {
+          contentEndsInCr_ = bytes.back() == '\r';
+        }
         if (contentLeft_ == 0) {
           state_ = State::kContentEnd;
         }
@@ -185,7 +188,8 @@ bool MultipartReader::takeLine(std::string_view& input) {
     return false;
   }
   input.remove_prefix(feed + 1);
-  if (!line_.empty() && line_.back() == '\r') {
+  bareLineFeed_ = line_.empty() || line_.back() != '\r';
+  if (!bareLineFeed_) {
     line_.pop_back();
   }
   return true;
@@ -199,7 +203,9 @@ MultipartReader::Item MultipartReader::lineRead() {
     case State::kFields:
       return fieldLine();
     case State::kContentEnd:
-      if (!line_.empty()) {
+      // A bare line feed after a part that ends in CR may be the rest of a
+      // CRLF whose CR was taken for the part's last byte: a part one byte short.
+      if (!line_.empty() || (bareLineFeed_ && contentEndsInCr_)) {
         return unusable("a part does not end where its Content-Range says");
       }
       state_ = State::kDelimiter;

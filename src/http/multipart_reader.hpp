@@ -72,6 +72,8 @@ class MultipartReader {
   std::size_t fields_ = 0;
   std::optional<ContentRange> range_;
   std::int64_t contentLeft_ = 0;
+  bool contentEndsInCr_ = false;  // the current part's last byte so far is a CR
+  bool bareLineFeed_ = false;     // the line in line_ ended without a CR
   std::string problem_;
 };
 

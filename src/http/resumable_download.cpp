@@ -131,8 +131,9 @@ class MemoryFetch final : public Running {
  public:
   MemoryFetch(const CurlApi& curl, const common::Uri& url,
               std::optional<DownloadSet::ByteRange> range, std::size_t maxBytes,
-              const ProgressCallback& onProgress, const std::string& environmentCaBundle)
-      : url_(url), range_(range) {
+              std::size_t maxWholeBytes, const ProgressCallback& onProgress,
+              const std::string& environmentCaBundle)
+      : url_(url), range_(range), maxBytes_(maxBytes), maxWholeBytes_(maxWholeBytes) {
     HeaderMap requestHeaders;
     if (range_) {
       TOLVEX_CHECK(range_->first >= 0 && range_->length > 0, "an empty or negative range");
@@ -145,14 +146,22 @@ class MemoryFetch final : public Running {
     const HeadersDoneCallback onHeadersDone = [this](const ResponseHeaders& headers) {
       const int status = headers.status();
       if (range_ && status == 200) {
-        throw common::CurlError("the server ignored the range and sent the whole file");
+        wholeAnswer_ = true;
+        if (maxWholeBytes_ == 0) {
+          throw common::CurlError("the server ignored the range and sent the whole file");
+        }
       }
       if (range_ && status == 206 && !isRequestedRange(headers)) {
         throw common::CurlError("answer is not the range requested");
       }
     };
-    const ChunkCallback onChunk =
-        boundedChunks(maxBytes, [this](std::string_view chunk) { body_.append(chunk); });
+    const ChunkCallback onChunk = [this](std::string_view chunk) {
+      const std::size_t bound = wholeAnswer_ ? maxWholeBytes_ : maxBytes_;
+      if (chunk.size() > bound - body_.size()) {
+        throw common::CurlError("answer too large: more than " + std::to_string(bound) + " bytes");
+      }
+      body_.append(chunk);
+    };
     transfer_ = startGet(curl, url_, onChunk, requestHeaders, onHeadersDone, onProgress,
                          environmentCaBundle);
   }
@@ -160,9 +169,10 @@ class MemoryFetch final : public Running {
   Transfer& transfer() override { return *transfer_; }
 
   void finish(DownloadSet::Finished& end) override {
+    end.wholeAnswer = wholeAnswer_;
     try {
       transfer_->rethrowFailure();
-      if (range_ && std::cmp_not_equal(body_.size(), range_->length)) {
+      if (range_ && !wholeAnswer_ && std::cmp_not_equal(body_.size(), range_->length)) {
         throw common::CurlError("answer shorter than the range requested");
       }
     } catch (const common::CurlError& error) {
@@ -185,6 +195,9 @@ class MemoryFetch final : public Running {
 
   const common::Uri url_;
   const std::optional<DownloadSet::ByteRange> range_;
+  const std::size_t maxBytes_;
+  const std::size_t maxWholeBytes_;
+  bool wholeAnswer_ = false;
   std::string body_;
   std::unique_ptr<Transfer> transfer_;
 };
@@ -269,10 +282,11 @@ std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const co
 }
 
 void DownloadSet::fetch(std::size_t id, const common::Uri& url, std::optional<ByteRange> range,
-                        std::size_t maxBytes, const ProgressCallback& onProgress) {
+                        std::size_t maxBytes, std::size_t maxWholeBytes,
+                        const ProgressCallback& onProgress) {
   TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
-  auto fetch = std::make_unique<MemoryFetch>(impl_->curl, url, range, maxBytes, onProgress,
-                                             impl_->environmentCaBundle);
+  auto fetch = std::make_unique<MemoryFetch>(impl_->curl, url, range, maxBytes, maxWholeBytes,
+                                             onProgress, impl_->environmentCaBundle);
   impl_->session.add(fetch->transfer());
   impl_->downloads.emplace(id, std::move(fetch));
 }
@@ -309,7 +323,7 @@ std::vector<DownloadSet::Finished> DownloadSet::wait(int timeoutMilliseconds) {
       ++it;
       continue;
     }
-    Finished end{it->first, Finished::Result::kComplete, {}, {}, nullptr, {}, {}};
+    Finished end{it->first, Finished::Result::kComplete, {}, {}, nullptr, {}, {}, false};
     try {
       it->second->finish(end);
     } catch (const common::CurlError& error) {

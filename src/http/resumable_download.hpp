@@ -45,6 +45,10 @@ class DownloadSet {
     // log, not a failure): they are better asked another way. With
     // kTransferFailed, those that arrived before the failure.
     std::vector<std::string> ranges;
+    // Of a fetch() of a range: the server ignored the range and answered with
+    // the whole file (200). `body` holds it when the fetch takes such an
+    // answer; otherwise the fetch failed (kTransferFailed).
+    bool wholeAnswer = false;
   };
 
   using ByteRange = http::ByteRange;
@@ -71,11 +75,13 @@ class DownloadSet {
                      const ProgressCallback& onProgress, FileListener listener = {});
   // Starts fetching `url` into memory under `id`, which must not be running:
   // the whole answer, or with `range` exactly those bytes, which the server must
-  // send as a partial answer of that range. Anything else (a whole file for a
-  // range, another range, a body longer than `maxBytes` or shorter than the
-  // range) fails the fetch before its bytes are kept: kTransferFailed.
+  // send as a partial answer of that range. With `maxWholeBytes` above 0, a
+  // server that ignores the range may send the whole file of up to that many
+  // bytes instead (Finished::wholeAnswer). Anything else (a whole file for a
+  // range otherwise, another range, a body longer than its bound or shorter
+  // than the range) fails the fetch before its bytes are kept: kTransferFailed.
   void fetch(std::size_t id, const common::Uri& url, std::optional<ByteRange> range,
-             std::size_t maxBytes, const ProgressCallback& onProgress);
+             std::size_t maxBytes, std::size_t maxWholeBytes, const ProgressCallback& onProgress);
   // Starts fetching the bytes of several ranges of `url` into memory under
   // `id`, which must not be running, in one request ("Range: bytes=a-b,c-d").
   // `ranges` must be ascending, non-empty and apart (AssertionDefect

@@ -44,9 +44,12 @@ void DeltaRoute::probe(std::size_t entry, const std::string& oldPath, const std:
   item.oldPath = oldPath;
   item.probedIndexUrl = formats::remoteUrl(formats::blockIndexPathOf(digest));
   try {
+    // A server that ignores the range sends the whole index, taken as such up
+    // to the longest that a reader accepts.
     source_.fetch({Transfer::Kind::kProbe, entry}, item.probedIndexUrl,
                   http::DownloadSet::ByteRange{0, kProbeBytes},
-                  static_cast<std::size_t>(kProbeBytes));
+                  static_cast<std::size_t>(kProbeBytes),
+                  static_cast<std::size_t>(delta::kMaximumIndexBytes));
   } catch (const common::CurlError&) {
     // recovery point: without a probe the index is asked for after the digest
     return;
@@ -78,7 +81,7 @@ void DeltaRoute::begin(std::size_t entry, Files files) {
   try {
     // No longer than any index a reader accepts: what a plan costs stays bounded.
     source_.fetch({Transfer::Kind::kIndex, entry}, item.files.indexUrl, std::nullopt,
-                  static_cast<std::size_t>(delta::kMaximumIndexBytes));
+                  static_cast<std::size_t>(delta::kMaximumIndexBytes), 0);
   } catch (const common::CurlError& error) {
     // recovery point: without an index the file comes whole
     fallBack(entry, "no block index from the server (" + error.message() + ")");
@@ -99,15 +102,25 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
           complete ? delta::indexedFileSize(end.body) : std::nullopt;
       const std::optional<std::int64_t> length =
           complete ? delta::indexLength(end.body) : std::nullopt;
-      if (!size || !length || *length <= std::ssize(end.body) ||
-          *size == common::regularFileSize(item->oldPath)) {
+      const bool sameSize = size && *size == common::regularFileSize(item->oldPath);
+      if (complete && end.wholeAnswer) {
+        // The whole index: planned now, or kept for the check's verdict.
+        if (size && !sameSize) {
+          planProbed(transfer.entry, std::move(end.body));
+        } else {
+          item->prefetched = std::move(end);
+        }
+        return;
+      }
+      if (!size || !length || *length <= std::ssize(end.body) || sameSize) {
         return;
       }
       try {
         const std::int64_t rest = *length - std::ssize(end.body);
         source_.fetch({Transfer::Kind::kPrefetch, transfer.entry}, item->probedIndexUrl,
                       http::DownloadSet::ByteRange{std::ssize(end.body), rest},
-                      static_cast<std::size_t>(rest));
+                      static_cast<std::size_t>(rest),
+                      static_cast<std::size_t>(delta::kMaximumIndexBytes));
         item->probed = std::move(end.body);
         item->prefetching = true;
       } catch (const common::CurlError&) {
@@ -118,17 +131,8 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
     case Transfer::Kind::kPrefetch:
       item->prefetching = false;
       if (complete) {
-        // Planned while the target is still hashed; used only if it is out of date.
-        std::optional<EntryFiles> local;
-        try {
-          local = openEntryFiles(item->oldPath).files;
-        } catch (const common::Error&) {
-          // recovery point: the check meets the fault itself
-        }
-        if (local) {
-          plan(transfer.entry, std::move(local->target),
-               std::exchange(item->probed, {}) + end.body);
-        }
+        planProbed(transfer.entry, end.wholeAnswer ? std::move(end.body)
+                                                   : std::exchange(item->probed, {}) + end.body);
       } else if (item->begun) {
         indexArrived(transfer.entry, end);  // its route waits for it
       } else {
@@ -155,13 +159,30 @@ void DeltaRoute::indexArrived(std::size_t entry, Finished& end) {
   plan(entry, find(entry)->files.local.target, std::move(end.body));
 }
 
+void DeltaRoute::planProbed(std::size_t entry, std::string body) {
+  // Planned while the target is still hashed; used only if it is out of date.
+  std::optional<EntryFiles> local;
+  try {
+    local = openEntryFiles(find(entry)->oldPath).files;
+  } catch (const common::Error&) {
+    // recovery point: the check meets the fault itself
+  }
+  if (local) {
+    plan(entry, std::move(local->target), std::move(body));
+  }
+}
+
 void DeltaRoute::plan(std::size_t entry, common::FileAt oldFile, std::string body) {
   find(entry)->planning = true;
-  source_.post([this, entry, oldFile = std::move(oldFile),
+  // No scan of the old copy for ranges that a server would not send.
+  const bool scans = serverRanges_ != ServerRanges::kNone;
+  source_.post([this, entry, oldFile = std::move(oldFile), scans,
                 body = std::move(body)]() -> std::function<void()> {
     auto result = std::make_shared<Planned>();
     try {
-      result->plan = delta::planDelta(body, oldFile, kLeastReusedShare, lanes_);
+      if (scans) {
+        result->plan = delta::planDelta(body, oldFile, kLeastReusedShare, lanes_);
+      }
     } catch (const common::Error& error) {
       // recovery point: a malformed index, or an old copy that cannot be read
       result->failure = error.message();
@@ -181,7 +202,10 @@ void DeltaRoute::plan(std::size_t entry, common::FileAt oldFile, std::string bod
   });
 }
 
-std::optional<std::string> DeltaRoute::whyWhole(const Planned& outcome) {
+std::optional<std::string> DeltaRoute::whyWhole(const Planned& outcome) const {
+  if (serverRanges_ == ServerRanges::kNone) {
+    return kRangesIgnored;
+  }
   const std::optional<delta::DeltaPlan>& plan = outcome.plan;
   if (!plan) {
     return "the delta cannot be planned (" + outcome.failure + ")";
@@ -294,6 +318,9 @@ void DeltaRoute::stepDone(std::size_t entry, const DeltaBuild::Step& step) {
 void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
   Entry& item = *find(entry);
   source_.cancel(entry, {Transfer::Kind::kRange});
+  if (trialEntry_ == entry) {
+    trialEntry_.reset();
+  }
   if (item.build && item.build->writing()) {
     // Its running append still writes the staged file: the fall back waits for it.
     item.failing = true;
@@ -317,6 +344,9 @@ void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
 void DeltaRoute::drop(std::size_t entry) {
   source_.cancel(entry, {Transfer::Kind::kProbe, Transfer::Kind::kPrefetch, Transfer::Kind::kIndex,
                          Transfer::Kind::kRange});
+  if (trialEntry_ == entry) {
+    trialEntry_.reset();
+  }
   if (Entry* item = find(entry); item != nullptr && item->build && !item->build->writing()) {
     item->build->stopWriting();  // keeps what it wrote for the next run
   }

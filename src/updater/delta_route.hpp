@@ -41,10 +41,13 @@ class TransferSource {
  public:
   virtual ~TransferSource() = default;
   // Starts fetching `url` into memory (exactly `range` when given, at most
-  // `maxBytes`) as `transfer`; its end comes back through DeltaRoute::ended.
+  // `maxBytes`; or a whole file of at most `maxWholeBytes` that the server
+  // sends for the range, when that is above 0) as `transfer`
+  // (DownloadSet::fetch); its end comes back through DeltaRoute::ended.
   // Throws CurlError when it cannot start.
   virtual void fetch(const Transfer& transfer, const common::Uri& url,
-                     std::optional<http::DownloadSet::ByteRange> range, std::size_t maxBytes) = 0;
+                     std::optional<http::DownloadSet::ByteRange> range, std::size_t maxBytes,
+                     std::size_t maxWholeBytes) = 0;
   // Starts fetching `transfer.ranges` of `url` in one request
   // (DownloadSet::fetchRanges). Throws CurlError when it cannot start.
   virtual void fetchRanges(const Transfer& transfer, const common::Uri& url) = 0;
@@ -156,6 +159,9 @@ class DeltaRoute {
   void drop(std::size_t entry);
 
  private:
+  // Why every file comes whole once the server has sent a whole file for a range.
+  static constexpr const char* kRangesIgnored = "the server sends the whole file for a range";
+
   // What planning an entry came to: a plan, or why there is none.
   struct Planned {
     std::optional<delta::DeltaPlan> plan;
@@ -185,9 +191,12 @@ class DeltaRoute {
   void indexArrived(std::size_t entry, http::DownloadSet::Finished& end);
   // Plans `entry` against its target `oldFile` from the index `body`, on a worker.
   void plan(std::size_t entry, common::FileAt oldFile, std::string body);
+  // Plans a probed `entry`, still being checked, from the index `body`, its
+  // target reached as openEntryFiles does; not when it may not be reached.
+  void planProbed(std::size_t entry, std::string body);
   void planned(std::size_t entry, Planned&& outcome);
   // Why the file of `outcome` comes whole; nothing when its delta pays.
-  static std::optional<std::string> whyWhole(const Planned& outcome);
+  std::optional<std::string> whyWhole(const Planned& outcome) const;
   // Whether `entry`, still being checked, starts on `outcome` now: its build
   // from the plan, or its whole download; if so it does.
   bool startEarly(std::size_t entry, Planned& outcome);
@@ -195,6 +204,8 @@ class DeltaRoute {
   // Tells that the build of `entry` is complete, and forgets it.
   void tellBuilt(std::size_t entry);
   void rangeEnded(const Transfer& range, http::DownloadSet::Finished& end);
+  // The server sent a whole file for one range: every build gives way.
+  void rangesIgnored();
   // Why a transfer failed, in plain words for the -v line.
   static std::string failureOf(const http::DownloadSet::Finished& end);
   void appendJobs(std::size_t entry);
@@ -206,9 +217,18 @@ class DeltaRoute {
   const Events events_;
   const crypto::Sha3Lanes lanes_;
   std::map<std::size_t, Entry> entries_;
-  // The server answered a request for several ranges unusably: it gets one
-  // range per request from then on.
-  bool oneRangePerRequest_ = false;
+  // What the server has shown of the ranges it serves.
+  enum class ServerRanges {
+    kLists,  // several per request, until an answer to that is unusable
+    // One per request from then on, but only one request at a time until one
+    // such answer shows that it serves single ranges at all: each whole file
+    // that one that ignores them sends in its place costs the network.
+    kSinglesUntried,
+    kSingles,
+    kNone,  // it sent a whole file for one range: none are asked any more
+  };
+  ServerRanges serverRanges_ = ServerRanges::kLists;
+  std::optional<std::size_t> trialEntry_;  // whose single range tries the server
 };
 
 }  // namespace updater

@@ -6,8 +6,9 @@
 #include "common/errors.hpp"
 #include "updater/delta_route.hpp"
 
-// The ranges of delta builds: many in one request, and one per request once a
-// server has shown that it cannot answer that; and whether a plan pays for them.
+// The ranges of delta builds: many in one request, one per request once a
+// server has shown that it cannot answer that, and none once it has sent a
+// whole file for one; and whether a plan pays for them.
 namespace updater {
 namespace {
 
@@ -40,6 +41,9 @@ bool DeltaRoute::rangeDue(std::size_t entry) {
   if (!ranges.empty()) {
     return true;
   }
+  if (serverRanges_ == ServerRanges::kSinglesUntried && trialEntry_) {
+    return false;
+  }
   if (!item->singles.empty()) {
     ranges.push_back(item->singles.front());
     item->singles.pop_front();
@@ -48,7 +52,8 @@ bool DeltaRoute::rangeDue(std::size_t entry) {
   if (const auto first = item->build->nextFetch()) {
     ranges.push_back(*first);
     std::int64_t bytes = first->length;
-    while (!oneRangePerRequest_ && ranges.size() < kRangesPerRequest && bytes < kBytesPerRequest) {
+    while (serverRanges_ == ServerRanges::kLists && ranges.size() < kRangesPerRequest &&
+           bytes < kBytesPerRequest) {
       const auto more = item->build->nextFetch(kBytesPerRequest - bytes);
       if (!more) {
         break;
@@ -67,7 +72,10 @@ void DeltaRoute::startRange(std::size_t entry) {
   try {
     if (transfer.ranges.size() == 1) {
       const DeltaBuild::Range range = transfer.ranges.front();
-      source_.fetch(transfer, item.files.url, range, static_cast<std::size_t>(range.length));
+      source_.fetch(transfer, item.files.url, range, static_cast<std::size_t>(range.length), 0);
+      if (serverRanges_ == ServerRanges::kSinglesUntried) {
+        trialEntry_ = entry;
+      }
     } else {
       source_.fetchRanges(transfer, item.files.url);
     }
@@ -79,6 +87,14 @@ void DeltaRoute::startRange(std::size_t entry) {
 
 void DeltaRoute::rangeEnded(const Transfer& range, Finished& end) {
   Entry& item = *find(range.entry);
+  const std::vector<DeltaBuild::Range>& asked = range.ranges;
+  if (asked.size() == 1 && trialEntry_ == range.entry) {
+    trialEntry_.reset();
+  }
+  if (asked.size() == 1 && end.wholeAnswer) {
+    rangesIgnored();
+    return;
+  }
   if (!item.build || item.failing) {
     return;
   }
@@ -86,13 +102,17 @@ void DeltaRoute::rangeEnded(const Transfer& range, Finished& end) {
     fallBack(range.entry, "a range request failed (" + failureOf(end) + ")");
     return;
   }
-  const std::vector<DeltaBuild::Range>& asked = range.ranges;
   if (asked.size() == 1) {
+    if (serverRanges_ == ServerRanges::kSinglesUntried) {
+      serverRanges_ = ServerRanges::kSingles;
+    }
     end.ranges.assign(1, std::move(end.body));
   } else if (end.ranges.size() < asked.size()) {
     // The answer could not serve them all (one range for several, the whole
     // file): the others go one per request, here and for every later range.
-    oneRangePerRequest_ = true;
+    if (serverRanges_ == ServerRanges::kLists) {
+      serverRanges_ = ServerRanges::kSinglesUntried;
+    }
     item.singles.insert(item.singles.end(), asked.begin() + std::ssize(end.ranges), asked.end());
   }
   for (std::size_t index = 0; index < end.ranges.size(); ++index) {
@@ -109,6 +129,21 @@ void DeltaRoute::rangeEnded(const Transfer& range, Finished& end) {
   }
   reportProgress(item.build->fetchedBytes(), item.build->bytesToFetch(), item.files.context);
   appendJobs(range.entry);
+}
+
+void DeltaRoute::rangesIgnored() {
+  // Any other range would cost a whole file too: the whole downloads take
+  // over at once, and later plans come whole.
+  serverRanges_ = ServerRanges::kNone;
+  std::vector<std::size_t> building;
+  for (const auto& [entry, item] : entries_) {
+    if (item.build && !item.failing) {
+      building.push_back(entry);
+    }
+  }
+  for (const std::size_t entry : building) {
+    fallBack(entry, kRangesIgnored);
+  }
 }
 
 }  // namespace updater

@@ -21,10 +21,10 @@ TransferRunner::TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlig
 TransferRunner::~TransferRunner() = default;
 
 void TransferRunner::fetch(const Transfer& transfer, const common::Uri& url,
-                           std::optional<http::DownloadSet::ByteRange> range,
-                           std::size_t maxBytes) {
+                           std::optional<http::DownloadSet::ByteRange> range, std::size_t maxBytes,
+                           std::size_t maxWholeBytes) {
   const std::size_t id = nextId_++;
-  downloads_.fetch(id, url, range, maxBytes, {});
+  downloads_.fetch(id, url, range, maxBytes, maxWholeBytes, {});
   transfers_.emplace(id, transfer);
 }
 

@@ -31,7 +31,8 @@ class TransferRunner : public TransferSource {
   TransferRunner& operator=(const TransferRunner&) = delete;
 
   void fetch(const Transfer& transfer, const common::Uri& url,
-             std::optional<http::DownloadSet::ByteRange> range, std::size_t maxBytes) override;
+             std::optional<http::DownloadSet::ByteRange> range, std::size_t maxBytes,
+             std::size_t maxWholeBytes) override;
   void fetchRanges(const Transfer& transfer, const common::Uri& url) override;
   void cancel(std::size_t entry, std::initializer_list<Transfer::Kind> kinds) override;
   void post(std::function<std::function<void()>()> job) override;

@@ -82,6 +82,9 @@ TEST(RangesAnswer, ServesRangesOnlyFromAnAnswerThatHoldsThemInOrder) {
       {"a part not asked for", multi, both + part(900, 901) + end, 2, false},
       {"part shorter than it says", multi,
        part(100, 109) + part(500, 519).substr(0, 90) + part(900, 909) + end, 1, false},
+      // 103 of the 104 bytes: the CR of the delimiter after it must not stand in for the last.
+      {"part one byte short", multi, part(100, 109) + part(500, 519).substr(0, 103) + end, 1,
+       false},
       {"part longer than it says", multi, part(100, 109) + "x" + part(500, 519) + end, 0, false},
       {"no closing delimiter", multi, both, 1, false},
       {"no boundary", "206\nContent-Type: multipart/byteranges", both + end, 0, false},

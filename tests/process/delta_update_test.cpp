@@ -287,4 +287,31 @@ TEST_F(DeltaUpdate, ALargeTargetOfAnotherSizeAsksForItsIndexOnce) {
   EXPECT_EQ(asked, indexBytes);
 }
 
+TEST_F(DeltaUpdate, AServerThatIgnoresRangesSendsTheIndexAndTheFileOnce) {
+  // Probed while it is hashed, and changed in five places: its ranges share a request.
+  const std::string old =
+      binaryContent(static_cast<std::size_t>(updater::DeltaRoute::kProbedTargetBytes), 9);
+  std::string changed = newRelease(old);
+  for (const std::size_t at : {4U << 20, 8U << 20, 12U << 20}) {
+    changed.replace(at, 1000, binaryContent(1000, at));
+  }
+  publish(changed);
+  writeFile(clientFile("big.bin"), old);
+  server_.setIgnoreRange(true);
+  const testing_support::ProcessResult result = update({"-v"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(readFile(clientFile("big.bin")), changed);
+  EXPECT_NE(result.out.find("Whole download: big.bin: the server sends the whole file for a range"),
+            std::string::npos)
+      << result.out;
+  // The probe's answer is the index. The ranges' answers are cut short at their
+  // headers, which makes the bytes they cost depend on timing: the requests count.
+  EXPECT_EQ(server_.requestsFor("/" + indexPath(changed)).size(), 1U);
+  // The five ranges, then one alone, which shows that no range is served; then the file.
+  EXPECT_EQ(server_.requestsFor("/big.bin").size(), 3U);
+  RecordProperty("bodyBytesPerFileByte",
+                 std::to_string(static_cast<double>(server_.bodyBytesSent()) /
+                                static_cast<double>(changed.size())));
+}
+
 }  // namespace

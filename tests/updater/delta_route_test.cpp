@@ -27,7 +27,7 @@ using updater::Transfer;
 class FakeSource : public updater::TransferSource {
  public:
   void fetch(const Transfer& transfer, const common::Uri&,
-             std::optional<DownloadSet::ByteRange> range, std::size_t) override {
+             std::optional<DownloadSet::ByteRange> range, std::size_t, std::size_t) override {
     started.push_back(transfer);
     if (range && transfer.ranges.empty()) {
       started.back().ranges = {*range};
