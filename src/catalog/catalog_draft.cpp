@@ -75,10 +75,11 @@ void CatalogDraft::commit(const crypto::SignerKeypair& keypair) {
   catalog_.close();
   common::writeNewFileAt(root_.get(), signatureName_, signatureFileTextFor(digestText, keypair));
 
-  // The catalog goes first. A client fetches the catalog and then the
-  // signature, so it meets a mismatched pair only when both renames fall
-  // between its two requests; signature first, any fetch with either rename
-  // between its requests would.
+  // The catalog goes first. A client asks for both files at once, and the
+  // server may read them in either order; when the pair does not verify, it
+  // asks once more for the catalog and only then for the signature, so that it
+  // meets a mismatched pair again only when both renames fall between those
+  // two reads. Signature first, either rename between them would do.
   const int root = root_.get();
   if (::renameat(root, catalogName_.c_str(), root,
                  std::string(formats::kCatalogFileName).c_str()) != 0) {

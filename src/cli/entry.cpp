@@ -1,5 +1,6 @@
 #include "cli/entry.hpp"
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -86,6 +87,9 @@ void reportUnhandled(std::string_view message, std::string_view kind) {
 }  // namespace
 
 int runMain(int argc, char** argv, const updater::TrustedKeys& trustedKeys) {
+  // Past a file size limit (ulimit -f) a write then fails with EFBIG, which is
+  // reported, instead of the signal ending the process without a word.
+  ::signal(SIGXFSZ, SIG_IGN);
   try {
     const ProcessInputs inputs{
         argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys, http::loadCurlLibrary(),

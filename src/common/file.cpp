@@ -153,6 +153,48 @@ void writeNewFileAt(int directory, const std::string& name, std::string_view byt
   }
 }
 
+namespace {
+
+// The directory for reading; one owning nothing, for a directory that may be
+// searched but not listed.
+FileDescriptor openListableDirectory(const std::string& directory) {
+  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0 && errno != EACCES) {
+    throw osError(errno, directory);
+  }
+  return fd;
+}
+
+FileDescriptor openMember(const std::string& member) {
+  FileDescriptor fd(
+      ::open(member.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) {
+    throw osError(errno, member);
+  }
+  return fd;
+}
+
+}  // namespace
+
+FileDescriptor openFileSystemOf(const std::string& directory, const std::string& member) {
+  FileDescriptor fd = openListableDirectory(directory);
+  return fd.get() >= 0 ? std::move(fd) : openMember(member);
+}
+
+void syncDirectory(const std::string& directory, const std::string& member) {
+  const FileDescriptor fd = openListableDirectory(directory);
+  if (fd.get() >= 0) {
+    if (::fsync(fd.get()) != 0 && errno != EINVAL) {
+      throw osError(errno, directory);
+    }
+    return;
+  }
+  // syncfs needs no read permission on the directory, and covers its entries.
+  if (::syncfs(openMember(member).get()) != 0) {
+    throw osError(errno, directory);
+  }
+}
+
 std::size_t readAt(int fd, std::int64_t offset, std::span<std::uint8_t> buffer) {
   std::size_t filled = 0;
   while (filled < buffer.size()) {
@@ -265,10 +307,13 @@ void AppendingFile::write(std::string_view bytes) {
   if (error == 0) {
     startWriteback(bytes.size());
   }
-  if (error == ENOSPC || error == EDQUOT) {
+  // A file that cannot grow is never completed: it goes rather than keep the
+  // space it holds.
+  if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
     fd_.close();
     removeEntry(file_);
-    throw IOError("disk full: cannot write " + file_.shown + " (deleted)");
+    throw IOError(std::string(error == EFBIG ? "file size limit reached" : "disk full") +
+                  ": cannot write " + file_.shown + " (deleted)");
   }
   if (error != 0) {
     throw IOError("cannot write string to file");

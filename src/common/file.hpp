@@ -148,6 +148,19 @@ FileDescriptor createNewFileAt(int directory, const std::string& name, int flags
 // IOError "cannot open: NAME", or OSError for a failed write, sync or close.
 void writeNewFileAt(int directory, const std::string& name, std::string_view bytes);
 
+// A descriptor through which syncfs reaches the file system of `directory`:
+// the directory itself, opened for reading; or, when it may be searched but not
+// listed (and so not opened for reading), `member`, the path of a regular file
+// in it, opened without following a link. Throws OSError.
+FileDescriptor openFileSystemOf(const std::string& directory, const std::string& member);
+
+// Makes the entries of `directory` durable, as a rename in it needs: an fsync
+// of the directory (nothing on a file system that has none to do). Where the
+// directory cannot be opened for reading (search without list permission), its
+// whole file system is synced instead, through `member` as openFileSystemOf
+// does. Throws OSError.
+void syncDirectory(const std::string& directory, const std::string& member);
+
 // Fills `buffer` from offset `offset` of the open file `fd` unless the file
 // ends first; returns the bytes read. Safe to call from several threads on one
 // descriptor. Throws IOError "errno: N `TEXT`" on a read error.
@@ -182,8 +195,10 @@ int writeAll(int fd, std::string_view bytes);
 // another user: PATH"; one with other permission bits is given 0600. When a
 // write fails for lack of space or quota, the file is deleted at once, so that
 // a full disk does not stay full, and IOError "disk full: cannot write PATH
-// (deleted)" is thrown; any other failed write throws IOError "cannot write
-// string to file".
+// (deleted)" is thrown; past the largest file allowed (EFBIG: a file size limit
+// or the file system's), likewise "file size limit reached: cannot write PATH
+// (deleted)". Any other failed write throws IOError "cannot write string to
+// file".
 class AppendingFile {
  public:
   AppendingFile(FileAt file, std::size_t bufferBytes);

@@ -26,8 +26,8 @@ inline constexpr std::string_view kPublishingInfix = ".tolvex-new-";
 // 0600 and never deleted, so that only users who may write the directory can
 // hold the lock.
 inline constexpr std::string_view kRunLockFileName = ".tolvex-lock";
-// In a client directory: the release number of the last catalog that a run
-// brought every file up to, so that no older one is applied after it.
+// In a client directory: the release number of the newest catalog that a run
+// applied, in whole or in part, so that no older one is applied after it.
 inline constexpr std::string_view kReleaseFileName = ".tolvex-release";
 // In the root of a published tree: the block indexes of its large files, each
 // named after its file's digest text. Only clients that update by deltas read it.

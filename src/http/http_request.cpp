@@ -75,13 +75,15 @@ void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common
 }
 
 void getBounded(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes,
-                const ChunkCallback& onChunk) {
-  curlRequest(pool, "GET", url, boundedChunks(maxBytes, onChunk), {}, {}, {});
+                const ChunkCallback& onChunk, const HeaderMap& requestHeaders) {
+  curlRequest(pool, "GET", url, boundedChunks(maxBytes, onChunk), requestHeaders, {}, {});
 }
 
-std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes) {
+std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes,
+                     const HeaderMap& requestHeaders) {
   std::string body;
-  getBounded(pool, url, maxBytes, [&body](std::string_view chunk) { body += chunk; });
+  getBounded(
+      pool, url, maxBytes, [&body](std::string_view chunk) { body += chunk; }, requestHeaders);
   return body;
 }
 

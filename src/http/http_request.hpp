@@ -41,14 +41,17 @@ void curlRequest(ConnectionPool& pool, std::string_view httpMethod, const common
 // large: more than N bytes" before the chunk that takes it past `maxBytes`.
 ChunkCallback boundedChunks(std::size_t maxBytes, ChunkCallback onChunk);
 
-// A GET of `url` through `pool` whose body goes to `onChunk` and may hold at
-// most `maxBytes`; throws CurlError as curlRequest, and "answer too large: more
-// than N bytes" (before passing on the chunk that goes past the limit).
+// A GET of `url` through `pool`, sending `requestHeaders`, whose body goes to
+// `onChunk` and may hold at most `maxBytes`; throws CurlError as curlRequest,
+// and "answer too large: more than N bytes" (before passing on the chunk that
+// goes past the limit).
 void getBounded(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes,
-                const ChunkCallback& onChunk);
+                const ChunkCallback& onChunk, const HeaderMap& requestHeaders = {});
 
-// The whole body of a GET of `url` through `pool`; throws CurlError as getBounded.
-std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes);
+// The whole body of a GET of `url` through `pool`, sending `requestHeaders`;
+// throws CurlError as getBounded.
+std::string ncurlGet(ConnectionPool& pool, const common::Uri& url, std::size_t maxBytes,
+                     const HeaderMap& requestHeaders = {});
 
 class Transfer;
 

@@ -19,14 +19,32 @@
 namespace updater {
 namespace {
 
+// A file without a name in the system's temporary directory, for `name`.
+common::FilePtr temporaryFile(const std::string& name) {
+  common::FilePtr file(std::tmpfile());
+  if (!file) {
+    throw common::IOError("cannot open: " + name);
+  }
+  return file;
+}
+
 // Opened without following links, and made anew (whatever lay at the name is
 // removed first), so the catalog cannot be written through a link planted
-// there. The name goes at once; the descriptor keeps the file.
+// there. The name goes at once; the descriptor keeps the file. A run in a
+// directory that it may not write only checks: its catalog goes to a nameless
+// file in the temporary directory instead.
 common::FilePtr createNamelessFile(const std::string& name) {
+  const auto unwritable = [] { return errno == EACCES || errno == EROFS; };
   if (::unlink(name.c_str()) != 0 && errno != ENOENT) {
+    if (unwritable()) {
+      return temporaryFile(name);
+    }
     throw common::osError(errno, name);
   }
   const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0 && unwritable()) {
+    return temporaryFile(name);
+  }
   if (fd < 0) {
     throw common::IOError("cannot open: " + name);
   }
@@ -74,18 +92,21 @@ std::optional<formats::CatalogRelease> ReceivedCatalog::release() const {
 }
 
 ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url,
-                               FailureReporter& reporter) {
+                               FailureReporter& reporter, const http::HeaderMap& requestHeaders) {
   common::FilePtr file = createNamelessFile(std::string(formats::kCatalogDownloadFileName));
   std::string digest;
   const auto attempt = [&] {
     empty(file.get());
     crypto::Sha3Stream stream;
-    http::getBounded(pool, url, formats::kMaxCatalogBytes, [&](std::string_view chunk) {
-      stream.update(chunk);
-      if (std::fwrite(chunk.data(), 1, chunk.size(), file.get()) != chunk.size()) {
-        throw common::IOError("cannot write string to file");
-      }
-    });
+    http::getBounded(
+        pool, url, formats::kMaxCatalogBytes,
+        [&](std::string_view chunk) {
+          stream.update(chunk);
+          if (std::fwrite(chunk.data(), 1, chunk.size(), file.get()) != chunk.size()) {
+            throw common::IOError("cannot write string to file");
+          }
+        },
+        requestHeaders);
     if (std::fflush(file.get()) != 0) {
       throw common::IOError("cannot write string to file");
     }
@@ -100,11 +121,21 @@ ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& ur
 }
 
 CatalogDownload downloadCatalog(http::ConnectionPool& pool, const common::Uri& catalogUrl,
-                                FailureReporter& reporter) {
-  std::unique_ptr<http::StartedGet> firstSignatureAttempt = startSignatureFetch(pool);
+                                FailureReporter& reporter, CatalogCopy copy) {
+  const bool revalidated = copy == CatalogCopy::kRevalidated;
+  // A cache that kept one of the two files longer than the other would answer
+  // the same mismatched pair again.
+  const http::HeaderMap requestHeaders =
+      revalidated ? http::HeaderMap{{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}}
+                  : http::HeaderMap{};
+  // Revalidated, the signature is asked for once the catalog has arrived: a
+  // publish renames the catalog first, so only one that falls wholly between
+  // the two reads can mismatch them.
+  std::unique_ptr<http::StartedGet> firstSignatureAttempt =
+      revalidated ? nullptr : startSignatureFetch(pool);
   // Kept in a file until its signature is checked: an answer of any size costs
   // disk, not memory.
-  ReceivedCatalog catalog = receiveCatalog(pool, catalogUrl, reporter);
+  ReceivedCatalog catalog = receiveCatalog(pool, catalogUrl, reporter, requestHeaders);
   // Later attempts form the URL anew: the descriptor may be edited meanwhile.
   std::string signatureText;
   const std::optional<common::CurlError> failure = runWithRetries(
@@ -116,7 +147,7 @@ CatalogDownload downloadCatalog(http::ConnectionPool& pool, const common::Uri& c
           return;
         }
         signatureText = http::ncurlGet(pool, formats::remoteUrl(formats::kSignatureFileName),
-                                       formats::kMaxSignatureBytes);
+                                       formats::kMaxSignatureBytes, requestHeaders);
       },
       kTransferAttempts, kTransferDelaySeconds, reporter);
   if (failure) {

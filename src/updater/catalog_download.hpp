@@ -8,6 +8,7 @@
 #include "common/uri.hpp"
 #include "formats/catalog_file.hpp"
 #include "http/connection_pool.hpp"
+#include "http/http_request.hpp"
 #include "updater/retry.hpp"
 
 namespace updater {
@@ -40,12 +41,15 @@ class ReceivedCatalog {
 // Fetches the catalog at `url` through `pool` with the client's attempts and
 // pauses, each attempt starting from empty, into a file beside the descriptor
 // (formats::kCatalogDownloadFileName, removed again at once; one left by a
-// killed run is replaced). An answer past formats::kMaxCatalogBytes fails its
-// attempt. When every attempt fails the catalog is empty, and the signature
-// check that follows fails on it. Failures go to `reporter`. Throws IOError
-// when the file cannot be made or written.
+// killed run is replaced; where the directory may not be written, a nameless
+// file of the temporary directory). Each request sends `requestHeaders`. An
+// answer past formats::kMaxCatalogBytes fails its attempt. When every attempt
+// fails the catalog is empty, and the signature check that follows fails on it.
+// Failures go to `reporter`. Throws IOError when the file cannot be made or
+// written.
 ReceivedCatalog receiveCatalog(http::ConnectionPool& pool, const common::Uri& url,
-                               FailureReporter& reporter);
+                               FailureReporter& reporter,
+                               const http::HeaderMap& requestHeaders = {});
 
 // The catalog at `catalogUrl` (as receiveCatalog) and the text of its signature
 // (formats::kSignatureFileName beside it, at most formats::kMaxSignatureBytes),
@@ -55,12 +59,19 @@ struct CatalogDownload {
   std::string signatureText;
 };
 
+// Which copies of the catalog and its signature may answer.
+enum class CatalogCopy {
+  kAny,          // whatever a cache on the way holds
+  kRevalidated,  // the server's own: every request asks caches to revalidate
+};
+
 // Fetches the catalog and its signature with the client's attempts and pauses.
-// The signature's first attempt runs alongside the catalog's, which saves a
-// round trip; its outcome is taken, and any failure reported, only after the
-// catalog's. Throws CurlError "URL: MESSAGE" when every signature attempt
-// failed, and what receiveCatalog throws.
+// For kAny, the signature's first attempt runs alongside the catalog's, which
+// saves a round trip; its outcome is taken, and any failure reported, only
+// after the catalog's. For kRevalidated, the signature is asked for after the
+// catalog has arrived. Throws CurlError "URL: MESSAGE" when every signature
+// attempt failed, and what receiveCatalog throws.
 CatalogDownload downloadCatalog(http::ConnectionPool& pool, const common::Uri& catalogUrl,
-                                FailureReporter& reporter);
+                                FailureReporter& reporter, CatalogCopy copy = CatalogCopy::kAny);
 
 }  // namespace updater

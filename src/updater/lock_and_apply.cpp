@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <utility>
 
 #include "common/errors.hpp"
@@ -28,37 +27,33 @@ void syncDescriptor(int fd, const std::string& name) {
   }
 }
 
-common::FileDescriptor openForSync(const std::string& path, int flags) {
-  common::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags));
-  if (fd.get() < 0) {
-    throw common::osError(errno, path);
-  }
-  return fd;
-}
-
-std::set<std::string> directoriesOf(const std::vector<std::string>& paths) {
-  std::set<std::string> directories;
+// The directories of `paths`, each with one of its files (a path of `paths`,
+// or its staged file when `staged`) through which it may be synced.
+std::map<std::string, std::string> directoriesOf(const std::vector<std::string>& paths,
+                                                 bool staged) {
+  std::map<std::string, std::string> directories;
   for (const auto& path : paths) {
-    directories.insert(common::parentDirectory(path));
+    directories.emplace(common::parentDirectory(path),
+                        staged ? formats::pendingPathOf(path) : path);
   }
   return directories;
 }
 
 // One syncfs per file system that holds one of `directories`: far cheaper than
 // thousands of fsync calls, each of which waits for its own journal commit.
-void syncFileSystems(const std::set<std::string>& directories) {
-  std::map<dev_t, std::string> fileSystems;
-  for (const auto& directory : directories) {
+void syncFileSystems(const std::map<std::string, std::string>& directories) {
+  std::map<dev_t, std::pair<std::string, std::string>> fileSystems;
+  for (const auto& [directory, member] : directories) {
     struct stat status {};
     if (::stat(directory.c_str(), &status) != 0) {
       throw common::osError(errno, directory);
     }
-    fileSystems.emplace(status.st_dev, directory);
+    fileSystems.emplace(status.st_dev, std::pair(directory, member));
   }
   for (const auto& [device, directory] : fileSystems) {
-    const common::FileDescriptor fd = openForSync(directory, O_DIRECTORY);
+    const common::FileDescriptor fd = common::openFileSystemOf(directory.first, directory.second);
     if (::syncfs(fd.get()) != 0) {
-      throw common::osError(errno, directory);
+      throw common::osError(errno, directory.first);
     }
   }
 }
@@ -66,13 +61,13 @@ void syncFileSystems(const std::set<std::string>& directories) {
 // Makes the renames themselves durable: until the directory is synced, a power
 // cut may bring back the old entry, or neither.
 void syncMovedDirectories(const std::vector<std::string>& paths) {
-  const std::set<std::string> directories = directoriesOf(paths);
+  const std::map<std::string, std::string> directories = directoriesOf(paths, false);
   if (paths.size() >= kWholeFileSystemSyncThreshold) {
     syncFileSystems(directories);
     return;
   }
-  for (const auto& directory : directories) {
-    syncDescriptor(openForSync(directory, O_DIRECTORY).get(), directory);
+  for (const auto& [directory, member] : directories) {
+    common::syncDirectory(directory, member);
   }
 }
 
@@ -178,7 +173,7 @@ bool applyStagedFiles(const std::vector<StagedFile>& files, mode_t newFileMode) 
     ready.push_back(files[i].path);
   }
   if (syncWholeFileSystems) {
-    syncFileSystems(directoriesOf(ready));
+    syncFileSystems(directoriesOf(ready, true));
   }
   std::vector<std::string> moved;
   for (std::size_t i = 0; i < files.size(); ++i) {

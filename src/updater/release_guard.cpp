@@ -40,7 +40,8 @@ std::optional<std::int64_t> readKeptNumber() {
 void writeKeptNumber(std::int64_t number) {
   const std::string name(formats::kReleaseFileName);
   const std::string next = formats::pendingPathOf(name);
-  const common::FileDescriptor root(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // Not opened for reading: a directory may be written and searched, but not listed.
+  const common::FileDescriptor root(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (root.get() < 0) {
     throw common::osError(errno, ".");
   }
@@ -54,9 +55,7 @@ void writeKeptNumber(std::int64_t number) {
     ::unlinkat(root.get(), next.c_str(), 0);
     throw common::osError(error, name);
   }
-  if (::fsync(root.get()) != 0) {
-    throw common::osError(errno, ".");
-  }
+  common::syncDirectory(".", name);
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 namespace updater {
 
 // Keeps a client directory from going back to an older catalog, or on with a
-// stale one: the release number of the last catalog that a run brought every
-// file up to is kept in formats::kReleaseFileName in the working directory, and
-// decides which signed catalogs may be applied next. Without a kept number
+// stale one: the release number of the newest catalog that a run applied, in
+// whole or in part, is kept in formats::kReleaseFileName in the working
+// directory, and decides which signed catalogs may be applied next. Without a kept number
 // (the first run, or before any catalog had a release line) every catalog may.
 class ReleaseGuard {
  public:
@@ -27,8 +27,9 @@ class ReleaseGuard {
   std::optional<std::string> refusal(const std::optional<formats::CatalogRelease>& release,
                                      std::int64_t now) const;
 
-  // Keeps the number of `release` once a run brought every file up to it: the
-  // file is replaced atomically, and left alone when it holds that number
+  // Keeps the number of `release` before a run moves the first of its files
+  // into place, and once it brought every file up to it: the file is replaced
+  // atomically and synced, and left alone when it holds that number
   // already. Throws IOError or OSError when it cannot be written.
   void keep(const std::optional<formats::CatalogRelease>& release);
 

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "common/errors.hpp"
@@ -22,9 +24,20 @@ int lockFile(int fd, int operation) {
   return result;
 }
 
+// Whether `error`, of a failed creation of the lock file, says that the
+// working directory may not be written, rather than that the file is in the way.
+bool isUnwritableDirectory(int error) {
+  if (error == EROFS) {
+    return true;
+  }
+  return error == EACCES && ::faccessat(AT_FDCWD, ".", W_OK, AT_EACCESS) != 0 &&
+         (errno == EACCES || errno == EROFS);
+}
+
 // Opened for writing, as NFS needs for flock, and never through a link: the
-// lock must stay the directory's own file.
-common::FileDescriptor openLockFile() {
+// lock must stay the directory's own file. Owns nothing, with `unwritable` set
+// to the system's text, when the directory may not be written.
+common::FileDescriptor openLockFile(std::string& unwritable) {
   const std::string name(formats::kRunLockFileName);
   common::FileDescriptor fd(
       ::open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
@@ -33,7 +46,12 @@ common::FileDescriptor openLockFile() {
     throw common::IOError("lock file is a symbolic link, not followed: " + name);
   }
   if (fd.get() < 0) {
-    throw common::osError(errno, name);
+    const int error = errno;
+    if (isUnwritableDirectory(error)) {
+      unwritable = std::strerror(error);
+      return fd;
+    }
+    throw common::osError(error, name);
   }
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) {
@@ -52,9 +70,9 @@ common::FileDescriptor openLockFile() {
 
 }  // namespace
 
-RunLock::RunLock(const std::function<void()>& onWait) : file_(openLockFile()) {
+RunLock::RunLock(const std::function<void()>& onWait) : file_(openLockFile(unwritable_)) {
   const std::string name(formats::kRunLockFileName);
-  if (lockFile(file_.get(), LOCK_EX | LOCK_NB) == 0) {
+  if (file_.get() < 0 || lockFile(file_.get(), LOCK_EX | LOCK_NB) == 0) {
     return;
   }
   if (errno != EWOULDBLOCK) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <unordered_set>
 
@@ -95,6 +96,29 @@ std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& e
   }
   entries.clear();
   return requests;
+}
+
+std::optional<std::string> firstOutOfDateTarget(const std::vector<StageRequest>& requests,
+                                                crypto::Sha3Lanes lanes) {
+  // A few at a time: the first that is out of date ends the search.
+  constexpr std::size_t kTargetsAtOnce = 64;
+  for (std::size_t first = 0; first < requests.size(); first += kTargetsAtOnce) {
+    const std::size_t end = std::min(first + kTargetsAtOnce, requests.size());
+    std::vector<std::string> paths;
+    for (std::size_t index = first; index < end; ++index) {
+      paths.push_back(requests[index].path);
+    }
+    std::vector<crypto::Sha3FileOutcome> targets = crypto::sha3FilesHexIfRegular(paths, lanes);
+    for (std::size_t at = 0; at < paths.size(); ++at) {
+      if (targets[at].error) {
+        throw std::move(*targets[at].error);
+      }
+      if (targets[at].digest != requests[first + at].digest) {
+        return std::move(paths[at]);
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,

@@ -73,6 +73,13 @@ StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequ
                          std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
                          crypto::Sha3Lanes lanes, std::size_t maxInFlight = kMaxTransfersInFlight);
 
+// The path of the first target among `requests` that lacks its catalog digest,
+// found without writing anything, as a run in a directory that may not be
+// written needs; nothing when every target has it. Targets are hashed `lanes`
+// at a time. Throws IOError when a target cannot be read.
+std::optional<std::string> firstOutOfDateTarget(const std::vector<StageRequest>& requests,
+                                                crypto::Sha3Lanes lanes);
+
 // The digest text of a staged file, and which file it was.
 struct StagedDigest {
   std::string digest;  // "" when there is no staged file

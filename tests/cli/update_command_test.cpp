@@ -1,6 +1,7 @@
 #include "cli/update_command.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -75,7 +76,45 @@ TEST_F(UpdateCommand, TamperedCatalogFailsVerificationAndTouchesNothing) {
                              " signature verification failed\n");
   EXPECT_EQ(readFile("a.txt"), "local");
   EXPECT_FALSE(fileExists("b.txt"));
-  EXPECT_EQ(server_.requests().size(), 2U);
+  // Both asked for once more before the refusal, and no more.
+  EXPECT_EQ(server_.requests().size(), 4U);
+}
+
+TEST_F(UpdateCommand, SignatureOfAnotherPublishIsFetchedOnceMorePastCaches) {
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}});
+  const std::string before = readFile(published_ / "updater-catalog.sig");
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a2"}});
+  server_.failNext("/updater-catalog.sig", 1, 200, before);
+  EXPECT_EQ(run(), 0);
+  const auto requests = server_.requestsFor("/updater-catalog.sha3");
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[1].header("Cache-Control"), "no-cache");
+}
+
+TEST_F(UpdateCommand, ARunThatAppliesPartOfACatalogKeepsOlderOnesOut) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to give a link to another user";
+  }
+  writeFile(published_ / "a.txt", "v1");
+  updater_testing::publishCatalog(
+      published_.path(), "; tolvex-release 100\n" + updater_testing::catalogLine("a.txt", "v1"));
+  const std::string catalog100 = readFile(published_ / "updater-catalog.sha3");
+  const std::string signature100 = readFile(published_ / "updater-catalog.sig");
+  // a.txt is applied; lnk/x.txt, behind another user's link, is refused.
+  const testing_support::TempDir outside;
+  std::filesystem::create_symlink(outside.path(), "lnk");
+  ASSERT_EQ(::lchown("lnk", 65534, 65534), 0);
+  writeFile(published_ / "a.txt", "v2");
+  updater_testing::publishCatalog(
+      published_.path(), "; tolvex-release 200\n" + updater_testing::catalogLine("a.txt", "v2") +
+                             updater_testing::catalogLine("lnk/x.txt", "x"));
+  EXPECT_EQ(run(), -1);
+  // The old release replayed, with its files.
+  writeFile(published_ / "a.txt", "v1");
+  writeFile(published_ / "updater-catalog.sha3", catalog100);
+  writeFile(published_ / "updater-catalog.sig", signature100);
+  EXPECT_EQ(run(), -1);
+  EXPECT_EQ(readFile("a.txt"), "v2");
 }
 
 TEST_F(UpdateCommand, SignatureTextIsReadLeniently) {

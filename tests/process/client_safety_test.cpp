@@ -29,7 +29,14 @@ using updater_testing::binaryContent;
 
 const std::string kWaitLine = "Waiting for another update of this directory to finish...\n";
 
-class ClientSafety : public process_testing::ClientProcessFixture {};
+class ClientSafety : public process_testing::ClientProcessFixture {
+ protected:
+  testing_support::ProcessResult updateAsNobody() const {
+    return testing_support::runProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                        "--clear-groups", TOLVEX_TEST_CLIENT, "update"},
+                                       clientOptions());
+  }
+};
 
 TEST_F(ClientSafety, ASecondRunWaitsForTheFirstThenFindsEverythingUpToDate) {
   const std::string content = binaryContent(300000, 3);
@@ -249,6 +256,59 @@ TEST_F(ClientSafety, AFullDiskFailsTheRunAndLeavesNoStagedFile) {
             "small/big.bin.tolvex-pending (deleted) [IOError]\n");
   EXPECT_FALSE(fileExists(clientFile("small/big.bin.tolvex-pending")));
   EXPECT_EQ(readFile(clientFile("a.txt")), "old a");
+}
+
+TEST_F(ClientSafety, AFileSizeLimitFailsTheRunAndLeavesNoStagedFile) {
+  updater_testing::publishTree(published_.path(), {{"big.bin", binaryContent(1 << 20, 6)}});
+  // 256 KiB in the shell's blocks of 512 bytes.
+  const testing_support::ProcessResult result = testing_support::runProcess(
+      {"/bin/sh", "-c", "ulimit -f 512 && exec \"$0\" update", TOLVEX_TEST_CLIENT},
+      clientOptions());
+  EXPECT_EQ(result.exitStatus, 1) << "signal " << result.signal;
+  EXPECT_EQ(result.err,
+            "Checking updates...\nError: unhandled exception: file size limit reached: cannot "
+            "write big.bin.tolvex-pending (deleted) [IOError]\n");
+  EXPECT_FALSE(fileExists(clientFile("big.bin.tolvex-pending")));
+}
+
+TEST_F(ClientSafety, ADirectoryThatMayNotBeWrittenIsCheckedAndLeftAsItIs) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to act as another user";
+  }
+  updater_testing::publishTree(published_.path(), {{"a.txt", "a"}});
+  writeFile(clientFile("a.txt"), "a");
+  ASSERT_EQ(::chmod(client_.path().c_str(), 0755), 0);
+  const testing_support::ProcessResult upToDate = updateAsNobody();
+  EXPECT_EQ(upToDate.exitStatus, 0);
+  EXPECT_EQ(upToDate.err, kUpToDate);
+  updater_testing::publishTree(published_.path(), {{"a.txt", "new a"}});
+  const testing_support::ProcessResult due = updateAsNobody();
+  EXPECT_EQ(due.exitStatus, 1);
+  EXPECT_EQ(due.err, "Checking updates...\n\nerror: an update is due, but " +
+                         std::filesystem::canonical(client_.path()).string() +
+                         " cannot be written: Permission denied\n");
+  // Nothing was written: the descriptor and a.txt are all there is.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(client_.path()), {}), 2);
+}
+
+TEST_F(ClientSafety, ADirectoryThatMayBeWrittenButNotListedIsUpdated) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to act as another user";
+  }
+  ASSERT_EQ(::chown(client_.path().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(client_.path().c_str(), 0300), 0);
+  // Enough files for the moves to be synced a file system at a time.
+  std::string catalog = "; tolvex-release 7\n";
+  for (int i = 0; i < 16; ++i) {
+    const std::string name = std::string("f").append(std::to_string(i));
+    writeFile(published_ / name, "new");
+    catalog += updater_testing::catalogLine(name, "new");
+  }
+  updater_testing::publishCatalog(published_.path(), catalog);
+  const testing_support::ProcessResult result = updateAsNobody();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(readFile(clientFile("f15")), "new");
+  EXPECT_EQ(readFile(clientFile(".tolvex-release")), "7\n");
 }
 
 }  // namespace
