@@ -1,5 +1,8 @@
 #include "updater/staging_check.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -7,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
+#include "common/path.hpp"
 #include "formats/tool_files.hpp"
 #include "updater/target_directory.hpp"
 
@@ -24,6 +28,25 @@ constexpr std::int64_t kBytesPerCheckJob = std::int64_t{4} << 20;
 // the lanes would hash it alone at a third of their speed.
 constexpr std::int64_t kGroupedTargetBytes = std::int64_t{1} << 20;
 
+// Removes the staged file of `path`, whose target is up to date: nothing would
+// ever take it. Only the entry itself goes, and only where staging could
+// write, so that no link sends the removal elsewhere.
+void removeUnusedStagedFile(const std::string& path) {
+  const std::string pending = formats::pendingPathOf(path);
+  struct stat status {};
+  if (::lstat(pending.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) {
+    return;  // nearly always: nothing there
+  }
+  try {
+    const TargetDirectory directory = openTargetDirectory(path, false);
+    if (directory.refusal.empty()) {
+      ::unlinkat(directory.fd.get(), std::string(common::lastComponent(pending)).c_str(), 0);
+    }
+  } catch (const common::Error&) {
+    // recovery point: a staged file that cannot be reached stays, as it is harmless
+  }
+}
+
 // `readStaged`: whether the check may read the staged file, asked only when
 // it has to.
 EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target,
@@ -34,6 +57,9 @@ EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target,
       throw std::move(*target.error);
     }
     found.targetMatches = target.digest == request.digest;
+    if (found.targetMatches && readStaged()) {
+      removeUnusedStagedFile(request.path);
+    }
     if (!found.targetMatches) {
       found.targetSize = common::regularFileSize(request.path);
       // Before anything is written there, the staged file's removal included.
