@@ -163,10 +163,10 @@ bool StagingRun::downloadEarly(std::size_t index, const std::string& reason) {
   if (!files) {
     return false;
   }
-  plan_.downloadEarly(index);
+  const StagingPlan::Start start = plan_.downloadEarly(index);
   early_[index].reason = reason;
   try {
-    downloads_[index]->start(runner_, index, files->url);
+    downloads_[index]->start(runner_, index, files->url, start.stopAt);
   } catch (const common::Error&) {
     // recovery point: its attempt after the check meets the fault itself; what
     // the failed start made goes, since nothing was staged before it
@@ -210,20 +210,21 @@ void StagingRun::startTransfers() {
     if (start->step == StagingStep::kRanges) {
       route_.startRange(start->entry);
     } else {
-      attempt(start->entry, start->step);
+      attempt(*start);
     }
   }
 }
 
-void StagingRun::attempt(std::size_t index, StagingStep step) {
+void StagingRun::attempt(const StagingPlan::Start& start) {
+  const std::size_t index = start.entry;
   FileDownload& item = *downloads_[index];
   try {
     DeltaRoute::Files files = attemptFiles(requests_[index], item.context());
-    if (step == StagingStep::kIndex) {
+    if (start.step == StagingStep::kIndex) {
       item.stop();
       route_.begin(index, std::move(files));
     } else {
-      item.start(runner_, index, files.url);
+      item.start(runner_, index, files.url, start.stopAt);
     }
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other
@@ -259,6 +260,10 @@ void StagingRun::transferEnded(http::DownloadSet::Finished& end) {
 
 void StagingRun::attemptEnded(std::size_t index, const common::CurlError* failure) {
   const StagingPlan::Decision decision = plan_.transferEnded(index, failure == nullptr, now_);
+  if (decision.step == StagingStep::kNone) {
+    downloads_[index]->stop();  // the attempt that goes on hashes the file afresh
+    return;
+  }
   if (decision.step != StagingStep::kVerify) {
     downloads_[index]->stop();
     reporter_.report(*failure, decision.failures, decision.maxAttempts);

@@ -59,7 +59,7 @@ class StagingRun {
   // the staged file it made goes.
   void dropEarly(std::size_t index, bool removeStaged);
   void startTransfers();
-  void attempt(std::size_t index, StagingStep step);
+  void attempt(const StagingPlan::Start& start);
   void transferEnded(http::DownloadSet::Finished& end);
   // `failure` is what ended the attempt short; nothing for a complete one.
   void attemptEnded(std::size_t index, const common::CurlError* failure);
