@@ -204,8 +204,12 @@ std::vector<std::size_t> StagingPlan::settle(std::size_t entry, StageOutcome out
   for (std::size_t later = entry + 1; later < entries_.size() && abandoned(later); ++later) {
     Entry& item = entries_[later];
     retries_.recovered(later);
-    if (item.state == State::kIndex || item.state == State::kDelta || item.state == State::kWhole ||
-        item.state == State::kEarlyWhole) {
+    if (item.state == State::kDone) {
+      continue;
+    }
+    // An early start goes with what it staged, in whatever state it is.
+    if (item.early || item.state == State::kIndex || item.state == State::kDelta ||
+        item.state == State::kWhole || item.state == State::kEarlyWhole) {
       underway_.erase(later);
       item.state = State::kDone;
       stopped.push_back(later);

@@ -109,7 +109,8 @@ class StagingPlan {
   StagingStep verified(std::size_t entry, bool matches);
 
   // Records how `entry` ended. After a failure, returns the later entries whose
-  // transfers must stop now (their outcomes are never taken); nothing else.
+  // transfers must stop now, and those that started early (their outcomes are
+  // never taken); nothing else.
   std::vector<std::size_t> settle(std::size_t entry, StageOutcome outcome);
   bool abandoned(std::size_t entry) const { return ledger_.abandoned(entry); }
 

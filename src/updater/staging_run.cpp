@@ -318,11 +318,10 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
 void StagingRun::settle(std::size_t index, StageOutcome outcome) {
   route_.drop(index);
   // Nothing after the first failure will be taken: its downloads stop, keeping
-  // what they received for the next run.
+  // what they received for the next run; but what an early start staged goes,
+  // for no check will say whether its target needs it.
   for (const std::size_t later : plan_.settle(index, outcome)) {
-    runner_.cancel(later, {Transfer::Kind::kFile});
-    route_.drop(later);
-    downloads_[later]->stop();
+    dropEarly(later, plan_.startedEarly(later));
   }
 }
 
