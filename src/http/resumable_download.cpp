@@ -3,10 +3,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <utility>
 
 #include "common/errors.hpp"
@@ -63,13 +65,18 @@ class ResumableDownload final : public Running {
   // CurlError "URL: MESSAGE" when no request can be made.
   ResumableDownload(const CurlApi& curl, const common::Uri& url, const common::FileAt& file,
                     const ProgressCallback& onProgress, DownloadSet::FileListener listener,
-                    const std::string& environmentCaBundle)
+                    std::optional<std::int64_t> stopAt, const std::string& environmentCaBundle)
       : url_(url),
         file_(file, kWriteBufferBytes),
         offset_(file_.initialSize()),
-        listener_(std::move(listener)) {
+        listener_(std::move(listener)),
+        stopAt_(stopAt),
+        size_(offset_) {
     HeaderMap requestHeaders;
-    if (offset_ > 0) {
+    if (stopAt_ && offset_ < *stopAt_) {
+      requestHeaders.emplace_back(
+          "Range", "bytes=" + std::to_string(offset_) + "-" + std::to_string(*stopAt_ - 1));
+    } else if (offset_ > 0) {
       requestHeaders.emplace_back("Range", "bytes=" + std::to_string(offset_) + "-");
     }
     // Decided per header block (redirects come first) before any byte of the
@@ -82,14 +89,26 @@ class ResumableDownload final : public Running {
     const ChunkCallback onChunk = [this](std::string_view chunk) {
       if (wholeFileAnswer_ && !startedOver_) {
         file_.truncate();
+        size_ = 0;
         startedOver_ = true;
         if (listener_.startedOver) {
           listener_.startedOver();
         }
       }
+      if (stopAt_ && std::cmp_greater(chunk.size(), *stopAt_ - size_)) {
+        // A server that ignored the range sends on: what it may hold is kept,
+        // and the transfer ends here.
+        chunk =
+            chunk.substr(0, static_cast<std::size_t>(std::max<std::int64_t>(*stopAt_ - size_, 0)));
+        stopped_ = true;
+      }
       file_.append(chunk);
+      size_ += std::ssize(chunk);
       if (listener_.appended) {
         listener_.appended(chunk);
+      }
+      if (stopped_) {
+        throw common::CurlError("stopped at byte " + std::to_string(*stopAt_));
       }
     };
     transfer_ = startGet(curl, url_, onChunk, requestHeaders, onHeadersDone, onProgress,
@@ -102,7 +121,7 @@ class ResumableDownload final : public Running {
   // Closes the file, or throws the download's failure. A range past the end
   // (416) means the file was already complete.
   void finish(DownloadSet::Finished& /*end*/) override {
-    if (transfer_->endingStatus() == 416) {
+    if (stopped_ || transfer_->endingStatus() == 416) {
       file_.close();
       return;
     }
@@ -120,6 +139,9 @@ class ResumableDownload final : public Running {
   common::AppendingFile file_;
   const std::int64_t offset_;
   const DownloadSet::FileListener listener_;
+  const std::optional<std::int64_t> stopAt_;
+  std::int64_t size_;     // of the file, appended bytes included
+  bool stopped_ = false;  // it holds the bytes it may: the rest was not taken
   bool wholeFileAnswer_ = false;
   bool startedOver_ = false;
   // Last, so that it leaves the session before the file is closed.
@@ -271,10 +293,11 @@ DownloadSet::DownloadSet(ConnectionPool& pool)
 DownloadSet::~DownloadSet() = default;
 
 std::int64_t DownloadSet::start(std::size_t id, const common::Uri& url, const common::FileAt& file,
-                                const ProgressCallback& onProgress, FileListener listener) {
+                                const ProgressCallback& onProgress, FileListener listener,
+                                std::optional<std::int64_t> stopAt) {
   TOLVEX_CHECK(impl_->downloads.count(id) == 0, "a download id is used twice at once");
   auto download = std::make_unique<ResumableDownload>(
-      impl_->curl, url, file, onProgress, std::move(listener), impl_->environmentCaBundle);
+      impl_->curl, url, file, onProgress, std::move(listener), stopAt, impl_->environmentCaBundle);
   const std::int64_t existing = download->existingBytes();
   impl_->session.add(download->transfer());
   impl_->downloads.emplace(id, std::move(download));

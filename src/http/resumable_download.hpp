@@ -69,10 +69,14 @@ class DownloadSet {
 
   // Starts downloading `url` into `file` under `id`, which must not be running,
   // and returns the bytes the file held already (the download continues after
-  // them). Throws before its request goes out: IOError when the file cannot be
-  // opened or is no regular file, OSError when its size cannot be read.
+  // them). With `stopAt`, the file grows no further than that many bytes: only
+  // those are asked for, and the download is complete once it holds them,
+  // whatever else the server sends. Throws before its request goes out: IOError
+  // when the file cannot be opened or is no regular file, OSError when its size
+  // cannot be read.
   std::int64_t start(std::size_t id, const common::Uri& url, const common::FileAt& file,
-                     const ProgressCallback& onProgress, FileListener listener = {});
+                     const ProgressCallback& onProgress, FileListener listener = {},
+                     std::optional<std::int64_t> stopAt = std::nullopt);
   // Starts fetching `url` into memory under `id`, which must not be running:
   // the whole answer, or with `range` exactly those bytes, which the server must
   // send as a partial answer of that range. With `maxWholeBytes` above 0, a

@@ -12,8 +12,8 @@
 
 namespace updater {
 
-void FileDownload::start(TransferRunner& runner, std::size_t entry,
-                         const DeltaRoute::Files& files) {
+void FileDownload::start(TransferRunner& runner, std::size_t entry, const DeltaRoute::Files& files,
+                         std::optional<std::int64_t> stopAt) {
   // Only the first attempt may go on from the check: any other, a delta build
   // included, may have changed the file since.
   std::optional<crypto::Sha3Stream> prefix = std::exchange(checked_.state, std::nullopt);
@@ -24,7 +24,7 @@ void FileDownload::start(TransferRunner& runner, std::size_t entry,
       [this](std::int64_t downloaded, std::int64_t total) {
         reportProgress(downloaded, total, context_);
       },
-      listener);
+      listener, stopAt);
   // Each attempt hashes what the file holds, then what it receives; the first
   // goes on from what the check read, when the file still holds just that.
   if (prefix && existing > 0 && existing == checked_.bytes) {

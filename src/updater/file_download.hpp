@@ -35,9 +35,11 @@ class FileDownload {
   FileDownload& operator=(const FileDownload&) = delete;
 
   const ProgressContext& context() const { return context_; }
-  // Starts an attempt of `files` through `runner` as `entry`'s file transfer.
-  // Throws CurlError when it cannot start, and what DownloadSet::start throws.
-  void start(TransferRunner& runner, std::size_t entry, const DeltaRoute::Files& files);
+  // Starts an attempt of `files` through `runner` as `entry`'s file transfer,
+  // which ends once the file holds `stopAt` bytes when given. Throws CurlError
+  // when it cannot start, and what DownloadSet::start throws.
+  void start(TransferRunner& runner, std::size_t entry, const DeltaRoute::Files& files,
+             std::optional<std::int64_t> stopAt = std::nullopt);
   // The attempt ended short, or is stopped, or a delta takes its place: its
   // digest is abandoned, and no later attempt goes on from the check's.
   void stop() {

@@ -52,7 +52,8 @@ struct StagingResult {
 // Makes sure that a verified copy of the remote file of each request lies in its
 // staged file (formats::pendingPathOf), downloading or resuming it through
 // `pool` as needed, and returns the staged files in request order; a target
-// that already has its digest is left alone and not listed. A large target
+// that already has its digest is left alone and not listed, and a staged file
+// beside it, which nothing would take, is removed. A large target
 // whose old copy is here is first updated by delta, when the server publishes
 // its block index; the staged file is verified all the same. The paths must be
 // distinct; `totalFiles` numbers the entries on the progress line. Failed

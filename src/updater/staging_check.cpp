@@ -1,5 +1,8 @@
 #include "updater/staging_check.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -7,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
+#include "formats/tool_files.hpp"
 #include "updater/target_directory.hpp"
 
 namespace updater {
@@ -23,6 +27,17 @@ constexpr std::int64_t kBytesPerCheckJob = std::int64_t{4} << 20;
 // the lanes would hash it alone at a third of their speed.
 constexpr std::int64_t kGroupedTargetBytes = std::int64_t{1} << 20;
 
+// Removes the staged file of `path`, whose target is up to date: nothing would
+// ever take it. Only the entry itself goes, and only where staging could
+// write, so that no link sends the removal elsewhere.
+void removeUnusedStagedFile(const std::string& path) {
+  // A look by name first: nearly always, nothing is there.
+  struct stat status {};
+  if (::lstat(formats::pendingPathOf(path).c_str(), &status) == 0) {
+    removeStagedFile(path);
+  }
+}
+
 // `readStaged`: whether the check may read the staged file, asked only when
 // it has to.
 EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target,
@@ -33,6 +48,9 @@ EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target,
       throw std::move(*target.error);
     }
     found.targetMatches = target.digest == request.digest;
+    if (found.targetMatches && readStaged()) {
+      removeUnusedStagedFile(request.path);
+    }
     if (!found.targetMatches) {
       found.targetSize = common::regularFileSize(request.path);
       // Before anything is written there, the staged file's removal included.

@@ -82,6 +82,15 @@ StagingPlan::Start StagingPlan::begin(std::size_t entry) {
     underway_.emplace(entry, item.deltaBytes);
     return {entry, StagingStep::kIndex};
   }
+  return whole(entry);
+}
+
+StagingPlan::Start StagingPlan::whole(std::size_t entry) {
+  Entry& item = entries_[entry];
+  if (item.early) {
+    item.state = State::kEarlyWhole;
+    return {entry, StagingStep::kWhole, kEarlyWholeBytes};
+  }
   item.state = State::kWhole;
   return {entry, StagingStep::kWhole};
 }
@@ -89,7 +98,18 @@ StagingPlan::Start StagingPlan::begin(std::size_t entry) {
 StagingPlan::Decision StagingPlan::transferEnded(std::size_t entry, bool complete,
                                                  std::int64_t now) {
   Entry& item = entries_[entry];
-  TOLVEX_CHECK(item.state == State::kWhole, "a download ended that was not running");
+  TOLVEX_CHECK(item.state == State::kWhole || item.state == State::kEarlyWhole,
+               "a download ended that was not running");
+  if (complete && item.state == State::kEarlyWhole) {
+    // Complete as far as it may go unconfirmed, the file perhaps whole.
+    retries_.recovered(entry);
+    if (item.early) {
+      item.state = State::kHeld;
+    } else {
+      requeue(entry);
+    }
+    return {StagingStep::kNone};
+  }
   if (complete) {
     retries_.recovered(entry);
     item.state = State::kVerifying;
@@ -125,14 +145,21 @@ void StagingPlan::buildEarly(std::size_t entry, std::int64_t deltaBytes) {
   building(entry);
 }
 
-void StagingPlan::downloadEarly(std::size_t entry) {
+StagingPlan::Start StagingPlan::downloadEarly(std::size_t entry) {
   entries_[entry].early = true;
-  entries_[entry].state = State::kWhole;
+  return whole(entry);
 }
 
 void StagingPlan::downloadLater(std::size_t entry) {
   entries_[entry].early = false;
   entries_[entry].state = State::kChecking;
+}
+
+void StagingPlan::confirmEarly(std::size_t entry) {
+  entries_[entry].early = false;
+  if (entries_[entry].state == State::kHeld) {
+    requeue(entry);
+  }
 }
 
 void StagingPlan::fellBack(std::size_t entry) {
@@ -177,7 +204,12 @@ std::vector<std::size_t> StagingPlan::settle(std::size_t entry, StageOutcome out
   for (std::size_t later = entry + 1; later < entries_.size() && abandoned(later); ++later) {
     Entry& item = entries_[later];
     retries_.recovered(later);
-    if (item.state == State::kIndex || item.state == State::kDelta || item.state == State::kWhole) {
+    if (item.state == State::kDone) {
+      continue;
+    }
+    // An early start goes with what it staged, in whatever state it is.
+    if (item.early || item.state == State::kIndex || item.state == State::kDelta ||
+        item.state == State::kWhole || item.state == State::kEarlyWhole) {
       underway_.erase(later);
       item.state = State::kDone;
       stopped.push_back(later);

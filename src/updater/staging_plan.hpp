@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -38,7 +38,8 @@ class StagingPlan {
   // A start the runner is asked for.
   struct Start {
     std::size_t entry = 0;
-    StagingStep step = StagingStep::kNone;  // kIndex, kRanges or kWhole
+    StagingStep step = StagingStep::kNone;              // kIndex, kRanges or kWhole
+    std::optional<std::int64_t> stopAt = std::nullopt;  // kWhole: the most its staged file may hold
   };
   // What an ended transfer leads to, and for a report, the failures so far.
   struct Decision {
@@ -54,6 +55,12 @@ class StagingPlan {
   static constexpr std::size_t kMaxDeltasUnderway = 2;
   static constexpr std::size_t kMaxSmallDeltasUnderway = 16;
   static constexpr std::int64_t kSmallDeltasBytes = std::int64_t{32} << 20;
+  // What a whole download that starts before its check ends may fetch: the
+  // header that starts it is not signed, and a target found up to date must
+  // not cost its whole file (256 MiB of a 256 MiB file on loopback). Enough
+  // to open the connection and get past its slow start; the rest comes once
+  // the check confirms the target out of date.
+  static constexpr std::int64_t kEarlyWholeBytes = std::int64_t{4} << 20;
 
   explicit StagingPlan(std::size_t entries, std::int64_t maxAttempts = kTransferAttempts,
                        std::int64_t pauseMilliseconds = kTransferDelaySeconds * 1000);
@@ -70,7 +77,8 @@ class StagingPlan {
   std::optional<Start> next(std::int64_t now, const std::function<bool(std::size_t)>& rangeDue);
 
   // The transfer of `entry`'s whole download ended, complete or failed (a
-  // failure worth another attempt) at `now`: kVerify, kPause or kGiveUp.
+  // failure worth another attempt) at `now`: kVerify, kPause or kGiveUp; kNone
+  // when it stopped where an early start must (it goes on once confirmed).
   Decision transferEnded(std::size_t entry, bool complete, std::int64_t now);
   // Its delta route made a plan and writes its staged file.
   void building(std::size_t entry);
@@ -80,16 +88,18 @@ class StagingPlan {
   bool mayStartEarly(std::size_t entry, std::int64_t deltaBytes) const;
   // It builds its staged file from that plan, in a delta's place.
   void buildEarly(std::size_t entry, std::int64_t deltaBytes);
-  // Its whole download starts: the plan showed the delta would not pay; or,
-  // when that start failed at once, it waits for its check after all.
-  void downloadEarly(std::size_t entry);
+  // Its whole download starts, of the first kEarlyWholeBytes only: the plan
+  // showed the delta would not pay. Or, when that start failed at once, it
+  // waits for its check after all.
+  Start downloadEarly(std::size_t entry);
   void downloadLater(std::size_t entry);
   // Whether it started before its check ended, which decides: confirmEarly when
   // the target is out of date, settle otherwise. Until then, the digest of its
   // staged file is not compared.
   bool startedEarly(std::size_t entry) const { return entries_[entry].early; }
   bool settled(std::size_t entry) const { return entries_[entry].state == State::kDone; }
-  void confirmEarly(std::size_t entry) { entries_[entry].early = false; }
+  // A whole download that stopped at kEarlyWholeBytes is queued to go on.
+  void confirmEarly(std::size_t entry);
   // Its delta route gave way: it waits for the whole download.
   void fellBack(std::size_t entry);
   // Its delta build is complete: its digest is compared next.
@@ -99,7 +109,8 @@ class StagingPlan {
   StagingStep verified(std::size_t entry, bool matches);
 
   // Records how `entry` ended. After a failure, returns the later entries whose
-  // transfers must stop now (their outcomes are never taken); nothing else.
+  // transfers must stop now, and those that started early (their outcomes are
+  // never taken); nothing else.
   std::vector<std::size_t> settle(std::size_t entry, StageOutcome outcome);
   bool abandoned(std::size_t entry) const { return ledger_.abandoned(entry); }
 
@@ -117,6 +128,8 @@ class StagingPlan {
     kIndex,  // on its delta route: the index asked for, or the plan made
     kDelta,  // its delta build writes the staged file
     kWhole,
+    kEarlyWhole,  // its whole download, of the first kEarlyWholeBytes only
+    kHeld,        // those are in: it waits for its check
     kPaused,
     kVerifying,
     kDone,
@@ -132,6 +145,7 @@ class StagingPlan {
   };
 
   Start begin(std::size_t entry);
+  Start whole(std::size_t entry);
   // The sizes of the old copies of the deltas under way, together.
   std::int64_t bytesUnderway() const;
   // Whether a delta with an old copy of `deltaBytes` has a place beside them.
@@ -143,7 +157,7 @@ class StagingPlan {
   const std::int64_t maxAttempts_;
   const std::int64_t pauseMilliseconds_;
   std::vector<Entry> entries_;
-  std::set<std::size_t> queue_;     // they start in entry order
+  std::set<std::size_t> queue_;  // they start in entry order
   // In state kIndex or kDelta, with the sizes of their old copies.
   std::map<std::size_t, std::int64_t> underway_;
   RetryGate retries_;

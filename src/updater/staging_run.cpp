@@ -170,10 +170,10 @@ bool StagingRun::downloadEarly(std::size_t index, const std::string& reason) {
   if (!files) {
     return false;
   }
-  plan_.downloadEarly(index);
+  const StagingPlan::Start start = plan_.downloadEarly(index);
   early_[index].reason = reason;
   try {
-    downloads_[index]->start(runner_, index, *files);
+    downloads_[index]->start(runner_, index, *files, start.stopAt);
   } catch (const common::Error&) {
     // recovery point: its attempt after the check meets the fault itself; what
     // the failed start made goes, since nothing was staged before it
@@ -217,12 +217,13 @@ void StagingRun::startTransfers() {
     if (start->step == StagingStep::kRanges) {
       route_.startRange(start->entry);
     } else {
-      attempt(start->entry, start->step);
+      attempt(*start);
     }
   }
 }
 
-void StagingRun::attempt(std::size_t index, StagingStep step) {
+void StagingRun::attempt(const StagingPlan::Start& start) {
+  const std::size_t index = start.entry;
   FileDownload& item = *downloads_[index];
   try {
     // Each attempt reaches the directory anew by the link rule, and acts only
@@ -237,11 +238,11 @@ void StagingRun::attempt(std::size_t index, StagingStep step) {
     }
     DeltaRoute::Files files =
         attemptFiles(requests_[index], item.context(), std::move(*reached.files));
-    if (step == StagingStep::kIndex) {
+    if (start.step == StagingStep::kIndex) {
       item.stop();
       route_.begin(index, std::move(files));
     } else {
-      item.start(runner_, index, files);
+      item.start(runner_, index, files, start.stopAt);
     }
   } catch (const common::CurlError& error) {
     // recovery point: a transfer that could not start is tried again like any other
@@ -277,6 +278,10 @@ void StagingRun::transferEnded(http::DownloadSet::Finished& end) {
 
 void StagingRun::attemptEnded(std::size_t index, const common::CurlError* failure) {
   const StagingPlan::Decision decision = plan_.transferEnded(index, failure == nullptr, now_);
+  if (decision.step == StagingStep::kNone) {
+    downloads_[index]->stop();  // the attempt that goes on hashes the file afresh
+    return;
+  }
   if (decision.step != StagingStep::kVerify) {
     downloads_[index]->stop();
     reporter_.report(*failure, decision.failures, decision.maxAttempts);
@@ -331,11 +336,10 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
 void StagingRun::settle(std::size_t index, StageOutcome outcome) {
   route_.drop(index);
   // Nothing after the first failure will be taken: its downloads stop, keeping
-  // what they received for the next run.
+  // what they received for the next run; but what an early start staged goes,
+  // for no check will say whether its target needs it.
   for (const std::size_t later : plan_.settle(index, outcome)) {
-    runner_.cancel(later, {Transfer::Kind::kFile});
-    route_.drop(later);
-    downloads_[later]->stop();
+    dropEarly(later, plan_.startedEarly(later));
   }
 }
 

@@ -55,11 +55,11 @@ class StagingRun {
   bool downloadEarly(std::size_t index, const std::string& reason);
   // Its check found the target out of date: what it came to is told now.
   void confirmEarly(std::size_t index);
-  // Its check found otherwise: what runs of it stops, and with `removeStaged`
-  // the staged file it made goes.
+  // Its check found otherwise, or it is abandoned: what runs of it stops, and
+  // with `removeStaged` the staged file it made goes.
   void dropEarly(std::size_t index, bool removeStaged);
   void startTransfers();
-  void attempt(std::size_t index, StagingStep step);
+  void attempt(const StagingPlan::Start& start);
   void transferEnded(http::DownloadSet::Finished& end);
   // `failure` is what ended the attempt short; nothing for a complete one.
   void attemptEnded(std::size_t index, const common::CurlError* failure);

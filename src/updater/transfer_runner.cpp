@@ -37,9 +37,11 @@ void TransferRunner::fetchRanges(const Transfer& transfer, const common::Uri& ur
 std::int64_t TransferRunner::startFile(std::size_t entry, const common::Uri& url,
                                        const common::FileAt& file,
                                        const http::ProgressCallback& onProgress,
-                                       http::DownloadSet::FileListener listener) {
+                                       http::DownloadSet::FileListener listener,
+                                       std::optional<std::int64_t> stopAt) {
   const std::size_t id = nextId_++;
-  const std::int64_t existing = downloads_.start(id, url, file, onProgress, std::move(listener));
+  const std::int64_t existing =
+      downloads_.start(id, url, file, onProgress, std::move(listener), stopAt);
   transfers_.emplace(id, Transfer{Transfer::Kind::kFile, entry});
   return existing;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,13 @@ class TransferRunner : public TransferSource {
   void cancel(std::size_t entry, std::initializer_list<Transfer::Kind> kinds) override;
   void post(std::function<std::function<void()>()> job) override;
 
-  // Starts downloading `url` into `file` for `entry` (DownloadSet::start):
-  // returns the bytes the file held already. Throws as DownloadSet::start does.
+  // Starts downloading `url` into `file` for `entry`, up to `stopAt` bytes when
+  // given (DownloadSet::start): returns the bytes the file held already. Throws
+  // as DownloadSet::start does.
   std::int64_t startFile(std::size_t entry, const common::Uri& url, const common::FileAt& file,
                          const http::ProgressCallback& onProgress,
-                         http::DownloadSet::FileListener listener);
+                         http::DownloadSet::FileListener listener,
+                         std::optional<std::int64_t> stopAt = std::nullopt);
   // A step that some other work will deliver() later is now outstanding.
   void expectStep() { ++stepsOutstanding_; }
   // Hands a step to the calling thread from any thread, and wakes its wait.

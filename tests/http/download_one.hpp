@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "common/errors.hpp"
@@ -10,12 +12,14 @@
 
 namespace http_testing {
 
-// One download through a DownloadSet of `pool`, run to its end; throws what
-// ended it short (a failed transfer as CurlError "URL: MESSAGE").
+// One download through a DownloadSet of `pool`, run to its end (or to
+// `stopAt` bytes); throws what ended it short (a failed transfer as CurlError
+// "URL: MESSAGE").
 inline void downloadOne(http::ConnectionPool& pool, const common::Uri& url, const std::string& path,
-                        const http::ProgressCallback& onProgress = {}) {
+                        const http::ProgressCallback& onProgress = {},
+                        std::optional<std::int64_t> stopAt = std::nullopt) {
   http::DownloadSet set(pool);
-  set.start(0, url, path, onProgress);
+  set.start(0, url, path, onProgress, {}, stopAt);
   for (;;) {
     for (const auto& end : set.wait(1000)) {
       if (end.result == http::DownloadSet::Finished::Result::kTransferFailed) {

@@ -122,6 +122,14 @@ TEST_F(ResumableDownload, StartsOverWhenTheServerIgnoresTheRange) {
   EXPECT_EQ(requests()[0].header("Range"), "bytes=1000-");
 }
 
+TEST_F(ResumableDownload, StopsAtItsBoundEvenWhenTheServerIgnoresTheRange) {
+  server_.setIgnoreRange(true);
+  writeFile(local_, kRemote.substr(0, 1000));
+  http_testing::downloadOne(pool_, remoteUri(), local_, {}, 3000);
+  EXPECT_EQ(readFile(local_), kRemote.substr(0, 3000));
+  EXPECT_EQ(requests()[0].header("Range"), "bytes=1000-2999");
+}
+
 TEST_F(ResumableDownload, KeepsThePartialFileWhenAWholeFileAnswerFails) {
   server_.setIgnoreRange(true);
   server_.dropAfter("/dir/remote file.bin", 0);

@@ -33,27 +33,36 @@ struct Event {
     kVerified,
     kMismatched,
     kFail,
-    kDownloaded
+    kDownloaded,
+    kEarly,
+    kConfirm
   } op;
   std::size_t entry = 0;  // for kNext: the entry whose range is due, or 99
   std::int64_t now = 0;
   std::string expected = "";
 };
 
+// A start in words: "whole 0", or "whole 0 to N" when it may fetch N bytes only.
+std::string startInWords(const StagingPlan::Start& start) {
+  std::string words = nameOf(start.step) + " " + std::to_string(start.entry);
+  return start.stopAt ? words + " to " + std::to_string(*start.stopAt) : words;
+}
+
 std::string feed(StagingPlan& plan, const Event& event) {
   std::string said;
   switch (event.op) {
+    case Event::kEarly:
+      return startInWords(plan.downloadEarly(event.entry));
+    case Event::kConfirm:
+      plan.confirmEarly(event.entry);
+      break;
     case Event::kQueue:
     case Event::kQueueDelta:
       plan.queue(event.entry, event.op == Event::kQueueDelta ? StagingPlan::kSmallDeltasBytes : 0);
       break;
     case Event::kNext: {
       const auto start = plan.next(event.now, [&](std::size_t e) { return e == event.entry; });
-      if (start) {
-        said = nameOf(start->step);
-        said.append(" ").append(std::to_string(start->entry));
-      }
-      return start ? said : "none";
+      return start ? startInWords(*start) : "none";
     }
     case Event::kEnded:
     case Event::kFailed: {
@@ -95,7 +104,24 @@ TEST(StagingPlan, DecidesWhatStartsNextAndWhatEachOutcomeLeadsTo) {
     const char* name;
     std::vector<Event> events;
   };
+  const std::string capped = " to " + std::to_string(StagingPlan::kEarlyWholeBytes);
   const Case cases[] = {
+      {"an early whole download, retries too, fetches a few MiB, the rest once confirmed",
+       {{E::kEarly, 0, 0, "whole 0" + capped},
+        {E::kFailed, 0, 0, "pause 1/3"},
+        {E::kNext, 99, 100, "whole 0" + capped},
+        {E::kEnded, 0, 100, "none"},
+        {E::kNext, 99, 100, "none"},
+        {E::kConfirm, 0},
+        {E::kNext, 99, 100, "whole 0"},
+        {E::kEnded, 0, 100, "verify"}}},
+      {"a failure stops the early starts after it, held or running",
+       {{E::kQueue, 0},
+        {E::kEarly, 1, 0, "whole 1" + capped},
+        {E::kEnded, 1, 0, "none"},
+        {E::kEarly, 2, 0, "whole 2" + capped},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kFail, 0, 0, "stop 1 2"}}},
       {"entries start in entry order",
        {{E::kQueue, 0},
         {E::kQueue, 1},

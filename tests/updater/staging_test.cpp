@@ -1,6 +1,7 @@
 #include "updater/staging.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -60,10 +61,24 @@ TEST_F(StageFile, UpToDateTargetIsLeftAloneWithoutNetwork) {
   writeFile(published_ / "dir/a.txt", "same");
   writeFile("dir/a.txt", "same");
   writeFile("dir/a.txt.tolvex-pending", "left over");
-  EXPECT_EQ(stage(crypto::sha3Hex("same"), "dir/a.txt"), std::nullopt);
+  // A staged file beside it goes, a link itself and not what it points to; but
+  // not behind another user's link, where staging would not write either.
+  writeFile("b.txt", "same");
+  writeFile("outside", "kept");
+  std::filesystem::create_symlink("outside", "b.txt.tolvex-pending");
+  writeFile("theirs/c.txt", "same");
+  writeFile("theirs/c.txt.tolvex-pending", "theirs");
+  std::filesystem::create_directory_symlink("theirs", "link");
+  const bool root = ::geteuid() == 0 && ::lchown("link", 65534, 65534) == 0;
+  for (const char* path : {"dir/a.txt", "b.txt", "link/c.txt"}) {
+    EXPECT_EQ(stage(crypto::sha3Hex("same"), path), std::nullopt);
+  }
   // An empty digest text stands for "not a regular file": a missing target matches it.
   EXPECT_EQ(stage("", "x/y/missing"), std::nullopt);
-  EXPECT_EQ(readFile("dir/a.txt.tolvex-pending"), "left over");
+  EXPECT_FALSE(fileExists("dir/a.txt.tolvex-pending"));
+  EXPECT_FALSE(std::filesystem::is_symlink("b.txt.tolvex-pending"));
+  EXPECT_EQ(readFile("outside"), "kept");
+  EXPECT_EQ(fileExists("theirs/c.txt.tolvex-pending"), root);
   EXPECT_FALSE(fileExists("x"));
   EXPECT_TRUE(server_.requests().empty());
   EXPECT_EQ(output_.out + output_.err, "");
