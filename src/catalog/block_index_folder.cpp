@@ -113,8 +113,8 @@ std::map<std::int64_t, timespec> newestIndexBySize(int folder) {
         common::readAt(index.get(), 0, header) != header.size()) {
       continue;
     }
-    const std::optional<std::int64_t> size = delta::indexedFileSize(
-        {reinterpret_cast<const char*>(header.data()), header.size()});
+    const std::optional<std::int64_t> size =
+        delta::indexedFileSize({reinterpret_cast<const char*>(header.data()), header.size()});
     if (size) {
       auto [at, added] = newest.try_emplace(*size, status.st_mtim);
       if (!added && notAfter(at->second, status.st_mtim)) {
@@ -156,8 +156,8 @@ int BlockIndexFolder::descriptor() {
   return folder_->get();
 }
 
-void BlockIndexFolder::ensure(const std::string& path, const std::string& digest,
-                              std::int64_t size, std::optional<std::string> built) {
+void BlockIndexFolder::ensure(const std::string& path, const std::string& digest, std::int64_t size,
+                              std::optional<std::string> built) {
   const int folder = descriptor();
   if (holdsIndex(folder, digest, size)) {
     return;

@@ -10,8 +10,8 @@
 #include <exception>
 #include <memory>
 #include <optional>
-#include <span>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
