@@ -8,12 +8,10 @@
 #include "cli/command_line.hpp"
 #include "cli/key_press.hpp"
 #include "cli/publish_commands.hpp"
-#include "cli/update_command.hpp"
 #include "common/errors.hpp"
 #include "common/output.hpp"
 #include "crypto/sha3_batch.hpp"
-#include "http/connection_pool.hpp"
-#include "http/curl_library.hpp"
+#include "updater/run/run_update.hpp"
 
 namespace cli {
 namespace {
@@ -24,10 +22,8 @@ constexpr double kArgumentlessWaitSeconds = 5.0;
 struct ProcessInputs {
   std::string_view argv0;
   const updater::TrustedKeys& trustedKeys;
-  // libcurl's functions, loaded at start-up.
-  const http::CurlApi& curl;
-  // The CA bundle that the environment names, as the curl tool reads it.
-  std::string environmentCaBundle;
+  // libcurl's functions, loaded at start-up, and the CA bundle the environment names.
+  updater::Network network;
   // How many files are hashed at a time: TOLVEX_SHA3_LANES narrows it.
   crypto::Sha3Lanes sha3Lanes;
 };
@@ -42,8 +38,8 @@ int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
     case Command::kKeygen:
       return keygenCommand();
     case Command::kUpdate:
-      return updateCommand(invocation.verbose, inputs.trustedKeys, inputs.curl,
-                           inputs.environmentCaBundle, inputs.sha3Lanes);
+      return updater::runUpdate(
+          {invocation.verbose, inputs.trustedKeys, inputs.network, inputs.sha3Lanes});
     case Command::kNone:
       break;
   }
@@ -69,8 +65,8 @@ int runArguments(const std::vector<std::string>& tokens, const ProcessInputs& in
 // Started without arguments (from a file manager, say): update, then leave the
 // window open a moment so that its outcome can be read.
 int runArgumentless(const ProcessInputs& inputs) {
-  const int result = updateCommand(false, inputs.trustedKeys, inputs.curl,
-                                   inputs.environmentCaBundle, inputs.sha3Lanes);
+  const int result =
+      updater::runUpdate({false, inputs.trustedKeys, inputs.network, inputs.sha3Lanes});
   waitForKeyPress(kArgumentlessWaitSeconds);
   return result;
 }
@@ -92,8 +88,8 @@ int runMain(int argc, char** argv, const updater::TrustedKeys& trustedKeys) {
   ::signal(SIGXFSZ, SIG_IGN);
   try {
     const ProcessInputs inputs{
-        argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys, http::loadCurlLibrary(),
-        http::environmentCaBundle(std::getenv("CURL_CA_BUNDLE"), std::getenv("SSL_CERT_FILE")),
+        argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys,
+        updater::loadNetwork(std::getenv("CURL_CA_BUNDLE"), std::getenv("SSL_CERT_FILE")),
         crypto::sha3LanesFromSetting(std::getenv("TOLVEX_SHA3_LANES"))};
     const std::vector<std::string> tokens(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int result = tokens.empty() ? runArgumentless(inputs) : runArguments(tokens, inputs);

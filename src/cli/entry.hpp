@@ -1,6 +1,6 @@
 #pragma once
 
-#include "updater/trust.hpp"
+#include "updater/run/trust.hpp"
 
 namespace cli {
 

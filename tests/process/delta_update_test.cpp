@@ -19,8 +19,8 @@
 #include "published_tree.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
-#include "updater/delta_route.hpp"
-#include "updater/staging_plan.hpp"
+#include "updater/plan/staging_plan.hpp"
+#include "updater/route/delta_route.hpp"
 
 namespace {
 

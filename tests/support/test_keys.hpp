@@ -3,7 +3,7 @@
 #include <string>
 
 #include "crypto/ed25519.hpp"
-#include "updater/trust.hpp"
+#include "updater/run/trust.hpp"
 
 namespace testing_support {
 

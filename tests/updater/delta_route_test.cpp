@@ -1,4 +1,4 @@
-#include "updater/delta_route.hpp"
+#include "updater/route/delta_route.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "updater/lock_and_apply.hpp"
+#include "updater/apply/lock_and_apply.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

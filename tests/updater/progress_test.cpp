@@ -1,4 +1,4 @@
-#include "updater/progress.hpp"
+#include "updater/route/progress.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "updater/retry.hpp"
+#include "updater/staging/retry.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "updater/staging_check.hpp"
+#include "updater/staging/staging_check.hpp"
 
 #include <gtest/gtest.h>
 

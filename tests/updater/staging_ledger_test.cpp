@@ -1,4 +1,4 @@
-#include "updater/staging_ledger.hpp"
+#include "updater/plan/staging_ledger.hpp"
 
 #include <gtest/gtest.h>
 

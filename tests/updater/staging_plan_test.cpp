@@ -1,4 +1,4 @@
-#include "updater/staging_plan.hpp"
+#include "updater/plan/staging_plan.hpp"
 
 #include <gtest/gtest.h>
 

@@ -19,7 +19,7 @@
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
-#include "updater/staging.hpp"
+#include "updater/staging/staging.hpp"
 
 namespace {
 

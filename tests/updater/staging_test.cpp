@@ -1,4 +1,4 @@
-#include "updater/staging.hpp"
+#include "updater/staging/staging.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,7 +17,7 @@
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
-#include "updater/progress.hpp"
+#include "updater/route/progress.hpp"
 
 namespace {
 

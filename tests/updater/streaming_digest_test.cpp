@@ -1,4 +1,4 @@
-#include "updater/streaming_digest.hpp"
+#include "updater/staging/streaming_digest.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

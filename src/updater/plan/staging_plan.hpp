@@ -1,0 +1,167 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "updater/plan/retry_gate.hpp"
+#include "updater/plan/staging_ledger.hpp"
+
+namespace updater {
+
+// What the plan asks of the runner for one entry.
+enum class StagingStep {
+  kNone,    // nothing for now: another event moves it on
+  kIndex,   // fetch its block index: its delta route begins
+  kRanges,  // fetch the next range of its delta build
+  kWhole,   // start (or resume) the whole download
+  kPause,   // report the failed attempt; the entry retries after its pause
+  kRetry,   // queued again, first: the whole download after a delta
+  kVerify,  // take the digest of what the download wrote
+  kGiveUp,  // report the last failed attempt; the staged file's digest decides
+  kCommit,  // the staged file matches: settle it as downloaded
+  kReject,  // the staged file does not match: settle it as a mismatch
+};
+
+// The decisions of a staging run, one small state per catalog entry: what
+// starts next, and what each outcome of a transfer or a digest leads to. It
+// owns the retry policy: while an entry waits out a retry pause, no new entry
+// starts and only the oldest failing one retries, so a failing server costs
+// about the attempts of one transfer. Pure bookkeeping: no I/O, no clock (the
+// runner passes the time in), no threads.
+class StagingPlan {
+ public:
+  // A start the runner is asked for.
+  struct Start {
+    std::size_t entry = 0;
+    StagingStep step = StagingStep::kNone;              // kIndex, kRanges or kWhole
+    std::optional<std::int64_t> stopAt = std::nullopt;  // kWhole: the most its staged file may hold
+  };
+  // What an ended transfer leads to, and for a report, the failures so far.
+  struct Decision {
+    StagingStep step = StagingStep::kNone;
+    std::int64_t failures = 0;
+    std::int64_t maxAttempts = 0;
+  };
+
+  // Deltas whose index, plan or build may be under way at once: each may hold
+  // a window of ranges and a plan in memory, both bounded by its file's size.
+  // Two of any size, or more of small files: those cost a round trip or two
+  // each, and only many side by side keep the transfers busy.
+  static constexpr std::size_t kMaxDeltasUnderway = 2;
+  static constexpr std::size_t kMaxSmallDeltasUnderway = 16;
+  static constexpr std::int64_t kSmallDeltasBytes = std::int64_t{32} << 20;
+  // What a whole download that starts before its check ends may fetch: the
+  // header that starts it is not signed, and a target found up to date must
+  // not cost its whole file (256 MiB of a 256 MiB file on loopback). Enough
+  // to open the connection and get past its slow start; the rest comes once
+  // the check confirms the target out of date.
+  static constexpr std::int64_t kEarlyWholeBytes = std::int64_t{4} << 20;
+
+  explicit StagingPlan(std::size_t entries, std::int64_t maxAttempts = kTransferAttempts,
+                       std::int64_t pauseMilliseconds = kTransferDelaySeconds * 1000);
+
+  // The check found `entry` out of date: it waits for a transfer, in entry
+  // order. `deltaBytes`: the size of its old copy when that is large enough
+  // for a delta, else 0.
+  void queue(std::size_t entry, std::int64_t deltaBytes);
+
+  // The next start, at monotonic time `now`: a due retry first (or in its
+  // place an older queued entry, which is needed first), then a range of a
+  // delta build for which `rangeDue` holds, then the first queued entry that
+  // may start. Nothing when none may.
+  std::optional<Start> next(std::int64_t now, const std::function<bool(std::size_t)>& rangeDue);
+
+  // The transfer of `entry`'s whole download ended, complete or failed (a
+  // failure worth another attempt) at `now`: kVerify, kPause or kGiveUp; kNone
+  // when it stopped where an early start must (it goes on once confirmed).
+  Decision transferEnded(std::size_t entry, bool complete, std::int64_t now);
+  // Its delta route made a plan and writes its staged file.
+  void building(std::size_t entry);
+  // Whether `entry`, still being checked, may start now on what a plan made
+  // meanwhile showed: the starts of new entries are open, and a delta build
+  // (`deltaBytes`, the size of its old copy, above 0) has a delta's place.
+  bool mayStartEarly(std::size_t entry, std::int64_t deltaBytes) const;
+  // It builds its staged file from that plan, in a delta's place.
+  void buildEarly(std::size_t entry, std::int64_t deltaBytes);
+  // Its whole download starts, of the first kEarlyWholeBytes only: the plan
+  // showed the delta would not pay. Or, when that start failed at once, it
+  // waits for its check after all.
+  Start downloadEarly(std::size_t entry);
+  void downloadLater(std::size_t entry);
+  // Whether it started before its check ended, which decides: confirmEarly when
+  // the target is out of date, settle otherwise. Until then, the digest of its
+  // staged file is not compared.
+  bool startedEarly(std::size_t entry) const { return entries_[entry].early; }
+  bool settled(std::size_t entry) const { return entries_[entry].state == State::kDone; }
+  // A whole download that stopped at kEarlyWholeBytes is queued to go on.
+  void confirmEarly(std::size_t entry);
+  // Its delta route gave way: it waits for the whole download.
+  void fellBack(std::size_t entry);
+  // Its delta build is complete: its digest is compared next.
+  void built(std::size_t entry);
+  // The digest of its staged file is known: kCommit, kRetry (a delta build that
+  // does not match is downloaded whole once more) or kReject.
+  StagingStep verified(std::size_t entry, bool matches);
+
+  // Records how `entry` ended. After a failure, returns the later entries whose
+  // transfers must stop now, and those that started early (their outcomes are
+  // never taken); nothing else.
+  std::vector<std::size_t> settle(std::size_t entry, StageOutcome outcome);
+  bool abandoned(std::size_t entry) const { return ledger_.abandoned(entry); }
+
+  // When the oldest failing entry retries, if it waits for that.
+  std::optional<std::int64_t> nextRetry() const { return retries_.nextRetry(); }
+  // The entries whose outcomes are taken now, in order (StagingLedger).
+  std::vector<std::size_t> takeReady() { return ledger_.takeReady(); }
+  StageOutcome outcome(std::size_t entry) const { return ledger_.outcome(entry); }
+  bool finished() const { return ledger_.finished(); }
+
+ private:
+  enum class State : std::uint8_t {
+    kChecking,
+    kQueued,
+    kIndex,  // on its delta route: the index asked for, or the plan made
+    kDelta,  // its delta build writes the staged file
+    kWhole,
+    kEarlyWhole,  // its whole download, of the first kEarlyWholeBytes only
+    kHeld,        // those are in: it waits for its check
+    kPaused,
+    kVerifying,
+    kDone,
+  };
+  struct Entry {
+    State state = State::kChecking;
+    bool triesDelta = false;  // its index has not been asked for yet
+    std::int64_t deltaBytes = 0;
+    bool deltaWrote = false;
+    bool restartedWhole = false;
+    bool early = false;  // builds before its check has ended
+    std::int64_t failures = 0;
+  };
+
+  Start begin(std::size_t entry);
+  Start whole(std::size_t entry);
+  // The sizes of the old copies of the deltas under way, together.
+  std::int64_t bytesUnderway() const;
+  // Whether a delta with an old copy of `deltaBytes` has a place beside them.
+  bool roomForDelta(std::int64_t deltaBytes, std::int64_t underwayBytes) const;
+  void requeue(std::size_t entry);
+  // The first queued entry before `before` that may start now, taken from the queue.
+  std::optional<std::size_t> takeQueued(std::size_t before);
+
+  const std::int64_t maxAttempts_;
+  const std::int64_t pauseMilliseconds_;
+  std::vector<Entry> entries_;
+  std::set<std::size_t> queue_;  // they start in entry order
+  // In state kIndex or kDelta, with the sizes of their old copies.
+  std::map<std::size_t, std::int64_t> underway_;
+  RetryGate retries_;
+  StagingLedger ledger_;
+};
+
+}  // namespace updater
