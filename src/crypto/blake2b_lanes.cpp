@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/errors.hpp"
+#include "crypto/vector_lanes.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -81,17 +82,8 @@ class Chunks {
   std::uint8_t copies_[kWidth][kChunkBytes]{};
 };
 
-// Each message is one element of every vector: vector i holds state word i of
-// all the lanes, so one instruction advances the same step of every digest.
-// The code below is written once on GCC's vector types and takes the
-// instruction set of the function it is inlined into, which carries it as an
-// attribute: the program runs on any x86-64, and these paths only where the
-// processor has them.
-using U64x4 = std::uint64_t __attribute__((vector_size(32)));
-using U64x8 = std::uint64_t __attribute__((vector_size(64)));
-
-#define TOLVEX_INLINE [[gnu::always_inline]] inline
-#define TOLVEX_AVX2 __attribute__((target("avx2")))
+// The code below is written once on vector types (crypto/vector_lanes.hpp), a
+// message a lane.
 #define TOLVEX_AVX512 __attribute__((target("avx512f")))
 
 template <int kBits, typename V>
@@ -280,8 +272,6 @@ TOLVEX_AVX2 std::array<Blake2bPrefix, 4> hash4(std::span<const std::uint8_t* con
   return hashLanes<U64x4, 4, load4>(messages, length);
 }
 
-#undef TOLVEX_INLINE
-#undef TOLVEX_AVX2
 #undef TOLVEX_AVX512
 
 #endif

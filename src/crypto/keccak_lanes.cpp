@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/errors.hpp"
+#include "crypto/vector_lanes.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -119,143 +120,112 @@ __attribute__((target("bmi"))) void absorb1Bmi(std::uint64_t* state, const std::
   absorb1(state, blocks, count);
 }
 
-// Each state is one element of every vector: vector w holds word w of all the
-// states, so one instruction advances the same step of 4 (or 8) permutations.
-// The functions carry their instruction set as an attribute, so the program
-// runs on any x86-64 and takes these paths only where the processor has them.
-#define TOLVEX_AVX2 __attribute__((target("avx2")))
+// The code below is written once on vector types (crypto/vector_lanes.hpp), a
+// Keccak state a lane. With AVX-512 the compiler turns the shifts of a rotation
+// into one rotate and chi's a ^ (~b & c) into one ternary-logic instruction.
 #define TOLVEX_AVX512 __attribute__((target("avx512f,avx512vl")))
 
-// ---- 8 states, AVX-512 ----------------------------------------------------
-
-// The masked forms with every element selected are the plain instructions; the
-// unmasked intrinsics trip a false uninitialised-value warning in gcc 12.
-constexpr __mmask8 kAllStates = 0xFF;
-
-template <int kBits>
-TOLVEX_AVX512 inline __m512i rotate8(__m512i v) {
-  return _mm512_maskz_rol_epi64(kAllStates, v, kBits);
+template <int kBits, typename V>
+TOLVEX_INLINE void rotateLeft(const V& word, V& out) {
+  if constexpr (kBits == 0) {
+    out = word;
+  } else {
+    out = (word << kBits) | (word >> (64 - kBits));
+  }
 }
 
 // theta's column effect XORed in, then rho and pi. The rotations are
 // immediates, hence the index sequence instead of a loop.
-template <std::size_t... kWord>
-TOLVEX_AVX512 inline void thetaRhoPi8(const __m512i* a, const __m512i* d, __m512i* b,
-                                      std::index_sequence<kWord...>) {
-  ((b[piTarget(kWord)] = rotate8<kRho[kWord]>(_mm512_xor_si512(a[kWord], d[kWord % 5]))), ...);
+template <typename V, std::size_t... kWord>
+TOLVEX_INLINE void thetaRhoPi(const V* a, const V* d, V* b, std::index_sequence<kWord...>) {
+  (rotateLeft<kRho[kWord]>(a[kWord] ^ d[kWord % 5], b[piTarget(kWord)]), ...);
 }
 
-// chi: a ^ (~b & c) is the truth table 0xD2 of (a, b, c).
-template <std::size_t... kWord>
-TOLVEX_AVX512 inline void chi8(const __m512i* b, __m512i* a, std::index_sequence<kWord...>) {
-  ((a[kWord] = _mm512_ternarylogic_epi64(b[kWord], b[rowNeighbour(kWord, 1)],
-                                         b[rowNeighbour(kWord, 2)], 0xD2)),
-   ...);
+template <typename V, std::size_t... kWord>
+TOLVEX_INLINE void chi(const V* b, V* a, std::index_sequence<kWord...>) {
+  ((a[kWord] = b[kWord] ^ (~b[rowNeighbour(kWord, 1)] & b[rowNeighbour(kWord, 2)])), ...);
 }
 
-TOLVEX_AVX512 inline __attribute__((always_inline)) void permute8(__m512i* a) {
+// a ^ b ^ c. gcc makes chi one ternary-logic instruction by itself, but
+// regroups theta's five-way XOR so that it fuses only two of its four XORs.
+// Written per target, and inlined only once the body is in that target's
+// function (always_inline would ask it of the body without a target), as
+// are the gathers below.
+template <typename V>
+inline void xor3(const V& a, const V& b, const V& c, V& out) {
+  out = a ^ b ^ c;
+}
+
+// 0x96 is the XOR of all three inputs.
+inline TOLVEX_AVX512 void xor3(const U64x8& a, const U64x8& b, const U64x8& c, U64x8& out) {
+  out = reinterpret_cast<U64x8>(_mm512_ternarylogic_epi64(reinterpret_cast<__m512i>(a),
+                                                          reinterpret_cast<__m512i>(b),
+                                                          reinterpret_cast<__m512i>(c), 0x96));
+}
+
+template <typename V>
+TOLVEX_INLINE void permute(V* a) {
 #pragma GCC unroll 2
   for (std::size_t round = 0; round < kRounds; ++round) {
-    __m512i parity[5];
+    V parity[5];
     for (std::size_t x = 0; x < 5; ++x) {
-      // 0x96 is the XOR of all three inputs.
-      parity[x] = _mm512_ternarylogic_epi64(
-          _mm512_ternarylogic_epi64(a[x], a[x + 5], a[x + 10], 0x96), a[x + 15], a[x + 20], 0x96);
+      xor3(a[x], a[x + 5], a[x + 10], parity[x]);
+      xor3(parity[x], a[x + 15], a[x + 20], parity[x]);
     }
-    __m512i d[5];
+    V d[5];
     for (std::size_t x = 0; x < 5; ++x) {
-      d[x] = _mm512_xor_si512(parity[(x + 4) % 5], rotate8<1>(parity[(x + 1) % 5]));
+      rotateLeft<1>(parity[(x + 1) % 5], d[x]);
+      d[x] ^= parity[(x + 4) % 5];
     }
-    __m512i b[kKeccakWords];
-    thetaRhoPi8(a, d, b, std::make_index_sequence<kKeccakWords>());
-    chi8(b, a, std::make_index_sequence<kKeccakWords>());
-    a[0] =
-        _mm512_xor_si512(a[0], _mm512_set1_epi64(static_cast<long long>(kRoundConstants[round])));
+    V b[kKeccakWords];
+    thetaRhoPi(a, d, b, std::make_index_sequence<kKeccakWords>());
+    chi(b, a, std::make_index_sequence<kKeccakWords>());
+    a[0] ^= kRoundConstants[round];
   }
+}
+
+// The states (interleaved as the vectors are) absorb one block each, word w of
+// every block loaded into one vector by kGather.
+template <typename V, void (*kGather)(const std::uint8_t* const*, std::size_t, V&)>
+TOLVEX_INLINE void absorbLanes(std::uint64_t* states, const std::uint8_t* const* blocks) {
+  V a[kKeccakWords];
+  std::memcpy(a, states, sizeof(a));
+  for (std::size_t w = 0; w < kRateWords; ++w) {
+    V word;
+    kGather(blocks, w, word);
+    a[w] ^= word;
+  }
+  permute(a);
+  std::memcpy(states, a, sizeof(a));
+}
+
+// The masked form with every element selected is the plain instruction; the
+// unmasked intrinsic trips a false uninitialised-value warning in gcc 12.
+constexpr __mmask8 kAllStates = 0xFF;
+
+// Word w of every block in one gather: the block addresses plus 8w.
+inline TOLVEX_AVX512 void gather8(const std::uint8_t* const* blocks, std::size_t w, U64x8& word) {
+  const __m512i offsets = _mm512_add_epi64(_mm512_loadu_si512(blocks),
+                                           _mm512_set1_epi64(static_cast<long long>(w) * 8));
+  word = reinterpret_cast<U64x8>(
+      _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), kAllStates, offsets, nullptr, 1));
+}
+
+inline TOLVEX_AVX2 void gather4(const std::uint8_t* const* blocks, std::size_t w, U64x4& word) {
+  const __m256i offsets =
+      _mm256_add_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks)),
+                       _mm256_set1_epi64x(static_cast<long long>(w) * 8));
+  word = reinterpret_cast<U64x4>(_mm256_i64gather_epi64(nullptr, offsets, 1));
 }
 
 TOLVEX_AVX512 void absorb8(std::uint64_t* states, const std::uint8_t* const* blocks) {
-  __m512i a[kKeccakWords];
-  for (std::size_t w = 0; w < kKeccakWords; ++w) {
-    a[w] = _mm512_loadu_si512(states + w * 8);
-  }
-  // Word w of every block in one gather: the block addresses plus 8w.
-  const __m512i addresses = _mm512_loadu_si512(blocks);
-  for (std::size_t w = 0; w < kRateWords; ++w) {
-    const __m512i offsets =
-        _mm512_add_epi64(addresses, _mm512_set1_epi64(static_cast<long long>(w) * 8));
-    a[w] = _mm512_xor_si512(
-        a[w], _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), kAllStates, offsets, nullptr, 1));
-  }
-  permute8(a);
-  for (std::size_t w = 0; w < kKeccakWords; ++w) {
-    _mm512_storeu_si512(states + w * 8, a[w]);
-  }
-}
-
-// ---- 4 states, AVX2 -------------------------------------------------------
-
-template <int kBits>
-TOLVEX_AVX2 inline __m256i rotate4(__m256i v) {
-  if constexpr (kBits == 0) {
-    return v;
-  } else {
-    return _mm256_or_si256(_mm256_slli_epi64(v, kBits), _mm256_srli_epi64(v, 64 - kBits));
-  }
-}
-
-template <std::size_t... kWord>
-TOLVEX_AVX2 inline void thetaRhoPi4(const __m256i* a, const __m256i* d, __m256i* b,
-                                    std::index_sequence<kWord...>) {
-  ((b[piTarget(kWord)] = rotate4<kRho[kWord]>(_mm256_xor_si256(a[kWord], d[kWord % 5]))), ...);
-}
-
-template <std::size_t... kWord>
-TOLVEX_AVX2 inline void chi4(const __m256i* b, __m256i* a, std::index_sequence<kWord...>) {
-  ((a[kWord] = _mm256_xor_si256(
-        b[kWord], _mm256_andnot_si256(b[rowNeighbour(kWord, 1)], b[rowNeighbour(kWord, 2)]))),
-   ...);
-}
-
-TOLVEX_AVX2 inline __attribute__((always_inline)) void permute4(__m256i* a) {
-#pragma GCC unroll 2
-  for (std::size_t round = 0; round < kRounds; ++round) {
-    __m256i parity[5];
-    for (std::size_t x = 0; x < 5; ++x) {
-      parity[x] = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(a[x], a[x + 5]),
-                                                    _mm256_xor_si256(a[x + 10], a[x + 15])),
-                                   a[x + 20]);
-    }
-    __m256i d[5];
-    for (std::size_t x = 0; x < 5; ++x) {
-      d[x] = _mm256_xor_si256(parity[(x + 4) % 5], rotate4<1>(parity[(x + 1) % 5]));
-    }
-    __m256i b[kKeccakWords];
-    thetaRhoPi4(a, d, b, std::make_index_sequence<kKeccakWords>());
-    chi4(b, a, std::make_index_sequence<kKeccakWords>());
-    a[0] =
-        _mm256_xor_si256(a[0], _mm256_set1_epi64x(static_cast<long long>(kRoundConstants[round])));
-  }
+  absorbLanes<U64x8, gather8>(states, blocks);
 }
 
 TOLVEX_AVX2 void absorb4(std::uint64_t* states, const std::uint8_t* const* blocks) {
-  __m256i a[kKeccakWords];
-  for (std::size_t w = 0; w < kKeccakWords; ++w) {
-    a[w] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(states + w * 4));
-  }
-  const __m256i addresses = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blocks));
-  for (std::size_t w = 0; w < kRateWords; ++w) {
-    const __m256i offsets =
-        _mm256_add_epi64(addresses, _mm256_set1_epi64x(static_cast<long long>(w) * 8));
-    a[w] = _mm256_xor_si256(a[w], _mm256_i64gather_epi64(nullptr, offsets, 1));
-  }
-  permute4(a);
-  for (std::size_t w = 0; w < kKeccakWords; ++w) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(states + w * 4), a[w]);
-  }
+  absorbLanes<U64x4, gather4>(states, blocks);
 }
 
-#undef TOLVEX_AVX2
 #undef TOLVEX_AVX512
 
 #endif
