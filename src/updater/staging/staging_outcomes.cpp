@@ -1,54 +1,54 @@
 #include "updater/staging/staging_outcomes.hpp"
 
 #include <utility>
+#include <variant>
 
 #include "common/output.hpp"
 
 namespace updater {
 
 void StagingOutcomes::cameByDelta(std::size_t index, std::int64_t reused, std::int64_t fetched) {
-  routes_[index] = {reused, fetched, {}};
+  kept_[index].route = ByDelta{reused, fetched};
 }
 
 void StagingOutcomes::cameWhole(std::size_t index, std::string reason) {
-  routes_[index] = {-1, 0, std::move(reason)};
+  kept_[index].route = std::move(reason);
 }
 
 void StagingOutcomes::take(std::size_t index, StageOutcome outcome) {
   const StageRequest& entry = requests_[index];
-  if (const auto route = routes_.find(index); verbose_ && route != routes_.end()) {
+  auto found = kept_.extract(index);
+  Kept kept = found ? std::move(found.mapped()) : Kept{};
+  if (verbose_ && kept.route) {
     // Said even when the file then fails: the fall back may explain why.
-    if (route->second.reused >= 0) {
-      common::printOut("Delta: " + entry.path + ": reused " + std::to_string(route->second.reused) +
-                       " bytes, fetched " + std::to_string(route->second.fetched) + " bytes");
+    if (const auto* delta = std::get_if<ByDelta>(&*kept.route)) {
+      common::printOut("Delta: " + entry.path + ": reused " + std::to_string(delta->reused) +
+                       " bytes, fetched " + std::to_string(delta->fetched) + " bytes");
     } else {
-      common::printOut("Whole download: " + entry.path + ": " + route->second.wholeReason);
+      common::printOut("Whole download: " + entry.path + ": " + std::get<std::string>(*kept.route));
     }
   }
   switch (outcome) {
     case StageOutcome::kUpToDate:
-      break;
+      return;
     case StageOutcome::kAlreadyStaged:
       if (verbose_) {
         common::printOut("Already downloaded: " + entry.path);
       }
-      result_.files.push_back({entry.path, staged_.at(index)});
-      break;
+      result_.files.push_back({entry.path, std::get<common::FileIdentity>(kept.settled.value())});
+      return;
     case StageOutcome::kRefused:
-      reportRefusal(entry.path, refusals_.at(index));
+      reportRefusal(entry.path, std::get<Refusal>(kept.settled.value()).reason);
       ++result_.refused;
-      break;
+      return;
     case StageOutcome::kDownloaded:
-      result_.files.push_back({entry.path, staged_.at(index)});
-      break;
+      result_.files.push_back({entry.path, std::get<common::FileIdentity>(kept.settled.value())});
+      return;
     case StageOutcome::kMismatch:
-      rejectStagedFile(entry.path, entry.digest, mismatches_.at(index));
+      rejectStagedFile(entry.path, entry.digest, std::get<Mismatch>(kept.settled.value()).digest);
     case StageOutcome::kFailed:
-      std::rethrow_exception(errors_.at(index));
+      std::rethrow_exception(std::get<std::exception_ptr>(kept.settled.value()));
   }
-  staged_.erase(index);
-  refusals_.erase(index);
-  routes_.erase(index);
 }
 
 }  // namespace updater

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "common/file.hpp"
@@ -21,12 +23,18 @@ class StagingOutcomes {
   StagingOutcomes(const std::vector<StageRequest>& requests, bool verbose)
       : requests_(requests), verbose_(verbose) {}
 
-  void failed(std::size_t index, std::exception_ptr error) { errors_[index] = std::move(error); }
-  void refused(std::size_t index, std::string reason) { refusals_[index] = std::move(reason); }
+  void failed(std::size_t index, std::exception_ptr error) {
+    kept_[index].settled = std::move(error);
+  }
+  void refused(std::size_t index, std::string reason) {
+    kept_[index].settled = Refusal{std::move(reason)};
+  }
   // Its staged file matched the catalog: the file it is.
-  void staged(std::size_t index, common::FileIdentity identity) { staged_[index] = identity; }
+  void staged(std::size_t index, common::FileIdentity identity) { kept_[index].settled = identity; }
   // Its staged file has the digest text `digest` instead of the catalog's.
-  void mismatched(std::size_t index, std::string digest) { mismatches_[index] = std::move(digest); }
+  void mismatched(std::size_t index, std::string digest) {
+    kept_[index].settled = Mismatch{std::move(digest)};
+  }
   // Its staged file was built by delta, from `reused` bytes of the old copy and
   // `fetched` bytes of ranges.
   void cameByDelta(std::size_t index, std::int64_t reused, std::int64_t fetched);
@@ -39,20 +47,32 @@ class StagingOutcomes {
   StagingResult& result() { return result_; }
 
  private:
-  // How a download that tried a delta came, for its -v line.
-  struct Route {
-    std::int64_t reused = -1;  // when a delta made the staged file
+  // How a download that tried a delta came, for its -v line: built by delta
+  // from so many bytes reused and fetched, or whole for a reason.
+  struct ByDelta {
+    std::int64_t reused = 0;
     std::int64_t fetched = 0;
-    std::string wholeReason;
+  };
+  using Route = std::variant<ByDelta, std::string>;
+  // What an entry settled with, as its outcome needs it: the staged file it
+  // is, why it was refused, the digest that did not match, or what failed it.
+  struct Refusal {
+    std::string reason;
+  };
+  struct Mismatch {
+    std::string digest;
+  };
+  using Settled = std::variant<common::FileIdentity, Refusal, Mismatch, std::exception_ptr>;
+  // Everything kept of one entry until its outcome is taken.
+  struct Kept {
+    std::optional<Route> route;
+    std::optional<Settled> settled;
   };
 
   const std::vector<StageRequest>& requests_;
   const bool verbose_;
-  std::map<std::size_t, std::exception_ptr> errors_;
-  std::map<std::size_t, std::string> refusals_;
-  std::map<std::size_t, common::FileIdentity> staged_;
-  std::map<std::size_t, std::string> mismatches_;
-  std::map<std::size_t, Route> routes_;
+  // Only the entries not yet taken: a catalog may list many files.
+  std::map<std::size_t, Kept> kept_;
   StagingResult result_;
 };
 
