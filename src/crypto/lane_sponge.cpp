@@ -127,7 +127,7 @@ class LaneSponge {
 
 }  // namespace
 
-// Measured on files in the page cache.
+// Measured on files in the page cache (bench/README.md, sha3_bench.sh).
 double lanesSpeedup(Sha3Lanes lanes) { return lanes == Sha3Lanes::kEight ? 3.5 : 2.0; }
 
 void absorbAlone(MessageSource& source) {

@@ -15,8 +15,8 @@ namespace {
 // large keep system calls out of the cost of the scan, and a plan holds little
 // memory beyond its windows.
 constexpr std::int64_t kScanReadBytes = std::int64_t{1} << 20;
-// Old files from this size on are scanned in two halves at once: a thread
-// costs some 0.1 ms, scanning 2 MiB about 6 ms.
+// Old files from this size on are scanned in two halves at once: starting a
+// thread costs little next to scanning them (bench/README.md).
 constexpr std::int64_t kSplitScanBytes = std::int64_t{2} << 20;
 // Bytes hashed by strong checks that fail, per byte of the old file scanned. An
 // honest index fails about (offsets x blocks / 2^32) checks of a block each: a
@@ -26,8 +26,8 @@ constexpr std::int64_t kSplitScanBytes = std::int64_t{2} << 20;
 constexpr std::int64_t kFailedCheckBytesPerScannedByte = 2;
 // The blocks right after a match, most likely the next ones of an unchanged
 // run, have their strong checksums hashed together, up to this many (and as
-// many as the run has matched), in the lanes of the run: a 256 MiB file that kept nearly all its
-// blocks was planned in 0.31 s instead of 0.62 s beside the digest of its target.
+// many as the run has matched), in the lanes of the run, which halves the plan
+// of a file that kept nearly all its blocks (bench/README.md, delta_bench.sh).
 constexpr std::int64_t kRunBlocks = 8;
 
 }  // namespace
