@@ -29,16 +29,9 @@ constexpr std::size_t kWeakBytes = 4;
 
 // The block size by file size: that of the first step whose bound the file is
 // under. Small blocks find more of an edited file but cost index bytes and
-// ranges; ranges share requests, so below 16 MiB 1 KiB blocks (an index of
-// about 6 per mille) pay: across two security releases of a shared library
-// they moved 4.87 MB against 5.14 MB with 4 KiB and 4.98 MB with 2 KiB, and
-// across two point releases of an unpacked server package 35.5 MB against
-// 37.5 MB and 36.3 MB. Above, in a 55 MB archive with insertions, 2 KiB
-// blocks moved 218 KB against 141 KB with 4 KiB: the index outweighs the
-// finer edges. From 128 MiB on blocks are twice as large again: with 40
-// rewrites of 64 KiB and 5 insertions in 256 MiB, 8 KiB blocks moved 3.18 MB
-// in all, 4 KiB ones 3.23 MB (a 229 KB index and 2.94 MB of ranges against
-// 459 KB and 2.76 MB).
+// ranges; ranges share requests, so 1 KiB blocks pay below 16 MiB, and above
+// it the index outweighs finer edges (bench/README.md, real_release_bench.sh
+// and delta_bench.sh).
 struct BlockSizeStep {
   std::int64_t filesUnder;
   std::int64_t blockSize;

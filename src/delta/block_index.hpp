@@ -12,11 +12,8 @@
 namespace delta {
 
 // Files smaller than this get no block index, and a client never updates them
-// by delta: below it, the index's round trip costs more than the bytes saved.
-// Across two point releases of an unpacked server package (1,104 files
-// changed, 46.6 MB whole) deltas from 64 KiB moved 35.5 MB, from 16 KiB
-// 28.8 MB in 1,611 requests, from 8 KiB 26.6 MB in 1,953; at a 50 ms round
-// trip the 342 more requests cost 2.3 s (11.4 s against 13.8 s) for 2.2 MB.
+// by delta: below it, the index's round trip costs more than the bytes saved
+// (bench/README.md, real_release_bench.sh).
 inline constexpr std::int64_t kMinimumIndexedBytes = std::int64_t{16} << 10;
 
 // How a file is cut into blocks, and how much of each block's strong checksum

@@ -35,8 +35,9 @@ constexpr std::array<std::uint32_t, kStride> kLanePowers = [] {
 // first `whole` bytes (a multiple of kStride) that step by M^kStride: lane j
 // over the bytes j, j + kStride, ..., which lie kStride - 1 - j places before
 // the end of their stride. The lanes' products are independent, unlike a
-// chain by Horner's rule (a quarter of the time in blocks of 1 KiB and 64
-// lanes); the bytes after them follow by Horner's rule.
+// chain by Horner's rule, which took as long as the vector loop in 1 KiB
+// blocks (bench/README.md, tolvex_block_index_bench); the bytes after them
+// follow by Horner's rule.
 template <std::size_t kStride>
 [[gnu::always_inline]] inline std::uint32_t joinLanes(const std::uint32_t* lanes,
                                                       std::span<const std::uint8_t> bytes,

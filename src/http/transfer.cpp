@@ -19,8 +19,8 @@ constexpr const char* kCaBundleFile = "curl-ca-bundle.crt";
 // Together: abort a transfer that stays below 10 bytes per second for 1024 seconds.
 constexpr long kLowSpeedTimeSeconds = 1024;
 constexpr long kLowSpeedLimitBytes = 10;
-// libcurl's 16 KiB default costs a large download about a fifth of its speed in
-// read calls; 256 KiB per transfer is cheap.
+// libcurl's 16 KiB default spends a large download's time in read calls; 256 KiB
+// per transfer is cheap (bench/README.md, download_bench.sh).
 constexpr long kReceiveBufferBytes = 256L * 1024;
 // Redirects followed per request. libcurl 7.88 follows any number, so a loop
 // would run until the run is stopped; 30 is the limit later libcurl releases
@@ -76,8 +76,8 @@ int recordSocket(void* userData, curl_socket_t socket, curlsocktype) {
 // server that writes an answer in pieces (nginx with tcp_nopush, answering
 // several ranges) holds its last piece back until the first is acknowledged,
 // and on a connection that has carried a request before, the kernel delays that
-// acknowledgement by 40 ms: in most updates of a library on loopback, one of its
-// multipart answers waited that long, 40 ms of 100. The kernel forgets the
+// acknowledgement by 40 ms, which most delta updates of a library paid
+// (bench/README.md). The kernel forgets the
 // request as it goes on, so it is made again at each piece read. libcurl
 // names the connection only by its local port; its socket is found by that
 // among those libcurl made. Best effort: at worst an answer waits.
