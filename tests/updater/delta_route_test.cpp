@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "crypto/sha3.hpp"
@@ -62,15 +63,37 @@ DownloadSet::Finished answer(std::string body, bool complete = true) {
   return end;
 }
 
-// Runs the build of entry 0 until the route has `said` something or nothing
-// is left to do, answering its ranges from `newBytes` as `how` says: in order,
-// reversed, short, long, failed; or, for several ranges, one part only or
-// none (the server cannot serve them). Returns the requests for more than one.
+// Takes the events of `route` and puts the last that matters into `said`:
+// "whole: REASON", "built" (or "wrong digest" when not `newBytes`), "plans
+// whole: REASON" or "plans the build". `building` counts the Building events.
+void takeEvents(updater::DeltaRoute& route, const std::string& newBytes, std::string& said,
+                int* building = nullptr) {
+  using updater::RouteEvent;
+  while (const std::optional<RouteEvent> event = route.takeEvent()) {
+    EXPECT_EQ(event->entry, 0U);
+    if (const auto* fellBack = std::get_if<RouteEvent::FellBack>(&event->what)) {
+      said = "whole: " + fellBack->reason;
+    } else if (const auto* built = std::get_if<RouteEvent::Built>(&event->what)) {
+      said = built->digest == crypto::sha3Hex(newBytes) ? "built" : "wrong digest";
+    } else if (const auto* planned = std::get_if<RouteEvent::Planned>(&event->what)) {
+      said = planned->whyWhole ? "plans whole: " + *planned->whyWhole : "plans the build";
+    } else if (building != nullptr && std::holds_alternative<RouteEvent::Building>(event->what)) {
+      ++*building;
+    }
+  }
+}
+
+// Runs the build of entry 0 until the route has `said` something (with
+// `untilSaid`) or nothing is left to do, answering its ranges from `newBytes`
+// as `how` says: in order, reversed, short, long, failed; or, for several
+// ranges, one part only or none (the server cannot serve them). Returns the
+// requests for more than one.
 std::size_t serveRanges(FakeSource& source, updater::DeltaRoute& route, const std::string& newBytes,
-                        const std::string& how, const std::string& said) {
+                        const std::string& how, std::string& said, bool untilSaid = true) {
   std::size_t severalAsked = 0;
-  for (int turn = 0; said.empty() && turn < 100; ++turn) {
+  for (int turn = 0; (said.empty() || !untilSaid) && turn < 100; ++turn) {
     source.runSteps();
+    takeEvents(route, newBytes, said);
     while (route.rangeDue(0)) {
       route.startRange(0);
     }
@@ -96,6 +119,7 @@ std::size_t serveRanges(FakeSource& source, updater::DeltaRoute& route, const st
         end.ranges = std::move(bodies);
       }
       route.ended(request, end);
+      takeEvents(route, newBytes, said);
     }
   }
   return severalAsked;
@@ -152,24 +176,13 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
     writeFile(dir / "old.pending", newBytes.substr(0, c.stagedBytes));
     FakeSource source;
     std::string said;
-    updater::DeltaRoute route(
-        source, {.fellBack = [&](std::size_t, std::string reason) { said = "whole: " + reason; },
-                 .building = [](std::size_t) {},
-                 .built =
-                     [&](std::size_t, std::string digest, std::int64_t, std::int64_t) {
-                       said = digest == crypto::sha3Hex(newBytes) ? "built" : "wrong digest";
-                     },
-                 .threadsRanOut = [] {},
-                 .buildsEarly = [](std::size_t) { return std::nullopt; },
-                 .downloadsEarly = [](std::size_t, const std::string&) { return false; }});
-    route.begin(0, {common::Uri{},
-                    common::Uri{},
-                    {dir / "old", dir / "old.pending", 0, 1},
-                    {dir / "old", dir / "old.pending"}});
+    updater::DeltaRoute route(source);
+    route.begin(0, {common::Uri{}, common::Uri{}, {dir / "old", dir / "old.pending"}});
     ASSERT_EQ(source.started.size(), 1U);
     auto indexEnd = c.index.empty() ? answer("http code 404", false) : answer(c.index);
     route.ended(source.started[0], indexEnd);
     source.started.clear();
+    takeEvents(route, newBytes, said);
     const std::size_t severalAsked = serveRanges(source, route, newBytes, c.ranges, said);
     // Several ranges share a request, until an answer shows that the server
     // cannot serve them so.
@@ -177,6 +190,7 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
       EXPECT_EQ(severalAsked, 1U);
     }
     source.runSteps();
+    takeEvents(route, newBytes, said);
     EXPECT_TRUE(said.starts_with(c.expected)) << said;
     if (c.expected == "built") {
       EXPECT_EQ(readFile(dir / "old.pending"), newBytes);
@@ -185,9 +199,9 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
 }
 
 // While a large target is hashed, what its index's header and the index show
-// may start its build, told only once the check finds the target out of date,
-// or show that it must come whole.
-TEST(DeltaRoute, StartsEarlyAndTellsOnlyOnceTheCheckEnds) {
+// is returned as a plan: the build it may start is told of only once the check
+// finds the target out of date; or the file must come whole.
+TEST(DeltaRoute, PlansEarlyAndTellsOfTheBuildOnlyOnceTheCheckEnds) {
   const testing_support::TempDir dir;
   const auto size = static_cast<std::size_t>(updater::DeltaRoute::kProbedTargetBytes);
   const std::string oldBytes = randomBytes(size, 2);
@@ -203,39 +217,19 @@ TEST(DeltaRoute, StartsEarlyAndTellsOnlyOnceTheCheckEnds) {
     const char* name;
     const std::string* old;
     const char* ranges;
-    const char* early;     // what the route says before the check ends
-    const char* expected;  // and once it has found the target out of date
+    const char* planned;   // what the route says once the index is in
+    const char* expected;  // and once the check has found the target out of date
   };
   for (const Case& c :
-       {Case{"built", &oldBytes, "in order", "", "built"},
-        Case{"falls back meanwhile", &oldBytes, "failed", "", "whole: a range request failed"},
-        Case{"comes whole", &unrelated, "", "whole early: the old copy holds too little", ""}}) {
+       {Case{"built", &oldBytes, "in order", "plans the build", "built"},
+        Case{"falls back meanwhile", &oldBytes, "failed", "plans the build",
+             "whole: a range request failed"},
+        Case{"comes whole", &unrelated, "", "plans whole: the old copy holds too little", ""}}) {
     SCOPED_TRACE(c.name);
     writeFile(dir / "old", *c.old);
     std::filesystem::remove(dir / "old.pending");  // an early start is only where none is
     FakeSource source;
-    std::string said;
-    updater::DeltaRoute route(
-        source, {.fellBack = [&](std::size_t, std::string reason) { said = "whole: " + reason; },
-                 .building = [](std::size_t) {},
-                 .built =
-                     [&](std::size_t, std::string digest, std::int64_t, std::int64_t) {
-                       said = digest == crypto::sha3Hex(newBytes) ? "built" : "wrong digest";
-                     },
-                 .threadsRanOut = [] {},
-                 .buildsEarly =
-                     [&](std::size_t) {
-                       return std::optional<updater::DeltaRoute::Files>(
-                           {common::Uri{},
-                            common::Uri{},
-                            {dir / "old", dir / "old.pending", 0, 1},
-                            {dir / "old", dir / "old.pending"}});
-                     },
-                 .downloadsEarly =
-                     [&](std::size_t, const std::string& reason) {
-                       said = "whole early: " + reason;
-                       return true;
-                     }});
+    updater::DeltaRoute route(source);
     // The index comes in two ranges: the probe's, then the rest.
     route.probe(0, "old", crypto::sha3Hex(newBytes));
     for (int part = 0; part < 2; ++part) {
@@ -246,14 +240,24 @@ TEST(DeltaRoute, StartsEarlyAndTellsOnlyOnceTheCheckEnds) {
                                      static_cast<std::size_t>(asked.ranges[0].length)));
       route.ended(asked, end);
     }
-    const std::string quiet;
-    serveRanges(source, route, newBytes, c.ranges, quiet);
-    // Nothing is told before the check ends, but that the file comes whole.
-    EXPECT_TRUE(*c.early == '\0' ? said.empty() : said.starts_with(c.early)) << said;
-    if (*c.expected != '\0') {
-      route.confirm(0);
-      EXPECT_TRUE(said.starts_with(c.expected)) << said;
+    source.runSteps();
+    std::string said;
+    takeEvents(route, newBytes, said);
+    EXPECT_TRUE(said.starts_with(c.planned)) << said;
+    if (*c.expected == '\0') {
+      continue;
     }
+    // The run's plan lets it start: nothing but its build is told before the check ends.
+    route.buildEarly(0, {common::Uri{}, common::Uri{}, {dir / "old", dir / "old.pending"}});
+    said.clear();
+    int building = 0;
+    takeEvents(route, newBytes, said, &building);
+    EXPECT_EQ(building, 1);
+    serveRanges(source, route, newBytes, c.ranges, said, false);
+    EXPECT_EQ(said, "");
+    route.confirm(0);
+    takeEvents(route, newBytes, said);
+    EXPECT_TRUE(said.starts_with(c.expected)) << said;
   }
 }
 

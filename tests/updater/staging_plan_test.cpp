@@ -14,7 +14,7 @@ using updater::StagingStep;
 
 // The steps in the order StagingStep declares them.
 std::string nameOf(StagingStep step) {
-  constexpr const char* kNames[] = {"none",  "index",  "ranges",  "whole",  "pause",
+  constexpr const char* kNames[] = {"none",  "index",  "build",   "ranges", "whole", "pause",
                                     "retry", "verify", "give up", "commit", "reject"};
   return kNames[static_cast<int>(step)];
 }
@@ -34,7 +34,10 @@ struct Event {
     kMismatched,
     kFail,
     kDownloaded,
-    kEarly,
+    kPlansDelta,      // a plan made early pays, its old copy kSmallDeltasBytes
+    kPlansWhole,      // a plan made early shows the file must come whole
+    kPlansWholeBusy,  // the same while no transfer has room
+    kNotStarted,
     kConfirm
   } op;
   std::size_t entry = 0;  // for kNext: the entry whose range is due, or 99
@@ -51,8 +54,18 @@ std::string startInWords(const StagingPlan::Start& start) {
 std::string feed(StagingPlan& plan, const Event& event) {
   std::string said;
   switch (event.op) {
-    case Event::kEarly:
-      return startInWords(plan.downloadEarly(event.entry));
+    case Event::kPlansDelta:
+    case Event::kPlansWhole:
+    case Event::kPlansWholeBusy: {
+      const bool pays = event.op == Event::kPlansDelta;
+      const auto start = plan.plannedEarly(
+          event.entry,
+          {pays, pays ? StagingPlan::kSmallDeltasBytes : 0, event.op != Event::kPlansWholeBusy});
+      return start ? startInWords(*start) : "none";
+    }
+    case Event::kNotStarted:
+      plan.notStartedEarly(event.entry);
+      break;
     case Event::kConfirm:
       plan.confirmEarly(event.entry);
       break;
@@ -88,10 +101,12 @@ std::string feed(StagingPlan& plan, const Event& event) {
       return nameOf(plan.verified(event.entry, event.op == Event::kVerified));
     case Event::kFail:
     case Event::kDownloaded:
-      for (const std::size_t stopped :
+      // "stop 1 2 (early)": what an early start staged goes with it.
+      for (const StagingPlan::Stopped& stopped :
            plan.settle(event.entry, event.op == Event::kFail ? StageOutcome::kFailed
                                                              : StageOutcome::kDownloaded)) {
-        said.append(said.empty() ? "stop " : " ").append(std::to_string(stopped));
+        said.append(said.empty() ? "stop " : " ").append(std::to_string(stopped.entry));
+        said.append(stopped.early ? " (early)" : "");
       }
       break;
   }
@@ -107,7 +122,7 @@ TEST(StagingPlan, DecidesWhatStartsNextAndWhatEachOutcomeLeadsTo) {
   const std::string capped = " to " + std::to_string(StagingPlan::kEarlyWholeBytes);
   const Case cases[] = {
       {"an early whole download, retries too, fetches a few MiB, the rest once confirmed",
-       {{E::kEarly, 0, 0, "whole 0" + capped},
+       {{E::kPlansWhole, 0, 0, "whole 0" + capped},
         {E::kFailed, 0, 0, "pause 1/3"},
         {E::kNext, 99, 100, "whole 0" + capped},
         {E::kEnded, 0, 100, "none"},
@@ -115,13 +130,102 @@ TEST(StagingPlan, DecidesWhatStartsNextAndWhatEachOutcomeLeadsTo) {
         {E::kConfirm, 0},
         {E::kNext, 99, 100, "whole 0"},
         {E::kEnded, 0, 100, "verify"}}},
-      {"a failure stops the early starts after it, held or running",
+      {"a failure stops the early starts after it, held, running or building",
        {{E::kQueue, 0},
-        {E::kEarly, 1, 0, "whole 1" + capped},
+        {E::kQueue, 3},
+        {E::kPlansWhole, 1, 0, "whole 1" + capped},
         {E::kEnded, 1, 0, "none"},
-        {E::kEarly, 2, 0, "whole 2" + capped},
+        {E::kPlansWhole, 2, 0, "whole 2" + capped},
         {E::kNext, 99, 0, "whole 0"},
+        {E::kNext, 99, 0, "whole 3"},
+        {E::kFail, 0, 0, "stop 1 (early) 2 (early) 3"}}},
+      {"a confirmed early start goes on, and stops, like any other",
+       {{E::kQueue, 0},
+        {E::kPlansDelta, 1, 0, "build 1"},
+        {E::kBuilding, 1},
+        {E::kConfirm, 1},
+        {E::kPlansWhole, 2, 0, "whole 2" + capped},
+        {E::kConfirm, 2},
+        {E::kEnded, 2, 0, "none"},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kNext, 99, 0, "whole 2"},
         {E::kFail, 0, 0, "stop 1 2"}}},
+      {"an early build stops with a failure before it",
+       {{E::kQueue, 0},
+        {E::kPlansDelta, 1, 0, "build 1"},
+        {E::kBuilding, 1},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kFail, 0, 0, "stop 1 (early)"}}},
+      {"a plan made early that pays builds in a delta's place, its ranges first",
+       {{E::kPlansDelta, 0, 0, "build 0"},
+        {E::kBuilding, 0},
+        {E::kQueueDelta, 1},
+        {E::kQueueDelta, 2},
+        {E::kNext, 0, 0, "ranges 0"},
+        {E::kNext, 99, 0, "index 1"},
+        {E::kNext, 99, 0, "none"},
+        {E::kPlansDelta, 3, 0, "none"}}},
+      {"no early start for an entry queued, or while a retry pauses",
+       {{E::kQueue, 0},
+        {E::kPlansDelta, 0, 0, "none"},
+        {E::kPlansWhole, 0, 0, "none"},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kFailed, 0, 0, "pause 1/3"},
+        {E::kPlansDelta, 1, 0, "none"},
+        {E::kPlansWhole, 2, 0, "none"}}},
+      {"no early start for an abandoned entry",
+       {{E::kQueue, 0},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kFail, 0},
+        {E::kPlansDelta, 1, 0, "none"},
+        {E::kPlansWhole, 2, 0, "none"}}},
+      {"an early whole download waits for a transfer with room; a build does not",
+       {{E::kPlansWholeBusy, 0, 0, "none"},
+        {E::kPlansWhole, 0, 0, "whole 0" + capped},
+        {E::kQueue, 1},
+        {E::kPlansWholeBusy, 2, 0, "none"},
+        {E::kPlansDelta, 2, 0, "build 2"}}},
+      {"a start the runner could not make waits for the check, its place freed",
+       {{E::kPlansDelta, 0, 0, "build 0"},
+        {E::kPlansDelta, 1, 0, "build 1"},
+        {E::kNotStarted, 0},
+        {E::kNotStarted, 1},
+        {E::kQueueDelta, 2},
+        {E::kQueueDelta, 3},
+        {E::kNext, 99, 0, "index 2"},
+        {E::kNext, 99, 0, "index 3"},
+        {E::kPlansWhole, 0, 0, "whole 0" + capped},
+        {E::kNotStarted, 0},
+        {E::kPlansDelta, 1, 0, "none"}}},
+      {"an early build confirmed is verified as a delta: a mismatch downloads it whole",
+       {{E::kPlansDelta, 0, 0, "build 0"},
+        {E::kBuilding, 0},
+        {E::kConfirm, 0},
+        {E::kBuilt, 0},
+        {E::kMismatched, 0, 0, "retry"},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kEnded, 0, 0, "verify"},
+        {E::kMismatched, 0, 0, "reject"}}},
+      {"a build that gave way leaves a prefix: its whole download may restart once",
+       {{E::kQueueDelta, 0},
+        {E::kNext, 99, 0, "index 0"},
+        {E::kBuilding, 0},
+        {E::kFellBack, 0},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kEnded, 0, 0, "verify"},
+        {E::kMismatched, 0, 0, "retry"},
+        {E::kNext, 99, 0, "whole 0"},
+        {E::kEnded, 0, 0, "verify"},
+        {E::kMismatched, 0, 0, "reject"}}},
+      {"an early download that paused goes on uncapped once confirmed",
+       {{E::kPlansWhole, 0, 0, "whole 0" + capped},
+        {E::kFailed, 0, 0, "pause 1/3"},
+        {E::kNext, 99, 100, "whole 0" + capped},
+        {E::kFailed, 0, 100, "pause 2/3"},
+        {E::kConfirm, 0},
+        {E::kNext, 99, 200, "whole 0"},
+        {E::kFailed, 0, 200, "give up 3/3"},
+        {E::kMismatched, 0, 0, "reject"}}},
       {"entries start in entry order",
        {{E::kQueue, 0},
         {E::kQueue, 1},

@@ -17,7 +17,7 @@
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
-#include "updater/route/progress.hpp"
+#include "updater/staging/progress.hpp"
 
 namespace {
 

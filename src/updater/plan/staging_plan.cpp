@@ -14,10 +14,8 @@ StagingPlan::StagingPlan(std::size_t entries, std::int64_t maxAttempts,
       ledger_(entries) {}
 
 void StagingPlan::queue(std::size_t entry, std::int64_t deltaBytes) {
-  entries_[entry].state = State::kQueued;
-  entries_[entry].triesDelta = deltaBytes > 0;
   entries_[entry].deltaBytes = deltaBytes;
-  queue_.insert(entry);
+  requeue(entry, deltaBytes > 0 ? Stage::kQueuedForDelta : Stage::kQueued);
 }
 
 std::optional<StagingPlan::Start> StagingPlan::next(
@@ -34,7 +32,8 @@ std::optional<StagingPlan::Start> StagingPlan::next(
   }
   // The ranges of a delta come next: their entry started before any queued.
   for (const auto& [entry, bytes] : underway_) {
-    if (entries_[entry].state == State::kDelta && rangeDue(entry)) {
+    const Stage stage = entries_[entry].stage;
+    if ((stage == Stage::kBuilding || stage == Stage::kEarlyBuilding) && rangeDue(entry)) {
       return Start{entry, StagingStep::kRanges};
     }
   }
@@ -51,7 +50,7 @@ std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
   const std::int64_t underwayBytes = bytesUnderway();
   const auto found = std::find_if(queue_.begin(), end, [&](std::size_t queued) {
     const Entry& item = entries_[queued];
-    return !item.triesDelta || roomForDelta(item.deltaBytes, underwayBytes);
+    return item.stage != Stage::kQueuedForDelta || roomForDelta(item.deltaBytes, underwayBytes);
   });
   if (found == end) {
     return std::nullopt;
@@ -76,127 +75,170 @@ bool StagingPlan::roomForDelta(std::int64_t deltaBytes, std::int64_t underwayByt
 
 StagingPlan::Start StagingPlan::begin(std::size_t entry) {
   Entry& item = entries_[entry];
-  if (item.triesDelta) {
-    item.triesDelta = false;
-    item.state = State::kIndex;
-    underway_.emplace(entry, item.deltaBytes);
-    return {entry, StagingStep::kIndex};
+  switch (item.stage) {
+    case Stage::kQueuedForDelta:
+      item.stage = Stage::kIndex;
+      underway_.emplace(entry, item.deltaBytes);
+      return {entry, StagingStep::kIndex};
+    case Stage::kEarlyPaused:
+      item.stage = Stage::kEarlyWhole;
+      return {entry, StagingStep::kWhole, kEarlyWholeBytes};
+    case Stage::kQueuedAfterBuild:
+    case Stage::kPausedAfterBuild:
+      item.stage = Stage::kWholeAfterBuild;
+      return {entry, StagingStep::kWhole};
+    case Stage::kQueued:
+    case Stage::kPaused:
+      item.stage = Stage::kWhole;
+      return {entry, StagingStep::kWhole};
+    default:
+      common::failCheck(__FILE__, __LINE__, "waiting", "an entry started that was not waiting");
   }
-  return whole(entry);
-}
-
-StagingPlan::Start StagingPlan::whole(std::size_t entry) {
-  Entry& item = entries_[entry];
-  if (item.early) {
-    item.state = State::kEarlyWhole;
-    return {entry, StagingStep::kWhole, kEarlyWholeBytes};
-  }
-  item.state = State::kWhole;
-  return {entry, StagingStep::kWhole};
 }
 
 StagingPlan::Decision StagingPlan::transferEnded(std::size_t entry, bool complete,
                                                  std::int64_t now) {
   Entry& item = entries_[entry];
-  TOLVEX_CHECK(item.state == State::kWhole || item.state == State::kEarlyWhole,
+  const Stage running = item.stage;
+  TOLVEX_CHECK(running == Stage::kWhole || running == Stage::kWholeAfterBuild ||
+                   running == Stage::kEarlyWhole || running == Stage::kCappedWhole,
                "a download ended that was not running");
-  if (complete && item.state == State::kEarlyWhole) {
+  const bool afterBuild = running == Stage::kWholeAfterBuild;
+  const bool early = running == Stage::kEarlyWhole;
+  if (complete && (early || running == Stage::kCappedWhole)) {
     // Complete as far as it may go unconfirmed, the file perhaps whole.
     retries_.recovered(entry);
-    if (item.early) {
-      item.state = State::kHeld;
+    if (early) {
+      item.stage = Stage::kEarlyHeld;
     } else {
       requeue(entry);
     }
     return {StagingStep::kNone};
   }
+  const Stage verifying = afterBuild ? Stage::kVerifyingBuilt
+                          : early    ? Stage::kEarlyVerifying
+                                     : Stage::kVerifying;
   if (complete) {
     retries_.recovered(entry);
-    item.state = State::kVerifying;
+    item.stage = verifying;
     return {StagingStep::kVerify};
   }
   ++item.failures;
   if (item.failures >= maxAttempts_) {
     // Given up on: the staged file's digest decides, as for a complete one.
-    item.state = State::kVerifying;
+    item.stage = verifying;
     return {StagingStep::kGiveUp, item.failures, maxAttempts_};
   }
-  item.state = State::kPaused;
+  item.stage = afterBuild ? Stage::kPausedAfterBuild : early ? Stage::kEarlyPaused : Stage::kPaused;
   retries_.paused(entry, now + pauseMilliseconds_);
   return {StagingStep::kPause, item.failures, maxAttempts_};
 }
 
 void StagingPlan::building(std::size_t entry) {
-  entries_[entry].state = State::kDelta;
-  entries_[entry].deltaWrote = true;
+  if (entries_[entry].stage == Stage::kIndex) {
+    entries_[entry].stage = Stage::kBuilding;
+  }
 }
 
-bool StagingPlan::mayStartEarly(std::size_t entry, std::int64_t deltaBytes) const {
-  return entries_[entry].state == State::kChecking && !abandoned(entry) &&
-         retries_.opensNewStarts() &&
-         (deltaBytes == 0 || roomForDelta(deltaBytes, bytesUnderway()));
-}
-
-void StagingPlan::buildEarly(std::size_t entry, std::int64_t deltaBytes) {
+std::optional<StagingPlan::Start> StagingPlan::plannedEarly(std::size_t entry,
+                                                            const EarlyPlan& plan) {
   Entry& item = entries_[entry];
-  item.early = true;
-  item.deltaBytes = deltaBytes;
-  underway_.emplace(entry, deltaBytes);
-  building(entry);
+  if (item.stage != Stage::kChecking || abandoned(entry) || !retries_.opensNewStarts()) {
+    return std::nullopt;
+  }
+  if (plan.pays) {
+    if (!roomForDelta(plan.oldBytes, bytesUnderway())) {
+      return std::nullopt;
+    }
+    item.stage = Stage::kEarlyBuilding;
+    item.deltaBytes = plan.oldBytes;
+    underway_.emplace(entry, plan.oldBytes);
+    return Start{entry, StagingStep::kBuild};
+  }
+  if (!plan.transferRoom) {
+    return std::nullopt;
+  }
+  item.stage = Stage::kEarlyWhole;
+  return Start{entry, StagingStep::kWhole, kEarlyWholeBytes};
 }
 
-StagingPlan::Start StagingPlan::downloadEarly(std::size_t entry) {
-  entries_[entry].early = true;
-  return whole(entry);
+void StagingPlan::notStartedEarly(std::size_t entry) {
+  underway_.erase(entry);
+  entries_[entry].stage = Stage::kChecking;
 }
 
-void StagingPlan::downloadLater(std::size_t entry) {
-  entries_[entry].early = false;
-  entries_[entry].state = State::kChecking;
+bool StagingPlan::startedEarly(std::size_t entry) const {
+  switch (entries_[entry].stage) {
+    case Stage::kEarlyBuilding:
+    case Stage::kEarlyWhole:
+    case Stage::kEarlyHeld:
+    case Stage::kEarlyPaused:
+    case Stage::kEarlyVerifying:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void StagingPlan::confirmEarly(std::size_t entry) {
-  entries_[entry].early = false;
-  if (entries_[entry].state == State::kHeld) {
-    requeue(entry);
+  Stage& stage = entries_[entry].stage;
+  switch (stage) {
+    case Stage::kEarlyBuilding:
+      stage = Stage::kBuilding;
+      return;
+    case Stage::kEarlyWhole:
+      stage = Stage::kCappedWhole;
+      return;
+    case Stage::kEarlyHeld:
+      requeue(entry);
+      return;
+    case Stage::kEarlyPaused:
+      stage = Stage::kPaused;
+      return;
+    case Stage::kEarlyVerifying:
+      stage = Stage::kVerifying;
+      return;
+    default:
+      common::failCheck(__FILE__, __LINE__, "started early",
+                        "an entry confirmed that had not started early");
   }
 }
 
 void StagingPlan::fellBack(std::size_t entry) {
   underway_.erase(entry);
-  requeue(entry);
+  // A build that began may have left a prefix that the whole download resumes.
+  requeue(entry,
+          entries_[entry].stage == Stage::kBuilding ? Stage::kQueuedAfterBuild : Stage::kQueued);
 }
 
 void StagingPlan::built(std::size_t entry) {
   underway_.erase(entry);
-  entries_[entry].state = State::kVerifying;
+  entries_[entry].stage = Stage::kVerifyingBuilt;
 }
 
 StagingStep StagingPlan::verified(std::size_t entry, bool matches) {
-  Entry& item = entries_[entry];
   if (matches) {
     return StagingStep::kCommit;
   }
-  if (item.deltaWrote && !item.restartedWhole) {
+  if (entries_[entry].stage == Stage::kVerifyingBuilt) {
     // The index, or the prefix it left, was wrong: it cost bytes, never a file.
-    item.restartedWhole = true;
     requeue(entry);
     return StagingStep::kRetry;
   }
   return StagingStep::kReject;
 }
 
-void StagingPlan::requeue(std::size_t entry) {
-  entries_[entry].state = State::kQueued;
+void StagingPlan::requeue(std::size_t entry, Stage queued) {
+  entries_[entry].stage = queued;
   queue_.insert(entry);
 }
 
-std::vector<std::size_t> StagingPlan::settle(std::size_t entry, StageOutcome outcome) {
+std::vector<StagingPlan::Stopped> StagingPlan::settle(std::size_t entry, StageOutcome outcome) {
   retries_.recovered(entry);
   underway_.erase(entry);
-  entries_[entry].state = State::kDone;
+  entries_[entry].stage = Stage::kDone;
   ledger_.settle(entry, outcome);
-  std::vector<std::size_t> stopped;
+  std::vector<Stopped> stopped;
   if (outcome != StageOutcome::kMismatch && outcome != StageOutcome::kFailed) {
     return stopped;
   }
@@ -204,15 +246,14 @@ std::vector<std::size_t> StagingPlan::settle(std::size_t entry, StageOutcome out
   for (std::size_t later = entry + 1; later < entries_.size() && abandoned(later); ++later) {
     Entry& item = entries_[later];
     retries_.recovered(later);
-    if (item.state == State::kDone) {
-      continue;
-    }
-    // An early start goes with what it staged, in whatever state it is.
-    if (item.early || item.state == State::kIndex || item.state == State::kDelta ||
-        item.state == State::kWhole || item.state == State::kEarlyWhole) {
+    const bool early = startedEarly(later);
+    // An early start goes with what it staged, in whatever stage it is.
+    if (early || item.stage == Stage::kIndex || item.stage == Stage::kBuilding ||
+        item.stage == Stage::kWhole || item.stage == Stage::kWholeAfterBuild ||
+        item.stage == Stage::kCappedWhole) {
       underway_.erase(later);
-      item.state = State::kDone;
-      stopped.push_back(later);
+      item.stage = Stage::kDone;
+      stopped.push_back({later, early});
     }
   }
   queue_.erase(queue_.upper_bound(entry), queue_.end());

@@ -17,6 +17,7 @@ namespace updater {
 enum class StagingStep {
   kNone,    // nothing for now: another event moves it on
   kIndex,   // fetch its block index: its delta route begins
+  kBuild,   // build its staged file from the plan its route made early
   kRanges,  // fetch the next range of its delta build
   kWhole,   // start (or resume) the whole download
   kPause,   // report the failed attempt; the entry retries after its pause
@@ -57,10 +58,22 @@ class StagingPlan {
   static constexpr std::int64_t kSmallDeltasBytes = std::int64_t{32} << 20;
   // What a whole download that starts before its check ends may fetch: the
   // header that starts it is not signed, and a target found up to date must
-  // not cost its whole file (256 MiB of a 256 MiB file on loopback). Enough
-  // to open the connection and get past its slow start; the rest comes once
-  // the check confirms the target out of date.
+  // not cost its whole file; the rest comes once the check confirms the
+  // target out of date (bench/README.md, the delta route's constants).
   static constexpr std::int64_t kEarlyWholeBytes = std::int64_t{4} << 20;
+
+  // What a plan made while an entry is still checked showed.
+  struct EarlyPlan {
+    bool pays = false;          // its delta pays: else its file comes whole
+    std::int64_t oldBytes = 0;  // the size of its old copy
+    bool transferRoom = false;  // a transfer may start now
+  };
+  // A later entry that a failure stopped; `early` when it had started before
+  // its check ended, so that what it staged is nobody's.
+  struct Stopped {
+    std::size_t entry = 0;
+    bool early = false;
+  };
 
   explicit StagingPlan(std::size_t entries, std::int64_t maxAttempts = kTransferAttempts,
                        std::int64_t pauseMilliseconds = kTransferDelaySeconds * 1000);
@@ -82,23 +95,23 @@ class StagingPlan {
   Decision transferEnded(std::size_t entry, bool complete, std::int64_t now);
   // Its delta route made a plan and writes its staged file.
   void building(std::size_t entry);
-  // Whether `entry`, still being checked, may start now on what a plan made
-  // meanwhile showed: the starts of new entries are open, and a delta build
-  // (`deltaBytes`, the size of its old copy, above 0) has a delta's place.
-  bool mayStartEarly(std::size_t entry, std::int64_t deltaBytes) const;
-  // It builds its staged file from that plan, in a delta's place.
-  void buildEarly(std::size_t entry, std::int64_t deltaBytes);
-  // Its whole download starts, of the first kEarlyWholeBytes only: the plan
-  // showed the delta would not pay. Or, when that start failed at once, it
-  // waits for its check after all.
-  Start downloadEarly(std::size_t entry);
-  void downloadLater(std::size_t entry);
+  // A plan made while `entry` is still checked showed `plan`: whether it
+  // starts now, and then it has started. kBuild: its build from that plan, in
+  // a delta's place; kWhole: its whole download, of the first
+  // kEarlyWholeBytes only, when a transfer has room. Only while new starts
+  // are open and the entry is neither queued nor abandoned; nothing otherwise
+  // (the plan waits for the check).
+  std::optional<Start> plannedEarly(std::size_t entry, const EarlyPlan& plan);
+  // The runner could not start what plannedEarly asked for: it waits for its
+  // check after all.
+  void notStartedEarly(std::size_t entry);
   // Whether it started before its check ended, which decides: confirmEarly when
   // the target is out of date, settle otherwise. Until then, the digest of its
   // staged file is not compared.
-  bool startedEarly(std::size_t entry) const { return entries_[entry].early; }
-  bool settled(std::size_t entry) const { return entries_[entry].state == State::kDone; }
-  // A whole download that stopped at kEarlyWholeBytes is queued to go on.
+  bool startedEarly(std::size_t entry) const;
+  bool settled(std::size_t entry) const { return entries_[entry].stage == Stage::kDone; }
+  // The check confirmed it out of date: it goes on as if started then, and a
+  // whole download that stopped at kEarlyWholeBytes is queued to go on.
   void confirmEarly(std::size_t entry);
   // Its delta route gave way: it waits for the whole download.
   void fellBack(std::size_t entry);
@@ -111,7 +124,7 @@ class StagingPlan {
   // Records how `entry` ended. After a failure, returns the later entries whose
   // transfers must stop now, and those that started early (their outcomes are
   // never taken); nothing else.
-  std::vector<std::size_t> settle(std::size_t entry, StageOutcome outcome);
+  std::vector<Stopped> settle(std::size_t entry, StageOutcome outcome);
   bool abandoned(std::size_t entry) const { return ledger_.abandoned(entry); }
 
   // When the oldest failing entry retries, if it waits for that.
@@ -122,25 +135,34 @@ class StagingPlan {
   bool finished() const { return ledger_.finished(); }
 
  private:
-  enum class State : std::uint8_t {
+  // Where one entry is: one stage, from its check to its outcome.
+  enum class Stage : std::uint8_t {
     kChecking,
-    kQueued,
-    kIndex,  // on its delta route: the index asked for, or the plan made
-    kDelta,  // its delta build writes the staged file
+    kQueuedForDelta,  // out of date, with an old copy: its index is asked for first
+    kQueued,          // waits for its whole download
+    kIndex,           // on its delta route: the index asked for, or the plan made
+    kBuilding,        // its delta build writes the staged file
     kWhole,
-    kEarlyWhole,  // its whole download, of the first kEarlyWholeBytes only
-    kHeld,        // those are in: it waits for its check
-    kPaused,
+    kPaused,  // waits out a retry pause
     kVerifying,
+    // After a delta build wrote the staged file: the prefix it left may be
+    // wrong, so a mismatch costs one whole download more, from nothing.
+    kQueuedAfterBuild,
+    kWholeAfterBuild,
+    kPausedAfterBuild,
+    kVerifyingBuilt,
+    // Started before its check ended, on a plan made meanwhile.
+    kEarlyBuilding,
+    kEarlyWhole,  // of the first kEarlyWholeBytes only
+    kEarlyHeld,   // those are in: it waits for its check
+    kEarlyPaused,
+    kEarlyVerifying,  // given up on: its check decides whether the digest counts
+    kCappedWhole,     // confirmed while its early download runs: goes on once that stops
     kDone,
   };
   struct Entry {
-    State state = State::kChecking;
-    bool triesDelta = false;  // its index has not been asked for yet
+    Stage stage = Stage::kChecking;
     std::int64_t deltaBytes = 0;
-    bool deltaWrote = false;
-    bool restartedWhole = false;
-    bool early = false;  // builds before its check has ended
     std::int64_t failures = 0;
   };
 
@@ -150,7 +172,7 @@ class StagingPlan {
   std::int64_t bytesUnderway() const;
   // Whether a delta with an old copy of `deltaBytes` has a place beside them.
   bool roomForDelta(std::int64_t deltaBytes, std::int64_t underwayBytes) const;
-  void requeue(std::size_t entry);
+  void requeue(std::size_t entry, Stage queued = Stage::kQueued);
   // The first queued entry before `before` that may start now, taken from the queue.
   std::optional<std::size_t> takeQueued(std::size_t before);
 
@@ -158,7 +180,7 @@ class StagingPlan {
   const std::int64_t pauseMilliseconds_;
   std::vector<Entry> entries_;
   std::set<std::size_t> queue_;  // they start in entry order
-  // In state kIndex or kDelta, with the sizes of their old copies.
+  // On their delta routes or building, with the sizes of their old copies.
   std::map<std::size_t, std::int64_t> underway_;
   RetryGate retries_;
   StagingLedger ledger_;

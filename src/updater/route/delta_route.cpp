@@ -5,10 +5,7 @@
 #include <utility>
 
 #include "common/errors.hpp"
-#include "common/file.hpp"
 #include "delta/block_index.hpp"
-#include "formats/source_descriptor.hpp"
-#include "formats/tool_files.hpp"
 
 namespace updater {
 namespace {
@@ -36,48 +33,32 @@ DeltaRoute::Entry* DeltaRoute::find(std::size_t entry) {
   return found == entries_.end() ? nullptr : &found->second;
 }
 
-void DeltaRoute::probe(std::size_t entry, const std::string& oldPath, const std::string& digest) {
-  if (common::regularFileSize(oldPath) < kProbedTargetBytes) {
-    return;
-  }
-  Entry item;
-  item.oldPath = oldPath;
-  item.probedIndexUrl = formats::remoteUrl(formats::blockIndexPathOf(digest));
-  try {
-    // A server that ignores the range sends the whole index, taken as such up
-    // to the longest that a reader accepts.
-    source_.fetch({Transfer::Kind::kProbe, entry}, item.probedIndexUrl,
-                  http::DownloadSet::ByteRange{0, kProbeBytes},
-                  static_cast<std::size_t>(kProbeBytes),
-                  static_cast<std::size_t>(delta::kMaximumIndexBytes));
-  } catch (const common::CurlError&) {
-    // recovery point: without a probe the index is asked for after the digest
-    return;
-  }
-  entries_.insert_or_assign(entry, std::move(item));
-}
-
-void DeltaRoute::checked(std::size_t entry) { source_.cancel(entry, {Transfer::Kind::kProbe}); }
-
 void DeltaRoute::begin(std::size_t entry, Files files) {
   Entry& item = entries_[entry];
   item.files = std::move(files);
-  item.begun = true;
-  if (item.earlyPlan) {
-    Planned early = std::move(*item.earlyPlan);
-    item.earlyPlan.reset();
-    planned(entry, std::move(early));
-    return;
+  switch (item.stage) {
+    case Stage::kPlannedEarly:
+      item.stage = Stage::kPlanning;
+      planned(entry, std::exchange(item.earlyPlan, {}));
+      return;
+    case Stage::kPrefetched: {
+      item.stage = Stage::kIndex;
+      Finished end = std::exchange(item.prefetched, {});
+      indexArrived(entry, end);
+      return;
+    }
+    case Stage::kPrefetching:
+      item.stage = Stage::kIndex;  // begun early: its end goes on
+      return;
+    case Stage::kPlanningEarly:
+      item.stage = Stage::kPlanning;
+      return;
+    case Stage::kProbed:
+      break;
+    default:
+      common::failCheck(__FILE__, __LINE__, "not begun", "a delta route began twice");
   }
-  if (item.prefetched) {
-    Finished end = std::move(*item.prefetched);
-    item.prefetched.reset();
-    indexArrived(entry, end);
-    return;
-  }
-  if (item.prefetching || item.planning) {
-    return;  // begun early: its end goes on
-  }
+  item.stage = Stage::kIndex;
   try {
     // No longer than any index a reader accepts: what a plan costs stays bounded.
     source_.fetch({Transfer::Kind::kIndex, entry}, item.files.indexUrl, std::nullopt,
@@ -89,55 +70,15 @@ void DeltaRoute::begin(std::size_t entry, Files files) {
 }
 
 void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
-  Entry* item = find(transfer.entry);
-  if (item == nullptr) {
+  if (find(transfer.entry) == nullptr) {
     return;  // dropped, or given way
   }
-  const bool complete = end.result == Finished::Result::kComplete;
   switch (transfer.kind) {
-    case Transfer::Kind::kProbe: {
-      // A size that differs makes an out-of-date target likely, nothing more:
-      // the header is not signed. The rest of the index is asked for meanwhile.
-      const std::optional<std::int64_t> size =
-          complete ? delta::indexedFileSize(end.body) : std::nullopt;
-      const std::optional<std::int64_t> length =
-          complete ? delta::indexLength(end.body) : std::nullopt;
-      const bool sameSize = size && *size == common::regularFileSize(item->oldPath);
-      if (complete && end.wholeAnswer) {
-        // The whole index: planned now, or kept for the check's verdict.
-        if (size && !sameSize) {
-          planProbed(transfer.entry, std::move(end.body));
-        } else {
-          item->prefetched = std::move(end);
-        }
-        return;
-      }
-      if (!size || !length || *length <= std::ssize(end.body) || sameSize) {
-        return;
-      }
-      try {
-        const std::int64_t rest = *length - std::ssize(end.body);
-        source_.fetch({Transfer::Kind::kPrefetch, transfer.entry}, item->probedIndexUrl,
-                      http::DownloadSet::ByteRange{std::ssize(end.body), rest},
-                      static_cast<std::size_t>(rest),
-                      static_cast<std::size_t>(delta::kMaximumIndexBytes));
-        item->probed = std::move(end.body);
-        item->prefetching = true;
-      } catch (const common::CurlError&) {
-        // recovery point: the index is asked for again after the digest
-      }
+    case Transfer::Kind::kProbe:
+      probeEnded(transfer.entry, end);
       return;
-    }
     case Transfer::Kind::kPrefetch:
-      item->prefetching = false;
-      if (complete) {
-        planProbed(transfer.entry, end.wholeAnswer ? std::move(end.body)
-                                                   : std::exchange(item->probed, {}) + end.body);
-      } else if (item->begun) {
-        indexArrived(transfer.entry, end);  // its route waits for it
-      } else {
-        item->prefetched = std::move(end);
-      }
+      prefetchEnded(transfer.entry, end);
       return;
     case Transfer::Kind::kIndex:
       indexArrived(transfer.entry, end);
@@ -156,24 +97,11 @@ void DeltaRoute::indexArrived(std::size_t entry, Finished& end) {
     fallBack(entry, "no block index from the server (" + failureOf(end) + ")");
     return;
   }
-  plan(entry, find(entry)->files.local.target, std::move(end.body));
+  plan(entry, Stage::kPlanning, find(entry)->files.local.target, std::move(end.body));
 }
 
-void DeltaRoute::planProbed(std::size_t entry, std::string body) {
-  // Planned while the target is still hashed; used only if it is out of date.
-  std::optional<EntryFiles> local;
-  try {
-    local = openEntryFiles(find(entry)->oldPath).files;
-  } catch (const common::Error&) {
-    // recovery point: the check meets the fault itself
-  }
-  if (local) {
-    plan(entry, std::move(local->target), std::move(body));
-  }
-}
-
-void DeltaRoute::plan(std::size_t entry, common::FileAt oldFile, std::string body) {
-  find(entry)->planning = true;
+void DeltaRoute::plan(std::size_t entry, Stage stage, common::FileAt oldFile, std::string body) {
+  find(entry)->stage = stage;
   // No scan of the old copy for ranges that a server would not send.
   const bool scans = serverRanges_ != ServerRanges::kNone;
   source_.post([this, entry, oldFile = std::move(oldFile), scans,
@@ -192,12 +120,15 @@ void DeltaRoute::plan(std::size_t entry, common::FileAt oldFile, std::string bod
       if (item == nullptr) {
         return;
       }
-      item->planning = false;
-      if (item->begun) {
+      if (item->stage == Stage::kPlanning) {
         planned(entry, std::move(*result));
-      } else if (!startEarly(entry, *result)) {
-        item->earlyPlan = std::move(*result);
+        return;
       }
+      // Still checked: the run's plan decides whether it starts now.
+      item->stage = Stage::kPlannedEarly;
+      item->earlyPlan = std::move(*result);
+      const Planned& made = item->earlyPlan;
+      tell(entry, RouteEvent::Planned{whyWhole(made), made.plan && made.plan->threadsRanOut});
     };
   });
 }
@@ -221,35 +152,15 @@ std::optional<std::string> DeltaRoute::whyWhole(const Planned& outcome) const {
 }
 
 void DeltaRoute::planned(std::size_t entry, Planned&& outcome) {
-  if (find(entry) == nullptr) {
-    return;
-  }
   if (outcome.plan && outcome.plan->threadsRanOut) {
-    events_.threadsRanOut();
+    tell(entry, RouteEvent::ThreadsRanOut{});
   }
   if (std::optional<std::string> why = whyWhole(outcome)) {
     fallBack(entry, std::move(*why));
     return;
   }
+  find(entry)->stage = Stage::kBuilding;
   startBuild(entry, std::move(*outcome.plan));
-}
-
-bool DeltaRoute::startEarly(std::size_t entry, Planned& outcome) {
-  const std::optional<std::string> why = whyWhole(outcome);
-  std::optional<Files> files;
-  if (why ? !events_.downloadsEarly(entry, *why) : !(files = events_.buildsEarly(entry))) {
-    return false;
-  }
-  if (outcome.plan && outcome.plan->threadsRanOut) {
-    events_.threadsRanOut();
-  }
-  if (why) {
-    entries_.erase(entry);  // its whole download is the runner's
-  } else {
-    find(entry)->files = std::move(*files);
-    startBuild(entry, std::move(*outcome.plan));
-  }
-  return true;
 }
 
 void DeltaRoute::startBuild(std::size_t entry, delta::DeltaPlan&& plan) {
@@ -262,18 +173,8 @@ void DeltaRoute::startBuild(std::size_t entry, delta::DeltaPlan&& plan) {
     fallBack(entry, "the delta cannot start (" + error.message() + ")");
     return;
   }
-  events_.building(entry);
+  tell(entry, RouteEvent::Building{});
   appendJobs(entry);
-}
-
-void DeltaRoute::confirm(std::size_t entry) {
-  Entry& item = *find(entry);
-  item.begun = true;
-  if (item.earlyFailure) {
-    fallBack(entry, std::move(*item.earlyFailure));
-  } else if (item.build && !item.build->digest().empty()) {
-    tellBuilt(entry);
-  }
 }
 
 void DeltaRoute::tellBuilt(std::size_t entry) {
@@ -282,7 +183,7 @@ void DeltaRoute::tellBuilt(std::size_t entry) {
   const std::int64_t reused = build.reusedBytes();
   const std::int64_t fetched = build.fetchedBytes();
   entries_.erase(entry);
-  events_.built(entry, std::move(digest), reused, fetched);
+  tell(entry, RouteEvent::Built{std::move(digest), reused, fetched});
 }
 
 void DeltaRoute::appendJobs(std::size_t entry) {
@@ -299,8 +200,8 @@ void DeltaRoute::stepDone(std::size_t entry, const DeltaBuild::Step& step) {
     return;
   }
   item->build->finished(step);
-  if (item->failing) {
-    item->failing = false;
+  if (item->stage == Stage::kFailing || item->stage == Stage::kFailingEarly) {
+    item->stage = item->stage == Stage::kFailing ? Stage::kBuilding : Stage::kBuildingEarly;
     fallBack(entry, std::move(item->reason));
     return;
   }
@@ -310,7 +211,7 @@ void DeltaRoute::stepDone(std::size_t entry, const DeltaBuild::Step& step) {
   }
   if (item->build->digest().empty()) {
     appendJobs(entry);
-  } else if (item->begun) {
+  } else if (item->stage == Stage::kBuilding) {
     tellBuilt(entry);
   }  // else complete early: told once its check ends (confirm)
 }
@@ -321,9 +222,10 @@ void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
   if (trialEntry_ == entry) {
     trialEntry_.reset();
   }
+  const bool early = item.stage == Stage::kBuildingEarly;
   if (item.build && item.build->writing()) {
     // Its running append still writes the staged file: the fall back waits for it.
-    item.failing = true;
+    item.stage = early ? Stage::kFailingEarly : Stage::kFailing;
     item.reason = std::move(reason);
     return;
   }
@@ -331,14 +233,15 @@ void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
     // A job's last hold on the file may outlive the build: it must not write.
     item.build->stopWriting();
   }
-  if (!item.begun) {
-    // An early build: told once its check ends.
+  if (early) {
+    // Told once its check ends.
     item.build.reset();
-    item.earlyFailure = std::move(reason);
+    item.stage = Stage::kFailedEarly;
+    item.reason = std::move(reason);
     return;
   }
   entries_.erase(entry);
-  events_.fellBack(entry, std::move(reason));
+  tell(entry, RouteEvent::FellBack{std::move(reason)});
 }
 
 void DeltaRoute::drop(std::size_t entry) {
@@ -351,6 +254,20 @@ void DeltaRoute::drop(std::size_t entry) {
     item->build->stopWriting();  // keeps what it wrote for the next run
   }
   entries_.erase(entry);
+  std::erase_if(events_, [entry](const RouteEvent& event) { return event.entry == entry; });
+}
+
+void DeltaRoute::tell(std::size_t entry, decltype(RouteEvent::what) what) {
+  events_.push_back({entry, std::move(what)});
+}
+
+std::optional<RouteEvent> DeltaRoute::takeEvent() {
+  if (events_.empty()) {
+    return std::nullopt;
+  }
+  RouteEvent event = std::move(events_.front());
+  events_.pop_front();
+  return event;
 }
 
 }  // namespace updater

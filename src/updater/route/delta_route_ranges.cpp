@@ -34,7 +34,7 @@ bool deltaPays(const delta::DeltaPlan& plan) {
 
 bool DeltaRoute::rangeDue(std::size_t entry) {
   Entry* item = find(entry);
-  if (item == nullptr || !item->build || item->failing) {
+  if (item == nullptr || !builds(*item)) {
     return false;
   }
   std::vector<DeltaBuild::Range>& ranges = item->nextRanges;
@@ -95,7 +95,7 @@ void DeltaRoute::rangeEnded(const Transfer& range, Finished& end) {
     rangesIgnored();
     return;
   }
-  if (!item.build || item.failing) {
+  if (!builds(item)) {
     return;
   }
   if (end.result != Finished::Result::kComplete) {
@@ -127,7 +127,7 @@ void DeltaRoute::rangeEnded(const Transfer& range, Finished& end) {
   for (std::size_t index = 0; index < end.ranges.size(); ++index) {
     item.build->arrived(asked[index].first, std::move(end.ranges[index]));
   }
-  reportProgress(item.build->fetchedBytes(), item.build->bytesToFetch(), item.files.context);
+  tell(range.entry, RouteEvent::Progress{item.build->fetchedBytes(), item.build->bytesToFetch()});
   appendJobs(range.entry);
 }
 
@@ -137,7 +137,7 @@ void DeltaRoute::rangesIgnored() {
   serverRanges_ = ServerRanges::kNone;
   std::vector<std::size_t> building;
   for (const auto& [entry, item] : entries_) {
-    if (item.build && !item.failing) {
+    if (builds(item)) {
       building.push_back(entry);
     }
   }

@@ -74,11 +74,10 @@ common::FileIdentity FileDownload::identity(const Verification& verification) co
       common::openRegularFile(reachStagedFile(context_.path), O_RDONLY).get());
 }
 
-DeltaRoute::Files attemptFiles(const StageRequest& request, const ProgressContext& context,
-                               EntryFiles local) {
+DeltaRoute::Files attemptFiles(const StageRequest& request, EntryFiles local) {
   const std::string descriptor = formats::readSourceDescriptor();
   return {formats::remoteUrlIn(descriptor, request.path),
-          formats::remoteUrlIn(descriptor, formats::blockIndexPathOf(request.digest)), context,
+          formats::remoteUrlIn(descriptor, formats::blockIndexPathOf(request.digest)),
           std::move(local)};
 }
 

@@ -9,7 +9,7 @@
 
 #include "common/uri.hpp"
 #include "updater/route/delta_route.hpp"
-#include "updater/route/progress.hpp"
+#include "updater/staging/progress.hpp"
 #include "updater/staging/staging.hpp"
 #include "updater/staging/streaming_digest.hpp"
 #include "updater/staging/transfer_runner.hpp"
@@ -62,11 +62,10 @@ class FileDownload {
   std::unique_ptr<StreamingDigest> digest_;  // of the running attempt
 };
 
-// The files of an attempt of `request`, shown by `context`, in `local`: its
-// URLs come from one reading of the descriptor, which may be edited between
-// attempts. Throws what formats::readSourceDescriptor and remoteUrlIn throw.
-DeltaRoute::Files attemptFiles(const StageRequest& request, const ProgressContext& context,
-                               EntryFiles local);
+// The files of an attempt of `request` in `local`: its URLs come from one
+// reading of the descriptor, which may be edited between attempts. Throws what
+// formats::readSourceDescriptor and remoteUrlIn throw.
+DeltaRoute::Files attemptFiles(const StageRequest& request, EntryFiles local);
 
 // The staged file of `path`, reached anew as openEntryFiles does. Throws
 // IOError naming the refusal when it may not be reached any more.

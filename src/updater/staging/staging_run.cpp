@@ -1,11 +1,6 @@
 #include "updater/staging/staging_run.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
 #include "common/errors.hpp"
@@ -30,27 +25,7 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       outcomes_(requests, verbose),
       checks_(requests, lanes),
       runner_(pool, maxInFlight, lanes),
-      route_(runner_,
-             {.fellBack =
-                  [this](std::size_t index, std::string reason) {
-                    outcomes_.cameWhole(index, std::move(reason));
-                    plan_.fellBack(index);
-                  },
-              .building = [this](std::size_t index) { plan_.building(index); },
-              .built =
-                  [this](std::size_t index, std::string digest, std::int64_t reused,
-                         std::int64_t fetched) {
-                    outcomes_.cameByDelta(index, reused, fetched);
-                    plan_.built(index);
-                    onVerified(index, Verification{std::move(digest), nullptr});
-                  },
-              .threadsRanOut = [this] { runner_.warnThreadsRanOut(); },
-              .buildsEarly = [this](std::size_t index) { return buildEarly(index); },
-              .downloadsEarly =
-                  [this](std::size_t index, const std::string& reason) {
-                    return downloadEarly(index, reason);
-                  }},
-             lanes) {}
+      route_(runner_, lanes) {}
 
 StagingResult StagingRun::run() {
   if (runner_.workers().ranOutOfThreads()) {
@@ -118,94 +93,6 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
   }
 }
 
-std::optional<DeltaRoute::Files> StagingRun::claimEarly(std::size_t index,
-                                                        std::int64_t deltaBytes) {
-  const StageRequest& entry = requests_[index];
-  const ProgressContext context{entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
-                                totalFiles_};
-  if (!plan_.mayStartEarly(index, deltaBytes)) {
-    return std::nullopt;
-  }
-  std::optional<DeltaRoute::Files> files;
-  try {
-    TargetDirectory directory = openTargetDirectory(entry.path, true);
-    if (!directory.refusal.empty()) {
-      return std::nullopt;
-    }
-    EntryFiles local = entryFilesIn(std::move(directory.fd), entry.path);
-    // Only where nothing is staged: a staged file is the check's to read and to
-    // clean, and one made now can go again if the target proves up to date.
-    struct stat staged {};
-    if (::fstatat(local.staged.at(), local.staged.name.c_str(), &staged, AT_SYMLINK_NOFOLLOW) ==
-            0 ||
-        errno != ENOENT) {
-      return std::nullopt;
-    }
-    files = attemptFiles(entry, context, std::move(local));
-  } catch (const common::Error&) {
-    // recovery point: the check or the attempt after it meets the fault itself
-    return std::nullopt;
-  }
-  if (!checks_.claimStagedFile(index)) {
-    return std::nullopt;
-  }
-  downloads_[index] = std::make_unique<FileDownload>(context, StagedDigest{});
-  return files;
-}
-
-std::optional<DeltaRoute::Files> StagingRun::buildEarly(std::size_t index) {
-  const std::int64_t oldBytes = common::regularFileSize(requests_[index].path);
-  std::optional<DeltaRoute::Files> files = claimEarly(index, oldBytes);
-  if (files) {
-    plan_.buildEarly(index, oldBytes);
-  }
-  return files;
-}
-
-bool StagingRun::downloadEarly(std::size_t index, const std::string& reason) {
-  if (!runner_.hasRoom()) {
-    return false;
-  }
-  const std::optional<DeltaRoute::Files> files = claimEarly(index, 0);
-  if (!files) {
-    return false;
-  }
-  const StagingPlan::Start start = plan_.downloadEarly(index);
-  early_[index].reason = reason;
-  try {
-    downloads_[index]->start(runner_, index, *files, start.stopAt);
-  } catch (const common::Error&) {
-    // recovery point: its attempt after the check meets the fault itself; what
-    // the failed start made goes, since nothing was staged before it
-    dropEarly(index, true);
-    plan_.downloadLater(index);
-  }
-  return true;
-}
-
-void StagingRun::confirmEarly(std::size_t index) {
-  plan_.confirmEarly(index);
-  auto early = early_.extract(index);
-  if (!early) {
-    route_.confirm(index);
-    return;
-  }
-  outcomes_.cameWhole(index, std::move(early.mapped().reason));
-  if (early.mapped().verified) {
-    onVerified(index, std::move(*early.mapped().verified));
-  }
-}
-
-void StagingRun::dropEarly(std::size_t index, bool removeStaged) {
-  runner_.cancel(index, {Transfer::Kind::kFile});
-  route_.drop(index);
-  downloads_[index]->stop();
-  early_.erase(index);
-  if (removeStaged) {
-    removeStagedFile(requests_[index].path);
-  }
-}
-
 void StagingRun::startTransfers() {
   // Each turn asks afresh: a start that fails at once may end later requests.
   while (runner_.hasRoom()) {
@@ -219,6 +106,7 @@ void StagingRun::startTransfers() {
     } else {
       attempt(*start);
     }
+    takeRouteEvents();
   }
 }
 
@@ -236,8 +124,7 @@ void StagingRun::attempt(const StagingPlan::Start& start) {
       settle(index, StageOutcome::kRefused);
       return;
     }
-    DeltaRoute::Files files =
-        attemptFiles(requests_[index], item.context(), std::move(*reached.files));
+    DeltaRoute::Files files = attemptFiles(requests_[index], std::move(*reached.files));
     if (start.step == StagingStep::kIndex) {
       item.stop();
       route_.begin(index, std::move(files));
@@ -338,8 +225,8 @@ void StagingRun::settle(std::size_t index, StageOutcome outcome) {
   // Nothing after the first failure will be taken: its downloads stop, keeping
   // what they received for the next run; but what an early start staged goes,
   // for no check will say whether its target needs it.
-  for (const std::size_t later : plan_.settle(index, outcome)) {
-    dropEarly(later, plan_.startedEarly(later));
+  for (const StagingPlan::Stopped& later : plan_.settle(index, outcome)) {
+    dropEarly(later.entry, later.early);
   }
 }
 
@@ -366,8 +253,13 @@ void StagingRun::waitForProgress() {
   now_ = common::monotonicMilliseconds();
   for (auto& end : finished) {
     transferEnded(end);
+    takeRouteEvents();
   }
-  runner_.runDeliveredSteps();
+  // Each step's events are handed over before the next step runs, as if told at once.
+  for (const auto& step : runner_.takeDeliveredSteps()) {
+    step();
+    takeRouteEvents();
+  }
 }
 
 }  // namespace updater

@@ -13,6 +13,7 @@
 #include "http/connection_pool.hpp"
 #include "updater/plan/staging_plan.hpp"
 #include "updater/route/delta_route.hpp"
+#include "updater/route/route_event.hpp"
 #include "updater/staging/file_download.hpp"
 #include "updater/staging/retry.hpp"
 #include "updater/staging/staging.hpp"
@@ -48,11 +49,13 @@ class StagingRun {
   bool checksDueNow() const;
   void submitChecks();
   void onChecked(std::size_t index, EntryCheck&& found);
-  // An entry may start before its check ends (DeltaRoute::Events): the files of
-  // its start, when it may, and it then holds the staged file.
-  std::optional<DeltaRoute::Files> claimEarly(std::size_t index, std::int64_t deltaBytes);
-  std::optional<DeltaRoute::Files> buildEarly(std::size_t index);
-  bool downloadEarly(std::size_t index, const std::string& reason);
+  // Hands each event that the route returned to the plan, and does what it decides.
+  void takeRouteEvents();
+  // A plan made while its entry is still checked: the plan decides whether it
+  // starts now, and then it takes the staged file (claimEarly).
+  void plannedEarly(std::size_t index, const RouteEvent::Planned& planned);
+  // The files of an early start, when its staged file may be taken: then it is.
+  std::optional<DeltaRoute::Files> claimEarly(std::size_t index);
   // Its check found the target out of date: what it came to is told now.
   void confirmEarly(std::size_t index);
   // Its check found otherwise, or it is abandoned: what runs of it stops, and
@@ -76,7 +79,7 @@ class StagingRun {
   StagingOutcomes outcomes_;
   EntryChecks checks_;
   // Whole downloads started before their checks ended: why they came whole,
-  // and their verifications once they have one.
+  // told once a check confirms them, and their verifications once they have one.
   struct EarlyDownload {
     std::string reason;
     std::optional<Verification> verified;

@@ -87,16 +87,14 @@ std::optional<Transfer> TransferRunner::take(std::size_t id) {
   return transfer;
 }
 
-void TransferRunner::runDeliveredSteps() {
+std::vector<std::function<void()>> TransferRunner::takeDeliveredSteps() {
   std::vector<std::function<void()>> steps;
   {
     const std::lock_guard lock(deliveredMutex_);
     steps.swap(delivered_);
   }
-  for (const auto& step : steps) {
-    --stepsOutstanding_;
-    step();
-  }
+  stepsOutstanding_ -= steps.size();
+  return steps;
 }
 
 }  // namespace updater

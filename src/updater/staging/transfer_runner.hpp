@@ -57,8 +57,9 @@ class TransferRunner : public TransferSource {
   // What the transfer that ended under `id` was, taken once; nothing when it
   // was cancelled after it ended.
   std::optional<Transfer> take(std::size_t id);
-  // Runs the steps delivered so far, in order.
-  void runDeliveredSteps();
+  // The steps delivered so far, in order, for the caller to run: they are no
+  // longer outstanding.
+  std::vector<std::function<void()>> takeDeliveredSteps();
 
   std::size_t running() const { return downloads_.running(); }
   bool hasRoom() const { return running() < maxInFlight_; }

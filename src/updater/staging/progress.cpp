@@ -1,4 +1,4 @@
-#include "updater/route/progress.hpp"
+#include "updater/staging/progress.hpp"
 
 #include <sys/ioctl.h>
 

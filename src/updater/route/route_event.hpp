@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace updater {
+
+// What happened on the delta route of one entry: the route returns these as
+// values, and the staging run hands each to its plan, which decides what
+// follows.
+struct RouteEvent {
+  // Its build writes the staged file.
+  struct Building {};
+  // A plan made while its target is still checked: its build may start now
+  // (DeltaRoute::buildEarly) or, for `whyWhole`, its whole download. Until
+  // then the route keeps the plan for its begin.
+  struct Planned {
+    std::optional<std::string> whyWhole;
+    bool threadsRanOut = false;  // its work ran on one thread
+  };
+  // The staged file is built: its digest text, bytes reused and fetched.
+  struct Built {
+    std::string digest;
+    std::int64_t reused = 0;
+    std::int64_t fetched = 0;
+  };
+  // It gave way to the whole download, for `reason` in plain words.
+  struct FellBack {
+    std::string reason;
+  };
+  // Ranges arrived: `fetched` of the `total` bytes its build fetches.
+  struct Progress {
+    std::int64_t fetched = 0;
+    std::int64_t total = 0;
+  };
+  // A plan's work ran on one thread: no more could start.
+  struct ThreadsRanOut {};
+
+  std::size_t entry = 0;
+  std::variant<Building, Planned, Built, FellBack, Progress, ThreadsRanOut> what;
+};
+
+}  // namespace updater
