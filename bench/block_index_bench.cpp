@@ -65,12 +65,12 @@ int main(int argc, char** argv) {
   std::size_t sink = 0;
   std::printf("a file of %zu MiB: blocks of %zu bytes; MB/s on one core\n%-28s %10s %10s %10s\n",
               passBytes >> 20, blockSize, "path", "BLAKE2b", "weak", "index");
-  for (const crypto::Sha3Lanes lanes :
-       {crypto::Sha3Lanes::kOne, crypto::Sha3Lanes::kFour, crypto::Sha3Lanes::kEight}) {
-    const char* name = lanes == crypto::Sha3Lanes::kOne    ? "1 (OpenSSL, 8-lane weak)"
-                       : lanes == crypto::Sha3Lanes::kFour ? "4 (AVX2)"
+  for (const crypto::LaneWidth lanes :
+       {crypto::LaneWidth::kOne, crypto::LaneWidth::kFour, crypto::LaneWidth::kEight}) {
+    const char* name = lanes == crypto::LaneWidth::kOne    ? "1 (OpenSSL, 8-lane weak)"
+                       : lanes == crypto::LaneWidth::kFour ? "4 (AVX2)"
                                                            : "8 (AVX-512)";
-    if (lanes > crypto::widestSha3Lanes()) {
+    if (lanes > crypto::widestLaneWidth()) {
       std::printf("%-28s not run by this processor\n", name);
       continue;
     }

@@ -14,7 +14,7 @@
 
 int main() {
   try {
-    const crypto::Sha3Lanes lanes = crypto::sha3LanesFromSetting(std::getenv("TOLVEX_SHA3_LANES"));
+    const crypto::LaneWidth lanes = crypto::laneWidthFromSetting(std::getenv("TOLVEX_SHA3_LANES"));
     std::vector<std::string> paths;
     for (std::string line; std::getline(std::cin, line);) {
       paths.push_back(line);

@@ -134,7 +134,7 @@ bool BlockIndexFolder::likelyHolds(std::int64_t size, const timespec& changed) c
 
 bool BlockIndexFolder::indexes(std::int64_t size) { return size >= delta::kMinimumIndexedBytes; }
 
-BlockIndexFolder::BlockIndexFolder(crypto::Sha3Lanes lanes) : lanes_(lanes) {
+BlockIndexFolder::BlockIndexFolder(crypto::LaneWidth lanes) : lanes_(lanes) {
   if (common::FileDescriptor folder = openFolder(); folder.get() >= 0) {
     newestBySize_ = newestIndexBySize(folder.get());
     folder_.emplace(std::move(folder));

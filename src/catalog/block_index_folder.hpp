@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/file.hpp"
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace catalog {
 
@@ -30,7 +30,7 @@ class BlockIndexFolder {
   // checksummed `lanes` blocks at a time. Throws IOError "not a directory: …"
   // when a link, a file or anything else but a directory has its name, OSError
   // when it cannot be opened.
-  explicit BlockIndexFolder(crypto::Sha3Lanes lanes);
+  explicit BlockIndexFolder(crypto::LaneWidth lanes);
 
   // True when the folder held, when opened, the index of a file of `size`
   // bytes written at or after `changed`, the last change of a file of that
@@ -62,7 +62,7 @@ class BlockIndexFolder {
   // The folder's descriptor, made and opened on first use.
   int descriptor();
 
-  const crypto::Sha3Lanes lanes_;
+  const crypto::LaneWidth lanes_;
   std::mutex mutex_;  // guards the first opening of folder_
   std::optional<common::FileDescriptor> folder_;
   // For likelyHolds: when the newest index of each file size was written.

@@ -90,7 +90,7 @@ using Batch = std::vector<Candidate>;
 // A batch as its jobs share it, one per worker: each hashes files of it until
 // none is left to start, and the last to finish writes the block indexes.
 struct SharedBatch {
-  SharedBatch(Batch batch, std::vector<crypto::Sha3File> files, crypto::Sha3Lanes lanes,
+  SharedBatch(Batch batch, std::vector<crypto::Sha3File> files, crypto::LaneWidth lanes,
               std::size_t jobs)
       : candidates(std::move(batch)), hashing(std::move(files), lanes), running(jobs) {}
 
@@ -152,7 +152,7 @@ void runJob(SharedBatch& batch, BlockIndexFolder& indexes) {
 class CatalogWalk {
  public:
   CatalogWalk(const IgnoreRules& rules, std::string_view executableName,
-              common::OutputFile& catalog, BlockIndexFolder& indexes, crypto::Sha3Lanes lanes,
+              common::OutputFile& catalog, BlockIndexFolder& indexes, crypto::LaneWidth lanes,
               std::size_t workers)
       : rules_(rules),
         executableName_(executableName),
@@ -317,7 +317,7 @@ class CatalogWalk {
   const std::string executableName_;
   common::OutputFile& catalog_;
   BlockIndexFolder& indexes_;
-  const crypto::Sha3Lanes lanes_;
+  const crypto::LaneWidth lanes_;
   const std::size_t workers_;
   CatalogContent content_;
   std::string relative_;
@@ -335,7 +335,7 @@ class CatalogWalk {
 
 CatalogContent buildCatalog(const IgnoreRules& rules, std::string_view executableName,
                             common::OutputFile& catalog, BlockIndexFolder& indexes,
-                            crypto::Sha3Lanes lanes, std::size_t workers) {
+                            crypto::LaneWidth lanes, std::size_t workers) {
   return CatalogWalk(rules, executableName, catalog, indexes, lanes, workers).run();
 }
 

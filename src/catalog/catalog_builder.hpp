@@ -10,7 +10,7 @@
 #include "catalog/ignore_rules.hpp"
 #include "common/file.hpp"
 #include "common/ordered_pool.hpp"
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace catalog {
 
@@ -33,6 +33,6 @@ struct CatalogContent {
 // earlier file were written.
 CatalogContent buildCatalog(const IgnoreRules& rules, std::string_view executableName,
                             common::OutputFile& catalog, BlockIndexFolder& indexes,
-                            crypto::Sha3Lanes lanes, std::size_t workers = common::workerCount());
+                            crypto::LaneWidth lanes, std::size_t workers = common::workerCount());
 
 }  // namespace catalog

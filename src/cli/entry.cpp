@@ -10,7 +10,7 @@
 #include "cli/publish_commands.hpp"
 #include "common/errors.hpp"
 #include "common/output.hpp"
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 #include "updater/run/run_update.hpp"
 
 namespace cli {
@@ -25,7 +25,7 @@ struct ProcessInputs {
   // libcurl's functions, loaded at start-up, and the CA bundle the environment names.
   updater::Network network;
   // How many files are hashed at a time: TOLVEX_SHA3_LANES narrows it.
-  crypto::Sha3Lanes sha3Lanes;
+  crypto::LaneWidth sha3Lanes;
 };
 
 int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
@@ -90,7 +90,7 @@ int runMain(int argc, char** argv, const updater::TrustedKeys& trustedKeys) {
     const ProcessInputs inputs{
         argc > 0 && argv[0] != nullptr ? argv[0] : "", trustedKeys,
         updater::loadNetwork(std::getenv("CURL_CA_BUNDLE"), std::getenv("SSL_CERT_FILE")),
-        crypto::sha3LanesFromSetting(std::getenv("TOLVEX_SHA3_LANES"))};
+        crypto::laneWidthFromSetting(std::getenv("TOLVEX_SHA3_LANES"))};
     const std::vector<std::string> tokens(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int result = tokens.empty() ? runArgumentless(inputs) : runArguments(tokens, inputs);
     return result & 0xff;

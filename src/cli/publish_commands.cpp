@@ -48,7 +48,7 @@ int makeSourceJsonCommand(const std::string& url) {
   return 0;
 }
 
-int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes, bool release,
+int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool release,
                          std::optional<std::int64_t> expiryDays) {
   const std::string keyPath = formats::keypairPath();
   const std::string executableName = common::executableFileName(argv0);

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace cli {
 
@@ -26,7 +26,7 @@ int makeSourceJsonCommand(const std::string& url);
 // `lanes` at a time. With `release`, the catalog begins with a release line
 // whose number grows past the served catalog's, expiring after `expiryDays`
 // when given (catalog::nextRelease).
-int updateCatalogCommand(std::string_view argv0, crypto::Sha3Lanes lanes, bool release = false,
+int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool release = false,
                          std::optional<std::int64_t> expiryDays = std::nullopt);
 
 }  // namespace cli

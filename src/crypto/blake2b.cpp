@@ -7,7 +7,7 @@
 
 #include "common/errors.hpp"
 #include "crypto/blake2b_lanes.hpp"
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace crypto {
 namespace {
@@ -60,17 +60,17 @@ Blake2bPrefix blake2bPrefix(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<Blake2bPrefix> blake2bPrefixes(std::span<const std::uint8_t> bytes,
-                                           std::size_t blockLength, Sha3Lanes lanes) {
+                                           std::size_t blockLength, LaneWidth lanes) {
   TOLVEX_CHECK(blockLength > 0, "BLAKE2b blocks of no bytes");
-  TOLVEX_CHECK(lanes <= widestSha3Lanes(), "this processor lacks the BLAKE2b lanes asked for");
+  TOLVEX_CHECK(lanes <= widestLaneWidth(), "this processor lacks the BLAKE2b lanes asked for");
   const std::size_t count = bytes.size() / blockLength;
   std::vector<Blake2bPrefix> prefixes;
   prefixes.reserve(count);
   // The widest lanes while enough blocks are left, then narrower ones.
-  if (lanes == Sha3Lanes::kEight) {
+  if (lanes == LaneWidth::kEight) {
     hashInLanes<8>(bytes, blockLength, blake2bPrefixX8, prefixes);
   }
-  if (lanes >= Sha3Lanes::kFour) {
+  if (lanes >= LaneWidth::kFour) {
     hashInLanes<4>(bytes, blockLength, blake2bPrefixX4, prefixes);
   }
   while (prefixes.size() < count) {

@@ -7,7 +7,7 @@
 
 namespace crypto {
 
-enum class Sha3Lanes;  // sha3_batch.hpp
+enum class LaneWidth;  // sha3_batch.hpp
 
 using Blake2bPrefix = std::array<std::uint8_t, 16>;
 
@@ -20,6 +20,6 @@ Blake2bPrefix blake2bPrefix(std::span<const std::uint8_t> bytes);
 // `lanes` at a time, the vector paths of SHA3's lanes (one TOLVEX_SHA3_LANES
 // narrows both), which the processor must run. Thread-safe.
 std::vector<Blake2bPrefix> blake2bPrefixes(std::span<const std::uint8_t> bytes,
-                                           std::size_t blockLength, Sha3Lanes lanes);
+                                           std::size_t blockLength, LaneWidth lanes);
 
 }  // namespace crypto

@@ -128,7 +128,7 @@ class LaneSponge {
 }  // namespace
 
 // Measured on files in the page cache (bench/README.md, sha3_bench.sh).
-double lanesSpeedup(Sha3Lanes lanes) { return lanes == Sha3Lanes::kEight ? 3.5 : 2.0; }
+double lanesSpeedup(LaneWidth lanes) { return lanes == LaneWidth::kEight ? 3.5 : 2.0; }
 
 void absorbAlone(MessageSource& source) {
   Sha3Stream stream;
@@ -155,18 +155,18 @@ void absorbAlone(MessageSource& source) {
   }
 }
 
-void absorbAll(MessageSource& source, Sha3Lanes lanes) {
-  if (lanes == Sha3Lanes::kOne) {
+void absorbAll(MessageSource& source, LaneWidth lanes) {
+  if (lanes == LaneWidth::kOne) {
     absorbAlone(source);
     return;
   }
-  TOLVEX_CHECK(lanes <= widestSha3Lanes(), "this processor lacks the SHA3 lanes asked for");
+  TOLVEX_CHECK(lanes <= widestLaneWidth(), "this processor lacks the SHA3 lanes asked for");
   LaneSponge(source, static_cast<std::size_t>(lanes)).run();
 }
 
 void absorbInLanes(std::span<std::uint64_t* const> words,
                    std::vector<std::span<const std::uint8_t>>& blocks,
-                   std::span<const std::size_t> waiting, Sha3Lanes lanes) {
+                   std::span<const std::size_t> waiting, LaneWidth lanes) {
   const auto width = static_cast<std::size_t>(lanes);
   const auto worthIt = [&](std::size_t busy) {
     return static_cast<double>(busy) * lanesSpeedup(lanes) > static_cast<double>(width);

@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace crypto {
 
-// The most SHA3-256 states that advance together (Sha3Lanes::kEight).
+// The most SHA3-256 states that advance together (LaneWidth::kEight).
 inline constexpr std::size_t kMaxLanes = 8;
 
 // How many times faster the lanes absorb, all busy, than OpenSSL's single
 // state; it decides which files go alone.
-double lanesSpeedup(Sha3Lanes lanes);
+double lanesSpeedup(LaneWidth lanes);
 
 // What the lanes absorb: messages taken in turn, each read a chunk at a time.
 // A message that cannot be read is left out; its source keeps why.
@@ -39,7 +39,7 @@ void absorbAlone(MessageSource& source);
 // Hashes every message of `source`, `lanes` at a time: each step absorbs one
 // block per busy lane, and a lane whose message ends takes the next one. The
 // processor must run `lanes` (AssertionDefect otherwise).
-void absorbAll(MessageSource& source, Sha3Lanes lanes);
+void absorbAll(MessageSource& source, LaneWidth lanes);
 
 // Absorbs the whole blocks of `blocks` (one span per stream, consumed as they
 // are absorbed) into the Keccak states `words`, `lanes` streams at a time, a
@@ -48,6 +48,6 @@ void absorbAll(MessageSource& source, Sha3Lanes lanes);
 // what is left. `lanes` is kFour or kEight, and the processor runs it.
 void absorbInLanes(std::span<std::uint64_t* const> words,
                    std::vector<std::span<const std::uint8_t>>& blocks,
-                   std::span<const std::size_t> waiting, Sha3Lanes lanes);
+                   std::span<const std::size_t> waiting, LaneWidth lanes);
 
 }  // namespace crypto

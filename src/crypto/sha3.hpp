@@ -10,7 +10,7 @@
 
 namespace crypto {
 
-enum class Sha3Lanes;  // sha3_batch.hpp
+enum class LaneWidth;  // sha3_batch.hpp
 class Sha3Stream;
 
 // Advances each of `streams` by the bytes of `bytes` at the same position, as
@@ -18,7 +18,7 @@ class Sha3Stream;
 // enough of them have blocks to keep the lanes worth it, the rest one state at
 // a time. Defined in sha3_batch.cpp.
 void sha3UpdateTogether(std::span<Sha3Stream* const> streams,
-                        std::span<const std::span<const std::uint8_t>> bytes, Sha3Lanes lanes);
+                        std::span<const std::span<const std::uint8_t>> bytes, LaneWidth lanes);
 
 using Sha3Digest = std::array<std::uint8_t, 32>;
 
@@ -47,7 +47,7 @@ class Sha3Stream {
  private:
   friend void sha3UpdateTogether(std::span<Sha3Stream* const> streams,
                                  std::span<const std::span<const std::uint8_t>> bytes,
-                                 Sha3Lanes lanes);
+                                 LaneWidth lanes);
   // Takes bytes into the pending block; absorbs it once full. Returns the
   // bytes left over, which start on a block boundary.
   std::span<const std::uint8_t> topUp(std::span<const std::uint8_t> bytes);

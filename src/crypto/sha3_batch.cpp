@@ -140,28 +140,7 @@ class FileSource final : public MessageSource {
 
 }  // namespace
 
-Sha3Lanes widestSha3Lanes() {
-  static const Sha3Lanes widest = cpuRunsKeccakX8()   ? Sha3Lanes::kEight
-                                  : cpuRunsKeccakX4() ? Sha3Lanes::kFour
-                                                      : Sha3Lanes::kOne;
-  return widest;
-}
-
-Sha3Lanes sha3LanesFromSetting(const char* setting) {
-  const Sha3Lanes widest = widestSha3Lanes();
-  if (setting == nullptr || *setting == '\0') {
-    return widest;
-  }
-  const std::string_view value(setting);
-  for (const Sha3Lanes lanes : {Sha3Lanes::kOne, Sha3Lanes::kFour, Sha3Lanes::kEight}) {
-    if (value == std::to_string(static_cast<int>(lanes))) {
-      return std::min(lanes, widest);
-    }
-  }
-  throw common::ValueError("TOLVEX_SHA3_LANES must be 1, 4 or 8, not '" + std::string(value) + "'");
-}
-
-std::vector<std::string> sha3HexBatch(std::span<const std::string_view> messages, Sha3Lanes lanes) {
+std::vector<std::string> sha3HexBatch(std::span<const std::string_view> messages, LaneWidth lanes) {
   std::vector<std::string> digests(messages.size());
   MemorySource source(messages, digests);
   absorbAll(source, lanes);
@@ -169,9 +148,9 @@ std::vector<std::string> sha3HexBatch(std::span<const std::string_view> messages
 }
 
 void sha3UpdateTogether(std::span<Sha3Stream* const> streams,
-                        std::span<const std::span<const std::uint8_t>> bytes, Sha3Lanes lanes) {
+                        std::span<const std::span<const std::uint8_t>> bytes, LaneWidth lanes) {
   TOLVEX_CHECK(streams.size() == bytes.size(), "one run of bytes per stream");
-  TOLVEX_CHECK(lanes <= widestSha3Lanes(), "this processor lacks the SHA3 lanes asked for");
+  TOLVEX_CHECK(lanes <= widestLaneWidth(), "this processor lacks the SHA3 lanes asked for");
   std::vector<std::span<const std::uint8_t>> blocks(streams.size());
   std::vector<std::span<const std::uint8_t>> tails(streams.size());
   std::vector<std::uint64_t*> words(streams.size());
@@ -187,10 +166,10 @@ void sha3UpdateTogether(std::span<Sha3Stream* const> streams,
     }
   }
   // Four lanes all busy beat eight half idle.
-  if (lanes == Sha3Lanes::kEight && waiting.size() <= 4) {
-    lanes = Sha3Lanes::kFour;
+  if (lanes == LaneWidth::kEight && waiting.size() <= 4) {
+    lanes = LaneWidth::kFour;
   }
-  if (lanes != Sha3Lanes::kOne) {
+  if (lanes != LaneWidth::kOne) {
     absorbInLanes(words, blocks, waiting, lanes);
   }
   for (std::size_t index = 0; index < streams.size(); ++index) {
@@ -200,13 +179,13 @@ void sha3UpdateTogether(std::span<Sha3Stream* const> streams,
   }
 }
 
-Sha3FileBatch::Sha3FileBatch(std::vector<Sha3File> files, Sha3Lanes lanes)
+Sha3FileBatch::Sha3FileBatch(std::vector<Sha3File> files, LaneWidth lanes)
     : files_(std::move(files)), lanes_(lanes), order_(files_.size()), outcomes_(files_.size()) {
   std::iota(order_.begin(), order_.end(), 0);
   // Largest first: the lanes then finish together, on the smallest files.
   std::stable_sort(order_.begin(), order_.end(),
                    [&](std::size_t a, std::size_t b) { return files_[a].size > files_[b].size; });
-  if (lanes == Sha3Lanes::kOne) {
+  if (lanes == LaneWidth::kOne) {
     alone_ = order_.size();
     return;
   }
@@ -240,14 +219,14 @@ void Sha3FileBatch::hash() {
 
 std::vector<Sha3FileOutcome> Sha3FileBatch::takeOutcomes() { return std::move(outcomes_); }
 
-std::vector<Sha3FileOutcome> sha3FilesHex(std::vector<Sha3File> files, Sha3Lanes lanes) {
+std::vector<Sha3FileOutcome> sha3FilesHex(std::vector<Sha3File> files, LaneWidth lanes) {
   Sha3FileBatch batch(std::move(files), lanes);
   batch.hash();
   return batch.takeOutcomes();
 }
 
 std::vector<Sha3FileOutcome> sha3FilesHexIfRegular(std::span<const std::string> paths,
-                                                   Sha3Lanes lanes) {
+                                                   LaneWidth lanes) {
   std::vector<Sha3File> regular;
   std::vector<std::size_t> positions;
   for (std::size_t index = 0; index < paths.size(); ++index) {

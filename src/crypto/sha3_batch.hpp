@@ -10,25 +10,13 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace crypto {
 
-// How many SHA3-256 states advance together: one (OpenSSL), 4 (AVX2) or 8
-// (AVX-512F/VL). The block checksums of an index take the same paths (see
-// crypto::blake2bPrefixes), so that one setting narrows both.
-enum class Sha3Lanes { kOne = 1, kFour = 4, kEight = 8 };
-
-// The widest path this processor runs.
-Sha3Lanes widestSha3Lanes();
-
-// The path to take given `setting`, the value of TOLVEX_SHA3_LANES (null when
-// unset): the widest the processor runs, no wider than "1", "4" or "8" asks.
-// Throws ValueError for any other non-empty value.
-Sha3Lanes sha3LanesFromSetting(const char* setting);
-
 // Digest texts of `messages`, in their order, absorbed `lanes` at a time (as
 // the messages come: message k goes to the first lane that is free).
-std::vector<std::string> sha3HexBatch(std::span<const std::string_view> messages, Sha3Lanes lanes);
+std::vector<std::string> sha3HexBatch(std::span<const std::string_view> messages, LaneWidth lanes);
 
 // What sha3FileHexIfRegular gives for one path: its digest text ("" when the
 // path does not name a regular file) and the length of the content it covers,
@@ -57,7 +45,7 @@ struct Sha3File {
 // is its outcome and does not stop the others.
 class Sha3FileBatch {
  public:
-  Sha3FileBatch(std::vector<Sha3File> files, Sha3Lanes lanes);
+  Sha3FileBatch(std::vector<Sha3File> files, LaneWidth lanes);
   Sha3FileBatch(const Sha3FileBatch&) = delete;
   Sha3FileBatch& operator=(const Sha3FileBatch&) = delete;
 
@@ -69,7 +57,7 @@ class Sha3FileBatch {
 
  private:
   const std::vector<Sha3File> files_;
-  const Sha3Lanes lanes_;
+  const LaneWidth lanes_;
   std::vector<std::size_t> order_;  // largest first
   std::size_t alone_ = 0;           // the first files of order_, hashed alone
   std::atomic<std::size_t> nextAlone_{0};
@@ -78,11 +66,11 @@ class Sha3FileBatch {
 };
 
 // The outcomes of a batch of `files` that this thread hashes by itself.
-std::vector<Sha3FileOutcome> sha3FilesHex(std::vector<Sha3File> files, Sha3Lanes lanes);
+std::vector<Sha3FileOutcome> sha3FilesHex(std::vector<Sha3File> files, LaneWidth lanes);
 
 // sha3FileHexIfRegular for each of `paths`, in their order, as sha3FilesHex
 // computes them.
 std::vector<Sha3FileOutcome> sha3FilesHexIfRegular(std::span<const std::string> paths,
-                                                   Sha3Lanes lanes);
+                                                   LaneWidth lanes);
 
 }  // namespace crypto

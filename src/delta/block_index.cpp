@@ -82,7 +82,7 @@ double log2Of(std::int64_t count) {
 
 // The entries of the blocks of `blockLength` bytes that `blocks` holds.
 void appendBlocks(std::string& out, std::span<const std::uint8_t> blocks, std::size_t blockLength,
-                  int strongBytes, crypto::Sha3Lanes lanes) {
+                  int strongBytes, crypto::LaneWidth lanes) {
   const std::vector<crypto::Blake2bPrefix> strong =
       crypto::blake2bPrefixes(blocks, blockLength, lanes);
   for (std::size_t block = 0; block < strong.size(); ++block) {
@@ -226,7 +226,7 @@ BlockIndex parseBlockIndex(std::string_view text) {
   return index;
 }
 
-BlockIndexWriter::BlockIndexWriter(std::int64_t fileSize, crypto::Sha3Lanes lanes)
+BlockIndexWriter::BlockIndexWriter(std::int64_t fileSize, crypto::LaneWidth lanes)
     : layout_(layoutForSize(fileSize)), lanes_(lanes), out_(header(layout_)) {
   out_.reserve(kHeaderBytes + static_cast<std::size_t>(layout_.blockCount()) *
                                   (kWeakBytes + static_cast<std::size_t>(layout_.strongBytes)));
@@ -266,7 +266,7 @@ std::optional<std::string> BlockIndexWriter::finish() {
   return std::move(out_);
 }
 
-std::string blockIndexOfFile(const std::string& path, crypto::Sha3Lanes lanes) {
+std::string blockIndexOfFile(const std::string& path, crypto::LaneWidth lanes) {
   const common::FileDescriptor file = common::openRegularFile(path, O_RDONLY);
   const std::int64_t fileSize = common::fileSizeOf(file.get());
   const std::int64_t chunk = std::max(layoutForSize(fileSize).blockSize, kReadBytes);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace delta {
 
@@ -80,7 +80,7 @@ std::optional<std::int64_t> indexLength(std::string_view header);
 // same whatever the lanes and the pieces.
 class BlockIndexWriter {
  public:
-  BlockIndexWriter(std::int64_t fileSize, crypto::Sha3Lanes lanes);
+  BlockIndexWriter(std::int64_t fileSize, crypto::LaneWidth lanes);
 
   // The next bytes of the file; those past its size are counted, not indexed.
   void add(std::span<const std::uint8_t> bytes);
@@ -91,7 +91,7 @@ class BlockIndexWriter {
 
  private:
   BlockLayout layout_;
-  crypto::Sha3Lanes lanes_;
+  crypto::LaneWidth lanes_;
   std::int64_t added_ = 0;
   std::string out_;
   std::vector<std::uint8_t> partial_;  // a block cut between two pieces
@@ -102,6 +102,6 @@ class BlockIndexWriter {
 // checksum and a truncated strong checksum per block, taken `lanes` blocks at a
 // time. Read without following a link. Throws IOError when the file cannot be
 // read, "PATH ended early" when it shrinks while being read.
-std::string blockIndexOfFile(const std::string& path, crypto::Sha3Lanes lanes);
+std::string blockIndexOfFile(const std::string& path, crypto::LaneWidth lanes);
 
 }  // namespace delta

@@ -141,7 +141,7 @@ DeltaPlan planOf(const BlockLayout& layout, const std::vector<std::int64_t>& sou
 // much less than scanning it whole.
 std::optional<ReuseSample> sampleOldFile(const OldFile& old, const BlockIndex& index,
                                          const BlockTable& table, const RollingChecksum& rolling,
-                                         crypto::Sha3Lanes lanes, std::int64_t& checkedBytes) {
+                                         crypto::LaneWidth lanes, std::int64_t& checkedBytes) {
   const std::int64_t span = kSampleWindowBlocks * index.layout.blockSize;
   if (old.size / kSampledFileShare / kSampleWindows < span) {
     return std::nullopt;
@@ -188,7 +188,7 @@ std::int64_t estimatedReusedBytes(const ReuseSample& sample, std::int64_t oldSiz
 }
 
 DeltaPlan planDelta(std::string_view index, const common::FileAt& oldFile,
-                    std::int64_t leastReusedShare, crypto::Sha3Lanes lanes) {
+                    std::int64_t leastReusedShare, crypto::LaneWidth lanes) {
   const BlockIndex parsed = parseBlockIndex(index);
   const common::FileDescriptor file = common::openRegularFile(oldFile, O_RDONLY);
   const OldFile old{file.get(), common::fileSizeOf(file.get())};

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/file.hpp"
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace delta {
 
@@ -78,6 +78,6 @@ inline constexpr std::int64_t kMaximumReusedBytesPerOldByte = 2;
 // lanes.
 DeltaPlan planDelta(std::string_view index, const common::FileAt& oldFile,
                     std::int64_t leastReusedShare = 0,
-                    crypto::Sha3Lanes lanes = crypto::Sha3Lanes::kOne);
+                    crypto::LaneWidth lanes = crypto::LaneWidth::kOne);
 
 }  // namespace delta

@@ -33,7 +33,7 @@ constexpr std::int64_t kRunBlocks = 8;
 }  // namespace
 
 OldFileScan::OldFileScan(const OldFile& old, const BlockIndex& index, const BlockTable& table,
-                         const RollingChecksum& rolling, crypto::Sha3Lanes lanes, std::int64_t from,
+                         const RollingChecksum& rolling, crypto::LaneWidth lanes, std::int64_t from,
                          std::int64_t to, bool findSources)
     : old_(old),
       index_(index),
@@ -192,7 +192,7 @@ crypto::Blake2bPrefix OldFileScan::strongHere() {
 }
 
 Scanned scanOldFile(const OldFile& old, const BlockIndex& index, const BlockTable& table,
-                    const RollingChecksum& rolling, crypto::Sha3Lanes lanes) {
+                    const RollingChecksum& rolling, crypto::LaneWidth lanes) {
   const auto scan = [&](std::int64_t from, std::int64_t to) {
     return OldFileScan(old, index, table, rolling, lanes, from, to).run();
   };

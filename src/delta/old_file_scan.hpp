@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "crypto/blake2b.hpp"
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 #include "delta/block_index.hpp"
 #include "delta/block_table.hpp"
 #include "delta/rolling_checksum.hpp"
@@ -35,7 +35,7 @@ struct OldFile {
 class OldFileScan {
  public:
   OldFileScan(const OldFile& old, const BlockIndex& index, const BlockTable& table,
-              const RollingChecksum& rolling, crypto::Sha3Lanes lanes, std::int64_t from,
+              const RollingChecksum& rolling, crypto::LaneWidth lanes, std::int64_t from,
               std::int64_t to, bool findSources = true);
 
   // For each block of the new file, an offset of the old file that holds it, or
@@ -61,7 +61,7 @@ class OldFileScan {
   const BlockIndex& index_;
   const BlockTable& table_;
   const RollingChecksum& rolling_;
-  const crypto::Sha3Lanes lanes_;
+  const crypto::LaneWidth lanes_;
   const std::int64_t blockSize_;
   const std::int64_t to_;       // window starts end here
   const std::int64_t readEnd_;  // the bytes those windows cover end here
@@ -92,6 +92,6 @@ struct Scanned {
 // a second thread starts, else on this thread alone. Never throws for want of
 // a thread; throws IOError when the old file cannot be read.
 Scanned scanOldFile(const OldFile& old, const BlockIndex& index, const BlockTable& table,
-                    const RollingChecksum& rolling, crypto::Sha3Lanes lanes);
+                    const RollingChecksum& rolling, crypto::LaneWidth lanes);
 
 }  // namespace delta

@@ -108,13 +108,13 @@ std::uint32_t weakChecksum(std::span<const std::uint8_t> bytes) {
   return joinLanes<kLanes>(lanes.data(), bytes, whole);
 }
 
-std::uint32_t weakChecksum(std::span<const std::uint8_t> bytes, crypto::Sha3Lanes lanes) {
-  TOLVEX_CHECK(lanes <= crypto::widestSha3Lanes(), "this processor lacks the lanes asked for");
+std::uint32_t weakChecksum(std::span<const std::uint8_t> bytes, crypto::LaneWidth lanes) {
+  TOLVEX_CHECK(lanes <= crypto::widestLaneWidth(), "this processor lacks the lanes asked for");
 #if defined(__x86_64__)
-  if (lanes == crypto::Sha3Lanes::kEight) {
+  if (lanes == crypto::LaneWidth::kEight) {
     return weakInAvx512(bytes);
   }
-  if (lanes == crypto::Sha3Lanes::kFour) {
+  if (lanes == crypto::LaneWidth::kFour) {
     return weakInAvx2(bytes);
   }
 #endif

@@ -5,7 +5,7 @@
 #include <span>
 #include <utility>
 
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 
 namespace delta {
 
@@ -19,7 +19,7 @@ std::uint32_t weakChecksum(std::span<const std::uint8_t> bytes);
 
 // The same, in 32 (kFour: AVX2) or 64 (kEight: AVX-512F) lanes of vector
 // registers, as SHA3's lanes are chosen; the processor must run them.
-std::uint32_t weakChecksum(std::span<const std::uint8_t> bytes, crypto::Sha3Lanes lanes);
+std::uint32_t weakChecksum(std::span<const std::uint8_t> bytes, crypto::LaneWidth lanes);
 
 // Moves the weak checksum of a window of fixed length on, in O(1) a byte.
 class RollingChecksum {

@@ -44,7 +44,7 @@ TEST_F(BlockIndexFolder, RefusesAnythingButADirectoryOfItsOwn) {
   };
   for (const auto& plant : plants) {
     plant();
-    EXPECT_THROW(catalog::BlockIndexFolder(crypto::Sha3Lanes::kOne), common::IOError);
+    EXPECT_THROW(catalog::BlockIndexFolder(crypto::LaneWidth::kOne), common::IOError);
     fs::remove(".tolvex-index");
   }
 }
@@ -59,7 +59,7 @@ TEST_F(BlockIndexFolder, DeletesOnlyItsOwnNamesAndReportsWhatItCannot) {
   fs::create_directory(".tolvex-index/" + directory);
 
   EXPECT_EQ(
-      catalog::BlockIndexFolder(crypto::Sha3Lanes::kOne).removeAllBut({kDigest}),
+      catalog::BlockIndexFolder(crypto::LaneWidth::kOne).removeAllBut({kDigest}),
       std::vector<std::string>{"cannot delete .tolvex-index/" + directory + ": Is a directory"});
   std::set<std::string> left;
   for (const fs::directory_entry& entry : fs::directory_iterator(".tolvex-index")) {
@@ -73,14 +73,14 @@ TEST_F(BlockIndexFolder, KeepsAnIndexThatFitsItsFileAndRebuildsAnyOther) {
   writeFile("large.bin", std::string(size, 'L'));
   writeFile(elsewhere_ / "same-size", std::string(size, 'S'));
   writeFile(elsewhere_ / "other-size", std::string(size + 1, 'S'));
-  const std::string built = delta::blockIndexOfFile("large.bin", crypto::Sha3Lanes::kOne);
+  const std::string built = delta::blockIndexOfFile("large.bin", crypto::LaneWidth::kOne);
   const std::string sameSize =
-      delta::blockIndexOfFile(elsewhere_ / "same-size", crypto::Sha3Lanes::kOne);
+      delta::blockIndexOfFile(elsewhere_ / "same-size", crypto::LaneWidth::kOne);
   const std::pair<std::string, std::string> plantedAndExpected[] = {
       {sameSize, sameSize},
       {"not an index", built},
       {sameSize.substr(0, sameSize.size() - 1), built},
-      {delta::blockIndexOfFile(elsewhere_ / "other-size", crypto::Sha3Lanes::kOne), built},
+      {delta::blockIndexOfFile(elsewhere_ / "other-size", crypto::LaneWidth::kOne), built},
       {"", built},  // a link to a file elsewhere
   };
   for (const auto& [planted, expected] : plantedAndExpected) {
@@ -90,7 +90,7 @@ TEST_F(BlockIndexFolder, KeepsAnIndexThatFitsItsFileAndRebuildsAnyOther) {
       fs::remove(kIndex);
       fs::create_symlink(elsewhere_ / kDigest, kIndex);
     }
-    catalog::BlockIndexFolder(crypto::Sha3Lanes::kOne)
+    catalog::BlockIndexFolder(crypto::LaneWidth::kOne)
         .ensure("large.bin", kDigest, static_cast<std::int64_t>(size));
     EXPECT_EQ(readFile(kIndex), expected) << planted.size();
   }

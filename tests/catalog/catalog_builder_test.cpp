@@ -42,11 +42,11 @@ class CatalogBuilder : public ::testing::Test {
   static Run runBuild(const std::vector<std::string>& ignoreLines = {}) {
     Run run;
     const catalog::IgnoreRules rules(ignoreLines);
-    catalog::BlockIndexFolder indexes(crypto::widestSha3Lanes());
+    catalog::BlockIndexFolder indexes(crypto::widestLaneWidth());
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     const catalog::CatalogContent content = catalog::buildCatalog(
-        rules, common::executableFileName(""), catalog, indexes, crypto::widestSha3Lanes());
+        rules, common::executableFileName(""), catalog, indexes, crypto::widestLaneWidth());
     run.out = testing::internal::GetCapturedStdout();
     catalog.close();
     EXPECT_TRUE(indexes.removeAllBut(content.indexedDigests).empty());
@@ -226,7 +226,7 @@ TEST_F(CatalogBuilder, KeepsOneBlockIndexPerLargeFileOfTheCatalog) {
   const std::string largeIndex = formats::blockIndexPathOf(crypto::sha3Hex(large));
   runBuild();
   EXPECT_EQ(readFile(tree_ / largeIndex),
-            delta::blockIndexOfFile(tree_ / "large.bin", crypto::Sha3Lanes::kOne));
+            delta::blockIndexOfFile(tree_ / "large.bin", crypto::LaneWidth::kOne));
   EXPECT_FALSE(fileExists(tree_ / formats::blockIndexPathOf(crypto::sha3Hex(small))));
   EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3").find(formats::kBlockIndexDirectoryName),
             std::string::npos);
@@ -238,7 +238,7 @@ TEST_F(CatalogBuilder, KeepsOneBlockIndexPerLargeFileOfTheCatalog) {
   fs::remove(tree_ / largeIndex);
   runBuild();
   EXPECT_EQ(readFile(tree_ / largeIndex),
-            delta::blockIndexOfFile(tree_ / "large.bin", crypto::Sha3Lanes::kOne));
+            delta::blockIndexOfFile(tree_ / "large.bin", crypto::LaneWidth::kOne));
   fs::remove(tree_ / "twin.bin");
 
   // One that no file of the catalog names any more goes, and so does the

@@ -30,11 +30,11 @@ using testing_support::writeFile;
 constexpr std::size_t kWorkerCounts[] = {1, 2, 3, 8};
 
 // Every hashing path this processor has, each with each worker count.
-std::vector<std::pair<std::size_t, crypto::Sha3Lanes>> workersAndLanes() {
-  std::vector<std::pair<std::size_t, crypto::Sha3Lanes>> runs;
-  for (const crypto::Sha3Lanes lanes :
-       {crypto::Sha3Lanes::kOne, crypto::Sha3Lanes::kFour, crypto::Sha3Lanes::kEight}) {
-    if (lanes <= crypto::widestSha3Lanes()) {
+std::vector<std::pair<std::size_t, crypto::LaneWidth>> workersAndLanes() {
+  std::vector<std::pair<std::size_t, crypto::LaneWidth>> runs;
+  for (const crypto::LaneWidth lanes :
+       {crypto::LaneWidth::kOne, crypto::LaneWidth::kFour, crypto::LaneWidth::kEight}) {
+    if (lanes <= crypto::widestLaneWidth()) {
       for (const std::size_t workers : kWorkerCounts) {
         runs.emplace_back(workers, lanes);
       }
@@ -130,7 +130,7 @@ class CatalogBuilderWorkers : public ::testing::Test {
   }
 
   Output build(const std::vector<std::string>& ignoreLines, std::size_t workers,
-               crypto::Sha3Lanes lanes) const {
+               crypto::LaneWidth lanes) const {
     const catalog::IgnoreRules rules(ignoreLines);
     Output output;
     catalog::BlockIndexFolder indexes(lanes);

@@ -55,7 +55,7 @@ class UpdateCatalogCommand : public ::testing::Test {
     Run run;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    run.result = cli::updateCatalogCommand("", crypto::widestSha3Lanes());
+    run.result = cli::updateCatalogCommand("", crypto::widestLaneWidth());
     run.out = testing::internal::GetCapturedStdout();
     run.err = testing::internal::GetCapturedStderr();
     return run;
@@ -222,7 +222,7 @@ TEST_F(UpdateCatalogCommand, CommandWithoutKeyFileWritesNothing) {
 TEST_F(UpdateCatalogCommand, MalformedKeyFileStopsBeforeTheCatalog) {
   writeFile(tree_ / "a.txt", "abc");
   writeFile(home_ / ".tolvex-signer-keypair", "{}");
-  EXPECT_THROW(cli::updateCatalogCommand("", crypto::widestSha3Lanes()), common::KeyError);
+  EXPECT_THROW(cli::updateCatalogCommand("", crypto::widestLaneWidth()), common::KeyError);
   EXPECT_FALSE(fileExists(tree_ / "updater-catalog.sha3"));
 }
 
@@ -235,7 +235,7 @@ TEST_F(UpdateCatalogCommand, BadPatternStopsAtTheFirstCandidateThatMeetsIt) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   try {
-    cli::updateCatalogCommand("", crypto::widestSha3Lanes());
+    cli::updateCatalogCommand("", crypto::widestLaneWidth());
     ADD_FAILURE() << "no error";
   } catch (const common::GlobSyntaxError& error) {
     EXPECT_EQ(error.message(), "Invalid range\n\n  [a-]\n    ^\n\n");

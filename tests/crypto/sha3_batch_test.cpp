@@ -15,7 +15,7 @@
 
 namespace {
 
-using crypto::Sha3Lanes;
+using crypto::LaneWidth;
 
 std::string randomBytes(std::mt19937_64& random, std::size_t size) {
   std::string bytes(size, '\0');
@@ -137,16 +137,16 @@ TEST_P(Sha3Batch, AFileSwappedForANamedPipeSinceItWasListedIsNotWaitedFor) {
 
 TOLVEX_LANE_PATHS(Sha3Batch);
 
-TEST(Sha3LanesSetting, NarrowsTheWidestPathAndRejectsOtherValues) {
-  const Sha3Lanes widest = crypto::widestSha3Lanes();
-  EXPECT_EQ(crypto::sha3LanesFromSetting(nullptr), widest);
-  EXPECT_EQ(crypto::sha3LanesFromSetting(""), widest);
-  EXPECT_EQ(crypto::sha3LanesFromSetting("1"), Sha3Lanes::kOne);
-  EXPECT_EQ(crypto::sha3LanesFromSetting("4"), std::min(Sha3Lanes::kFour, widest));
-  EXPECT_EQ(crypto::sha3LanesFromSetting("8"), widest);
+TEST(LaneWidthSetting, NarrowsTheWidestPathAndRejectsOtherValues) {
+  const LaneWidth widest = crypto::widestLaneWidth();
+  EXPECT_EQ(crypto::laneWidthFromSetting(nullptr), widest);
+  EXPECT_EQ(crypto::laneWidthFromSetting(""), widest);
+  EXPECT_EQ(crypto::laneWidthFromSetting("1"), LaneWidth::kOne);
+  EXPECT_EQ(crypto::laneWidthFromSetting("4"), std::min(LaneWidth::kFour, widest));
+  EXPECT_EQ(crypto::laneWidthFromSetting("8"), widest);
   for (const char* bad : {"2", "08", "eight", " 4"}) {
     SCOPED_TRACE(bad);
-    EXPECT_THROW(crypto::sha3LanesFromSetting(bad), common::ValueError);
+    EXPECT_THROW(crypto::laneWidthFromSetting(bad), common::ValueError);
   }
 }
 

@@ -54,7 +54,7 @@ TEST(BlockIndex, RejectsMalformedIndexesNamingTheField) {
   const TempDir dir;
   writeFile(dir / "file", std::string(10000, 'x'));
   // 24 header bytes, then n blocks of 4 + 2 bytes.
-  const std::string valid = delta::blockIndexOfFile(dir / "file", crypto::Sha3Lanes::kOne);
+  const std::string valid = delta::blockIndexOfFile(dir / "file", crypto::LaneWidth::kOne);
   const std::int64_t block = delta::layoutForSize(10000).blockSize;
   const std::int64_t n = (10000 + block - 1) / block;
   ASSERT_EQ(std::ssize(valid), 24 + n * 6);
@@ -143,7 +143,7 @@ TEST_P(BlockIndexLanes, WriterGivesTheFilesIndexWhateverPiecesItIsFedIn) {
     content[i] = static_cast<char>((i * 2654435761U) >> 13);
   }
   writeFile(dir / "file", content);
-  const std::string expected = delta::blockIndexOfFile(dir / "file", crypto::Sha3Lanes::kOne);
+  const std::string expected = delta::blockIndexOfFile(dir / "file", crypto::LaneWidth::kOne);
   const struct {
     const char* name;
     std::vector<std::size_t> pieces;  // the last one repeats to the end

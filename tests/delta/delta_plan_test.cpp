@@ -40,10 +40,10 @@ std::string rebuild(const DeltaPlan& plan, const std::string& oldBytes,
 
 DeltaPlan planOf(const TempDir& dir, const std::string& oldBytes, const std::string& newBytes,
                  std::int64_t leastReusedShare = 0,
-                 crypto::Sha3Lanes lanes = crypto::Sha3Lanes::kOne) {
+                 crypto::LaneWidth lanes = crypto::LaneWidth::kOne) {
   writeFile(dir / "old", oldBytes);
   writeFile(dir / "new", newBytes);
-  return delta::planDelta(delta::blockIndexOfFile(dir / "new", crypto::Sha3Lanes::kOne),
+  return delta::planDelta(delta::blockIndexOfFile(dir / "new", crypto::LaneWidth::kOne),
                           dir / "old", leastReusedShare, lanes);
 }
 
@@ -101,7 +101,7 @@ TEST(DeltaPlan, EditedFileIsRebuiltFromOldBlocksAtAnyOffset) {
     EXPECT_EQ(rebuild(plan, old, c.bytes), c.bytes);
     EXPECT_LE(plan.fetchedBytes, c.fetchedBlocks * block);
     // Runs of blocks are hashed together in lanes: each block about once.
-    const DeltaPlan inLanes = planOf(dir, old, c.bytes, 0, crypto::widestSha3Lanes());
+    const DeltaPlan inLanes = planOf(dir, old, c.bytes, 0, crypto::widestLaneWidth());
     EXPECT_EQ(rebuild(inLanes, old, c.bytes), c.bytes);
     EXPECT_LT(inLanes.checkedBytes, std::ssize(old) * 11 / 10);
   }
@@ -116,7 +116,7 @@ TEST(DeltaPlan, HostileIndexesCostNoMoreThanTheirBounds) {
   const std::string old = std::string(128 << 10, '\0') + randomBytes(64 << 10, 8);
   const DeltaPlan copies = planOf(dir, old, std::string(1 << 20, '\0'));
   writeFile(dir / "new", std::string(4096, '\0'));
-  std::string index = delta::blockIndexOfFile(dir / "new", crypto::Sha3Lanes::kOne);
+  std::string index = delta::blockIndexOfFile(dir / "new", crypto::LaneWidth::kOne);
   index[24 + 4] ^= 1;  // the strong checksum, after the header and the weak one
   for (const DeltaPlan& plan : {copies, delta::planDelta(index, dir / "old")}) {
     EXPECT_LE(plan.checkedBytes, delta::kMaximumCheckedBytesPerOldByte * std::ssize(old));

@@ -28,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string_view message : messages) {
     expected.push_back(crypto::sha3Hex(message));
   }
-  for (const crypto::Sha3Lanes lanes :
-       {crypto::Sha3Lanes::kOne, crypto::Sha3Lanes::kFour, crypto::Sha3Lanes::kEight}) {
-    if (lanes <= crypto::widestSha3Lanes()) {
+  for (const crypto::LaneWidth lanes :
+       {crypto::LaneWidth::kOne, crypto::LaneWidth::kFour, crypto::LaneWidth::kEight}) {
+    if (lanes <= crypto::widestLaneWidth()) {
       TOLVEX_FUZZ_EXPECT(crypto::sha3HexBatch(messages, lanes) == expected);
       std::vector<crypto::Sha3Stream> streams(messages.size());
       std::vector<crypto::Sha3Stream*> pointers;

@@ -66,7 +66,7 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
     writeFile(published_ / indexPath(content),
               index != nullptr
                   ? *index
-                  : delta::blockIndexOfFile(published_ / "big.bin", crypto::Sha3Lanes::kOne));
+                  : delta::blockIndexOfFile(published_ / "big.bin", crypto::LaneWidth::kOne));
   }
 
   static std::string indexPath(const std::string& content) {
@@ -77,7 +77,7 @@ class DeltaUpdate : public process_testing::ClientProcessFixture {
   static std::string indexOf(const std::string& content) {
     const testing_support::TempDir dir;
     writeFile(dir / "file", content);
-    return delta::blockIndexOfFile(dir / "file", crypto::Sha3Lanes::kOne);
+    return delta::blockIndexOfFile(dir / "file", crypto::LaneWidth::kOne);
   }
 
   // Small files with three edits each all come by delta, whether the server

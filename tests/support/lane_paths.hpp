@@ -10,16 +10,16 @@ namespace testing_support {
 
 // A test run once per hashing path (TOLVEX_LANE_PATHS below), skipped on a
 // processor that lacks the path: reported, never passed.
-class LanePaths : public ::testing::TestWithParam<crypto::Sha3Lanes> {
+class LanePaths : public ::testing::TestWithParam<crypto::LaneWidth> {
  protected:
   void SetUp() override {
-    if (GetParam() > crypto::widestSha3Lanes()) {
+    if (GetParam() > crypto::widestLaneWidth()) {
       GTEST_SKIP() << "this processor has no " << static_cast<int>(GetParam()) << "-lane path";
     }
   }
 };
 
-inline std::string lanePathName(const ::testing::TestParamInfo<crypto::Sha3Lanes>& path) {
+inline std::string lanePathName(const ::testing::TestParamInfo<crypto::LaneWidth>& path) {
   return std::to_string(static_cast<int>(path.param)) + "Lanes";
 }
 
@@ -28,6 +28,6 @@ inline std::string lanePathName(const ::testing::TestParamInfo<crypto::Sha3Lanes
 // Runs the TEST_Ps of `suite`, a LanePaths, on the one-, four- and eight-lane paths.
 #define TOLVEX_LANE_PATHS(suite)                                                                \
   INSTANTIATE_TEST_SUITE_P(Paths, suite,                                                        \
-                           ::testing::Values(crypto::Sha3Lanes::kOne, crypto::Sha3Lanes::kFour, \
-                                             crypto::Sha3Lanes::kEight),                        \
+                           ::testing::Values(crypto::LaneWidth::kOne, crypto::LaneWidth::kFour, \
+                                             crypto::LaneWidth::kEight),                        \
                            testing_support::lanePathName)

@@ -134,7 +134,7 @@ TEST(DeltaRoute, BuildsFromTheOldCopyOrGivesWayWithItsReason) {
     newBytes.replace(at, 30000, randomBytes(30000, static_cast<std::uint32_t>(at)));
   }
   writeFile(dir / "new", newBytes);
-  const std::string index = delta::blockIndexOfFile(dir / "new", crypto::Sha3Lanes::kOne);
+  const std::string index = delta::blockIndexOfFile(dir / "new", crypto::LaneWidth::kOne);
   // The first range: the blocks that the first edit touches.
   const std::int64_t block = delta::layoutForSize(std::ssize(newBytes)).blockSize;
   const std::int64_t firstRange = ((300000 + 30000 - 1) / block - 300000 / block + 1) * block;
@@ -209,7 +209,7 @@ TEST(DeltaRoute, PlansEarlyAndTellsOfTheBuildOnlyOnceTheCheckEnds) {
                                oldBytes.substr(5000000);  // another size
   const std::string unrelated = randomBytes(size, 4);
   writeFile(dir / "new", newBytes);
-  const std::string index = delta::blockIndexOfFile(dir / "new", crypto::Sha3Lanes::kOne);
+  const std::string index = delta::blockIndexOfFile(dir / "new", crypto::LaneWidth::kOne);
   // The probe finds where the index is in the client directory's descriptor.
   updater_testing::writeSourceDescriptor(dir.path(), "http://127.0.0.1:1/");
   const testing_support::ScopedWorkingDirectory cwd(dir.path());

@@ -39,7 +39,7 @@ class RunUpdate : public updater_testing::ClientFixture {
     try {
       const updater::Network network{curl_, ""};
       result = updater::runUpdate(
-          {verbose, testing_support::testTrustedKeys(), network, crypto::widestSha3Lanes()});
+          {verbose, testing_support::testTrustedKeys(), network, crypto::widestLaneWidth()});
     } catch (const common::ExitRequest& request) {
       // recovery point: the test inspects what a process would have ended with
       result = request.status();

@@ -55,7 +55,7 @@ class StageFiles : public updater_testing::ClientFixture {
     try {
       updater::FailureReporter reporter;
       for (auto& file : updater::stageFiles(pool, requests, 100, verbose, reporter,
-                                            crypto::widestSha3Lanes(), maxInFlight)
+                                            crypto::widestLaneWidth(), maxInFlight)
                             .files) {
         outcome.staged.push_back(std::move(file.path));
       }

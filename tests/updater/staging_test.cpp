@@ -41,7 +41,7 @@ class StageFile : public updater_testing::ClientFixture {
     try {
       updater::FailureReporter reporter;
       const updater::StagingResult staged = updater::stageFiles(
-          pool_, {{std::string(digest), path, 1}}, 5, verbose, reporter, crypto::widestSha3Lanes());
+          pool_, {{std::string(digest), path, 1}}, 5, verbose, reporter, crypto::widestLaneWidth());
       if (!staged.files.empty()) {
         result = staged.files.front().path;
       }

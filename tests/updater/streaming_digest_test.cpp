@@ -46,7 +46,7 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
   };
   for (const std::size_t workers : {1U, 3U}) {
     common::WorkQueue queue(workers);
-    updater::DigestLanes lanes(queue, crypto::widestSha3Lanes(), workers);
+    updater::DigestLanes lanes(queue, crypto::widestLaneWidth(), workers);
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + ", workers " + std::to_string(workers));
       const testing_support::TempDir dir;
@@ -86,7 +86,7 @@ TEST(StreamingDigest, CoversExactlyWhatTheFileHoldsResumedOrStartedOver) {
 class DigestOnTwoWorkers : public ::testing::Test {
  protected:
   common::WorkQueue queue{2};
-  updater::DigestLanes lanes{queue, crypto::widestSha3Lanes(), 2};
+  updater::DigestLanes lanes{queue, crypto::widestLaneWidth(), 2};
   const testing_support::TempDir dir;
 };
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/uri.hpp"
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/apply/target_directory.hpp"
 #include "updater/route/delta_build.hpp"
@@ -66,7 +66,7 @@ class DeltaRoute {
   static constexpr std::int64_t kLeastReusedShare = 8;
 
   // Plans hash their strong checksums `lanes` at a time.
-  explicit DeltaRoute(TransferSource& source, crypto::Sha3Lanes lanes = crypto::Sha3Lanes::kOne)
+  explicit DeltaRoute(TransferSource& source, crypto::LaneWidth lanes = crypto::LaneWidth::kOne)
       : source_(source), lanes_(lanes) {}
   DeltaRoute(const DeltaRoute&) = delete;
   DeltaRoute& operator=(const DeltaRoute&) = delete;
@@ -169,7 +169,7 @@ class DeltaRoute {
   Entry* find(std::size_t entry);
 
   TransferSource& source_;
-  const crypto::Sha3Lanes lanes_;
+  const crypto::LaneWidth lanes_;
   std::map<std::size_t, Entry> entries_;
   std::deque<RouteEvent> events_;  // not yet taken
   // What the server has shown of the ranges it serves.

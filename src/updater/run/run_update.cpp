@@ -70,7 +70,7 @@ std::string workingDirectoryName() {
 
 // A run in a directory that it may not write (`why`, the system's text): it
 // only tells whether an update is due. Returns 0, or 1 when one is.
-int checkOnly(const std::vector<StageRequest>& requests, crypto::Sha3Lanes lanes,
+int checkOnly(const std::vector<StageRequest>& requests, crypto::LaneWidth lanes,
               const std::string& why) {
   const std::optional<std::string> outOfDate = firstOutOfDateTarget(requests, lanes);
   common::printErr("");

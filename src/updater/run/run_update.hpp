@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 #include "http/curl_library.hpp"
 #include "updater/run/trust.hpp"
 
@@ -27,7 +27,7 @@ struct UpdateInputs {
   bool verbose = false;
   const TrustedKeys& trustedKeys;
   const Network& network;
-  crypto::Sha3Lanes lanes = crypto::Sha3Lanes::kOne;
+  crypto::LaneWidth lanes = crypto::LaneWidth::kOne;
 };
 
 // `update`: brings the working directory up to the signed catalog that the

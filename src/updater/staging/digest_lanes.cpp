@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "crypto/lane_width.hpp"
 #include "crypto/sha3.hpp"
-#include "crypto/sha3_batch.hpp"
 #include "updater/staging/digest_state.hpp"
 #include "updater/staging/streaming_digest.hpp"
 
@@ -18,14 +18,14 @@ constexpr std::size_t kMostLanes = 8;
 }  // namespace
 
 struct DigestLanes::Shared : std::enable_shared_from_this<DigestLanes::Shared> {
-  Shared(common::WorkQueue& queue, crypto::Sha3Lanes sha3Lanes, std::size_t most)
+  Shared(common::WorkQueue& queue, crypto::LaneWidth sha3Lanes, std::size_t most)
       : workers(queue),
         lanes(sha3Lanes),
         width(static_cast<std::size_t>(sha3Lanes)),
         maxJobs(std::max<std::size_t>(most, 1)) {}
 
   common::WorkQueue& workers;
-  const crypto::Sha3Lanes lanes;
+  const crypto::LaneWidth lanes;
   const std::size_t width;
   const std::size_t maxJobs;
   std::mutex mutex;
@@ -134,7 +134,7 @@ struct DigestLanes::Shared : std::enable_shared_from_this<DigestLanes::Shared> {
   }
 };
 
-DigestLanes::DigestLanes(common::WorkQueue& workers, crypto::Sha3Lanes lanes, std::size_t maxJobs)
+DigestLanes::DigestLanes(common::WorkQueue& workers, crypto::LaneWidth lanes, std::size_t maxJobs)
     : shared_(std::make_shared<Shared>(workers, lanes, maxJobs)) {}
 
 // Here, where the jobs that take the digest are known.

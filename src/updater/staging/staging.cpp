@@ -13,6 +13,7 @@
 #include "common/output.hpp"
 #include "common/path.hpp"
 #include "crypto/sha3.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "formats/tool_files.hpp"
 #include "updater/apply/target_directory.hpp"
 #include "updater/staging/staging_run.hpp"
@@ -94,7 +95,7 @@ std::vector<StageRequest> stageRequestsOf(std::vector<formats::CatalogEntry>&& e
 }
 
 std::optional<std::string> firstOutOfDateTarget(const std::vector<StageRequest>& requests,
-                                                crypto::Sha3Lanes lanes) {
+                                                crypto::LaneWidth lanes) {
   // A few at a time: the first that is out of date ends the search.
   constexpr std::size_t kTargetsAtOnce = 64;
   for (std::size_t first = 0; first < requests.size(); first += kTargetsAtOnce) {
@@ -118,7 +119,7 @@ std::optional<std::string> firstOutOfDateTarget(const std::vector<StageRequest>&
 
 StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                          std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                         crypto::Sha3Lanes lanes, std::size_t maxInFlight) {
+                         crypto::LaneWidth lanes, std::size_t maxInFlight) {
   if (requests.empty()) {
     return {};
   }

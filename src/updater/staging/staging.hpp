@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/file.hpp"
+#include "crypto/lane_width.hpp"
 #include "crypto/sha3.hpp"
-#include "crypto/sha3_batch.hpp"
 #include "formats/catalog_file.hpp"
 #include "http/connection_pool.hpp"
 #include "updater/apply/staged_file.hpp"
@@ -66,14 +66,14 @@ struct StagingResult {
 // when a file cannot be read or written. Targets are hashed `lanes` at a time.
 StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                          std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                         crypto::Sha3Lanes lanes, std::size_t maxInFlight = kMaxTransfersInFlight);
+                         crypto::LaneWidth lanes, std::size_t maxInFlight = kMaxTransfersInFlight);
 
 // The path of the first target among `requests` that lacks its catalog digest,
 // found without writing anything, as a run in a directory that may not be
 // written needs; nothing when every target has it. Targets are hashed `lanes`
 // at a time. Throws IOError when a target cannot be read.
 std::optional<std::string> firstOutOfDateTarget(const std::vector<StageRequest>& requests,
-                                                crypto::Sha3Lanes lanes);
+                                                crypto::LaneWidth lanes);
 
 // The digest text of a staged file, and which file it was.
 struct StagedDigest {

@@ -10,6 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/file.hpp"
+#include "crypto/sha3_batch.hpp"
 #include "formats/tool_files.hpp"
 #include "updater/apply/target_directory.hpp"
 

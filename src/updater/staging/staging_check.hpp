@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/ordered_pool.hpp"
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 #include "updater/staging/staging.hpp"
 #include "updater/staging/transfer_runner.hpp"
 
@@ -64,7 +64,7 @@ class CheckBatcher {
 // posted a few jobs ahead of the steps that take them.
 class EntryChecks {
  public:
-  EntryChecks(const std::vector<StageRequest>& requests, crypto::Sha3Lanes lanes)
+  EntryChecks(const std::vector<StageRequest>& requests, crypto::LaneWidth lanes)
       : requests_(requests),
         lanes_(lanes),
         batcher_(requests.size(), static_cast<std::size_t>(lanes), common::workerCount()),
@@ -91,7 +91,7 @@ class EntryChecks {
   std::vector<EntryCheck> checkEntries(std::span<const std::size_t> entries);
 
   const std::vector<StageRequest>& requests_;
-  const crypto::Sha3Lanes lanes_;
+  const crypto::LaneWidth lanes_;
   CheckBatcher batcher_;
   // Who has the staged file of each entry: its check, or an early build.
   std::unique_ptr<std::atomic<Claim>[]> stagedClaims_;

@@ -16,7 +16,7 @@ constexpr std::int64_t kLongestWaitMilliseconds = 1000;
 
 StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                        std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                       crypto::Sha3Lanes lanes, std::size_t maxInFlight)
+                       crypto::LaneWidth lanes, std::size_t maxInFlight)
     : requests_(requests),
       reporter_(reporter),
       totalFiles_(totalFiles),

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/sha3_batch.hpp"
+#include "crypto/lane_width.hpp"
 #include "http/connection_pool.hpp"
 #include "updater/plan/staging_plan.hpp"
 #include "updater/route/delta_route.hpp"
@@ -34,7 +34,7 @@ class StagingRun {
  public:
   StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
              std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-             crypto::Sha3Lanes lanes, std::size_t maxInFlight);
+             crypto::LaneWidth lanes, std::size_t maxInFlight);
   StagingRun(const StagingRun&) = delete;
   StagingRun& operator=(const StagingRun&) = delete;
 

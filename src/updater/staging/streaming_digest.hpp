@@ -9,8 +9,8 @@
 
 #include "common/file.hpp"
 #include "common/work_queue.hpp"
+#include "crypto/lane_width.hpp"
 #include "crypto/sha3.hpp"
-#include "crypto/sha3_batch.hpp"
 
 namespace updater {
 
@@ -23,7 +23,7 @@ class DigestLanes {
  public:
   // Jobs run on `workers`, at most `maxJobs` at once, each hashing up to
   // `lanes` digests together.
-  DigestLanes(common::WorkQueue& workers, crypto::Sha3Lanes lanes, std::size_t maxJobs);
+  DigestLanes(common::WorkQueue& workers, crypto::LaneWidth lanes, std::size_t maxJobs);
   DigestLanes(const DigestLanes&) = delete;
   DigestLanes& operator=(const DigestLanes&) = delete;
 

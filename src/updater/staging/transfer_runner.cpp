@@ -10,7 +10,7 @@
 namespace updater {
 
 TransferRunner::TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight,
-                               crypto::Sha3Lanes lanes)
+                               crypto::LaneWidth lanes)
     : maxInFlight_(maxInFlight),
       downloads_(pool),
       workers_(common::workerCount()),

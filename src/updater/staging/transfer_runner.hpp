@@ -26,7 +26,7 @@ class TransferRunner : public TransferSource {
  public:
   // At most `maxInFlight` transfers run at once (see hasRoom); the digests of
   // downloads advance `lanes` at a time.
-  TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight, crypto::Sha3Lanes lanes);
+  TransferRunner(http::ConnectionPool& pool, std::size_t maxInFlight, crypto::LaneWidth lanes);
   ~TransferRunner() override;
   TransferRunner(const TransferRunner&) = delete;
   TransferRunner& operator=(const TransferRunner&) = delete;
