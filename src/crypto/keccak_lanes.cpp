@@ -48,6 +48,18 @@ constexpr std::size_t kRateWords = kSha3RateBytes / 8;
 
 // ---- one state, 64-bit scalar ----------------------------------------------
 
+// One row of five words after chi.
+struct Row {
+  std::uint64_t a, e, i, o, u;
+};
+
+// chi along one row: each word ^= ~next & the one after.
+inline __attribute__((always_inline)) Row chiRow(std::uint64_t b0, std::uint64_t b1,
+                                                 std::uint64_t b2, std::uint64_t b3,
+                                                 std::uint64_t b4) {
+  return {b0 ^ (~b1 & b2), b1 ^ (~b2 & b3), b2 ^ (~b3 & b4), b3 ^ (~b4 & b0), b4 ^ (~b0 & b1)};
+}
+
 // One named variable per word: compilers keep them all in registers, which
 // they do not for an array, however constant its indices.
 inline __attribute__((always_inline)) void absorb1(std::uint64_t* state, const std::uint8_t* blocks,
@@ -75,31 +87,25 @@ inline __attribute__((always_inline)) void absorb1(std::uint64_t* state, const s
       const std::uint64_t da = cu ^ std::rotl(ce, 1), de = ca ^ std::rotl(ci, 1);
       const std::uint64_t di = ce ^ std::rotl(co, 1), dd = ci ^ std::rotl(cu, 1);
       const std::uint64_t du = co ^ std::rotl(ca, 1);
-      // theta, rho and pi into one row of b at a time, then chi from that row.
-      std::uint64_t b0 = aba ^ da, b1 = std::rotl(age ^ de, 44), b2 = std::rotl(aki ^ di, 43);
-      std::uint64_t b3 = std::rotl(amo ^ dd, 21), b4 = std::rotl(asu ^ du, 14);
-      const std::uint64_t eba = b0 ^ (~b1 & b2) ^ constant, ebe = b1 ^ (~b2 & b3);
-      const std::uint64_t ebi = b2 ^ (~b3 & b4), ebo = b3 ^ (~b4 & b0), ebu = b4 ^ (~b0 & b1);
-      b0 = std::rotl(abo ^ dd, 28), b1 = std::rotl(agu ^ du, 20), b2 = std::rotl(aka ^ da, 3);
-      b3 = std::rotl(ame ^ de, 45), b4 = std::rotl(asi ^ di, 61);
-      const std::uint64_t ega = b0 ^ (~b1 & b2), ege = b1 ^ (~b2 & b3), egi = b2 ^ (~b3 & b4);
-      const std::uint64_t ego = b3 ^ (~b4 & b0), egu = b4 ^ (~b0 & b1);
-      b0 = std::rotl(abe ^ de, 1), b1 = std::rotl(agi ^ di, 6), b2 = std::rotl(ako ^ dd, 25);
-      b3 = std::rotl(amu ^ du, 8), b4 = std::rotl(asa ^ da, 18);
-      const std::uint64_t eka = b0 ^ (~b1 & b2), eke = b1 ^ (~b2 & b3), eki = b2 ^ (~b3 & b4);
-      const std::uint64_t eko = b3 ^ (~b4 & b0), eku = b4 ^ (~b0 & b1);
-      b0 = std::rotl(abu ^ du, 27), b1 = std::rotl(aga ^ da, 36), b2 = std::rotl(ake ^ de, 10);
-      b3 = std::rotl(ami ^ di, 15), b4 = std::rotl(aso ^ dd, 56);
-      const std::uint64_t ema = b0 ^ (~b1 & b2), eme = b1 ^ (~b2 & b3), emi = b2 ^ (~b3 & b4);
-      const std::uint64_t emo = b3 ^ (~b4 & b0), emu = b4 ^ (~b0 & b1);
-      b0 = std::rotl(abi ^ di, 62), b1 = std::rotl(ago ^ dd, 55), b2 = std::rotl(aku ^ du, 39);
-      b3 = std::rotl(ama ^ da, 41), b4 = std::rotl(ase ^ de, 2);
-      asa = b0 ^ (~b1 & b2), ase = b1 ^ (~b2 & b3), asi = b2 ^ (~b3 & b4);
-      aso = b3 ^ (~b4 & b0), asu = b4 ^ (~b0 & b1);
-      aba = eba, abe = ebe, abi = ebi, abo = ebo, abu = ebu;
-      aga = ega, age = ege, agi = egi, ago = ego, agu = egu;
-      aka = eka, ake = eke, aki = eki, ako = eko, aku = eku;
-      ama = ema, ame = eme, ami = emi, amo = emo, amu = emu;
+      // theta, rho and pi into one row at a time, then chi of that row.
+      const Row eb = chiRow(aba ^ da, std::rotl(age ^ de, 44), std::rotl(aki ^ di, 43),
+                            std::rotl(amo ^ dd, 21), std::rotl(asu ^ du, 14));
+      const Row eg =
+          chiRow(std::rotl(abo ^ dd, 28), std::rotl(agu ^ du, 20), std::rotl(aka ^ da, 3),
+                 std::rotl(ame ^ de, 45), std::rotl(asi ^ di, 61));
+      const Row ek = chiRow(std::rotl(abe ^ de, 1), std::rotl(agi ^ di, 6), std::rotl(ako ^ dd, 25),
+                            std::rotl(amu ^ du, 8), std::rotl(asa ^ da, 18));
+      const Row em =
+          chiRow(std::rotl(abu ^ du, 27), std::rotl(aga ^ da, 36), std::rotl(ake ^ de, 10),
+                 std::rotl(ami ^ di, 15), std::rotl(aso ^ dd, 56));
+      const Row es =
+          chiRow(std::rotl(abi ^ di, 62), std::rotl(ago ^ dd, 55), std::rotl(aku ^ du, 39),
+                 std::rotl(ama ^ da, 41), std::rotl(ase ^ de, 2));
+      aba = eb.a ^ constant, abe = eb.e, abi = eb.i, abo = eb.o, abu = eb.u;
+      aga = eg.a, age = eg.e, agi = eg.i, ago = eg.o, agu = eg.u;
+      aka = ek.a, ake = ek.e, aki = ek.i, ako = ek.o, aku = ek.u;
+      ama = em.a, ame = em.e, ami = em.i, amo = em.o, amu = em.u;
+      asa = es.a, ase = es.e, asi = es.i, aso = es.o, asu = es.u;
     }
   }
   const std::uint64_t words[kKeccakWords] = {aba, abe, abi, abo, abu, aga, age, agi, ago,
