@@ -121,6 +121,15 @@ bool removeEntry(const FileAt& file) {
   return ::unlinkat(file.at(), file.name.c_str(), 0) == 0 || errno == ENOENT;
 }
 
+FileDescriptor openRegularFileToRead(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat status {};
+  if (fd.get() >= 0 && (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+    fd.close();
+  }
+  return fd;
+}
+
 FileDescriptor openRegularFileIfAny(const std::string& path) {
   FileDescriptor fd(
       ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
@@ -165,20 +174,11 @@ FileDescriptor openListableDirectory(const std::string& directory) {
   return fd;
 }
 
-FileDescriptor openMember(const std::string& member) {
-  FileDescriptor fd(
-      ::open(member.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) {
-    throw osError(errno, member);
-  }
-  return fd;
-}
-
 }  // namespace
 
 FileDescriptor openFileSystemOf(const std::string& directory, const std::string& member) {
   FileDescriptor fd = openListableDirectory(directory);
-  return fd.get() >= 0 ? std::move(fd) : openMember(member);
+  return fd.get() >= 0 ? std::move(fd) : openRegularFile(member, O_RDONLY);
 }
 
 void syncDirectory(const std::string& directory, const std::string& member) {
@@ -190,7 +190,7 @@ void syncDirectory(const std::string& directory, const std::string& member) {
     return;
   }
   // syncfs needs no read permission on the directory, and covers its entries.
-  if (::syncfs(openMember(member).get()) != 0) {
+  if (::syncfs(openRegularFile(member, O_RDONLY).get()) != 0) {
     throw osError(errno, directory);
   }
 }

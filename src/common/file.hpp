@@ -133,6 +133,11 @@ FileDescriptor openRegularFile(const FileAt& file, int flags, mode_t mode = 0666
 // was not there. errno tells why it could not be removed.
 bool removeEntry(const FileAt& file);
 
+// Opens `path` for reading, following a link (a target may be one) but without
+// blocking, and keeps it only when it is a regular file: a named pipe or device
+// put in a file's place cannot hold the open up. Owns nothing otherwise.
+FileDescriptor openRegularFileToRead(const std::string& path);
+
 // Opens `path` for reading as openRegularFile does; a descriptor owning nothing
 // when nothing lies at `path`. Throws as openRegularFile for anything else.
 FileDescriptor openRegularFileIfAny(const std::string& path);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,8 +66,7 @@ std::size_t readBlock(int fd, std::span<unsigned char> buffer, const std::string
       if (errno == EINTR) {
         continue;
       }
-      // Opening a directory succeeds on Linux; reading it is where it fails.
-      // Catching it here spares every file an extra fstat.
+      // A descriptor of a directory is handed over open; reading it is where it fails.
       if (errno == EISDIR) {
         throw common::IOError("cannot open: " + path);
       }
@@ -172,11 +170,8 @@ std::string descriptorHex(int fd, const std::string& path) {
 // and a process-wide lock on its list of open streams, which parallel hashing
 // contends for. Throws IOError "cannot open: PATH".
 common::FileDescriptor openToHash(const std::string& path) {
-  // Without blocking, and only a regular file: a named pipe put in its place
-  // would otherwise hold the open up for good.
-  common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat status {};
-  if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+  common::FileDescriptor file = common::openRegularFileToRead(path);
+  if (file.get() < 0) {
     throw common::IOError("cannot open: " + path);
   }
   return file;

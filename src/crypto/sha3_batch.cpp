@@ -79,13 +79,9 @@ class FileSource final : public MessageSource {
     }
     const std::size_t file = order_[index];
     open_[lane].file = file;
-    // Without blocking, and only a regular file: one swapped for a named pipe
-    // since it was listed would otherwise hold the open up for good.
-    open_[lane].descriptor.emplace(
-        ::open(files_[file].path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat status {};
-    if (open_[lane].descriptor->get() < 0 || ::fstat(open_[lane].descriptor->get(), &status) != 0 ||
-        !S_ISREG(status.st_mode)) {
+    // A file swapped for a named pipe since it was listed is no regular file.
+    open_[lane].descriptor.emplace(common::openRegularFileToRead(files_[file].path));
+    if (open_[lane].descriptor->get() < 0) {
       open_[lane].descriptor.reset();
       outcomes_[file].error.emplace("cannot open: " + files_[file].path);
       return Start::kUnreadable;
@@ -111,10 +107,7 @@ class FileSource final : public MessageSource {
       }
     }
     const std::size_t file = open_[lane].file;
-    // Opening a directory succeeds on Linux; reading it is where it fails.
-    outcomes_[file].error.emplace(errno == EISDIR
-                                      ? common::IOError("cannot open: " + files_[file].path)
-                                      : common::readError(errno));
+    outcomes_[file].error.emplace(common::readError(errno));
     open_[lane].descriptor.reset();
     return std::nullopt;
   }

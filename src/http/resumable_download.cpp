@@ -155,7 +155,7 @@ class MemoryFetch final : public Running {
               std::optional<DownloadSet::ByteRange> range, std::size_t maxBytes,
               std::size_t maxWholeBytes, const ProgressCallback& onProgress,
               const std::string& environmentCaBundle)
-      : url_(url), range_(range), maxBytes_(maxBytes), maxWholeBytes_(maxWholeBytes) {
+      : url_(url), range_(range), maxWholeBytes_(maxWholeBytes) {
     HeaderMap requestHeaders;
     if (range_) {
       TOLVEX_CHECK(range_->first >= 0 && range_->length > 0, "an empty or negative range");
@@ -177,13 +177,13 @@ class MemoryFetch final : public Running {
         throw common::CurlError("answer is not the range requested");
       }
     };
-    const ChunkCallback onChunk = [this](std::string_view chunk) {
-      const std::size_t bound = wholeAnswer_ ? maxWholeBytes_ : maxBytes_;
-      if (chunk.size() > bound - body_.size()) {
-        throw common::CurlError("answer too large: more than " + std::to_string(bound) + " bytes");
-      }
-      body_.append(chunk);
-    };
+    // A whole answer for a range has a bound of its own; either starts empty.
+    const auto append = [this](std::string_view chunk) { body_.append(chunk); };
+    const ChunkCallback onChunk =
+        [this, ranged = boundedChunks(maxBytes, append),
+         whole = boundedChunks(maxWholeBytes, append)](std::string_view chunk) {
+          (wholeAnswer_ ? whole : ranged)(chunk);
+        };
     transfer_ = startGet(curl, url_, onChunk, requestHeaders, onHeadersDone, onProgress,
                          environmentCaBundle);
   }
@@ -217,7 +217,6 @@ class MemoryFetch final : public Running {
 
   const common::Uri url_;
   const std::optional<DownloadSet::ByteRange> range_;
-  const std::size_t maxBytes_;
   const std::size_t maxWholeBytes_;
   bool wholeAnswer_ = false;
   std::string body_;

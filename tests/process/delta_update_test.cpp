@@ -347,9 +347,6 @@ TEST_F(DeltaUpdate, AServerThatIgnoresRangesSendsTheIndexAndTheFileOnce) {
   EXPECT_EQ(server_.requestsFor("/" + indexPath(changed)).size(), 1U);
   // The five ranges, then one alone, which shows that no range is served; then the file.
   EXPECT_EQ(server_.requestsFor("/big.bin").size(), 3U);
-  RecordProperty("bodyBytesPerFileByte",
-                 std::to_string(static_cast<double>(server_.bodyBytesSent()) /
-                                static_cast<double>(changed.size())));
 }
 
 }  // namespace

@@ -126,7 +126,6 @@ struct TestHttpServer::Impl {
   std::atomic<bool> stopping{false};
   std::atomic<int> activeRequests{0};
   std::atomic<int> mostActiveRequests{0};
-  std::atomic<std::int64_t> bodyBytesSent{0};
 
   mutable std::mutex mutex;
   std::vector<RecordedRequest> requests;
@@ -314,11 +313,7 @@ void TestHttpServer::Impl::sendBody(httplib::Response& response, std::string bod
           count = std::min(count, dropAt - offset);
         }
         sleepUnlessStopping(chunkPause);
-        if (stopping || !sink.write(content->data() + offset, count)) {
-          return false;
-        }
-        bodyBytesSent += static_cast<std::int64_t>(count);
-        return true;
+        return !stopping && sink.write(content->data() + offset, count);
       });
 }
 
@@ -458,8 +453,6 @@ void TestHttpServer::setThrottle(std::size_t chunkBytes, std::chrono::millisecon
   impl_->chunkBytes = std::max<std::size_t>(chunkBytes, 1);
   impl_->pause = pause;
 }
-
-std::int64_t TestHttpServer::bodyBytesSent() const { return impl_->bodyBytesSent; }
 
 int TestHttpServer::maxConcurrentRequests() const { return impl_->mostActiveRequests; }
 

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -96,9 +95,6 @@ class TestHttpServer {
   // releaseHeldRequests() (or 20 seconds).
   void holdRequests(std::string pathPrefix);
   void releaseHeldRequests();
-  // The body bytes written to clients so far, less those of the library's own
-  // multipart answers: what the answers cost the network.
-  std::int64_t bodyBytesSent() const;
   // The most requests that were being answered at one time (each counted from
   // its arrival until its handler has returned, response delay included).
   int maxConcurrentRequests() const;
