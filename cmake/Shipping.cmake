@@ -1,7 +1,7 @@
 # What a publisher hands to its users: a client that starts on machines that never
 # installed its libraries, its man page and README, and a tar.gz of the three.
 #
-# Self-contained (the default): libsodium, PCRE2, libcrypto and the C++ runtime are
+# Self-contained (the default): libsodium, PCRE2, libcrypto, libzstd and the C++ runtime are
 # linked from static archives, so the client needs only the C library's own files
 # and the libcurl it loads at start-up. TOLVEX_SHARED_LIBS=ON links the shared
 # libraries instead, for distributions that package them. Sanitizer and fuzz builds link
@@ -57,7 +57,7 @@ function(tolvex_link_self_contained target)
 endfunction()
 
 if(TOLVEX_SELF_CONTAINED)
-  foreach(target OpenSSL::Crypto PkgConfig::SODIUM PkgConfig::PCRE2)
+  foreach(target OpenSSL::Crypto PkgConfig::SODIUM PkgConfig::PCRE2 PkgConfig::ZSTD)
     tolvex_use_static_archive(${target})
   endforeach()
 endif()

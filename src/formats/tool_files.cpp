@@ -16,15 +16,65 @@ std::string copyPathOf(std::string_view path) { return pendingPathOf(pendingPath
 
 bool isPendingPath(std::string_view path) { return path.ends_with(kPendingSuffix); }
 
-std::string blockIndexPathOf(std::string_view digest) {
-  std::string path(kBlockIndexDirectoryName);
-  path += '/';
-  path += digest;
-  return path;
-}
+std::string blockIndexPathOf(std::string_view digest) { return toolFolderPathOf(digest); }
 
 bool isBlockIndexName(std::string_view name) {
   return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::string copyNameOf(std::string_view digest) {
+  std::string name(digest);
+  name += kCopySuffix;
+  return name;
+}
+
+std::string descriptionNameOf(std::string_view digest) {
+  std::string name(digest);
+  name += kDescriptionSuffix;
+  return name;
+}
+
+std::string patchNameOf(std::string_view from, std::string_view to) {
+  std::string name(to);
+  name += kPatchInfix;
+  name += from;
+  name += kCopySuffix;
+  return name;
+}
+
+std::string toolFolderPathOf(std::string_view name) {
+  std::string path(kBlockIndexDirectoryName);
+  path += '/';
+  path += name;
+  return path;
+}
+
+std::optional<FolderName> parseFolderName(std::string_view name) {
+  using Kind = FolderName::Kind;
+  if (name == kReleaseHistoryName) {
+    return FolderName{Kind::kReleaseHistory, {}, {}};
+  }
+  if (name.size() < 64 || !isBlockIndexName(name.substr(0, 64))) {
+    return std::nullopt;
+  }
+  std::string digest(name.substr(0, 64));
+  const std::string_view rest = name.substr(64);
+  if (rest.empty()) {
+    return FolderName{Kind::kIndex, std::move(digest), {}};
+  }
+  if (rest == kCopySuffix) {
+    return FolderName{Kind::kCopy, std::move(digest), {}};
+  }
+  if (rest == kDescriptionSuffix) {
+    return FolderName{Kind::kDescription, std::move(digest), {}};
+  }
+  if (rest.size() == kPatchInfix.size() + 64 + kCopySuffix.size() &&
+      rest.starts_with(kPatchInfix) && rest.ends_with(kCopySuffix) &&
+      isBlockIndexName(rest.substr(kPatchInfix.size(), 64))) {
+    return FolderName{Kind::kPatch, std::move(digest),
+                      std::string(rest.substr(kPatchInfix.size(), 64))};
+  }
+  return std::nullopt;
 }
 
 std::string publishingNameOf(std::string_view name, long pid) {

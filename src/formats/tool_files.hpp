@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,16 @@ inline constexpr std::string_view kReleaseFileName = ".tolvex-release";
 // In the root of a published tree: the block indexes of its large files, each
 // named after its file's digest text. Only clients that update by deltas read it.
 inline constexpr std::string_view kBlockIndexDirectoryName = ".tolvex-index";
+// In the same folder, beside the indexes, named after digest texts as well:
+// the zstd-compressed copy of a file, the patch that makes it from an earlier
+// version (zstd with that version as its reference), and the description that
+// tells a client which of them the publisher has; and the publisher's record
+// of the releases whose versions it keeps. Only clients that update by
+// patches read them.
+inline constexpr std::string_view kCopySuffix = ".zst";
+inline constexpr std::string_view kPatchInfix = ".from.";
+inline constexpr std::string_view kDescriptionSuffix = ".desc";
+inline constexpr std::string_view kReleaseHistoryName = "releases";
 // Appended to a target's path to name its staged file, in the target's directory.
 inline constexpr std::string_view kPendingSuffix = ".tolvex-pending";
 
@@ -53,6 +64,25 @@ std::string blockIndexPathOf(std::string_view digest);
 // True when `name` is what a block index is called in its folder: a digest
 // text, 64 lower-case hexadecimal digits.
 bool isBlockIndexName(std::string_view name);
+
+// The names, in the index folder, of the compressed copy and the description
+// of the file whose digest text is `digest`, and of the patch that makes the
+// version `to` from the version `from`: "TO.zst", "TO.desc", "TO.from.FROM.zst".
+std::string copyNameOf(std::string_view digest);
+std::string descriptionNameOf(std::string_view digest);
+std::string patchNameOf(std::string_view from, std::string_view to);
+// Their relative paths from the root: the index folder, "/", the name.
+std::string toolFolderPathOf(std::string_view name);
+
+// What a name in the index folder is, when it is one that this tool writes
+// there (a temporary file of any of them aside).
+struct FolderName {
+  enum class Kind { kIndex, kCopy, kDescription, kPatch, kReleaseHistory };
+  Kind kind = Kind::kIndex;
+  std::string digest;  // the file's (for a patch: the version it makes)
+  std::string from;    // a patch's reference version
+};
+std::optional<FolderName> parseFolderName(std::string_view name);
 
 // The name under which update-catalog process `pid` writes the next version of
 // the root file `name` (the catalog or the signature).

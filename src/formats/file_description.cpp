@@ -1,0 +1,87 @@
+#include "formats/file_description.hpp"
+
+#include "common/errors.hpp"
+#include "common/text.hpp"
+
+namespace formats {
+namespace {
+
+constexpr std::string_view kFirstWord = "tolvex-file 1 ";
+
+[[noreturn]] void malformed(std::string_view what) {
+  throw common::ValueError("malformed file description: " + std::string(what));
+}
+
+// The next LF-ended line of `text`, taken from it.
+std::string_view takeLine(std::string_view& text) {
+  const std::size_t end = text.find('\n');
+  if (end == std::string_view::npos) {
+    malformed("a line without its end");
+  }
+  const std::string_view line = text.substr(0, end);
+  text.remove_prefix(end + 1);
+  return line;
+}
+
+// The two fields of "A B", the second a size that a described file may have.
+std::pair<std::string_view, std::int64_t> splitSized(std::string_view line, std::string_view what) {
+  const std::size_t space = line.find(' ');
+  if (space == std::string_view::npos) {
+    malformed(what);
+  }
+  const std::optional<std::int64_t> bytes = common::parseDecimal(line.substr(space + 1));
+  if (!bytes || *bytes > kMaximumPatchedBytes) {
+    malformed(what);
+  }
+  return {line.substr(0, space), *bytes};
+}
+
+}  // namespace
+
+std::optional<std::int64_t> FileDescription::patchBytesFrom(std::string_view digest) const {
+  for (const Patch& patch : patches) {
+    if (digest.size() >= kPatchPrefixDigits && digest.starts_with(patch.fromPrefix)) {
+      return patch.bytes;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string describe(const FileDescription& description) {
+  std::string text(kFirstWord);
+  text += std::to_string(description.size) + ' ' + std::to_string(description.copyBytes) + '\n';
+  for (const FileDescription::Patch& patch : description.patches) {
+    text += patch.fromPrefix + ' ' + std::to_string(patch.bytes) + '\n';
+  }
+  return text;
+}
+
+FileDescription parseFileDescription(std::string_view text) {
+  if (static_cast<std::int64_t>(text.size()) > kMaximumDescriptionBytes) {
+    malformed("too long");
+  }
+  std::string_view first = takeLine(text);
+  if (!first.starts_with(kFirstWord)) {
+    malformed("first line");
+  }
+  first.remove_prefix(kFirstWord.size());
+  FileDescription description;
+  const auto [size, copyBytes] = splitSized(first, "sizes");
+  const std::optional<std::int64_t> fileSize = common::parseDecimal(size);
+  if (!fileSize || *fileSize > kMaximumPatchedBytes) {
+    malformed("sizes");
+  }
+  description.size = *fileSize;
+  description.copyBytes = copyBytes;
+  while (!text.empty()) {
+    const auto [prefix, bytes] = splitSized(takeLine(text), "patch line");
+    if (prefix.size() != kPatchPrefixDigits ||
+        prefix.find_first_not_of("0123456789abcdef") != std::string_view::npos || bytes == 0) {
+      malformed("patch line");
+    }
+    description.patches.push_back({std::string(prefix), bytes});
+  }
+  return description;
+}
+
+}  // namespace formats

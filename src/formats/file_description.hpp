@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace formats {
+
+// Files smaller than this get no compressed copy, no patch and no
+// description: below it, the description's round trip and headers cost more
+// than compression saves.
+inline constexpr std::int64_t kMinimumDescribedBytes = std::int64_t{1} << 10;
+
+// Files larger than this get no compressed copy, patch or description, and a client
+// takes none for them. Applying a patch holds the window of the new file in
+// memory (the old file is mapped as its reference), and making one holds both
+// versions: this bounds either side's memory per file, and two applications
+// at once stay under the 128 MiB that two large deltas may already take.
+// Larger files are served by block deltas.
+inline constexpr std::int64_t kMaximumPatchedBytes = std::int64_t{64} << 20;
+
+// The widest zstd window that a copy or a patch may ask for, and so what a
+// client allocates at most for one: a patch's window must reach over both
+// versions, 2 x kMaximumPatchedBytes.
+inline constexpr int kMaximumWindowLog = 27;
+
+// The longest description a client accepts, and so the most it fetches.
+inline constexpr std::int64_t kMaximumDescriptionBytes = 4096;
+
+// The digits of an earlier version's digest text by which a description names
+// the patch from it: enough that two versions of one file never share them by
+// chance, while a description stays small. A client asks for the patch by the
+// whole digest text, so a prefix that matches by chance costs a failed
+// request, never a wrong file.
+inline constexpr std::size_t kPatchPrefixDigits = 16;
+
+// What the publisher has for one version of a file, in the description named
+// after its digest text: unsigned, like everything in the index folder, so a
+// client uses it to choose what to fetch and verifies what it builds.
+struct FileDescription {
+  std::int64_t size = 0;       // of the file
+  std::int64_t copyBytes = 0;  // of its compressed copy; 0 when there is none
+  struct Patch {
+    std::string fromPrefix;  // the first kPatchPrefixDigits of the earlier version's digest
+    std::int64_t bytes = 0;
+  };
+  std::vector<Patch> patches;
+
+  // The size of the patch from the version whose digest text is `digest`,
+  // when the description names one.
+  std::optional<std::int64_t> patchBytesFrom(std::string_view digest) const;
+  bool operator==(const FileDescription&) const = default;
+};
+
+// The description in its served form (see the README): a first line
+// "tolvex-file 1 SIZE COPYBYTES", then a line "PREFIX BYTES" per patch, each
+// ending in LF.
+std::string describe(const FileDescription& description);
+
+// Reads a served description, trusting nothing in it: at most
+// kMaximumDescriptionBytes, sizes that fit in a file of kMaximumPatchedBytes,
+// prefixes of lower-case hexadecimal digits. Throws ValueError
+// "malformed file description: WHAT".
+FileDescription parseFileDescription(std::string_view text);
+
+}  // namespace formats
