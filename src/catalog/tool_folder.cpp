@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -145,6 +146,12 @@ void ToolFolder::write(const std::string& name, std::string_view bytes) {
     const int error = errno;
     ::unlinkat(folder, temporary.c_str(), 0);
     throw common::osError(error, formats::toolFolderPathOf(name));
+  }
+}
+
+void ToolFolder::touch(const std::string& name) {
+  if (const int folder = descriptor(false); folder >= 0) {
+    ::utimensat(folder, name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
   }
 }
 

@@ -58,6 +58,10 @@ class ToolFolder {
   // be written or the folder cannot be made.
   void write(const std::string& name, std::string_view bytes);
 
+  // Sets the modification time of `name`, when it exists, to now; quietly
+  // nothing when that fails.
+  void touch(const std::string& name);
+
   // Deletes every name of this tool that `keep` refuses and every temporary
   // file of one, then the folder itself once it is empty; other names are left
   // alone. Returns one line per name that could not be deleted: a failure here

@@ -147,12 +147,20 @@ std::optional<std::int64_t> VersionStore::ensureCopy(const std::string& path,
                                                      const std::string& digest, std::int64_t size,
                                                      CopyTap* tap) {
   const std::string name = formats::copyNameOf(digest);
-  if (const std::optional<std::int64_t> bytes = folder_.sizeOf(name); bytes && *bytes > 0) {
-    return *bytes;
+  std::optional<std::int64_t> known = folder_.sizeOf(name);
+  if (!known || *known == 0) {
+    const auto description = readDescription(folder_, digest);
+    known = description && description->size == size && description->copyBytes == 0
+                ? std::optional<std::int64_t>(0)
+                : std::nullopt;
   }
-  if (const auto description = readDescription(folder_, digest);
-      description && description->size == size && description->copyBytes == 0) {
-    return 0;
+  if (known) {
+    // Compressed for nothing (its file was touched, or another file came with
+    // the same content): a newer description makes the next guess right.
+    if (tap != nullptr) {
+      folder_.touch(formats::descriptionNameOf(digest));
+    }
+    return *known;
   }
   std::optional<std::string> copy;
   if (tap != nullptr && tap->complete()) {
