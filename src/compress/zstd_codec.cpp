@@ -76,8 +76,11 @@ void CopyWriter::add(std::span<const std::uint8_t> bytes) {
     if (sample_.size() < kSampleBytes && added_ < fileSize_) {
       return;
     }
+    // A file no longer than the sample is one frame already: ending it again
+    // would append a second, empty one.
+    const bool whole = sample_.size() == static_cast<std::size_t>(fileSize_);
     startStream();
-    if (gaveUp_) {
+    if (gaveUp_ || whole) {
       return;
     }
   }
