@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "common/errors.hpp"
-#include "formats/file_description.hpp"
 
 namespace compress {
 namespace {
@@ -56,9 +55,7 @@ struct CopyWriter::Stream {
   CCtxPtr context{ZSTD_createCCtx()};
 };
 
-CopyWriter::CopyWriter(std::int64_t fileSize) : fileSize_(fileSize) {
-  gaveUp_ = fileSize < formats::kMinimumDescribedBytes || fileSize > formats::kMaximumPatchedBytes;
-}
+CopyWriter::CopyWriter(std::int64_t fileSize) : fileSize_(fileSize) {}
 
 CopyWriter::~CopyWriter() = default;
 
@@ -153,8 +150,7 @@ std::string makePatch(std::span<const std::uint8_t> from, std::span<const std::u
   // The window reaches from the end of the new version back over the whole
   // reference, as zstd's own patch mode sets it.
   const auto both = static_cast<std::uint64_t>(from.size() + to.size());
-  const int windowLog =
-      std::clamp(static_cast<int>(std::bit_width(both)), 10, formats::kMaximumWindowLog);
+  const int windowLog = std::clamp(static_cast<int>(std::bit_width(both)), 10, kMaximumWindowLog);
   setParameter(context, ZSTD_c_compressionLevel, CopyWriter::kLevel);
   setParameter(context, ZSTD_c_windowLog, windowLog);
   setParameter(context, ZSTD_c_enableLongDistanceMatching, 1);
@@ -175,8 +171,7 @@ FrameReader::FrameReader(std::span<const std::uint8_t> reference, std::int64_t m
     : context_(std::make_unique<Context>()), maxOutput_(maxOutput) {
   ZSTD_DCtx* decoder = context_->decoder.get();
   if (decoder == nullptr ||
-      ZSTD_isError(
-          ZSTD_DCtx_setParameter(decoder, ZSTD_d_windowLogMax, formats::kMaximumWindowLog)) ||
+      ZSTD_isError(ZSTD_DCtx_setParameter(decoder, ZSTD_d_windowLogMax, kMaximumWindowLog)) ||
       (!reference.empty() &&
        ZSTD_isError(ZSTD_DCtx_refPrefix(decoder, reference.data(), reference.size())))) {
     throw common::IOError("cannot set up decompression");

@@ -9,6 +9,11 @@
 
 namespace compress {
 
+// The widest zstd window that a patch is made with or a frame may ask for, and
+// so what a reader allocates at most for one: a patch's window reaches over
+// both versions, and a publisher patches files of up to 64 MiB.
+inline constexpr int kMaximumWindowLog = 27;
+
 // The compressed copy of a file, made from its bytes as they are read for its
 // digest, in pieces of any length (the one read serves both). A file that
 // shows early it does not compress by a real margin is given up on, so that

@@ -21,11 +21,6 @@ inline constexpr std::int64_t kMinimumDescribedBytes = std::int64_t{1} << 10;
 // Larger files are served by block deltas.
 inline constexpr std::int64_t kMaximumPatchedBytes = std::int64_t{64} << 20;
 
-// The widest zstd window that a copy or a patch may ask for, and so what a
-// client allocates at most for one: a patch's window must reach over both
-// versions, 2 x kMaximumPatchedBytes.
-inline constexpr int kMaximumWindowLog = 27;
-
 // The longest description a client accepts, and so the most it fetches.
 inline constexpr std::int64_t kMaximumDescriptionBytes = 4096;
 

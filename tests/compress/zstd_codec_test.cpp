@@ -6,7 +6,6 @@
 #include <string>
 
 #include "common/errors.hpp"
-#include "formats/file_description.hpp"
 
 namespace compress {
 namespace {
@@ -55,8 +54,7 @@ TEST(CopyWriter, KeepsCopiesThatPayWhateverThePieces) {
     }
   }
   EXPECT_FALSE(copyOf(randomBytes(300'000, 2), 4096).has_value());
-  EXPECT_FALSE(copyOf(textBytes(100, 3), 4096).has_value());  // too small to describe
-  CopyWriter grew(1000);                                      // the file changed size
+  CopyWriter grew(1000);  // the file changed size
   grew.add(bytesOf(textBytes(2000, 4)));
   EXPECT_FALSE(grew.finish().has_value());
 }
