@@ -4,33 +4,24 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <vector>
 
-#include "common/file.hpp"
+#include "catalog/tool_folder.hpp"
 #include "crypto/lane_width.hpp"
 
 namespace catalog {
 
-// The block indexes of a published root, in its hidden index folder: one per
-// file of at least delta::kMinimumIndexedBytes, named after its digest text.
-// The folder is the tool's own: it is opened once without following a link,
-// everything happens through that descriptor, and only the names this tool
-// writes are ever replaced or deleted.
+// The block indexes of a published root, in its tool folder: one per file of
+// at least delta::kMinimumIndexedBytes, named after its digest text.
 class BlockIndexFolder {
  public:
   // True when a file of `size` bytes gets an index.
   static bool indexes(std::int64_t size);
 
-  // Opens the folder of the working directory; one that does not exist yet is
-  // made when the first index is written. An index it makes by itself is
-  // checksummed `lanes` blocks at a time. Throws IOError "not a directory: …"
-  // when a link, a file or anything else but a directory has its name, OSError
-  // when it cannot be opened.
-  explicit BlockIndexFolder(crypto::LaneWidth lanes);
+  // The indexes of `folder`, which must outlive it. An index it makes by
+  // itself is checksummed `lanes` blocks at a time.
+  BlockIndexFolder(ToolFolder& folder, crypto::LaneWidth lanes);
 
   // True when the folder held, when opened, the index of a file of `size`
   // bytes written at or after `changed`, the last change of a file of that
@@ -52,19 +43,9 @@ class BlockIndexFolder {
   void ensure(const std::string& path, const std::string& digest, std::int64_t size,
               std::optional<std::string> built = std::nullopt);
 
-  // Deletes every index whose digest text is not in `kept` and every temporary
-  // file of an index, then the folder itself once it is empty; other names are
-  // left alone. Returns one line per name that could not be deleted: a failure
-  // here costs disk space, not correctness.
-  std::vector<std::string> removeAllBut(const std::set<std::string>& kept);
-
  private:
-  // The folder's descriptor, made and opened on first use.
-  int descriptor();
-
+  ToolFolder& folder_;
   const crypto::LaneWidth lanes_;
-  std::mutex mutex_;  // guards the first opening of folder_
-  std::optional<common::FileDescriptor> folder_;
   // For likelyHolds: when the newest index of each file size was written.
   std::map<std::int64_t, timespec> newestBySize_;
 };

@@ -72,16 +72,19 @@ bool isDotOrDotDot(const char* name) {
 // A candidate on its way into the catalog: its path (backslashes already turned
 // into "/") and, when the ignore rules keep it, whether it is a regular file
 // (and its size then), its block index as it is built from the bytes hashed
-// (when the file likely needs one), its digest text, whether it has a block
-// index, and the failure that ends the walk at its line.
+// (when the file likely needs one) and its compressed copy likewise, its
+// digest text, whether it has a block index, the size of its copy when it is
+// described, and the failure that ends the walk at its line.
 struct Candidate {
   std::string path;
   bool included = false;
   bool regular = false;
   std::int64_t size = 0;
   std::unique_ptr<delta::BlockIndexWriter> index;
+  std::unique_ptr<CopyTap> copy;
   std::string digest;
   bool indexed = false;
+  std::optional<std::int64_t> copyBytes;
   std::exception_ptr failure;
 };
 
@@ -100,10 +103,10 @@ struct SharedBatch {
 };
 
 // Takes the digests of the regular files of `batch` and writes the block
-// indexes they need. A failure is kept with its candidate, to be raised at its
+// indexes and copies they need. A failure is kept with its candidate, to be raised at its
 // line; the candidates after it are left as they are, since their lines never come.
 void takeDigests(Batch& batch, std::vector<crypto::Sha3FileOutcome> outcomes,
-                 BlockIndexFolder& indexes) {
+                 BlockIndexFolder& indexes, VersionStore& versions) {
   auto outcome = outcomes.begin();
   for (Candidate& candidate : batch) {
     if (!candidate.regular) {
@@ -129,6 +132,12 @@ void takeDigests(Batch& batch, std::vector<crypto::Sha3FileOutcome> outcomes,
         indexes.ensure(candidate.path, candidate.digest, size, std::move(built));
         candidate.indexed = true;
       }
+      if (VersionStore::describes(size)) {
+        CopyTap* tap = size == candidate.size ? candidate.copy.get() : nullptr;
+        candidate.size = size;
+        candidate.copyBytes = versions.ensureCopy(candidate.path, candidate.digest, size, tap);
+        candidate.copy.reset();
+      }
     } catch (const common::Error&) {
       // recovery point: raised at this file's line, after the lines before it.
       candidate.failure = std::current_exception();
@@ -137,11 +146,11 @@ void takeDigests(Batch& batch, std::vector<crypto::Sha3FileOutcome> outcomes,
   }
 }
 
-void runJob(SharedBatch& batch, BlockIndexFolder& indexes) {
+void runJob(SharedBatch& batch, BlockIndexFolder& indexes, VersionStore& versions) {
   batch.hashing.hash();
   // The last job sees every outcome the others wrote before they counted down.
   if (batch.running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    takeDigests(batch.candidates, batch.hashing.takeOutcomes(), indexes);
+    takeDigests(batch.candidates, batch.hashing.takeOutcomes(), indexes, versions);
   }
 }
 
@@ -152,12 +161,13 @@ void runJob(SharedBatch& batch, BlockIndexFolder& indexes) {
 class CatalogWalk {
  public:
   CatalogWalk(const IgnoreRules& rules, std::string_view executableName,
-              common::OutputFile& catalog, BlockIndexFolder& indexes, crypto::LaneWidth lanes,
-              std::size_t workers)
+              common::OutputFile& catalog, BlockIndexFolder& indexes, VersionStore& versions,
+              crypto::LaneWidth lanes, std::size_t workers)
       : rules_(rules),
         executableName_(executableName),
         catalog_(catalog),
         indexes_(indexes),
+        versions_(versions),
         lanes_(lanes),
         workers_(workers),
         pool_(workers, workers * kBatchesAhead) {}
@@ -235,6 +245,10 @@ class CatalogWalk {
           !indexes_.likelyHolds(candidate.size, status.st_ctim)) {
         candidate.index = std::make_unique<delta::BlockIndexWriter>(candidate.size, lanes_);
       }
+      if (candidate.regular && VersionStore::describes(candidate.size) &&
+          !versions_.likelyHasCopy(candidate.size, status.st_ctim)) {
+        candidate.copy = std::make_unique<CopyTap>(candidate.size);
+      }
       batchFiles_ += candidate.regular ? 1 : 0;
       batchBytes_ += candidate.size;
     }
@@ -254,8 +268,17 @@ class CatalogWalk {
     for (const Candidate& candidate : batch_) {
       if (candidate.regular) {
         files.push_back({candidate.path, candidate.size, {}});
-        if (delta::BlockIndexWriter* index = candidate.index.get()) {
-          files.back().tap = [index](std::span<const std::uint8_t> bytes) { index->add(bytes); };
+        delta::BlockIndexWriter* index = candidate.index.get();
+        CopyTap* copy = candidate.copy.get();
+        if (index != nullptr || copy != nullptr) {
+          files.back().tap = [index, copy](std::span<const std::uint8_t> bytes) {
+            if (index != nullptr) {
+              index->add(bytes);
+            }
+            if (copy != nullptr) {
+              copy->add(bytes);
+            }
+          };
         }
       }
     }
@@ -270,8 +293,8 @@ class CatalogWalk {
     }
     for (std::size_t job = 0; job < jobs; ++job) {
       pool_.submit(
-          [shared, &indexes = indexes_] {
-            runJob(*shared, indexes);
+          [shared, &indexes = indexes_, &versions = versions_] {
+            runJob(*shared, indexes, versions);
             return shared;
           },
           job + 1 == jobs ? emit_ : skip_);
@@ -306,6 +329,14 @@ class CatalogWalk {
       std::rethrow_exception(candidate.failure);
     }
     catalog_.write(formats::catalogLine(candidate.digest, candidate.path));
+    // A path with a line feed breaks its catalog line, so no client has it.
+    if (!candidate.digest.empty() && candidate.path.find('\n') == std::string::npos) {
+      content_.release.emplace(candidate.path, candidate.digest);
+      if (candidate.copyBytes) {
+        content_.described.push_back(
+            {candidate.path, candidate.digest, candidate.size, *candidate.copyBytes});
+      }
+    }
     if (candidate.indexed) {
       content_.indexedDigests.insert(std::move(candidate.digest));
     }
@@ -317,6 +348,7 @@ class CatalogWalk {
   const std::string executableName_;
   common::OutputFile& catalog_;
   BlockIndexFolder& indexes_;
+  VersionStore& versions_;
   const crypto::LaneWidth lanes_;
   const std::size_t workers_;
   CatalogContent content_;
@@ -335,8 +367,8 @@ class CatalogWalk {
 
 CatalogContent buildCatalog(const IgnoreRules& rules, std::string_view executableName,
                             common::OutputFile& catalog, BlockIndexFolder& indexes,
-                            crypto::LaneWidth lanes, std::size_t workers) {
-  return CatalogWalk(rules, executableName, catalog, indexes, lanes, workers).run();
+                            VersionStore& versions, crypto::LaneWidth lanes, std::size_t workers) {
+  return CatalogWalk(rules, executableName, catalog, indexes, versions, lanes, workers).run();
 }
 
 }  // namespace catalog

@@ -86,7 +86,7 @@ constexpr CommandRow kCommands[] = {
 
 // The options of the commands besides -h and --help. Help texts list only
 // those that existed before scripts came to compare the texts.
-enum class Option { kVerbose, kRelease, kExpires };
+enum class Option { kVerbose, kRelease, kExpires, kKeepReleases };
 
 struct OptionRow {
   Command command;
@@ -98,7 +98,8 @@ struct OptionRow {
 constexpr OptionRow kOptions[] = {
     {Command::kUpdate, "-v", "--verbose", Option::kVerbose},
     {Command::kUpdateCatalog, "", "--release", Option::kRelease},
-    {Command::kUpdateCatalog, "", "--expires", Option::kExpires},  // takes DAYS
+    {Command::kUpdateCatalog, "", "--expires", Option::kExpires},             // takes DAYS
+    {Command::kUpdateCatalog, "", "--keep-releases", Option::kKeepReleases},  // takes K
 };
 
 const OptionRow* findOption(Command command, std::string_view token) {
@@ -122,6 +123,19 @@ std::int64_t expiryDaysOf(const std::string* value) {
                              std::to_string(catalog::kMaxExpiryDays) + ")");
   }
   return *days;
+}
+
+// The K of "--keep-releases K": a whole number from 0 to the most kept.
+std::size_t keptReleasesOf(const std::string* value) {
+  if (value == nullptr) {
+    throw common::UsageError("Missing argument(s): --keep-releases K");
+  }
+  const std::optional<std::int64_t> kept = common::parseDecimal(*value);
+  if (!kept || *kept < 0 || *kept > static_cast<std::int64_t>(catalog::kMaxEarlierReleases)) {
+    throw common::UsageError("Invalid --keep-releases: '" + *value + "' (0 to " +
+                             std::to_string(catalog::kMaxEarlierReleases) + ")");
+  }
+  return static_cast<std::size_t>(*kept);
 }
 
 bool isHelp(std::string_view token) { return token == "-h" || token == "--help"; }
@@ -152,6 +166,8 @@ ParsedCommandLine parseCommand(const CommandRow& row, std::span<const std::strin
   bool optionsEnded = false;
   bool expiresGiven = false;
   const std::string* expiresValue = nullptr;  // checked last: a later help request wins
+  bool keepGiven = false;
+  const std::string* keepValue = nullptr;  // likewise
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     const std::string& token = tokens[i];
     if (!optionsEnded && isHelp(token)) {
@@ -178,10 +194,17 @@ ParsedCommandLine parseCommand(const CommandRow& row, std::span<const std::strin
         expiresGiven = true;
         expiresValue = i + 1 < tokens.size() ? &tokens[++i] : nullptr;
         break;
+      case Option::kKeepReleases:
+        keepGiven = true;
+        keepValue = i + 1 < tokens.size() ? &tokens[++i] : nullptr;
+        break;
     }
   }
   if (expiresGiven) {
     invocation.expiryDays = expiryDaysOf(expiresValue);
+  }
+  if (keepGiven) {
+    invocation.keepReleases = keptReleasesOf(keepValue);
   }
   if (row.command == Command::kMakeSourceJson) {
     if (leftovers.empty()) {

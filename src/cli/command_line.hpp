@@ -7,6 +7,8 @@
 #include <string_view>
 #include <variant>
 
+#include "catalog/version_plan.hpp"
+
 namespace cli {
 
 enum class Command { kNone, kUpdateCatalog, kMakeSourceJson, kKeygen, kUpdate };
@@ -20,6 +22,9 @@ struct Invocation {
   // many days ("--expires DAYS", which implies "--release").
   bool release = false;
   std::optional<std::int64_t> expiryDays;
+  // update-catalog: the releases before the current one whose versions get
+  // patches ("--keep-releases K"; 0: none).
+  std::size_t keepReleases = catalog::kDefaultEarlierReleases;
 };
 
 // A help request: the text to print on standard output (exit status 1).
@@ -31,7 +36,7 @@ using ParsedCommandLine = std::variant<Invocation, HelpRequest>;
 
 // Parses the arguments after the program name. Throws UsageError with
 // "Unknown argument(s): ...", "Missing argument(s): url", or about the value of
-// "--expires".
+// "--expires" or "--keep-releases".
 ParsedCommandLine parseCommandLine(std::span<const std::string> tokens);
 
 }  // namespace cli

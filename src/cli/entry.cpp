@@ -32,7 +32,7 @@ int runCommand(const Invocation& invocation, const ProcessInputs& inputs) {
   switch (invocation.command) {
     case Command::kUpdateCatalog:
       return updateCatalogCommand(inputs.argv0, inputs.sha3Lanes, invocation.release,
-                                  invocation.expiryDays);
+                                  invocation.expiryDays, invocation.keepReleases);
     case Command::kMakeSourceJson:
       return makeSourceJsonCommand(invocation.url);
     case Command::kKeygen:

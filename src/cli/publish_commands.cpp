@@ -7,6 +7,9 @@
 #include "catalog/catalog_draft.hpp"
 #include "catalog/ignore_rules.hpp"
 #include "catalog/release_stamp.hpp"
+#include "catalog/tool_folder.hpp"
+#include "catalog/version_plan.hpp"
+#include "catalog/version_store.hpp"
 #include "common/base64.hpp"
 #include "common/file.hpp"
 #include "common/output.hpp"
@@ -15,10 +18,41 @@
 #include "crypto/ed25519.hpp"
 #include "formats/catalog_file.hpp"
 #include "formats/keypair_file.hpp"
+#include "formats/release_history.hpp"
 #include "formats/source_descriptor.hpp"
 #include "formats/tool_files.hpp"
 
 namespace cli {
+namespace {
+
+// The largest release history read: far more than kMaxEarlierReleases
+// releases of a large tree need.
+constexpr std::int64_t kMaximumHistoryBytes = std::int64_t{1} << 30;
+
+void warn(const std::string& what) { common::printErr("warning: " + what); }
+
+// The history as the folder holds it, and its text; a damaged, foreign or
+// unreadable one is only a warning: the history starts afresh.
+std::pair<formats::ReleaseHistory, std::string> loadReleaseHistory(
+    const catalog::ToolFolder& folder) {
+  const std::string name(formats::kReleaseHistoryName);
+  const std::string path = formats::toolFolderPathOf(name);
+  try {
+    const std::optional<std::string> text = folder.read(name, kMaximumHistoryBytes);
+    if (text) {
+      return {formats::parseReleaseHistory(*text), *text};
+    }
+    if (folder.holds(name)) {
+      warn(path + ": not a readable regular file; starting it afresh");
+    }
+  } catch (const common::Error& error) {
+    // recovery point: the history only saves transfer; it starts afresh
+    warn(path + ": " + error.what() + "; starting it afresh");
+  }
+  return {};
+}
+
+}  // namespace
 
 int keygenCommand() {
   const std::string path = formats::keypairPath();
@@ -49,7 +83,7 @@ int makeSourceJsonCommand(const std::string& url) {
 }
 
 int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool release,
-                         std::optional<std::int64_t> expiryDays) {
+                         std::optional<std::int64_t> expiryDays, std::size_t earlierKept) {
   const std::string keyPath = formats::keypairPath();
   const std::string executableName = common::executableFileName(argv0);
   if (!common::isRegularFile(keyPath)) {
@@ -59,9 +93,12 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
   }
   const crypto::SignerKeypair keypair = formats::loadKeypair(keyPath);
   const catalog::IgnoreRules rules = catalog::loadIgnoreRules();
-  // Indexes are written before the catalog that names them is served, and old
-  // ones deleted only after it: a client with the new catalog finds its indexes.
-  catalog::BlockIndexFolder indexes(lanes);
+  // Indexes, copies, patches and descriptions are written before the catalog
+  // that names their versions is served, and old ones deleted only after it: a
+  // client with the new catalog finds them.
+  catalog::ToolFolder folder;
+  catalog::BlockIndexFolder indexes(folder, lanes);
+  catalog::VersionStore versions(folder);
   catalog::CatalogDraft draft;
   std::optional<formats::CatalogRelease> stamp;
   if (release) {
@@ -70,7 +107,13 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
     draft.catalog().write(formats::releaseLine(*stamp));
   }
   const catalog::CatalogContent content =
-      catalog::buildCatalog(rules, executableName, draft.catalog(), indexes, lanes);
+      catalog::buildCatalog(rules, executableName, draft.catalog(), indexes, versions, lanes);
+  auto [history, historyText] = loadReleaseHistory(folder);
+  catalog::recordRelease(history, content.release, earlierKept);
+  for (const std::string& warning :
+       versions.publish(content.described, history, common::workerCount())) {
+    warn(warning);
+  }
   draft.commit(keypair);
   common::printErr("Created catalog file: " + std::string(formats::kCatalogFileName) + " with " +
                    std::to_string(content.fileCount) + " files.");
@@ -82,8 +125,22 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
     }
     common::printErr(line);
   }
-  for (const std::string& failure : indexes.removeAllBut(content.indexedDigests)) {
-    common::printErr("warning: " + failure);
+  catalog::KeptVersions kept{content.indexedDigests, {}, catalog::windowOf(history)};
+  for (const auto& [path, digest] : content.release) {
+    kept.current.insert(digest);
+  }
+  catalog::forgetStaleRefusals(history, kept);
+  if (std::string text = formats::releaseHistoryText(history); text != historyText) {
+    try {
+      folder.write(std::string(formats::kReleaseHistoryName), text);
+    } catch (const common::Error& error) {
+      // recovery point: without its history the next publish starts afresh
+      warn(formats::toolFolderPathOf(formats::kReleaseHistoryName) + ": " + error.what());
+    }
+  }
+  for (const std::string& failure : folder.removeAllBut(
+           [&kept](const formats::FolderName& name) { return catalog::keeps(kept, name); })) {
+    warn(failure);
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "catalog/version_plan.hpp"
 #include "crypto/lane_width.hpp"
 
 namespace cli {
@@ -25,8 +26,11 @@ int makeSourceJsonCommand(const std::string& url);
 // be read (the program's own file is kept out of the catalog). Files are hashed
 // `lanes` at a time. With `release`, the catalog begins with a release line
 // whose number grows past the served catalog's, expiring after `expiryDays`
-// when given (catalog::nextRelease).
+// when given (catalog::nextRelease). The tool folder gets the compressed
+// copies and descriptions of the files, and patches to them from their
+// versions in the `earlierKept` releases before this one.
 int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool release = false,
-                         std::optional<std::int64_t> expiryDays = std::nullopt);
+                         std::optional<std::int64_t> expiryDays = std::nullopt,
+                         std::size_t earlierKept = catalog::kDefaultEarlierReleases);
 
 }  // namespace cli

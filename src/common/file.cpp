@@ -1,6 +1,7 @@
 #include "common/file.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -336,6 +337,25 @@ void AppendingFile::close() {
   flush();
   if (fd_.close() != 0) {
     throw IOError("cannot write string to file");
+  }
+}
+
+MappedFile::MappedFile(const FileAt& file) {
+  const FileDescriptor fd = openRegularFile(file, O_RDONLY);
+  size_ = static_cast<std::size_t>(fileSizeOf(fd.get()));
+  if (size_ == 0) {
+    return;  // nothing to map, and mmap refuses a length of 0
+  }
+  void* address = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+  if (address == MAP_FAILED) {
+    throw osError(errno, file.shown);
+  }
+  address_ = static_cast<const std::uint8_t*>(address);
+}
+
+MappedFile::~MappedFile() {
+  if (address_ != nullptr) {
+    ::munmap(const_cast<std::uint8_t*>(address_), size_);
   }
 }
 

@@ -193,6 +193,25 @@ std::int64_t regularFileSize(const std::string& path);
 // Returns 0, or the errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);
 
+// A regular file mapped read-only, whole: what a patch decodes against, read
+// by the kernel as the decoder reaches it rather than copied into the heap.
+class MappedFile {
+ public:
+  // Opens `file` as openRegularFile does and maps it. Throws as that does, and
+  // OSError when it cannot be mapped.
+  explicit MappedFile(const FileAt& file);
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // Empty for an empty file.
+  std::span<const std::uint8_t> bytes() const noexcept { return {address_, size_}; }
+
+ private:
+  const std::uint8_t* address_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 // A regular file that receives bytes at its end through a buffer of
 // `bufferBytes`: a staged download. Opened as openRegularFile does, created
 // 0600 when missing: it stays private until it is moved into place. An

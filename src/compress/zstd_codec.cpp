@@ -32,6 +32,9 @@ struct CCtxFree {
   void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
 using CCtxPtr = std::unique_ptr<ZSTD_CCtx, CCtxFree>;
+struct DCtxFree {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
 
 void check(std::size_t result, const char* what) {
   if (ZSTD_isError(result)) {
@@ -73,8 +76,11 @@ void CopyWriter::add(std::span<const std::uint8_t> bytes) {
     if (sample_.size() < kSampleBytes && added_ < fileSize_) {
       return;
     }
+    // A file no longer than the sample is one frame already: ending it again
+    // would append a second, empty one.
+    const bool whole = sample_.size() == static_cast<std::size_t>(fileSize_);
     startStream();
-    if (gaveUp_) {
+    if (gaveUp_ || whole) {
       return;
     }
   }
@@ -162,20 +168,17 @@ std::string makePatch(std::span<const std::uint8_t> from, std::span<const std::u
 }
 
 struct FrameReader::Context {
-  struct Free {
-    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
-  };
-  std::unique_ptr<ZSTD_DCtx, Free> context{ZSTD_createDCtx()};
+  std::unique_ptr<ZSTD_DCtx, DCtxFree> decoder{ZSTD_createDCtx()};
 };
 
 FrameReader::FrameReader(std::span<const std::uint8_t> reference, std::int64_t maxOutput)
     : context_(std::make_unique<Context>()), maxOutput_(maxOutput) {
-  ZSTD_DCtx* context = context_->context.get();
-  if (context == nullptr ||
+  ZSTD_DCtx* decoder = context_->decoder.get();
+  if (decoder == nullptr ||
       ZSTD_isError(
-          ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, formats::kMaximumWindowLog)) ||
+          ZSTD_DCtx_setParameter(decoder, ZSTD_d_windowLogMax, formats::kMaximumWindowLog)) ||
       (!reference.empty() &&
-       ZSTD_isError(ZSTD_DCtx_refPrefix(context, reference.data(), reference.size())))) {
+       ZSTD_isError(ZSTD_DCtx_refPrefix(decoder, reference.data(), reference.size())))) {
     throw common::IOError("cannot set up decompression");
   }
   buffer_.resize(ZSTD_DStreamOutSize());
@@ -185,12 +188,15 @@ FrameReader::~FrameReader() = default;
 
 void FrameReader::add(std::span<const std::uint8_t> bytes, const Sink& sink) {
   ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
-  while (in.pos < in.size) {
+  // Until every byte is taken and the decoder holds nothing back, which a
+  // full output buffer may mean it does.
+  bool full = true;
+  while (in.pos < in.size || (full && !ended_)) {
     if (ended_) {
       badFrame("bytes after its end");
     }
     ZSTD_outBuffer out{buffer_.data(), buffer_.size(), 0};
-    const std::size_t left = ZSTD_decompressStream(context_->context.get(), &out, &in);
+    const std::size_t left = ZSTD_decompressStream(context_->decoder.get(), &out, &in);
     if (ZSTD_isError(left)) {
       badFrame(ZSTD_getErrorName(left));
     }
@@ -201,29 +207,8 @@ void FrameReader::add(std::span<const std::uint8_t> bytes, const Sink& sink) {
     if (out.pos > 0) {
       sink({reinterpret_cast<const std::uint8_t*>(buffer_.data()), out.pos});
     }
+    full = out.pos == out.size;
     ended_ = left == 0;
-    // A full buffer may hold back more output with no input left: go on.
-    if (in.pos == in.size && out.pos == out.size && !ended_) {
-      ZSTD_inBuffer none{nullptr, 0, 0};
-      for (;;) {
-        ZSTD_outBuffer more{buffer_.data(), buffer_.size(), 0};
-        const std::size_t rest = ZSTD_decompressStream(context_->context.get(), &more, &none);
-        if (ZSTD_isError(rest)) {
-          badFrame(ZSTD_getErrorName(rest));
-        }
-        if (static_cast<std::int64_t>(more.pos) > maxOutput_ - output_) {
-          badFrame("longer than its file");
-        }
-        output_ += static_cast<std::int64_t>(more.pos);
-        if (more.pos > 0) {
-          sink({reinterpret_cast<const std::uint8_t*>(buffer_.data()), more.pos});
-        }
-        ended_ = rest == 0;
-        if (ended_ || more.pos < more.size) {
-          break;
-        }
-      }
-    }
   }
 }
 

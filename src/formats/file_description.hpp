@@ -45,6 +45,7 @@ struct FileDescription {
   struct Patch {
     std::string fromPrefix;  // the first kPatchPrefixDigits of the earlier version's digest
     std::int64_t bytes = 0;
+    bool operator==(const Patch&) const = default;
   };
   std::vector<Patch> patches;
 

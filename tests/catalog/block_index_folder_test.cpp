@@ -44,7 +44,7 @@ TEST_F(BlockIndexFolder, RefusesAnythingButADirectoryOfItsOwn) {
   };
   for (const auto& plant : plants) {
     plant();
-    EXPECT_THROW(catalog::BlockIndexFolder(crypto::LaneWidth::kOne), common::IOError);
+    EXPECT_THROW(catalog::ToolFolder(), common::IOError);
     fs::remove(".tolvex-index");
   }
 }
@@ -52,20 +52,26 @@ TEST_F(BlockIndexFolder, RefusesAnythingButADirectoryOfItsOwn) {
 TEST_F(BlockIndexFolder, DeletesOnlyItsOwnNamesAndReportsWhatItCannot) {
   const std::string stale = crypto::sha3Hex("b");
   const std::string directory = crypto::sha3Hex("c");
+  const std::string copy = kDigest + ".zst";
+  const std::string patch = kDigest + ".from." + stale + ".zst";
   for (const std::string& name :
-       {kDigest, stale, stale + ".tmp.123.4", std::string("README"), stale + ".bak"}) {
+       {kDigest, stale, stale + ".tmp.123.4", std::string("README"), stale + ".bak", copy, patch,
+        stale + ".desc", copy + ".tmp.9.1", std::string("releases"), stale + ".zst.old"}) {
     writeFile(".tolvex-index/" + name, "x");
   }
   fs::create_directory(".tolvex-index/" + directory);
 
   EXPECT_EQ(
-      catalog::BlockIndexFolder(crypto::LaneWidth::kOne).removeAllBut({kDigest}),
+      catalog::ToolFolder().removeAllBut([](const formats::FolderName& name) {
+        return name.digest == kDigest || name.kind == formats::FolderName::Kind::kReleaseHistory;
+      }),
       std::vector<std::string>{"cannot delete .tolvex-index/" + directory + ": Is a directory"});
   std::set<std::string> left;
   for (const fs::directory_entry& entry : fs::directory_iterator(".tolvex-index")) {
     left.insert(entry.path().filename().string());
   }
-  EXPECT_EQ(left, (std::set<std::string>{kDigest, "README", stale + ".bak", directory}));
+  EXPECT_EQ(left, (std::set<std::string>{kDigest, "README", stale + ".bak", directory, copy, patch,
+                                         "releases", stale + ".zst.old"}));
 }
 
 TEST_F(BlockIndexFolder, KeepsAnIndexThatFitsItsFileAndRebuildsAnyOther) {
@@ -90,7 +96,8 @@ TEST_F(BlockIndexFolder, KeepsAnIndexThatFitsItsFileAndRebuildsAnyOther) {
       fs::remove(kIndex);
       fs::create_symlink(elsewhere_ / kDigest, kIndex);
     }
-    catalog::BlockIndexFolder(crypto::LaneWidth::kOne)
+    catalog::ToolFolder folder;
+    catalog::BlockIndexFolder(folder, crypto::LaneWidth::kOne)
         .ensure("large.bin", kDigest, static_cast<std::int64_t>(size));
     EXPECT_EQ(readFile(kIndex), expected) << planted.size();
   }

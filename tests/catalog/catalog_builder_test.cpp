@@ -42,14 +42,22 @@ class CatalogBuilder : public ::testing::Test {
   static Run runBuild(const std::vector<std::string>& ignoreLines = {}) {
     Run run;
     const catalog::IgnoreRules rules(ignoreLines);
-    catalog::BlockIndexFolder indexes(crypto::widestLaneWidth());
+    catalog::ToolFolder folder;
+    catalog::BlockIndexFolder indexes(folder, crypto::widestLaneWidth());
+    catalog::VersionStore versions(folder);
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
-    const catalog::CatalogContent content = catalog::buildCatalog(
-        rules, common::executableFileName(""), catalog, indexes, crypto::widestLaneWidth());
+    const catalog::CatalogContent content =
+        catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes, versions,
+                              crypto::widestLaneWidth());
     run.out = testing::internal::GetCapturedStdout();
     catalog.close();
-    EXPECT_TRUE(indexes.removeAllBut(content.indexedDigests).empty());
+    EXPECT_TRUE(folder
+                    .removeAllBut([&content](const formats::FolderName& name) {
+                      return name.kind == formats::FolderName::Kind::kIndex &&
+                             content.indexedDigests.contains(name.digest);
+                    })
+                    .empty());
     run.result = static_cast<int>(content.fileCount);
     return run;
   }

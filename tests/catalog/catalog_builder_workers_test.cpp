@@ -133,12 +133,14 @@ class CatalogBuilderWorkers : public ::testing::Test {
                crypto::LaneWidth lanes) const {
     const catalog::IgnoreRules rules(ignoreLines);
     Output output;
-    catalog::BlockIndexFolder indexes(lanes);
+    catalog::ToolFolder folder;
+    catalog::BlockIndexFolder indexes(folder, lanes);
+    catalog::VersionStore versions(folder);
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     try {
-      catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes, lanes,
-                            workers);
+      catalog::buildCatalog(rules, common::executableFileName(""), catalog, indexes, versions,
+                            lanes, workers);
     } catch (const common::Error& e) {
       // recovery point: the test compares the error and what came before it.
       output.error = std::string(e.kindName()) + ": " + e.message();
@@ -164,11 +166,13 @@ TEST_F(CatalogBuilderWorkers, WritesTheSerialOutputWithAnyNumberOfWorkers) {
     SCOPED_TRACE(std::to_string(workers) + " workers, lanes " +
                  std::to_string(static_cast<int>(lanes)));
     const catalog::IgnoreRules rules({"**/*.skip"});
-    catalog::BlockIndexFolder indexes(lanes);
+    catalog::ToolFolder folder;
+    catalog::BlockIndexFolder indexes(folder, lanes);
+    catalog::VersionStore versions(folder);
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     const catalog::CatalogContent content = catalog::buildCatalog(
-        rules, common::executableFileName(""), catalog, indexes, lanes, workers);
+        rules, common::executableFileName(""), catalog, indexes, versions, lanes, workers);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), want.out);
     catalog.close();
     EXPECT_EQ(readFile(tree_ / "updater-catalog.sha3"), want.catalog);

@@ -70,6 +70,10 @@ TEST(CommandLine, ParsesEveryShapeOfCommandLine) {
       ok({"update-catalog", "--expires", "30"}, {Command::kUpdateCatalog, false, {}, true, 30}),
       error({"update-catalog", "--expires", "0"}, "Invalid --expires: '0' (days, 1 to 36500)"),
       error({"update-catalog", "--expires"}, "Missing argument(s): --expires DAYS"),
+      ok({"update-catalog", "--keep-releases", "0"},
+         {Command::kUpdateCatalog, false, {}, false, {}, 0}),
+      error({"update-catalog", "--keep-releases", "101"},
+            "Invalid --keep-releases: '101' (0 to 100)"),
       error({"update", "--release"}, "Unknown argument(s): --release"),
       error({""}, "Unknown argument(s): "),
       error({"a", "", "b"}, "Unknown argument(s): a, , b"),
@@ -91,6 +95,7 @@ TEST(CommandLine, ParsesEveryShapeOfCommandLine) {
         EXPECT_EQ(invocation->url, c.invocation->url);
         EXPECT_EQ(invocation->release, c.invocation->release);
         EXPECT_EQ(invocation->expiryDays, c.invocation->expiryDays);
+        EXPECT_EQ(invocation->keepReleases, c.invocation->keepReleases);
       } else {
         const auto* help = std::get_if<cli::HelpRequest>(&parsed);
         ASSERT_NE(help, nullptr) << "got an invocation";

@@ -194,14 +194,18 @@ def publish_under_kills(client, published, environment, rng, kills, current):
         raise SystemExit("FAIL: kills of update-catalog left torn pairs")
 
     # A last run publishes what an undisturbed one does, and leaves nothing but
-    # the tree, the pair and the indexes of the large files.
+    # the tree, the pair, the indexes of the large files, and copies, patches,
+    # descriptions and the release history (no temporary file of any).
     if publish().wait() != 0 or served_pair(published) != pairs[version]:
         raise SystemExit("FAIL: the run after the kills published another catalog")
     expected = {path.split("/")[0] for path in current} | set(SERVED) | {".tolvex-index"}
     # The publisher indexes files of 16 KiB and more.
     indexes = {digest(content) for content in versions[version].values() if len(content) >= 16 << 10}
-    if (set(os.listdir(published)) != expected
-            or set(os.listdir(os.path.join(published, ".tolvex-index"))) != indexes):
+    folder = set(os.listdir(os.path.join(published, ".tolvex-index")))
+    others = {name for name in folder if len(name) != 64}
+    if (set(os.listdir(published)) != expected or folder - others != indexes
+            or any(".tmp." in name for name in others)
+            or not all(name == "releases" or name.endswith((".zst", ".desc")) for name in others)):
         raise SystemExit("FAIL: update-catalog left files that are not the tree's")
 
 

@@ -1,14 +1,17 @@
 // Publishing as a publisher meets it: the real binary in a fresh HOME and tree,
 // its exact output and status, and its files checked by independent tools.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "common/base64.hpp"
+#include "compress/zstd_codec.hpp"
 #include "crypto/sha3.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -183,6 +186,74 @@ TEST_F(Publish, ClientReceivesThePublishedTree) {
     EXPECT_EQ(readFile(client / path), content) << path;
   }
   EXPECT_FALSE(testing_support::fileExists(client / "draft.tmp"));
+}
+
+// Version `n` of a text file that compresses and whose versions differ in a line.
+std::string textVersion(int n) {
+  std::mt19937 random(7);
+  std::string text;
+  for (int line = 0; line < 2000; ++line) {
+    text += line == 1000 ? "version " + std::to_string(n) : std::to_string(random() % 100000);
+    text += '\n';
+  }
+  return text;
+}
+
+TEST_F(Publish, KeepsCopiesAndPatchesOfTheVersionsOfRecentReleases) {
+  testing_support::writeTestKeyFile(home_.path(), 0);
+  // Writes the file unless it holds `content` already, and publishes.
+  const auto publish = [this](const std::string& content) {
+    if (!testing_support::fileExists(tree_ / "f.txt") || readFile(tree_ / "f.txt") != content) {
+      writeFile(tree_ / "f.txt", content);
+    }
+    EXPECT_EQ(run({TOLVEX_BINARY, "update-catalog", "--keep-releases", "1"}, tree_.path()).err,
+              kSummary);
+    return crypto::sha3Hex(content);
+  };
+  const std::string folder = tree_ / ".tolvex-index";
+  const auto named = [&folder](const std::string& name) { return folder + "/" + name; };
+  const std::string v1 = textVersion(1);
+  const std::string v2 = textVersion(2);
+  const std::string d1 = publish(v1);
+  const std::string d2 = publish(v2);
+
+  const std::string patch = readFile(named(d2 + ".from." + d1 + ".zst"));
+  std::string made;
+  compress::FrameReader reader({reinterpret_cast<const std::uint8_t*>(v1.data()), v1.size()},
+                               static_cast<std::int64_t>(v2.size()));
+  reader.add({reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size()},
+             [&made](std::span<const std::uint8_t> bytes) {
+               made.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+             });
+  reader.finish();
+  EXPECT_EQ(made, v2);
+  EXPECT_EQ(readFile(named(d2 + ".desc")), "tolvex-file 1 " + std::to_string(v2.size()) + " " +
+                                               std::to_string(readFile(named(d2 + ".zst")).size()) +
+                                               "\n" + d1.substr(0, 16) + " " +
+                                               std::to_string(patch.size()) + "\n");
+
+  // An unchanged republish writes nothing: each name keeps its file and time.
+  const auto state = [&folder] {
+    std::map<std::string, std::pair<ino_t, std::int64_t>> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      struct stat status {};
+      EXPECT_EQ(::stat(entry.path().c_str(), &status), 0);
+      files[entry.path().filename()] = {
+          status.st_ino, status.st_mtim.tv_sec * 1000000000 + status.st_mtim.tv_nsec};
+    }
+    return files;
+  };
+  const auto before = state();
+  publish(v2);
+  EXPECT_EQ(state(), before);
+
+  // With one earlier release kept, the next release lets the first version go.
+  const std::string d3 = publish(textVersion(3));
+  EXPECT_FALSE(testing_support::fileExists(named(d1 + ".zst")));
+  EXPECT_FALSE(testing_support::fileExists(named(d2 + ".from." + d1 + ".zst")));
+  EXPECT_FALSE(testing_support::fileExists(named(d2 + ".desc")));
+  EXPECT_TRUE(testing_support::fileExists(named(d2 + ".zst")));
+  EXPECT_TRUE(testing_support::fileExists(named(d3 + ".from." + d2 + ".zst")));
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ using updater::StagingStep;
 
 // The steps in the order StagingStep declares them.
 std::string nameOf(StagingStep step) {
-  constexpr const char* kNames[] = {"none",  "index",  "build",   "ranges", "whole", "pause",
-                                    "retry", "verify", "give up", "commit", "reject"};
+  constexpr const char* kNames[] = {"none",  "index", "build",  "ranges",  "apply",  "whole",
+                                    "pause", "retry", "verify", "give up", "commit", "reject"};
   return kNames[static_cast<int>(step)];
 }
 
@@ -38,6 +38,7 @@ struct Event {
     kPlansWhole,      // a plan made early shows the file must come whole
     kPlansWholeBusy,  // the same while no transfer has room
     kNotStarted,
+    kApplying,  // its route chose a patch or copy of kSmallDeltasBytes
     kConfirm
   } op;
   std::size_t entry = 0;  // for kNext: the entry whose range is due, or 99
@@ -89,6 +90,9 @@ std::string feed(StagingPlan& plan, const Event& event) {
     }
     case Event::kBuilding:
       plan.building(event.entry);
+      break;
+    case Event::kApplying:
+      plan.applying(event.entry, StagingPlan::kSmallDeltasBytes);
       break;
     case Event::kBuilt:
       plan.built(event.entry);
@@ -285,6 +289,21 @@ TEST(StagingPlan, DecidesWhatStartsNextAndWhatEachOutcomeLeadsTo) {
         {E::kFellBack, 0},
         {E::kNext, 99, 0, "whole 0"},
         {E::kNext, 99, 0, "index 2"}}},
+      {"patches and copies count among the routes under way and fall back like builds",
+       {{E::kQueueDelta, 0},
+        {E::kQueueDelta, 1},
+        {E::kQueueDelta, 2},
+        {E::kNext, 99, 0, "index 0"},
+        {E::kNext, 99, 0, "index 1"},
+        {E::kApplying, 0},
+        {E::kApplying, 1},
+        {E::kNext, 99, 0, "apply 0"},
+        {E::kNext, 99, 0, "apply 1"},
+        {E::kNext, 99, 0, "none"},
+        {E::kBuilt, 0},
+        {E::kNext, 99, 0, "index 2"},
+        {E::kFellBack, 1},
+        {E::kNext, 99, 0, "whole 1"}}},
       {"the ranges of a delta build go before queued entries",
        {{E::kQueueDelta, 0},
         {E::kQueue, 1},

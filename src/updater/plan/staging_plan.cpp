@@ -30,9 +30,13 @@ std::optional<StagingPlan::Start> StagingPlan::next(
     }
     return begin(*due);
   }
-  // The ranges of a delta come next: their entry started before any queued.
+  // The routes under way come next: their entries started before any queued.
   for (const auto& [entry, bytes] : underway_) {
-    const Stage stage = entries_[entry].stage;
+    Stage& stage = entries_[entry].stage;
+    if (stage == Stage::kAwaitingRoom && roomForDelta(bytes)) {
+      stage = Stage::kBuilding;
+      return Start{entry, StagingStep::kApply};
+    }
     if ((stage == Stage::kBuilding || stage == Stage::kEarlyBuilding) && rangeDue(entry)) {
       return Start{entry, StagingStep::kRanges};
     }
@@ -47,10 +51,9 @@ std::optional<StagingPlan::Start> StagingPlan::next(
 std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
   // A delta waits for a free place, while the entries behind it go on.
   const auto end = queue_.lower_bound(before);
-  const std::int64_t underwayBytes = bytesUnderway();
   const auto found = std::find_if(queue_.begin(), end, [&](std::size_t queued) {
     const Entry& item = entries_[queued];
-    return item.stage != Stage::kQueuedForDelta || roomForDelta(item.deltaBytes, underwayBytes);
+    return item.stage != Stage::kQueuedForDelta || roomForDelta(item.deltaBytes);
   });
   if (found == end) {
     return std::nullopt;
@@ -60,17 +63,17 @@ std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
   return entry;
 }
 
-std::int64_t StagingPlan::bytesUnderway() const {
+bool StagingPlan::roomForDelta(std::int64_t deltaBytes) const {
+  std::size_t holding = 0;
   std::int64_t underwayBytes = 0;
   for (const auto& [entry, bytes] : underway_) {
-    underwayBytes += bytes;
+    if (entries_[entry].stage != Stage::kAwaitingRoom) {
+      ++holding;
+      underwayBytes += bytes;
+    }
   }
-  return underwayBytes;
-}
-
-bool StagingPlan::roomForDelta(std::int64_t deltaBytes, std::int64_t underwayBytes) const {
-  return underway_.size() < kMaxDeltasUnderway || (underway_.size() < kMaxSmallDeltasUnderway &&
-                                                   underwayBytes + deltaBytes <= kSmallDeltasBytes);
+  return holding < kMaxDeltasUnderway ||
+         (holding < kMaxSmallDeltasUnderway && underwayBytes + deltaBytes <= kSmallDeltasBytes);
 }
 
 StagingPlan::Start StagingPlan::begin(std::size_t entry) {
@@ -140,6 +143,14 @@ void StagingPlan::building(std::size_t entry) {
   }
 }
 
+void StagingPlan::applying(std::size_t entry, std::int64_t bytes) {
+  Stage& stage = entries_[entry].stage;
+  TOLVEX_CHECK(stage == Stage::kIndex || stage == Stage::kBuilding,
+               "a patch or copy chosen off its route");
+  stage = Stage::kAwaitingRoom;
+  underway_.insert_or_assign(entry, bytes);
+}
+
 std::optional<StagingPlan::Start> StagingPlan::plannedEarly(std::size_t entry,
                                                             const EarlyPlan& plan) {
   Entry& item = entries_[entry];
@@ -147,7 +158,7 @@ std::optional<StagingPlan::Start> StagingPlan::plannedEarly(std::size_t entry,
     return std::nullopt;
   }
   if (plan.pays) {
-    if (!roomForDelta(plan.oldBytes, bytesUnderway())) {
+    if (!roomForDelta(plan.oldBytes)) {
       return std::nullopt;
     }
     item.stage = Stage::kEarlyBuilding;
@@ -249,8 +260,8 @@ std::vector<StagingPlan::Stopped> StagingPlan::settle(std::size_t entry, StageOu
     const bool early = startedEarly(later);
     // An early start goes with what it staged, in whatever stage it is.
     if (early || item.stage == Stage::kIndex || item.stage == Stage::kBuilding ||
-        item.stage == Stage::kWhole || item.stage == Stage::kWholeAfterBuild ||
-        item.stage == Stage::kCappedWhole) {
+        item.stage == Stage::kAwaitingRoom || item.stage == Stage::kWhole ||
+        item.stage == Stage::kWholeAfterBuild || item.stage == Stage::kCappedWhole) {
       underway_.erase(later);
       item.stage = Stage::kDone;
       stopped.push_back({later, early});

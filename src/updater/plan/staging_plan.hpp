@@ -19,6 +19,7 @@ enum class StagingStep {
   kIndex,   // fetch its block index: its delta route begins
   kBuild,   // build its staged file from the plan its route made early
   kRanges,  // fetch the next range of its delta build
+  kApply,   // fetch and apply the patch or copy its route chose
   kWhole,   // start (or resume) the whole download
   kPause,   // report the failed attempt; the entry retries after its pause
   kRetry,   // queued again, first: the whole download after a delta
@@ -39,7 +40,7 @@ class StagingPlan {
   // A start the runner is asked for.
   struct Start {
     std::size_t entry = 0;
-    StagingStep step = StagingStep::kNone;              // kIndex, kRanges or kWhole
+    StagingStep step = StagingStep::kNone;              // kIndex, kRanges, kApply or kWhole
     std::optional<std::int64_t> stopAt = std::nullopt;  // kWhole: the most its staged file may hold
   };
   // What an ended transfer leads to, and for a report, the failures so far.
@@ -49,8 +50,9 @@ class StagingPlan {
     std::int64_t maxAttempts = 0;
   };
 
-  // Deltas whose index, plan or build may be under way at once: each may hold
-  // a window of ranges and a plan in memory, both bounded by its file's size.
+  // Routes (a delta's index, plan or build, a patch or a copy) that may be
+  // under way at once: each may hold a window of ranges and a plan in memory,
+  // both bounded by its file's size, or a patch or copy and its decoder's window.
   // Two of any size, or more of small files: those cost a round trip or two
   // each, and only many side by side keep the transfers busy.
   static constexpr std::size_t kMaxDeltasUnderway = 2;
@@ -84,9 +86,9 @@ class StagingPlan {
   void queue(std::size_t entry, std::int64_t deltaBytes);
 
   // The next start, at monotonic time `now`: a due retry first (or in its
-  // place an older queued entry, which is needed first), then a range of a
-  // delta build for which `rangeDue` holds, then the first queued entry that
-  // may start. Nothing when none may.
+  // place an older queued entry, which is needed first), then a patch or copy
+  // that has room or a range of a delta build for which `rangeDue` holds,
+  // then the first queued entry that may start. Nothing when none may.
   std::optional<Start> next(std::int64_t now, const std::function<bool(std::size_t)>& rangeDue);
 
   // The transfer of `entry`'s whole download ended, complete or failed (a
@@ -95,6 +97,10 @@ class StagingPlan {
   Decision transferEnded(std::size_t entry, bool complete, std::int64_t now);
   // Its delta route made a plan and writes its staged file.
   void building(std::size_t entry);
+  // Its route chose a patch or copy that holds `bytes` in memory: next() gives
+  // kApply once they have room beside the routes under way, and it then
+  // counts as building.
+  void applying(std::size_t entry, std::int64_t bytes);
   // A plan made while `entry` is still checked showed `plan`: whether it
   // starts now, and then it has started. kBuild: its build from that plan, in
   // a delta's place; kWhole: its whole download, of the first
@@ -141,7 +147,8 @@ class StagingPlan {
     kQueuedForDelta,  // out of date, with an old copy: its index is asked for first
     kQueued,          // waits for its whole download
     kIndex,           // on its delta route: the index asked for, or the plan made
-    kBuilding,        // its delta build writes the staged file
+    kBuilding,        // its delta build, patch or copy writes the staged file
+    kAwaitingRoom,    // its patch or copy waits for room in memory
     kWhole,
     kPaused,  // waits out a retry pause
     kVerifying,
@@ -168,10 +175,9 @@ class StagingPlan {
 
   Start begin(std::size_t entry);
   Start whole(std::size_t entry);
-  // The sizes of the old copies of the deltas under way, together.
-  std::int64_t bytesUnderway() const;
-  // Whether a delta with an old copy of `deltaBytes` has a place beside them.
-  bool roomForDelta(std::int64_t deltaBytes, std::int64_t underwayBytes) const;
+  // Whether a route that holds `deltaBytes` has a place beside those under
+  // way that hold memory (not those awaiting room).
+  bool roomForDelta(std::int64_t deltaBytes) const;
   void requeue(std::size_t entry, Stage queued = Stage::kQueued);
   // The first queued entry before `before` that may start now, taken from the queue.
   std::optional<std::size_t> takeQueued(std::size_t before);
@@ -180,7 +186,8 @@ class StagingPlan {
   const std::int64_t pauseMilliseconds_;
   std::vector<Entry> entries_;
   std::set<std::size_t> queue_;  // they start in entry order
-  // On their delta routes or building, with the sizes of their old copies.
+  // On their routes or building, with the sizes of their old copies or of
+  // what their patches or copies hold.
   std::map<std::size_t, std::int64_t> underway_;
   RetryGate retries_;
   StagingLedger ledger_;

@@ -33,7 +33,7 @@ DeltaRoute::Entry* DeltaRoute::find(std::size_t entry) {
   return found == entries_.end() ? nullptr : &found->second;
 }
 
-void DeltaRoute::begin(std::size_t entry, Files files) {
+void DeltaRoute::begin(std::size_t entry, Files files, std::optional<Target> target) {
   Entry& item = entries_[entry];
   item.files = std::move(files);
   switch (item.stage) {
@@ -58,14 +58,29 @@ void DeltaRoute::begin(std::size_t entry, Files files) {
     default:
       common::failCheck(__FILE__, __LINE__, "not begun", "a delta route began twice");
   }
+  if (!target) {
+    fetchIndex(entry);
+    return;
+  }
+  item.target = std::move(target);
+  if (asksDescriptions()) {
+    describe(entry);
+  } else {
+    // Queued before the misses showed that the server keeps no descriptions.
+    deltaOrCopy(entry, "the server keeps no descriptions");
+  }
+}
+
+void DeltaRoute::fetchIndex(std::size_t entry) {
+  Entry& item = *find(entry);
   item.stage = Stage::kIndex;
   try {
     // No longer than any index a reader accepts: what a plan costs stays bounded.
     source_.fetch({Transfer::Kind::kIndex, entry}, item.files.indexUrl, std::nullopt,
                   static_cast<std::size_t>(delta::kMaximumIndexBytes), 0);
   } catch (const common::CurlError& error) {
-    // recovery point: without an index the file comes whole
-    fallBack(entry, "no block index from the server (" + error.message() + ")");
+    // recovery point: without an index the file comes by its copy or whole
+    deltaFailed(entry, "no block index from the server (" + error.message() + ")");
   }
 }
 
@@ -86,6 +101,12 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
     case Transfer::Kind::kRange:
       rangeEnded(transfer, end);
       return;
+    case Transfer::Kind::kDescription:
+      described(transfer.entry, end);
+      return;
+    case Transfer::Kind::kFrame:
+      frameArrived(transfer.entry, end);
+      return;
     case Transfer::Kind::kFile:
       return;
   }
@@ -94,7 +115,7 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
 void DeltaRoute::indexArrived(std::size_t entry, Finished& end) {
   if (end.result != Finished::Result::kComplete) {
     // No index (a server without them answers 404), or none that arrived.
-    fallBack(entry, "no block index from the server (" + failureOf(end) + ")");
+    deltaFailed(entry, "no block index from the server (" + failureOf(end) + ")");
     return;
   }
   plan(entry, Stage::kPlanning, find(entry)->files.local.target, std::move(end.body));
@@ -155,8 +176,14 @@ void DeltaRoute::planned(std::size_t entry, Planned&& outcome) {
   if (outcome.plan && outcome.plan->threadsRanOut) {
     tell(entry, RouteEvent::ThreadsRanOut{});
   }
-  if (std::optional<std::string> why = whyWhole(outcome)) {
-    fallBack(entry, std::move(*why));
+  std::optional<std::string> why = whyWhole(outcome);
+  const std::int64_t copy = copyBytes(*find(entry));
+  if (!why && copy > 0 && outcome.plan->fetchedBytes > copy) {
+    awaitRoom(entry, RouteEvent::Way::kCopy);  // it moves fewer bytes
+    return;
+  }
+  if (why) {
+    deltaFailed(entry, std::move(*why));
     return;
   }
   find(entry)->stage = Stage::kBuilding;
@@ -245,8 +272,9 @@ void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
 }
 
 void DeltaRoute::drop(std::size_t entry) {
-  source_.cancel(entry, {Transfer::Kind::kProbe, Transfer::Kind::kPrefetch, Transfer::Kind::kIndex,
-                         Transfer::Kind::kRange});
+  source_.cancel(entry,
+                 {Transfer::Kind::kProbe, Transfer::Kind::kPrefetch, Transfer::Kind::kIndex,
+                  Transfer::Kind::kRange, Transfer::Kind::kDescription, Transfer::Kind::kFrame});
   if (trialEntry_ == entry) {
     trialEntry_.reset();
   }

@@ -12,6 +12,7 @@
 
 #include "common/uri.hpp"
 #include "crypto/lane_width.hpp"
+#include "formats/file_description.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/apply/target_directory.hpp"
 #include "updater/route/delta_build.hpp"
@@ -28,12 +29,16 @@ namespace updater {
 // the delta route's constants).
 bool deltaPays(const delta::DeltaPlan& plan);
 
-// The delta route of the entries of a staging run: while a large target is
-// hashed, its index's header may show it out of date early, and the plan made
-// then may start its build, or its whole download, before the check ends; an
-// out-of-date target with an old copy gets its index, a plan, ranges and the
-// jobs that build its staged file. Anything that goes wrong on the way gives
-// way to the whole download, with the reason in plain words. What happens is
+// The route of the entries of a staging run: an out-of-date target whose
+// digest is known asks first what the publisher has for the new version (its
+// description), and takes the patch from its own version when there is one,
+// else the block delta or the compressed copy, whichever moves fewer bytes;
+// each gives way to the next, and the last to the whole download. While a
+// large target is hashed, its index's header may show it out of date early,
+// and the plan made then may start its build, or its whole download, before
+// the check ends; an out-of-date target with an old copy gets its index, a
+// plan, ranges and the jobs that build its staged file. Anything that goes
+// wrong on the way gives way, with the reason in plain words. What happens is
 // returned as RouteEvent values (takeEvent); the route asks nothing of its
 // caller.
 class DeltaRoute {
@@ -41,9 +46,10 @@ class DeltaRoute {
   // The files and URLs of one entry's delta.
   struct Files {
     common::Uri url;       // of the new file
-    common::Uri indexUrl;  // of its block index
+    common::Uri indexUrl;  // of its block index; its patch, copy and description lie beside it
     // Its target (whose blocks are reused) and its staged file.
     EntryFiles local;
+    std::string digest = {};  // the catalog's digest text of the new file
   };
 
   // A target at least this large takes longer to hash than a round trip takes
@@ -65,6 +71,15 @@ class DeltaRoute {
   // full scan.
   static constexpr std::int64_t kLeastReusedShare = 8;
 
+  // The target of an entry, as its check found it out of date.
+  struct Target {
+    std::string digest;
+    std::int64_t size = 0;
+  };
+  // Against a publisher that has no descriptions, the run stops asking after
+  // this many misses, so that its files do not cost a request each.
+  static constexpr std::int64_t kDescriptionMisses = 3;
+
   // Plans hash their strong checksums `lanes` at a time.
   explicit DeltaRoute(TransferSource& source, crypto::LaneWidth lanes = crypto::LaneWidth::kOne)
       : source_(source), lanes_(lanes) {}
@@ -76,8 +91,17 @@ class DeltaRoute {
   void probe(std::size_t entry, const std::string& oldPath, const std::string& digest);
   // The check of `entry` ended: its probe is no longer wanted.
   void checked(std::size_t entry);
-  // Starts the delta of `entry`, from an index fetched early when there is one.
-  void begin(std::size_t entry, Files files);
+  // Starts the route of `entry`: with its `target` (of a size that may be
+  // described), by asking for the description while descriptions are asked
+  // for and nothing began early; else by its delta, from an index fetched
+  // early when there is one.
+  void begin(std::size_t entry, Files files, std::optional<Target> target = std::nullopt);
+  // Whether descriptions are still asked for in this run.
+  bool asksDescriptions() const {
+    return describedSome_ || descriptionMisses_ < kDescriptionMisses;
+  }
+  // Fetches and applies the patch or copy that its Applying event told of.
+  void apply(std::size_t entry);
   // Starts the build of `entry`, still being checked, in `files` from the
   // plan its Planned event told of.
   void buildEarly(std::size_t entry, Files files);
@@ -121,7 +145,10 @@ class DeltaRoute {
     kBuilding,
     kFailingEarly,  // falls back once its running append has ended, for `reason`
     kFailing,
-    kFailedEarly,  // its early build fell back: `reason` is told once the check ends
+    kFailedEarly,   // its early build fell back: `reason` is told once the check ends
+    kDescribing,    // its description asked for
+    kAwaitingRoom,  // its patch or copy waits for the plan's room (Applying)
+    kFrame,         // its patch or copy asked for, then applied on a worker
   };
   // What the route knows of one entry, from its probe or its begin.
   struct Entry {
@@ -136,12 +163,34 @@ class DeltaRoute {
     std::vector<DeltaBuild::Range> nextRanges;  // reserved by rangeDue
     std::deque<DeltaBuild::Range> singles;      // an answer left them: one per request
     std::string reason;                         // why it falls back
+    // From its description: its target, what the publisher has, and the way
+    // (a patch or the copy) under way.
+    std::optional<Target> target;
+    std::optional<formats::FileDescription> description;
+    RouteEvent::Way way = RouteEvent::Way::kDelta;
   };
   // Whether its build runs (or is complete), neither falling back nor fallen back.
   static bool builds(const Entry& item) {
     return item.stage == Stage::kBuilding || item.stage == Stage::kBuildingEarly;
   }
 
+  // Asks for the index that begins a delta.
+  void fetchIndex(std::size_t entry);
+  void describe(std::size_t entry);
+  void described(std::size_t entry, http::DownloadSet::Finished& end);
+  // The delta or the copy, once no patch is used; the whole download, for
+  // `whyNone`, when neither may be had.
+  void deltaOrCopy(std::size_t entry, std::string whyNone);
+  // The delta gave way for `reason`: the copy when there is one, else the whole download.
+  void deltaFailed(std::size_t entry, std::string reason);
+  // The size of its copy, when one is described and not yet tried; else 0.
+  static std::int64_t copyBytes(const Entry& item);
+  // The size of the patch or copy chosen.
+  static std::int64_t frameBytes(const Entry& item);
+  void awaitRoom(std::size_t entry, RouteEvent::Way way);
+  void frameArrived(std::size_t entry, http::DownloadSet::Finished& end);
+  // Its patch or copy failed for `reason`: the next way follows.
+  void frameFailed(std::size_t entry, std::string reason);
   void probeEnded(std::size_t entry, http::DownloadSet::Finished& end);
   void prefetchEnded(std::size_t entry, http::DownloadSet::Finished& end);
   void indexArrived(std::size_t entry, http::DownloadSet::Finished& end);
@@ -184,6 +233,9 @@ class DeltaRoute {
   };
   ServerRanges serverRanges_ = ServerRanges::kLists;
   std::optional<std::size_t> trialEntry_;  // whose single range tries the server
+  // Whether a description was found in this run, and the misses until then.
+  bool describedSome_ = false;
+  std::int64_t descriptionMisses_ = 0;
 };
 
 }  // namespace updater

@@ -8,7 +8,7 @@
 
 namespace updater {
 
-// What happened on the delta route of one entry: the route returns these as
+// What happened on the route of one entry (its patch, copy or delta): the route returns these as
 // values, and the staging run hands each to its plan, which decides what
 // follows.
 struct RouteEvent {
@@ -21,11 +21,24 @@ struct RouteEvent {
     std::optional<std::string> whyWhole;
     bool threadsRanOut = false;  // its work ran on one thread
   };
-  // The staged file is built: its digest text, bytes reused and fetched.
+  // Its patch or compressed copy is chosen: it is fetched and applied once
+  // the plan has room for the `bytes` it holds in memory (DeltaRoute::apply).
+  struct Applying {
+    std::int64_t bytes = 0;
+  };
+  // Its patch could not be used, for `reason` in plain words: the delta or the
+  // copy follows.
+  struct PatchFailed {
+    std::string reason;
+  };
+  // How a staged file was built.
+  enum class Way : std::uint8_t { kDelta, kPatch, kCopy };
+  // The staged file is built by `way`: its digest text, bytes reused and fetched.
   struct Built {
     std::string digest;
     std::int64_t reused = 0;
     std::int64_t fetched = 0;
+    Way way = Way::kDelta;
   };
   // It gave way to the whole download, for `reason` in plain words.
   struct FellBack {
@@ -40,7 +53,8 @@ struct RouteEvent {
   struct ThreadsRanOut {};
 
   std::size_t entry = 0;
-  std::variant<Building, Planned, Built, FellBack, Progress, ThreadsRanOut> what;
+  std::variant<Building, Planned, Applying, PatchFailed, Built, FellBack, Progress, ThreadsRanOut>
+      what;
 };
 
 }  // namespace updater

@@ -16,11 +16,13 @@ namespace updater {
 // that the id it was started under stands for.
 struct Transfer {
   enum class Kind {
-    kFile,      // the staged file, whole or resumed
-    kIndex,     // the block index its delta route waits for
-    kProbe,     // an index's start asked for while a large target is hashed
-    kPrefetch,  // the rest of that index, asked for on what its header showed
-    kRange,     // `ranges` of a delta build, in one request
+    kFile,         // the staged file, whole or resumed
+    kIndex,        // the block index its delta route waits for
+    kProbe,        // an index's start asked for while a large target is hashed
+    kPrefetch,     // the rest of that index, asked for on what its header showed
+    kRange,        // `ranges` of a delta build, in one request
+    kDescription,  // what the publisher has for the new version
+    kFrame,        // its patch or compressed copy
   };
   Kind kind = Kind::kFile;
   std::size_t entry = 0;

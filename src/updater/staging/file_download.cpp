@@ -78,7 +78,7 @@ DeltaRoute::Files attemptFiles(const StageRequest& request, EntryFiles local) {
   const std::string descriptor = formats::readSourceDescriptor();
   return {formats::remoteUrlIn(descriptor, request.path),
           formats::remoteUrlIn(descriptor, formats::blockIndexPathOf(request.digest)),
-          std::move(local)};
+          std::move(local), request.digest};
 }
 
 common::FileAt reachStagedFile(const std::string& path) {

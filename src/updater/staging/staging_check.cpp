@@ -54,6 +54,7 @@ EntryCheck check(const StageRequest& request, crypto::Sha3FileOutcome&& target,
     }
     if (!found.targetMatches) {
       found.targetSize = common::regularFileSize(request.path);
+      found.targetDigest = std::move(target.digest);
       // Before anything is written there, the staged file's removal included.
       TargetDirectory directory = openTargetDirectory(request.path, true);
       found.refusal = std::move(directory.refusal);

@@ -25,6 +25,7 @@ namespace updater {
 struct EntryCheck {
   bool targetMatches = false;
   std::int64_t targetSize = 0;  // of a regular target
+  std::string targetDigest;     // of a regular target that does not match
   std::string refusal;          // why the target must not be written
   StagedDigest staged;
   std::exception_ptr error;

@@ -7,8 +7,9 @@
 
 namespace updater {
 
-void StagingOutcomes::cameByDelta(std::size_t index, std::int64_t reused, std::int64_t fetched) {
-  kept_[index].route = ByDelta{reused, fetched};
+void StagingOutcomes::cameBuilt(std::size_t index, RouteEvent::Way way, std::int64_t reused,
+                                std::int64_t fetched) {
+  kept_[index].route = Built{way, reused, fetched};
 }
 
 void StagingOutcomes::cameWhole(std::size_t index, std::string reason) {
@@ -19,11 +20,25 @@ void StagingOutcomes::take(std::size_t index, StageOutcome outcome) {
   const StageRequest& entry = requests_[index];
   auto found = kept_.extract(index);
   Kept kept = found ? std::move(found.mapped()) : Kept{};
+  if (verbose_ && kept.patchFailure) {
+    common::printOut("Patch not used: " + entry.path + ": " + *kept.patchFailure);
+  }
   if (verbose_ && kept.route) {
     // Said even when the file then fails: the fall back may explain why.
-    if (const auto* delta = std::get_if<ByDelta>(&*kept.route)) {
-      common::printOut("Delta: " + entry.path + ": reused " + std::to_string(delta->reused) +
-                       " bytes, fetched " + std::to_string(delta->fetched) + " bytes");
+    if (const auto* built = std::get_if<Built>(&*kept.route)) {
+      const std::string fetched = "fetched " + std::to_string(built->fetched) + " bytes";
+      switch (built->way) {
+        case RouteEvent::Way::kDelta:
+          common::printOut("Delta: " + entry.path + ": reused " + std::to_string(built->reused) +
+                           " bytes, " + fetched);
+          break;
+        case RouteEvent::Way::kPatch:
+          common::printOut("Patch: " + entry.path + ": " + fetched);
+          break;
+        case RouteEvent::Way::kCopy:
+          common::printOut("Copy: " + entry.path + ": " + fetched);
+          break;
+      }
     } else {
       common::printOut("Whole download: " + entry.path + ": " + std::get<std::string>(*kept.route));
     }

@@ -11,6 +11,7 @@
 
 #include "common/file.hpp"
 #include "updater/plan/staging_ledger.hpp"
+#include "updater/route/route_event.hpp"
 #include "updater/staging/staging.hpp"
 
 namespace updater {
@@ -35,9 +36,13 @@ class StagingOutcomes {
   void mismatched(std::size_t index, std::string digest) {
     kept_[index].settled = Mismatch{std::move(digest)};
   }
-  // Its staged file was built by delta, from `reused` bytes of the old copy and
-  // `fetched` bytes of ranges.
-  void cameByDelta(std::size_t index, std::int64_t reused, std::int64_t fetched);
+  // Its staged file was built `way`, from `reused` bytes of the old copy and
+  // `fetched` bytes of ranges, patch or copy.
+  void cameBuilt(std::size_t index, RouteEvent::Way way, std::int64_t reused, std::int64_t fetched);
+  // Its patch was not used, for `reason` in plain words.
+  void patchFailed(std::size_t index, std::string reason) {
+    kept_[index].patchFailure = std::move(reason);
+  }
   // A delta gave way to the whole download, for `reason` in plain words.
   void cameWhole(std::size_t index, std::string reason);
 
@@ -47,13 +52,14 @@ class StagingOutcomes {
   StagingResult& result() { return result_; }
 
  private:
-  // How a download that tried a delta came, for its -v line: built by delta
-  // from so many bytes reused and fetched, or whole for a reason.
-  struct ByDelta {
+  // How a download that tried a route came, for its -v line: built by delta,
+  // patch or copy from so many bytes reused and fetched, or whole for a reason.
+  struct Built {
+    RouteEvent::Way way = RouteEvent::Way::kDelta;
     std::int64_t reused = 0;
     std::int64_t fetched = 0;
   };
-  using Route = std::variant<ByDelta, std::string>;
+  using Route = std::variant<Built, std::string>;
   // What an entry settled with, as its outcome needs it: the staged file it
   // is, why it was refused, the digest that did not match, or what failed it.
   struct Refusal {
@@ -66,6 +72,7 @@ class StagingOutcomes {
   // Everything kept of one entry until its outcome is taken.
   struct Kept {
     std::optional<Route> route;
+    std::optional<std::string> patchFailure;
     std::optional<Settled> settled;
   };
 

@@ -6,6 +6,7 @@
 #include "common/errors.hpp"
 #include "common/system.hpp"
 #include "delta/block_index.hpp"
+#include "formats/file_description.hpp"
 #include "formats/tool_files.hpp"
 #include "updater/apply/target_directory.hpp"
 
@@ -89,7 +90,16 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
         ProgressContext{entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
                         totalFiles_},
         std::move(found.staged));
-    plan_.queue(index, found.targetSize >= delta::kMinimumIndexedBytes ? found.targetSize : 0);
+    // A target that the publisher may have described takes its route, as a
+    // large one does for its delta.
+    const bool described = route_.asksDescriptions() && !found.targetDigest.empty() &&
+                           found.targetSize >= formats::kMinimumDescribedBytes &&
+                           found.targetSize <= formats::kMaximumPatchedBytes;
+    if (described) {
+      described_[index] = {std::move(found.targetDigest), found.targetSize};
+    }
+    plan_.queue(
+        index, described || found.targetSize >= delta::kMinimumIndexedBytes ? found.targetSize : 0);
   }
 }
 
@@ -103,6 +113,8 @@ void StagingRun::startTransfers() {
     }
     if (start->step == StagingStep::kRanges) {
       route_.startRange(start->entry);
+    } else if (start->step == StagingStep::kApply) {
+      route_.apply(start->entry);
     } else {
       attempt(*start);
     }
@@ -127,7 +139,9 @@ void StagingRun::attempt(const StagingPlan::Start& start) {
     DeltaRoute::Files files = attemptFiles(requests_[index], std::move(*reached.files));
     if (start.step == StagingStep::kIndex) {
       item.stop();
-      route_.begin(index, std::move(files));
+      auto target = described_.extract(index);
+      route_.begin(index, std::move(files),
+                   target ? std::optional(std::move(target.mapped())) : std::nullopt);
     } else {
       item.start(runner_, index, files, start.stopAt);
     }
@@ -222,6 +236,7 @@ void StagingRun::onVerified(std::size_t index, Verification&& verification) {
 
 void StagingRun::settle(std::size_t index, StageOutcome outcome) {
   route_.drop(index);
+  described_.erase(index);
   // Nothing after the first failure will be taken: its downloads stop, keeping
   // what they received for the next run; but what an early start staged goes,
   // for no check will say whether its target needs it.

@@ -85,6 +85,9 @@ class StagingRun {
     std::optional<Verification> verified;
   };
   std::map<std::size_t, EarlyDownload> early_;
+  // The out-of-date targets whose routes ask what the publisher has for their
+  // new versions, until their routes begin.
+  std::map<std::size_t, DeltaRoute::Target> described_;
   std::int64_t now_ = 0;  // monotonic milliseconds, read after each wait
   // Last, so that their work stops before anything it uses goes away.
   TransferRunner runner_;

@@ -26,8 +26,12 @@ void StagingRun::takeRouteEvents() {
             plan_.building(index);
           } else if constexpr (std::is_same_v<What, RouteEvent::Planned>) {
             plannedEarly(index, what);
+          } else if constexpr (std::is_same_v<What, RouteEvent::Applying>) {
+            plan_.applying(index, what.bytes);
+          } else if constexpr (std::is_same_v<What, RouteEvent::PatchFailed>) {
+            outcomes_.patchFailed(index, std::move(what.reason));
           } else if constexpr (std::is_same_v<What, RouteEvent::Built>) {
-            outcomes_.cameByDelta(index, what.reused, what.fetched);
+            outcomes_.cameBuilt(index, what.way, what.reused, what.fetched);
             plan_.built(index);
             onVerified(index, Verification{std::move(what.digest), nullptr});
           } else if constexpr (std::is_same_v<What, RouteEvent::FellBack>) {

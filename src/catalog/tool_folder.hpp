@@ -1,0 +1,84 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/file.hpp"
+#include "formats/tool_files.hpp"
+
+namespace catalog {
+
+// The hidden folder of a published root that holds the block indexes, copies,
+// patches and descriptions of its files and the publisher's release history.
+// The folder is the tool's own: it is opened once without following a link,
+// everything happens through that descriptor, and only the names this tool
+// writes (formats::parseFolderName) are ever replaced or deleted.
+class ToolFolder {
+ public:
+  // Opens the folder of the working directory; one that does not exist yet is
+  // made when the first file is written. Throws IOError "not a directory: …"
+  // when a link, a file or anything else but a directory has its name, OSError
+  // when it cannot be opened.
+  ToolFolder();
+
+  // A regular file of the folder that a listing showed, and its status.
+  struct Member {
+    std::string name;
+    struct stat status {};
+  };
+  // The regular files of the folder whose names this tool writes, as it is now
+  // (none when it does not exist).
+  std::vector<Member> members() const;
+
+  // The regular file `name` opened for reading without following a link;
+  // owning nothing when there is none.
+  common::FileDescriptor open(const std::string& name) const;
+
+  // True when anything at all has the name `name` in the folder.
+  bool holds(const std::string& name) const;
+
+  // The size of the regular file `name`, when there is one.
+  std::optional<std::int64_t> sizeOf(const std::string& name) const;
+
+  // The content of the regular file `name`, when there is one of at most
+  // `maxBytes` that can be read: anything else is treated as missing, so a
+  // planted file costs no memory.
+  std::optional<std::string> read(const std::string& name, std::int64_t maxBytes) const;
+
+  // Replaces `name` with `bytes`: written under a name of its own, synced, then
+  // renamed, so that no reader or later run meets half a file. Any thread may
+  // call it. Throws IOError when it cannot be created, OSError when it cannot
+  // be written or the folder cannot be made.
+  void write(const std::string& name, std::string_view bytes);
+
+  // Sets the modification time of `name`, when it exists, to now; quietly
+  // nothing when that fails.
+  void touch(const std::string& name);
+
+  // Deletes every name of this tool that `keep` refuses and every temporary
+  // file of one, then the folder itself once it is empty; other names are left
+  // alone. Returns one line per name that could not be deleted: a failure here
+  // costs disk space, not correctness.
+  std::vector<std::string> removeAllBut(
+      const std::function<bool(const formats::FolderName&)>& keep);
+
+ private:
+  // The folder's descriptor, made and opened on first use; -1 before when `make` is false.
+  int descriptor(bool make) const;
+
+  mutable std::mutex mutex_;  // guards the first opening of folder_
+  mutable std::optional<common::FileDescriptor> folder_;
+};
+
+// True when `name` is a temporary file that ToolFolder::write leaves when it is
+// interrupted: an own name, ".tmp.", and digits and dots.
+bool isToolTemporaryName(std::string_view name);
+
+}  // namespace catalog

@@ -1,0 +1,68 @@
+#include "catalog/version_plan.hpp"
+
+#include <algorithm>
+
+namespace catalog {
+
+void recordRelease(formats::ReleaseHistory& history, formats::Release current,
+                   std::size_t earlierKept) {
+  if (history.releases.empty() || history.releases.front() != current) {
+    history.releases.insert(history.releases.begin(), std::move(current));
+  }
+  if (history.releases.size() > earlierKept + 1) {
+    history.releases.resize(earlierKept + 1);
+  }
+}
+
+std::vector<std::string> earlierVersions(const formats::ReleaseHistory& history,
+                                         std::string_view path, std::string_view digest) {
+  std::vector<std::string> versions;
+  for (std::size_t i = 1; i < history.releases.size(); ++i) {
+    const auto found = history.releases[i].find(std::string(path));
+    if (found != history.releases[i].end() && found->second != digest &&
+        std::ranges::find(versions, found->second) == versions.end()) {
+      versions.push_back(found->second);
+    }
+  }
+  return versions;
+}
+
+bool patchPays(std::int64_t patchBytes, std::int64_t copyBytes, std::int64_t size) {
+  const std::int64_t without = copyBytes > 0 ? copyBytes : size;
+  return patchBytes <= without - without / 10;
+}
+
+std::set<std::string> windowOf(const formats::ReleaseHistory& history) {
+  std::set<std::string> window;
+  for (const formats::Release& release : history.releases) {
+    for (const auto& [path, digest] : release) {
+      window.insert(digest);
+    }
+  }
+  return window;
+}
+
+bool keeps(const KeptVersions& kept, const formats::FolderName& name) {
+  using Kind = formats::FolderName::Kind;
+  switch (name.kind) {
+    case Kind::kIndex:
+      return kept.indexed.contains(name.digest);
+    case Kind::kCopy:
+      return kept.current.contains(name.digest) || kept.window.contains(name.digest);
+    case Kind::kPatch:
+      return kept.current.contains(name.digest) && kept.window.contains(name.from);
+    case Kind::kDescription:
+      return kept.current.contains(name.digest);
+    case Kind::kReleaseHistory:
+      return true;
+  }
+  return false;
+}
+
+void forgetStaleRefusals(formats::ReleaseHistory& history, const KeptVersions& kept) {
+  std::erase_if(history.refused, [&kept](const auto& refused) {
+    return !keeps(kept, {formats::FolderName::Kind::kPatch, refused.first, refused.second});
+  });
+}
+
+}  // namespace catalog

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/release_history.hpp"
+#include "formats/tool_files.hpp"
+
+namespace catalog {
+
+// The releases before the current one whose versions get patches by default,
+// and at most (the history file grows with each).
+inline constexpr std::size_t kDefaultEarlierReleases = 3;
+inline constexpr std::size_t kMaxEarlierReleases = 100;
+
+// The decisions about the versions that the publisher keeps, as functions of
+// its release history and the catalog: no file is touched here.
+
+// Records `current` as the newest release unless it is the newest recorded
+// one already (an unchanged republish is no release), then forgets all but
+// `earlierKept` releases before the newest.
+void recordRelease(formats::ReleaseHistory& history, formats::Release current,
+                   std::size_t earlierKept);
+
+// The digest texts that `path` had in the releases before the newest, newest
+// first, each once, and none equal to `digest`: the versions a patch to
+// `digest` may start from.
+std::vector<std::string> earlierVersions(const formats::ReleaseHistory& history,
+                                         std::string_view path, std::string_view digest);
+
+// True when a patch of `patchBytes` is worth serving for a file of `size`
+// bytes whose copy has `copyBytes` (0: none): it must be at least a tenth
+// smaller than what a client fetches without it.
+bool patchPays(std::int64_t patchBytes, std::int64_t copyBytes, std::int64_t size);
+
+// What the tool folder keeps after a publish.
+struct KeptVersions {
+  std::set<std::string> indexed;  // digests whose block index the catalog needs
+  std::set<std::string> current;  // digests of the catalog's files
+  std::set<std::string> window;   // digests of every release in the history
+};
+
+// The digests of every release of `history`.
+std::set<std::string> windowOf(const formats::ReleaseHistory& history);
+
+// True when the folder keeps the file named `name`: an index the catalog
+// needs; a copy of a current version or one in the window; a patch to a
+// current version from one in the window; a description of a current version;
+// the history itself.
+bool keeps(const KeptVersions& kept, const formats::FolderName& name);
+
+// Forgets the refused patches that `keeps` would delete, so that the history
+// stays as small as the window.
+void forgetStaleRefusals(formats::ReleaseHistory& history, const KeptVersions& kept);
+
+}  // namespace catalog

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "catalog/tool_folder.hpp"
+#include "common/ordered_pool.hpp"
+#include "compress/zstd_codec.hpp"
+#include "formats/release_history.hpp"
+
+namespace catalog {
+
+// A compressed copy made from a file's bytes as its digest reads them, on the
+// hashing thread. The compressor is let go as soon as the last byte arrives,
+// so that only the files being read hold one.
+class CopyTap {
+ public:
+  explicit CopyTap(std::int64_t size) : size_(size), writer_(size) {}
+  void add(std::span<const std::uint8_t> bytes);
+  // True when exactly the file's size came: then `copy` is its copy when it pays.
+  bool complete() const { return added_ == size_; }
+  std::optional<std::string>& copy() { return copy_; }
+
+ private:
+  const std::int64_t size_;
+  std::int64_t added_ = 0;
+  std::optional<compress::CopyWriter> writer_;
+  std::optional<std::string> copy_;
+};
+
+// A catalogued version that gets a description: its path, digest text, size
+// and the size of its copy (0 when its copy does not pay).
+struct DescribedFile {
+  std::string path;
+  std::string digest;
+  std::int64_t size = 0;
+  std::int64_t copyBytes = 0;
+};
+
+// The compressed copies, patches and descriptions of a published root's file
+// versions, in its tool folder.
+class VersionStore {
+ public:
+  // True when a file of `size` bytes gets a copy, patches and a description.
+  static bool describes(std::int64_t size);
+
+  // The versions of `folder`, which must outlive it.
+  explicit VersionStore(ToolFolder& folder);
+
+  // True when the folder held, when opened, the description of a file of
+  // `size` bytes written at or after `changed`: that file's copy most likely
+  // exists or is known not to pay. Only a guess, which decides whether to
+  // compress a file while its digest is taken (a wrong one costs time).
+  bool likelyHasCopy(std::int64_t size, const timespec& changed) const;
+
+  // Makes sure that the file at `path`, of `size` bytes whose digest text is
+  // `digest`, has its copy when one pays, and returns the copy's size (0: it
+  // does not pay). An existing copy is kept as it is, and a description that
+  // says the copy does not pay is believed; otherwise the copy is `tap`'s, or
+  // one made from a read of its own when `tap` is null or saw another length.
+  // Nothing when that read finds other bytes than the digest's. Any thread may
+  // call it. Throws IOError or OSError as ToolFolder::write and for a file that
+  // cannot be read.
+  std::optional<std::int64_t> ensureCopy(const std::string& path, const std::string& digest,
+                                         std::int64_t size, CopyTap* tap);
+
+  // Makes the patches to the versions of `files` from their earlier versions
+  // in `history` that it has copies of and that are neither made already nor
+  // refused before (refusing those that do not pay, in `history`), on
+  // `workers` threads, then writes the description of each version whose
+  // bytes change. Returns a warning per patch or description that failed: each
+  // only saves transfer.
+  std::vector<std::string> publish(const std::vector<DescribedFile>& files,
+                                   formats::ReleaseHistory& history, std::size_t workers);
+
+ private:
+  ToolFolder& folder_;
+  // For likelyHasCopy: when the newest description of each file size was written.
+  std::map<std::int64_t, timespec> newestBySize_;
+};
+
+}  // namespace catalog

@@ -1,0 +1,57 @@
+#include "formats/file_description.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "formats/tool_files.hpp"
+
+namespace formats {
+namespace {
+
+TEST(FileDescription, ReadsWhatItWritesAndFindsPatchesByPrefix) {
+  const std::string from(64, 'a');
+  const FileDescription description{5000, 1800, {{from.substr(0, kPatchPrefixDigits), 300}}};
+  const std::string text = describe(description);
+  EXPECT_EQ(text, "tolvex-file 1 5000 1800\naaaaaaaaaaaaaaaa 300\n");
+  EXPECT_EQ(parseFileDescription(text), description);
+  EXPECT_EQ(description.patchBytesFrom(from), 300);
+  EXPECT_EQ(description.patchBytesFrom(std::string(64, 'b')), std::nullopt);
+  EXPECT_EQ(description.patchBytesFrom(""), std::nullopt);
+}
+
+TEST(FileDescription, RefusesWhatAServerMayMakeUp) {
+  for (const std::string& text : std::vector<std::string>{
+           "", "tolvex-file 1 5000 1800", "tolvex-file 2 5000 1800\n", "tolvex-file 1 5000\n",
+           "tolvex-file 1 -1 0\n", "tolvex-file 1 67108865 0\n", "tolvex-file 1 5000 01\n",
+           "tolvex-file 1 5000 0\nAAAAAAAAAAAAAAAA 300\n", "tolvex-file 1 5000 0\naaaa 300\n",
+           "tolvex-file 1 5000 0\naaaaaaaaaaaaaaaa 0\n",
+           "tolvex-file 1 5000 0\n" + std::string(4096, '\n')}) {
+    EXPECT_THROW(parseFileDescription(text), common::ValueError) << text;
+  }
+}
+
+TEST(FolderName, TellsTheToolsNamesFromOthers) {
+  const std::string to(64, '1');
+  const std::string from(64, '2');
+  using Kind = FolderName::Kind;
+  EXPECT_EQ(parseFolderName(to)->kind, Kind::kIndex);
+  EXPECT_EQ(parseFolderName(copyNameOf(to))->kind, Kind::kCopy);
+  EXPECT_EQ(parseFolderName(descriptionNameOf(to))->kind, Kind::kDescription);
+  const std::optional<FolderName> patch = parseFolderName(patchNameOf(from, to));
+  ASSERT_TRUE(patch.has_value());
+  EXPECT_EQ(patch->kind, Kind::kPatch);
+  EXPECT_EQ(patch->digest, to);
+  EXPECT_EQ(patch->from, from);
+  EXPECT_EQ(parseFolderName(kReleaseHistoryName)->kind, Kind::kReleaseHistory);
+  for (const std::string& other :
+       std::vector<std::string>{to + ".tmp", to.substr(1) + ".zst", to + ".from." + from,
+                                to + ".from." + to.substr(1) + ".zst", std::string("README")}) {
+    EXPECT_FALSE(parseFolderName(other).has_value()) << other;
+  }
+}
+
+}  // namespace
+}  // namespace formats

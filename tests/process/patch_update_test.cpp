@@ -1,0 +1,145 @@
+// Files updated by the publisher's patches and compressed copies, good,
+// wrong, hostile or missing.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "client_process_fixture.hpp"
+#include "compress/zstd_codec.hpp"
+#include "crypto/sha3.hpp"
+#include "formats/file_description.hpp"
+#include "formats/tool_files.hpp"
+#include "updater/plan/staging_plan.hpp"
+#include "updater/route/delta_route.hpp"
+
+namespace {
+
+using testing_support::fileExists;
+using testing_support::readFile;
+using testing_support::writeFile;
+using updater_testing::binaryContent;
+
+std::span<const std::uint8_t> bytesOf(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+class PatchUpdate : public process_testing::ClientProcessFixture {
+ protected:
+  // Publishes new_ as lib.so with `description` and the index folder's `files`.
+  void publish(const formats::FileDescription& description,
+               const std::vector<updater_testing::PublishedFile>& files) {
+    updater_testing::publishTree(published_.path(), {{"lib.so", new_}});
+    const std::string folder = published_ / std::string(formats::kBlockIndexDirectoryName);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    writeFile(folder + "/" + formats::descriptionNameOf(newDigest_),
+              formats::describe(description));
+    for (const auto& file : files) {
+      writeFile(folder + "/" + file.path, file.content);
+    }
+  }
+
+  // With a patch from the target's version unless `patchBytes` is 0.
+  formats::FileDescription describing(std::int64_t patchBytes, std::int64_t copyBytes = 0) const {
+    const formats::FileDescription::Patch patch{oldDigest_.substr(0, 16), patchBytes};
+    return {std::ssize(new_), copyBytes,
+            patchBytes > 0 ? std::vector{patch} : std::vector<formats::FileDescription::Patch>{}};
+  }
+
+  std::string patchName() const { return formats::patchNameOf(oldDigest_, newDigest_); }
+
+  const std::string old_ = binaryContent(200000, 7);
+  const std::string new_ = [this] {
+    std::string changed = old_;
+    changed.replace(90000, 3000, binaryContent(3000, 8));
+    return changed;
+  }();
+  const std::string oldDigest_ = crypto::sha3Hex(old_);
+  const std::string newDigest_ = crypto::sha3Hex(new_);
+  const std::string patch_ = compress::makePatch(bytesOf(old_), bytesOf(new_));
+};
+
+TEST_F(PatchUpdate, APatchIsAllItFetchesAndAWrongOrHostileOneCostsBytesNeverTheFile) {
+  const std::string truncated = patch_.substr(0, patch_.size() / 2);
+  // Against the target and 5 bytes more: every match it makes lands 5 bytes off.
+  const std::string otherReference =
+      compress::makePatch(bytesOf(old_ + binaryContent(5, 9)), bytesOf(new_));
+  const std::string garbage(patch_.size(), 'x');
+  const std::string copy = compress::makePatch({}, bytesOf(new_));
+  const std::string otherCopy = compress::makePatch({}, bytesOf(old_));
+  const std::string patchFailed = "Patch not used: lib.so: ";
+  const std::string whole = "Whole download: lib.so: ";
+  formats::FileDescription bomb = describing(0, std::ssize(copy));
+  bomb.size = static_cast<std::int64_t>(new_.size()) / 2;
+  const struct {
+    const char* name;
+    formats::FileDescription description;
+    std::vector<updater_testing::PublishedFile> files;
+    std::string line;  // as -v gives it
+  } cases[] = {
+      {"patch",
+       describing(std::ssize(patch_)),
+       {{patchName(), patch_}},
+       "Patch: lib.so: fetched " + std::to_string(patch_.size()) + " bytes\n"},
+      {"wrong patch",
+       describing(std::ssize(garbage)),
+       {{patchName(), garbage}},
+       patchFailed + "bad compressed file"},
+      {"truncated patch",
+       describing(std::ssize(patch_)),
+       {{patchName(), truncated}},
+       patchFailed + "bad compressed file: it ends early"},
+      {"patch of another reference",
+       describing(std::ssize(otherReference)),
+       {{patchName(), otherReference}},
+       patchFailed + "bad compressed file"},
+      {"patch larger than described", describing(100), {{patchName(), patch_}}, patchFailed},
+      {"copy that decodes past the file's size",
+       bomb,
+       {{formats::copyNameOf(newDigest_), copy}},
+       whole + "the compressed copy failed (bad compressed file: longer than its file)"},
+      {"copy of another file",
+       describing(0, std::ssize(otherCopy)),
+       {{formats::copyNameOf(newDigest_), otherCopy}},
+       whole + "the compressed copy failed (it makes a file of another digest"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    publish(c.description, c.files);
+    writeFile(clientFile("lib.so"), old_);
+    server_.clearRequests();
+    const testing_support::ProcessResult result = update({"-v"});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NE(result.out.find(c.line), std::string::npos) << result.out;
+    EXPECT_EQ(readFile(clientFile("lib.so")), new_);
+    EXPECT_FALSE(fileExists(clientFile("lib.so.tolvex-pending")));
+    // A patch is all it takes; a fall back takes the file once, whole.
+    EXPECT_EQ(server_.requestsFor("/lib.so").size(), c.line.starts_with("Patch:") ? 0U : 1U);
+  }
+}
+
+TEST_F(PatchUpdate, APublisherWithoutDescriptionsIsAskedAFewTimesOnly) {
+  std::vector<updater_testing::PublishedFile> files;
+  for (unsigned i = 0; i < 40; ++i) {
+    files.push_back({std::to_string(i), binaryContent(4000, 100 + i)});
+    writeFile(clientFile(files.back().path), binaryContent(4000, i));
+  }
+  updater_testing::publishTree(published_.path(), files);
+  ASSERT_EQ(update().exitStatus, 0);
+  std::size_t asked = 0;
+  for (const auto& file : files) {
+    EXPECT_EQ(readFile(clientFile(file.path)), file.content);
+    std::string url = "/";
+    url += formats::toolFolderPathOf(formats::descriptionNameOf(crypto::sha3Hex(file.content)));
+    asked += server_.requestsFor(url).size();
+  }
+  // More files than go at once: those asked before the first misses came back.
+  EXPECT_GT(asked, 0U);
+  EXPECT_LE(asked, updater::DeltaRoute::kDescriptionMisses +
+                       updater::StagingPlan::kMaxSmallDeltasUnderway);
+}
+
+}  // namespace
