@@ -201,8 +201,9 @@ prep_tolvex() {
 run_tolvex() {
   timed "$name $rtt tolvex" env -C "$dest" HOME="$work/client-home" "$tool" update -v
   # How its files came, and why the first that came whole did.
-  awk '/^Delta: / { d++ } /^Whole download: / { w++; if (!r) r = $0 }
-    END { printf "    %d by delta, %d whole%s\n", d, w, r ? "; " r : "" }' "$work/last.log"
+  awk '/^Patch: / { p++ } /^Copy: / { c++ } /^Delta: / { d++ } /^Whole download: / { w++; if (!r) r = $0 }
+    END { printf "    %d by patch, %d compressed, %d by delta, %d whole%s\n", p, c, d, w, r ? "; " r : "" }' \
+    "$work/last.log"
 }
 check_tolvex() { check_tree tolvex; }
 
