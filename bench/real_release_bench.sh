@@ -11,8 +11,14 @@
 #           library of which little is reusable (firefox-esr's libxul.so, 175
 #           MiB across two ESR releases), where the delta must not cost much
 #           more time than a plain download.
-# The publisher dir holds the newer tree; each contender starts from a fresh
-# copy of the older one (synced, page cache warm for everyone):
+# The publisher dir has a history, as a real one does: it first holds the older
+# tree and `update-catalog` runs, then the newer tree replaces it (files that are
+# gone removed) and `update-catalog` runs again, so it may keep what it needs of
+# the older release; once more with nothing changed. Those three runs are timed
+# and the size of `.tolvex-index/` is shown against the tree's. PUBLISH=once
+# publishes the newer tree alone, as a publisher with no history does.
+# Each contender starts from a fresh copy of the older tree (synced, page cache
+# warm for everyone):
 #   tolvex  `tolvex update -v` (deltas where it takes them).
 #   zsync   `zsync -i OLD` for each changed or new file, 8 at a time, the control
 #           files made by `zsyncmake -Z` beside hard links to the new files (no
@@ -20,21 +26,26 @@
 #           rebuilds .gz files from their decompressed content, not always
 #           byte for byte.
 #   rsync   `rsync -rlt --no-whole-file` from a daemon on 127.0.0.1.
+#   rsync-z the same with -z (the compression both ends prefer: zstd on rsync 3.2+).
 #   plain   `curl -Z --parallel-max 8` of each changed or new file.
 # Bytes moved: what nginx sent for the run's requests (headers included), and
 # for rsync the bytes its client received (--stats). Requests: nginx's count
 # (rsync: one connection). Only regular files are compared: this tool does not
 # carry links. Shown: best wall time of RUNS, and the ratios of bytes and time
-# against zsync, rsync and the plain download, for each case and round trip.
+# against zsync, rsync, rsync -z and the plain download, for each case and round
+# trip; for a package, the newer .deb's size as a reference line.
 #
 # Usage: bench/real_release_bench.sh [--source DIR] [--build DIR] [--publisher BIN]
 #        bench/real_release_bench.sh --client BIN --keypair KEYFILE [--publisher BIN]
 #   --source/--build/--client/--keypair  as for delta_bench.sh
 #   --publisher BIN   run update-catalog with BIN instead of the client (another
-#                     block layout, say); the client reads the layout from the index
+#                     block layout, or an earlier build, say); the client's own
+#                     update-catalog then goes through the same steps on a copy
+#                     beside it, and both are timed
 # Environment: RUNS=2;  RTTS="0 50";  PACKAGES="postgresql-15 libssl3";
 #   CASES (default: the packages, then insert and library);
-#   LIBRARY_PACKAGE=firefox-esr;  CONTENDERS="tolvex zsync rsync plain";
+#   LIBRARY_PACKAGE=firefox-esr;  CONTENDERS="tolvex zsync rsync rsync-z plain";
+#   PUBLISH=history (or once);
 #   TOLVEX_BENCH_CACHE: where the .deb files are kept (default
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian);  TOLVEX_DELAY_PROXY as
 #   for delta_bench.sh.
@@ -59,9 +70,11 @@ rtts=${RTTS:-"0 50"}
 packages=${PACKAGES:-"postgresql-15 libssl3"}
 cases=${CASES:-"$packages insert library"}
 library_package=${LIBRARY_PACKAGE:-firefox-esr}
-entrants=${CONTENDERS:-"tolvex zsync rsync plain"}
+entrants=${CONTENDERS:-"tolvex zsync rsync rsync-z plain"}
+publish=${PUBLISH:-history}
 cache=${TOLVEX_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian}
 proxy_cmd=""
+case $publish in history | once) ;; *) echo "PUBLISH is history or once, not $publish" >&2; exit 2 ;; esac
 
 if [ -x scripts/install-deps ]; then scripts/install-deps nginx time zsync rsync; fi
 for tool in nginx curl zsync zsyncmake rsync apt-get apt-cache dpkg-deb python3 tar; do
@@ -167,8 +180,9 @@ sleep 0.5
 # ---------------------------------------------------------------- contenders
 # They read run_case's locals: name, rtt, new (published tree), old (older
 # tree), dest (the contender's copy), list (changed files), url, rsync_url.
-results=$work/results.tsv
+results=$work/results.tsv debs=$work/debs.tsv
 : >"$results"
+: >"$debs"
 marks=0
 
 prep_tree() { rm -rf "$dest"; cp -a "$old" "$dest" && sync; }
@@ -187,8 +201,9 @@ prep_tolvex() {
 run_tolvex() {
   timed "$name $rtt tolvex" env -C "$dest" HOME="$work/client-home" "$tool" update -v
   # How its files came, and why the first that came whole did.
-  awk '/^Delta: / { d++ } /^Whole download: / { w++; if (!r) r = $0 }
-    END { printf "    %d by delta, %d whole%s\n", d, w, r ? "; " r : "" }' "$work/last.log"
+  awk '/^Patch: / { p++ } /^Copy: / { c++ } /^Delta: / { d++ } /^Whole download: / { w++; if (!r) r = $0 }
+    END { printf "    %d by patch, %d compressed, %d by delta, %d whole%s\n", p, c, d, w, r ? "; " r : "" }' \
+    "$work/last.log"
 }
 check_tolvex() { check_tree tolvex; }
 
@@ -203,12 +218,19 @@ check_zsync() { check_tree zsync; }
 
 prep_rsync() { prep_tree; }
 rsync_moved() { awk '/^Total bytes received:/ { gsub(/,/, "", $4); print $4, 1 }' "$work/last.log"; }
-run_rsync() {
-  moved_by=rsync_moved timed "$name $rtt rsync" rsync -rlt --no-whole-file --stats \
-    --exclude=/.tolvex-index --exclude=/updater-catalog.sha3 --exclude=/updater-catalog.sig \
-    "$rsync_url/$name/" "$dest/"
+# rsync_from KEY [OPTION...]: the daemon's copy of the case into dest, timed as KEY.
+rsync_from() {
+  local key=$1
+  shift
+  moved_by=rsync_moved timed "$key" rsync -rlt --no-whole-file --stats "$@" \
+    --exclude='/.tolvex-*' --exclude='/updater-*' "$rsync_url/$name/" "$dest/"
 }
+run_rsync() { rsync_from "$name $rtt rsync"; }
 check_rsync() { check_tree rsync; }
+
+prep_rsync-z() { prep_tree; }
+run_rsync-z() { rsync_from "$name $rtt rsync-z" -z; }
+check_rsync-z() { check_tree rsync-z; }
 
 prep_plain() {
   prep_tree
@@ -217,11 +239,55 @@ prep_plain() {
 run_plain() { timed "$name $rtt plain" curl -s -f -Z --parallel-max 8 --create-dirs -K "$work/plain.curl"; }
 check_plain() { check_tree plain; }
 
+# ---------------------------------------------------------------- publishing
+# sum_sizes DIR [FIND_TEST...]: the bytes of DIR's regular files that pass the tests.
+sum_sizes() {
+  local dir=$1
+  shift
+  find "$dir" -type f "$@" -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }'
+}
+
+# publish_seconds BIN DIR: the wall time of `BIN update-catalog` in DIR.
+publish_seconds() {
+  local start end
+  sync
+  start=$(date +%s%N)
+  (cd "$2" && HOME="$work/home" "$1" update-catalog >"$work/publish.log" 2>&1) ||
+    { tail -n 15 "$work/publish.log" >&2; fail "update-catalog of $1 failed in $2"; }
+  end=$(date +%s%N)
+  awk -v ns=$((end - start)) 'BEGIN { printf "%.3f s", ns / 1e9 }'
+}
+
+# publish BIN DIR: DIR, empty, becomes the publisher dir of the case by BIN, with
+# the older tree first unless PUBLISH=once; prints what each update-catalog took
+# and how large .tolvex-index/ grew. Reads run_case's old and next.
+publish() {
+  local bin=$1 dir=$2 first="-" second unchanged index tree
+  if [ "$publish" = history ]; then
+    cp -a "$old/." "$dir/"
+    first=$(publish_seconds "$bin" "$dir")
+    # As an install does: every file of the newer tree written anew and renamed
+    # into place, those it lacks removed, the publisher's own files kept.
+    rsync -a -I --delete --exclude='/.tolvex-*' --exclude='/updater-*' "$next/" "$dir/"
+  else
+    cp -a "$next/." "$dir/"
+  fi
+  second=$(publish_seconds "$bin" "$dir")
+  unchanged=$(publish_seconds "$bin" "$dir")
+  index=0
+  [ ! -d "$dir/.tolvex-index" ] || index=$(sum_sizes "$dir/.tolvex-index")
+  tree=$(sum_sizes "$dir" -not -path "$dir/.tolvex-*" -not -path "$dir/updater-*")
+  printf '  update-catalog %s: older tree %s, newer %s, unchanged %s\n' \
+    "$bin" "$first" "$second" "$unchanged"
+  awk -v i="$index" -v t="$tree" \
+    'BEGIN { printf "    .tolvex-index/ %d bytes, %.1f%% of the tree'\''s %d\n", i, t ? 100 * i / t : 0, t }'
+}
+
 # ---------------------------------------------------------------- one case
 run_case() {
   local name=$1
-  local old=$work/old/$name new=$work/www/$name
-  mkdir -p "$old" "$new" "$work/www/$name-zsync"
+  local old=$work/old/$name next=$work/next/$name new=$work/www/$name
+  mkdir -p "$old" "$next" "$new" "$work/www/$name-zsync"
   echo "== $name"
   if [ "$name" = insert ]; then
     local first
@@ -231,7 +297,7 @@ run_case() {
     mkdir -p "$tree" && dpkg-deb -x "$old_deb" "$tree"
     tar -C "$tree" -cf "$old/data.tar" .
     rm -rf "$tree"
-    insert_changes "$old/data.tar" "$new/data.tar"
+    insert_changes "$old/data.tar" "$next/data.tar"
   elif [ "$name" = library ]; then
     fetch_pair "$library_package"
     local tree=$work/tree-$library_package largest
@@ -241,16 +307,17 @@ run_case() {
     largest=$(cd "$tree/new" && find . -type f -printf '%s %p\n' | sort -n | tail -n 1 | cut -d' ' -f2-)
     [ -f "$tree/old/$largest" ] || fail "$library_package: $largest is new, nothing to reuse"
     mv "$tree/old/$largest" "$old/$(basename "$largest")"
-    mv "$tree/new/$largest" "$new/$(basename "$largest")"
+    mv "$tree/new/$largest" "$next/$(basename "$largest")"
     rm -rf "$tree"
   else
     fetch_pair "$name"
     dpkg-deb -x "$old_deb" "$old"
-    dpkg-deb -x "$new_deb" "$new"
+    dpkg-deb -x "$new_deb" "$next"
+    printf '%s\t%d\n' "$name" "$(stat -c %s "$new_deb")" >>"$debs"
   fi
   local list=$work/changed-$name
-  changed_files "$old" "$new" >"$list"
-  python3 - "$new" "$list" <<'EOF'
+  changed_files "$old" "$next" >"$list"
+  python3 - "$next" "$list" <<'EOF'
 import os, sys
 new, listed = sys.argv[1:]
 changed = [l.rstrip("\n") for l in open(listed)]
@@ -259,6 +326,13 @@ count = sum(len([f for f in fs if not os.path.islink(os.path.join(r, f))]) for r
 print(f"  {count} files, {len(changed)} changed or new ({sum(sizes) / 1e6:.1f} MB),"
       f" {sum(s >= 1 << 20 for s in sizes)} of them at 1 MiB or more")
 EOF
+  publish "$publisher" "$new"
+  if [ "$publisher" != "$tool" ]; then
+    mkdir -p "$work/beside"
+    publish "$tool" "$work/beside"
+    rm -rf "$work/beside"
+  fi
+  rm -rf "$next"
   local rel
   if [[ " $entrants " == *" zsync "* ]]; then
     while read -r rel; do
@@ -267,12 +341,9 @@ EOF
       (cd "$(dirname "$work/www/$name-zsync/$rel")" &&
         zsyncmake -Z -o "$(basename "$rel").zsync" "$(basename "$rel")" >/dev/null 2>&1)
     done <"$list"
+    printf '  zsync control files %d bytes\n' "$(sum_sizes "$work/www/$name-zsync" -name '*.zsync')"
   fi
-  (cd "$new" && HOME="$work/home" "$publisher" update-catalog >/dev/null 2>&1) || fail "update-catalog failed in $new"
   chmod -R a+rX "$work/www"
-  printf '  block indexes %d bytes, zsync control files %d bytes\n' \
-    "$(cat "$new"/.tolvex-index/* 2>/dev/null | wc -c)" \
-    "$(find "$work/www/$name-zsync" -name '*.zsync' -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')"
 
   local rtt
   for rtt in $rtts; do
@@ -288,30 +359,36 @@ EOF
 for c in $cases; do run_case "$c"; done
 
 # ---------------------------------------------------------------- the table
-python3 - "$results" "$cases" "$rtts" "$runs" <<'EOF'
+python3 - "$results" "$debs" "$cases" "$rtts" "$runs" <<'EOF'
 import collections, statistics, sys
-results, cases, rtts, runs = sys.argv[1:]
+results, debs, cases, rtts, runs = sys.argv[1:]
 rows = collections.defaultdict(list)
 for line in open(results):
     key, us, b, n, kib = line.rstrip("\n").split("\t")
     rows[key].append((int(us) / 1e6, int(b), int(n)))
+deb = dict(line.rstrip("\n").split("\t") for line in open(debs))
 best = lambda k: min(r[0] for r in rows[k])
 moved = lambda k: statistics.median(r[1] for r in rows[k])
 ratio = lambda a, b: f"{a / b:.3g}x" if b else "-"
+others = ("zsync", "rsync", "rsync-z", "plain")
 print()
-print(f"page cache warm; best wall time of {runs} run(s); bytes and requests: median")
-print(f"{'case':<14} {'RTT':>5} {'contender':<7} {'best s':>8} {'bytes':>12} {'reqs':>6}"
-      f" {'bytes/zsync':>11} {'bytes/rsync':>11} {'bytes/plain':>11} {'time/zsync':>10} {'time/plain':>10}")
+print(f"page cache warm; best wall time of {runs} run(s); bytes and requests: median;"
+      " .deb: the newer package file")
+print(f"{'':<54} {'bytes against':<31} time against")
+print(f"{'case':<14} {'RTT':>5} {'who':<7} {'best s':>7} {'bytes':>11} {'reqs':>5}"
+      + "".join(f" {o:>7}" for o in others) + "".join(f" {o:>7}" for o in others))
 for c in cases.split():
+    if c in deb:
+        print(f"{c:<14} {'':>5} {'.deb':<7} {'':>7} {int(deb[c]):>11}")
     for rtt in rtts.split():
-        for who in ("tolvex", "zsync", "rsync", "plain"):
+        for who in ("tolvex",) + others:
             k = f"{c} {rtt} {who}"
             if k not in rows:
                 continue
-            z, r, p = (f"{c} {rtt} {o}" for o in ("zsync", "rsync", "plain"))
-            cells = [ratio(moved(k), moved(o)) if o in rows else "-" for o in (z, r, p)]
-            cells += [ratio(best(k), best(o)) if o in rows else "-" for o in (z, p)]
-            print(f"{c:<14} {rtt + ' ms':>5} {who:<7} {best(k):>8.3f} {int(moved(k)):>12}"
-                  f" {int(statistics.median(x[2] for x in rows[k])):>6} {cells[0]:>11} {cells[1]:>11}"
-                  f" {cells[2]:>11} {cells[3]:>10} {cells[4]:>10}")
+            against = [f"{c} {rtt} {o}" for o in others]
+            cells = [ratio(moved(k), moved(o)) if o in rows else "-" for o in against]
+            cells += [ratio(best(k), best(o)) if o in rows else "-" for o in against]
+            print(f"{c:<14} {rtt + ' ms':>5} {who:<7} {best(k):>7.3f} {int(moved(k)):>11}"
+                  f" {int(statistics.median(x[2] for x in rows[k])):>5}"
+                  + "".join(f" {x:>7}" for x in cells))
 EOF
