@@ -55,6 +55,9 @@ bool keeps(const KeptVersions& kept, const formats::FolderName& name) {
       return kept.current.contains(name.digest);
     case Kind::kReleaseHistory:
       return true;
+    case Kind::kReleaseDescription:
+    case Kind::kBundle:
+      return name.digest == kept.catalog;
   }
   return false;
 }

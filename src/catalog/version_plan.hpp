@@ -42,6 +42,7 @@ struct KeptVersions {
   std::set<std::string> indexed;  // digests whose block index the catalog needs
   std::set<std::string> current;  // digests of the catalog's files
   std::set<std::string> window;   // digests of every release in the history
+  std::string catalog;            // the digest text of the catalog published
 };
 
 // The digests of every release of `history`.

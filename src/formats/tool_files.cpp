@@ -42,6 +42,18 @@ std::string patchNameOf(std::string_view from, std::string_view to) {
   return name;
 }
 
+std::string releaseDescriptionNameOf(std::string_view catalogDigest) {
+  std::string name(catalogDigest);
+  name += kReleaseDescriptionSuffix;
+  return name;
+}
+
+std::string bundleNameOf(std::string_view catalogDigest) {
+  std::string name(catalogDigest);
+  name += kBundleSuffix;
+  return name;
+}
+
 std::string toolFolderPathOf(std::string_view name) {
   std::string path(kBlockIndexDirectoryName);
   path += '/';
@@ -67,6 +79,12 @@ std::optional<FolderName> parseFolderName(std::string_view name) {
   }
   if (rest == kDescriptionSuffix) {
     return FolderName{Kind::kDescription, std::move(digest), {}};
+  }
+  if (rest == kReleaseDescriptionSuffix) {
+    return FolderName{Kind::kReleaseDescription, std::move(digest), {}};
+  }
+  if (rest == kBundleSuffix) {
+    return FolderName{Kind::kBundle, std::move(digest), {}};
   }
   if (rest.size() == kPatchInfix.size() + 64 + kCopySuffix.size() &&
       rest.starts_with(kPatchInfix) && rest.ends_with(kCopySuffix) &&

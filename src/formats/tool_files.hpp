@@ -43,6 +43,10 @@ inline constexpr std::string_view kCopySuffix = ".zst";
 inline constexpr std::string_view kPatchInfix = ".from.";
 inline constexpr std::string_view kDescriptionSuffix = ".desc";
 inline constexpr std::string_view kReleaseHistoryName = "releases";
+// The description of a whole release and the bundle of its patches, named
+// after the catalog's digest text.
+inline constexpr std::string_view kReleaseDescriptionSuffix = ".release.zst";
+inline constexpr std::string_view kBundleSuffix = ".patches";
 // Appended to a target's path to name its staged file, in the target's directory.
 inline constexpr std::string_view kPendingSuffix = ".tolvex-pending";
 
@@ -71,16 +75,30 @@ bool isBlockIndexName(std::string_view name);
 std::string copyNameOf(std::string_view digest);
 std::string descriptionNameOf(std::string_view digest);
 std::string patchNameOf(std::string_view from, std::string_view to);
+// "CATALOG.release.zst" and "CATALOG.patches", of the catalog whose digest
+// text is `catalogDigest`.
+std::string releaseDescriptionNameOf(std::string_view catalogDigest);
+std::string bundleNameOf(std::string_view catalogDigest);
 // Their relative paths from the root: the index folder, "/", the name.
 std::string toolFolderPathOf(std::string_view name);
 
 // What a name in the index folder is, when it is one that this tool writes
 // there (a temporary file of any of them aside).
 struct FolderName {
-  enum class Kind { kIndex, kCopy, kDescription, kPatch, kReleaseHistory };
+  enum class Kind {
+    kIndex,
+    kCopy,
+    kDescription,
+    kPatch,
+    kReleaseHistory,
+    kReleaseDescription,
+    kBundle
+  };
   Kind kind = Kind::kIndex;
-  std::string digest;  // the file's (for a patch: the version it makes)
-  std::string from;    // a patch's reference version
+  // The file's (for a patch: the version it makes; for a release description
+  // or a bundle: the catalog's)
+  std::string digest;
+  std::string from;  // a patch's reference version
 };
 std::optional<FolderName> parseFolderName(std::string_view name);
 

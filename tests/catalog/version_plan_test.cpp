@@ -49,14 +49,21 @@ TEST(VersionPlan, PatchesComeFromEachEarlierVersionOfThePathOnce) {
 
 TEST(VersionPlan, KeepsWhatTheCatalogAndTheWindowNeed) {
   using Kind = FolderName::Kind;
-  const catalog::KeptVersions kept{{d('i')}, {d('c')}, {d('c'), d('w')}};
+  const catalog::KeptVersions kept{{d('i')}, {d('c')}, {d('c'), d('w')}, d('r')};
   const std::pair<FolderName, bool> rows[] = {
-      {{Kind::kIndex, d('i'), {}}, true},       {{Kind::kIndex, d('c'), {}}, false},
-      {{Kind::kCopy, d('c'), {}}, true},        {{Kind::kCopy, d('w'), {}}, true},
-      {{Kind::kCopy, d('o'), {}}, false},       {{Kind::kPatch, d('c'), d('w')}, true},
-      {{Kind::kPatch, d('c'), d('o')}, false},  {{Kind::kPatch, d('w'), d('c')}, false},
-      {{Kind::kDescription, d('c'), {}}, true}, {{Kind::kDescription, d('w'), {}}, false},
+      {{Kind::kIndex, d('i'), {}}, true},
+      {{Kind::kIndex, d('c'), {}}, false},
+      {{Kind::kCopy, d('c'), {}}, true},
+      {{Kind::kCopy, d('w'), {}}, true},
+      {{Kind::kCopy, d('o'), {}}, false},
+      {{Kind::kPatch, d('c'), d('w')}, true},
+      {{Kind::kPatch, d('c'), d('o')}, false},
+      {{Kind::kPatch, d('w'), d('c')}, false},
+      {{Kind::kDescription, d('c'), {}}, true},
+      {{Kind::kDescription, d('w'), {}}, false},
       {{Kind::kReleaseHistory, {}, {}}, true},
+      {{Kind::kBundle, d('r'), {}}, true},
+      {{Kind::kReleaseDescription, d('c'), {}}, false},
   };
   for (const auto& [name, expected] : rows) {
     SCOPED_TRACE(static_cast<int>(name.kind));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "formats/release_description.hpp"
 #include "formats/tool_files.hpp"
 
 namespace formats {
@@ -30,6 +31,26 @@ TEST(FileDescription, RefusesWhatAServerMayMakeUp) {
            "tolvex-file 1 5000 0\naaaaaaaaaaaaaaaa 0\n",
            "tolvex-file 1 5000 0\n" + std::string(4096, '\n')}) {
     EXPECT_THROW(parseFileDescription(text), common::ValueError) << text;
+  }
+}
+
+TEST(ReleaseDescription, ReadsWhatItWritesAndKeepsPatchesInTheBundle) {
+  const std::string from(64, 'a');
+  const std::string to(64, 'b');
+  ReleaseDescription release{100, {}};
+  release.versions[to.substr(0, kPatchPrefixDigits)] = {
+      {5000, 1800, {{from.substr(0, kPatchPrefixDigits), 60}}}, {40}};
+  const std::string text = describeRelease(release);
+  EXPECT_EQ(text, "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800 aaaaaaaaaaaaaaaa 40 60\n");
+  EXPECT_EQ(parseReleaseDescription(text), release);
+  ASSERT_NE(release.find(to), nullptr);
+  EXPECT_EQ(release.find(from), nullptr);
+  for (const std::string& bad : std::vector<std::string>{
+           "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800 aaaaaaaaaaaaaaaa 41 60\n",
+           "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800\nbbbbbbbbbbbbbbbb 1 0\n",
+           "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800 aaaaaaaaaaaaaaaa 40\n",
+           "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800"}) {
+    EXPECT_THROW(parseReleaseDescription(bad), common::ValueError) << bad;
   }
 }
 
