@@ -125,7 +125,7 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
     }
     common::printErr(line);
   }
-  catalog::KeptVersions kept{content.indexedDigests, {}, catalog::windowOf(history)};
+  catalog::KeptVersions kept{content.indexedDigests, {}, catalog::windowOf(history), {}};
   for (const auto& [path, digest] : content.release) {
     kept.current.insert(digest);
   }
