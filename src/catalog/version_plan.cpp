@@ -4,14 +4,18 @@
 
 namespace catalog {
 
-void recordRelease(formats::ReleaseHistory& history, formats::Release current,
+bool recordRelease(formats::ReleaseHistory& history, formats::Release current,
                    std::size_t earlierKept) {
+  bool changed = false;
   if (history.releases.empty() || history.releases.front() != current) {
     history.releases.insert(history.releases.begin(), std::move(current));
+    changed = true;
   }
   if (history.releases.size() > earlierKept + 1) {
     history.releases.resize(earlierKept + 1);
+    changed = true;
   }
+  return changed;
 }
 
 std::vector<std::string> earlierVersions(const formats::ReleaseHistory& history,

@@ -22,8 +22,9 @@ inline constexpr std::size_t kMaxEarlierReleases = 100;
 
 // Records `current` as the newest release unless it is the newest recorded
 // one already (an unchanged republish is no release), then forgets all but
-// `earlierKept` releases before the newest.
-void recordRelease(formats::ReleaseHistory& history, formats::Release current,
+// `earlierKept` releases before the newest. Returns true when the releases
+// changed: only then may a version get other patches than before.
+bool recordRelease(formats::ReleaseHistory& history, formats::Release current,
                    std::size_t earlierKept);
 
 // The digest texts that `path` had in the releases before the newest, newest
