@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <span>
 
 #include "common/errors.hpp"
@@ -107,7 +106,7 @@ std::vector<std::string> ToolFolder::files() const {
   const std::scoped_lock lock(mutex_);
   std::vector<std::string> files;
   for (const auto& [name, entry] : listing_) {
-    if (entry.regular && formats::parseFolderName(name)) {
+    if (entry.regular) {
       files.push_back(name);
     }
   }

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/file.hpp"
@@ -31,7 +31,7 @@ class ToolFolder {
   // name, OSError when it cannot be opened or listed.
   ToolFolder();
 
-  // The names of the regular files of the folder whose names this tool writes.
+  // The names of the regular files of the folder.
   std::vector<std::string> files() const;
 
   // True when anything at all has the name `name` in the folder.
@@ -89,7 +89,7 @@ class ToolFolder {
 
   mutable std::mutex mutex_;  // guards the first opening of folder_, and listing_
   mutable std::optional<common::FileDescriptor> folder_;
-  std::map<std::string, Entry> listing_;  // every name but "." and ".."
+  std::unordered_map<std::string, Entry> listing_;  // every name but "." and ".."
 };
 
 // True when `name` is a temporary file that ToolFolder::write leaves when it is
