@@ -36,8 +36,8 @@ bool patchPays(std::int64_t patchBytes, std::int64_t copyBytes, std::int64_t siz
   return patchBytes <= without - without / 10;
 }
 
-std::set<std::string> windowOf(const formats::ReleaseHistory& history) {
-  std::set<std::string> window;
+std::unordered_set<std::string> windowOf(const formats::ReleaseHistory& history) {
+  std::unordered_set<std::string> window;
   for (const formats::Release& release : history.releases) {
     for (const auto& [path, digest] : release) {
       window.insert(digest);

@@ -2,9 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "formats/release_history.hpp"
@@ -40,13 +40,13 @@ bool patchPays(std::int64_t patchBytes, std::int64_t copyBytes, std::int64_t siz
 
 // What the tool folder keeps after a publish.
 struct KeptVersions {
-  std::set<std::string> indexed;  // digests whose block index the catalog needs
-  std::set<std::string> current;  // digests of the catalog's files
-  std::set<std::string> window;   // digests of every release in the history
+  std::unordered_set<std::string> indexed;  // digests whose block index the catalog needs
+  std::unordered_set<std::string> current;  // digests of the catalog's files
+  std::unordered_set<std::string> window;   // digests of every release in the history
 };
 
 // The digests of every release of `history`.
-std::set<std::string> windowOf(const formats::ReleaseHistory& history);
+std::unordered_set<std::string> windowOf(const formats::ReleaseHistory& history);
 
 // True when the folder keeps the file named `name`: an index the catalog
 // needs; a copy of a current version or one in the window; a patch to a
