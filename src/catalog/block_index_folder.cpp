@@ -37,21 +37,22 @@ bool notAfter(const timespec& a, const timespec& b) {
 // The newest time an index of the folder was written, by the size of its file.
 std::map<std::int64_t, timespec> newestIndexBySize(const ToolFolder& folder) {
   std::map<std::int64_t, timespec> newest;
-  for (const ToolFolder::Member& member : folder.members()) {
-    if (!formats::isBlockIndexName(member.name)) {
+  for (const std::string& name : folder.files()) {
+    if (!formats::isBlockIndexName(name)) {
       continue;
     }
-    const common::FileDescriptor index = folder.open(member.name);
+    const ToolFolder::OpenFile index = folder.open(name);
     std::array<std::uint8_t, delta::kIndexHeaderBytes> header{};
-    if (index.get() < 0 || common::readAt(index.get(), 0, header) != header.size()) {
+    if (index.descriptor.get() < 0 ||
+        common::readAt(index.descriptor.get(), 0, header) != header.size()) {
       continue;
     }
     const std::optional<std::int64_t> size =
         delta::indexedFileSize({reinterpret_cast<const char*>(header.data()), header.size()});
     if (size) {
-      auto [at, added] = newest.try_emplace(*size, member.status.st_mtim);
-      if (!added && notAfter(at->second, member.status.st_mtim)) {
-        at->second = member.status.st_mtim;
+      auto [at, added] = newest.try_emplace(*size, index.status.st_mtim);
+      if (!added && notAfter(at->second, index.status.st_mtim)) {
+        at->second = index.status.st_mtim;
       }
     }
   }

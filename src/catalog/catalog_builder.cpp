@@ -73,8 +73,8 @@ bool isDotOrDotDot(const char* name) {
 // into "/") and, when the ignore rules keep it, whether it is a regular file
 // (and its size then), its block index as it is built from the bytes hashed
 // (when the file likely needs one) and its compressed copy likewise, its
-// digest text, whether it has a block index, the size of its copy when it is
-// described, and the failure that ends the walk at its line.
+// digest text, whether it has a block index, whether it is described, and the
+// failure that ends the walk at its line.
 struct Candidate {
   std::string path;
   bool included = false;
@@ -84,7 +84,7 @@ struct Candidate {
   std::unique_ptr<CopyTap> copy;
   std::string digest;
   bool indexed = false;
-  std::optional<std::int64_t> copyBytes;
+  bool described = false;
   std::exception_ptr failure;
 };
 
@@ -135,7 +135,7 @@ void takeDigests(Batch& batch, std::vector<crypto::Sha3FileOutcome> outcomes,
       if (VersionStore::describes(size)) {
         CopyTap* tap = size == candidate.size ? candidate.copy.get() : nullptr;
         candidate.size = size;
-        candidate.copyBytes = versions.ensureCopy(candidate.path, candidate.digest, size, tap);
+        candidate.described = versions.ensureCopy(candidate.path, candidate.digest, size, tap);
         candidate.copy.reset();
       }
     } catch (const common::Error&) {
@@ -246,7 +246,7 @@ class CatalogWalk {
         candidate.index = std::make_unique<delta::BlockIndexWriter>(candidate.size, lanes_);
       }
       if (candidate.regular && VersionStore::describes(candidate.size) &&
-          !versions_.likelyHasCopy(candidate.size, status.st_ctim)) {
+          !versions_.likelyHasCopy(candidate.path, status.st_ctim)) {
         candidate.copy = std::make_unique<CopyTap>(candidate.size);
       }
       batchFiles_ += candidate.regular ? 1 : 0;
@@ -332,9 +332,8 @@ class CatalogWalk {
     // A path with a line feed breaks its catalog line, so no client has it.
     if (!candidate.digest.empty() && candidate.path.find('\n') == std::string::npos) {
       content_.release.emplace(candidate.path, candidate.digest);
-      if (candidate.copyBytes) {
-        content_.described.push_back(
-            {candidate.path, candidate.digest, candidate.size, *candidate.copyBytes});
+      if (candidate.described) {
+        content_.described.push_back({candidate.path, candidate.digest, candidate.size});
       }
     }
     if (candidate.indexed) {

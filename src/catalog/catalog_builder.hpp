@@ -2,9 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "catalog/block_index_folder.hpp"
@@ -19,9 +19,9 @@ namespace catalog {
 // What a walk put into the catalog.
 struct CatalogContent {
   std::int64_t fileCount = 0;
-  std::set<std::string> indexedDigests;  // digest texts whose index the catalog needs
-  formats::Release release;              // the digest text of each regular file, by path
-  std::vector<DescribedFile> described;  // the versions with a copy or known not to pay
+  std::unordered_set<std::string> indexedDigests;  // digest texts whose index the catalog needs
+  formats::Release release;                        // the digest text of each regular file, by path
+  std::vector<DescribedFile> described;            // the versions with a copy or known not to pay
 };
 
 // Walks the working directory, writes the catalog's lines into `catalog`, the

@@ -55,9 +55,30 @@ bool isToolTemporaryName(std::string_view name) {
 }
 
 ToolFolder::ToolFolder() {
-  if (common::FileDescriptor folder = openFolder(); folder.get() >= 0) {
-    folder_.emplace(std::move(folder));
+  common::FileDescriptor folder = openFolder();
+  if (folder.get() < 0) {
+    return;
   }
+  const common::DirPtr dir = common::listDirectoryAt(folder.get());
+  if (!dir) {
+    throw common::osError(errno, folderName());
+  }
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    // The listing's type saves a system call per name; only file systems that
+    // do not report it cost one.
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat status {};
+      regular = ::fstatat(folder.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(status.st_mode);
+    }
+    listing_.emplace(name, Entry{regular, false});
+  }
+  folder_.emplace(std::move(folder));
 }
 
 int ToolFolder::descriptor(bool make) const {
@@ -75,64 +96,67 @@ int ToolFolder::descriptor(bool make) const {
   return folder_ ? folder_->get() : -1;
 }
 
-std::vector<ToolFolder::Member> ToolFolder::members() const {
-  std::vector<Member> members;
-  const int folder = descriptor(false);
-  const common::DirPtr dir = folder < 0 ? nullptr : common::listDirectoryAt(folder);
-  while (dir) {
-    const dirent* entry = ::readdir(dir.get());
-    if (entry == nullptr) {
-      break;
-    }
-    Member member{entry->d_name, {}};
-    if (formats::parseFolderName(member.name) &&
-        ::fstatat(folder, entry->d_name, &member.status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(member.status.st_mode)) {
-      members.push_back(std::move(member));
-    }
-  }
-  return members;
+std::optional<ToolFolder::Entry> ToolFolder::entryOf(const std::string& name) const {
+  const std::scoped_lock lock(mutex_);
+  const auto found = listing_.find(name);
+  return found == listing_.end() ? std::nullopt : std::optional(found->second);
 }
 
-common::FileDescriptor ToolFolder::open(const std::string& name) const {
-  const int folder = descriptor(false);
-  common::FileDescriptor file(
-      folder < 0 ? -1
-                 : ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat status {};
-  if (file.get() >= 0 && (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
-    file.close();
-    return common::FileDescriptor(-1);
+std::vector<std::string> ToolFolder::files() const {
+  const std::scoped_lock lock(mutex_);
+  std::vector<std::string> files;
+  for (const auto& [name, entry] : listing_) {
+    if (entry.regular) {
+      files.push_back(name);
+    }
+  }
+  return files;
+}
+
+bool ToolFolder::holds(const std::string& name) const { return entryOf(name).has_value(); }
+
+bool ToolFolder::holdsFile(const std::string& name) const {
+  const std::optional<Entry> entry = entryOf(name);
+  return entry && entry->regular;
+}
+
+bool ToolFolder::wrote(const std::string& name) const {
+  const std::optional<Entry> entry = entryOf(name);
+  return entry && entry->written;
+}
+
+ToolFolder::OpenFile ToolFolder::open(const std::string& name) const {
+  OpenFile file{common::FileDescriptor(-1), {}};
+  if (!holdsFile(name)) {
+    return file;
+  }
+  file.descriptor = common::FileDescriptor(
+      ::openat(descriptor(false), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.descriptor.get() >= 0 &&
+      (::fstat(file.descriptor.get(), &file.status) != 0 || !S_ISREG(file.status.st_mode))) {
+    file.descriptor.close();
   }
   return file;
 }
 
-bool ToolFolder::holds(const std::string& name) const {
-  const int folder = descriptor(false);
+std::optional<struct stat> ToolFolder::statusOf(const std::string& name) const {
   struct stat status {};
-  return folder >= 0 && ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-std::optional<std::int64_t> ToolFolder::sizeOf(const std::string& name) const {
-  const common::FileDescriptor file = open(name);
-  if (file.get() < 0) {
+  if (!holdsFile(name) ||
+      ::fstatat(descriptor(false), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
-  return common::fileSizeOf(file.get());
+  return status;
 }
 
 std::optional<std::string> ToolFolder::read(const std::string& name, std::int64_t maxBytes) const {
-  const common::FileDescriptor file = open(name);
-  if (file.get() < 0) {
+  const OpenFile file = open(name);
+  if (file.descriptor.get() < 0 || file.status.st_size > maxBytes) {
     return std::nullopt;
   }
-  const std::int64_t size = common::fileSizeOf(file.get());
-  if (size > maxBytes) {
-    return std::nullopt;
-  }
-  std::string text(static_cast<std::size_t>(size), '\0');
+  std::string text(static_cast<std::size_t>(file.status.st_size), '\0');
   const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
-  if (common::readAt(file.get(), 0, bytes) != text.size()) {
+  if (common::readAt(file.descriptor.get(), 0, bytes) != text.size()) {
     return std::nullopt;
   }
   return text;
@@ -147,6 +171,8 @@ void ToolFolder::write(const std::string& name, std::string_view bytes) {
     ::unlinkat(folder, temporary.c_str(), 0);
     throw common::osError(error, formats::toolFolderPathOf(name));
   }
+  const std::scoped_lock lock(mutex_);
+  listing_[name] = Entry{true, true};
 }
 
 void ToolFolder::touch(const std::string& name) {
@@ -162,27 +188,21 @@ std::vector<std::string> ToolFolder::removeAllBut(
   if (folder < 0) {
     return failures;
   }
-  const common::DirPtr dir = common::listDirectoryAt(folder);
-  if (!dir) {
-    failures.push_back("cannot list " + folderName() + ": " + std::strerror(errno));
-    return failures;
-  }
-  bool empty = true;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") {
-      continue;
-    }
+  const std::scoped_lock lock(mutex_);
+  std::erase_if(listing_, [&](const auto& listed) {
+    const std::string& name = listed.first;
     const std::optional<formats::FolderName> own = formats::parseFolderName(name);
     if ((own && keep(*own)) || (!own && !isToolTemporaryName(name))) {
-      empty = false;
-    } else if (::unlinkat(folder, entry->d_name, 0) != 0) {
+      return false;
+    }
+    if (::unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) {
       failures.push_back("cannot delete " + formats::toolFolderPathOf(name) + ": " +
                          std::strerror(errno));
-      empty = false;
+      return false;
     }
-  }
-  if (empty) {
+    return true;
+  });
+  if (listing_.empty()) {
     // By name: at worst this removes an empty directory that replaced the folder.
     ::unlinkat(AT_FDCWD, folderName().c_str(), AT_REMOVEDIR);
   }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/file.hpp"
@@ -22,30 +23,36 @@ namespace catalog {
 // writes (formats::parseFolderName) are ever replaced or deleted.
 class ToolFolder {
  public:
-  // Opens the folder of the working directory; one that does not exist yet is
-  // made when the first file is written. Throws IOError "not a directory: …"
-  // when a link, a file or anything else but a directory has its name, OSError
-  // when it cannot be opened.
+  // Opens the folder of the working directory and lists it, once: every
+  // question about what it holds is answered from that listing, which this
+  // object's own writes and deletions keep up to date. One that does not exist
+  // yet is made when the first file is written. Throws IOError "not a
+  // directory: …" when a link, a file or anything else but a directory has its
+  // name, OSError when it cannot be opened or listed.
   ToolFolder();
 
-  // A regular file of the folder that a listing showed, and its status.
-  struct Member {
-    std::string name;
-    struct stat status {};
-  };
-  // The regular files of the folder whose names this tool writes, as it is now
-  // (none when it does not exist).
-  std::vector<Member> members() const;
-
-  // The regular file `name` opened for reading without following a link;
-  // owning nothing when there is none.
-  common::FileDescriptor open(const std::string& name) const;
+  // The names of the regular files of the folder.
+  std::vector<std::string> files() const;
 
   // True when anything at all has the name `name` in the folder.
   bool holds(const std::string& name) const;
 
-  // The size of the regular file `name`, when there is one.
-  std::optional<std::int64_t> sizeOf(const std::string& name) const;
+  // True when the folder holds a regular file `name`.
+  bool holdsFile(const std::string& name) const;
+
+  // True when this object wrote `name`.
+  bool wrote(const std::string& name) const;
+
+  // The regular file `name` opened for reading without following a link, and
+  // its status; the descriptor owns nothing when there is none.
+  struct OpenFile {
+    common::FileDescriptor descriptor;
+    struct stat status {};
+  };
+  OpenFile open(const std::string& name) const;
+
+  // The status of the regular file `name`, when there is one.
+  std::optional<struct stat> statusOf(const std::string& name) const;
 
   // The content of the regular file `name`, when there is one of at most
   // `maxBytes` that can be read: anything else is treated as missing, so a
@@ -70,11 +77,19 @@ class ToolFolder {
       const std::function<bool(const formats::FolderName&)>& keep);
 
  private:
+  // What the listing knows of a name.
+  struct Entry {
+    bool regular = false;
+    bool written = false;  // by this object
+  };
+
   // The folder's descriptor, made and opened on first use; -1 before when `make` is false.
   int descriptor(bool make) const;
+  std::optional<Entry> entryOf(const std::string& name) const;
 
-  mutable std::mutex mutex_;  // guards the first opening of folder_
+  mutable std::mutex mutex_;  // guards the first opening of folder_, and listing_
   mutable std::optional<common::FileDescriptor> folder_;
+  std::unordered_map<std::string, Entry> listing_;  // every name but "." and ".."
 };
 
 // True when `name` is a temporary file that ToolFolder::write leaves when it is

@@ -4,14 +4,18 @@
 
 namespace catalog {
 
-void recordRelease(formats::ReleaseHistory& history, formats::Release current,
+bool recordRelease(formats::ReleaseHistory& history, formats::Release current,
                    std::size_t earlierKept) {
+  bool changed = false;
   if (history.releases.empty() || history.releases.front() != current) {
     history.releases.insert(history.releases.begin(), std::move(current));
+    changed = true;
   }
   if (history.releases.size() > earlierKept + 1) {
     history.releases.resize(earlierKept + 1);
+    changed = true;
   }
+  return changed;
 }
 
 std::vector<std::string> earlierVersions(const formats::ReleaseHistory& history,
@@ -32,8 +36,8 @@ bool patchPays(std::int64_t patchBytes, std::int64_t copyBytes, std::int64_t siz
   return patchBytes <= without - without / 10;
 }
 
-std::set<std::string> windowOf(const formats::ReleaseHistory& history) {
-  std::set<std::string> window;
+std::unordered_set<std::string> windowOf(const formats::ReleaseHistory& history) {
+  std::unordered_set<std::string> window;
   for (const formats::Release& release : history.releases) {
     for (const auto& [path, digest] : release) {
       window.insert(digest);

@@ -2,9 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "formats/release_history.hpp"
@@ -22,8 +22,9 @@ inline constexpr std::size_t kMaxEarlierReleases = 100;
 
 // Records `current` as the newest release unless it is the newest recorded
 // one already (an unchanged republish is no release), then forgets all but
-// `earlierKept` releases before the newest.
-void recordRelease(formats::ReleaseHistory& history, formats::Release current,
+// `earlierKept` releases before the newest. Returns true when the releases
+// changed: only then may a version get other patches than before.
+bool recordRelease(formats::ReleaseHistory& history, formats::Release current,
                    std::size_t earlierKept);
 
 // The digest texts that `path` had in the releases before the newest, newest
@@ -39,14 +40,14 @@ bool patchPays(std::int64_t patchBytes, std::int64_t copyBytes, std::int64_t siz
 
 // What the tool folder keeps after a publish.
 struct KeptVersions {
-  std::set<std::string> indexed;  // digests whose block index the catalog needs
-  std::set<std::string> current;  // digests of the catalog's files
-  std::set<std::string> window;   // digests of every release in the history
-  std::string catalog;            // the digest text of the catalog published
+  std::unordered_set<std::string> indexed;  // digests whose block index the catalog needs
+  std::unordered_set<std::string> current;  // digests of the catalog's files
+  std::unordered_set<std::string> window;   // digests of every release in the history
+  std::string catalog;                      // the digest text of the catalog published
 };
 
 // The digests of every release of `history`.
-std::set<std::string> windowOf(const formats::ReleaseHistory& history);
+std::unordered_set<std::string> windowOf(const formats::ReleaseHistory& history);
 
 // True when the folder keeps the file named `name`: an index the catalog
 // needs; a copy of a current version or one in the window; a patch to a

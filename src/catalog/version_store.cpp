@@ -64,7 +64,6 @@ struct Target {
 };
 
 struct TargetOutcome {
-  std::map<std::string, std::int64_t> made;  // patch bytes by source
   std::vector<std::string> refused;
   std::vector<std::string> warnings;
 };
@@ -92,7 +91,6 @@ TargetOutcome makePatches(ToolFolder& folder, const std::string& digest, const T
       const auto bytes = static_cast<std::int64_t>(patch.size());
       if (patchPays(bytes, target.copyBytes, target.size)) {
         folder.write(formats::patchNameOf(source, digest), patch);
-        outcome.made.emplace(source, bytes);
       } else {
         outcome.refused.push_back(source);
       }
@@ -123,44 +121,34 @@ bool VersionStore::describes(std::int64_t size) {
   return size >= formats::kMinimumDescribedBytes && size <= formats::kMaximumPatchedBytes;
 }
 
-VersionStore::VersionStore(ToolFolder& folder) : folder_(folder) {
-  for (const ToolFolder::Member& member : folder.members()) {
-    const std::optional<formats::FolderName> name = formats::parseFolderName(member.name);
-    if (name->kind != formats::FolderName::Kind::kDescription) {
-      continue;
-    }
-    if (const auto description = readDescription(folder, name->digest)) {
-      auto [at, added] = newestBySize_.try_emplace(description->size, member.status.st_mtim);
-      if (!added && notAfter(at->second, member.status.st_mtim)) {
-        at->second = member.status.st_mtim;
-      }
-    }
+VersionStore::VersionStore(ToolFolder& folder, const formats::ReleaseHistory& history)
+    : folder_(folder) {
+  const auto status = folder.statusOf(std::string(formats::kReleaseHistoryName));
+  if (status && !history.releases.empty()) {
+    recorded_ = history.releases.front();
+    recordedAt_ = status->st_mtim;
   }
 }
 
-bool VersionStore::likelyHasCopy(std::int64_t size, const timespec& changed) const {
-  const auto newest = newestBySize_.find(size);
-  return newest != newestBySize_.end() && notAfter(changed, newest->second);
+bool VersionStore::likelyHasCopy(const std::string& path, const timespec& changed) const {
+  return recordedAt_ && notAfter(changed, *recordedAt_) && recorded_.contains(path);
 }
 
-std::optional<std::int64_t> VersionStore::ensureCopy(const std::string& path,
-                                                     const std::string& digest, std::int64_t size,
-                                                     CopyTap* tap) {
+bool VersionStore::ensureCopy(const std::string& path, const std::string& digest, std::int64_t size,
+                              CopyTap* tap) {
   const std::string name = formats::copyNameOf(digest);
-  std::optional<std::int64_t> known = folder_.sizeOf(name);
-  if (!known || *known == 0) {
+  bool known = folder_.holdsFile(name);
+  if (!known) {
     const auto description = readDescription(folder_, digest);
-    known = description && description->size == size && description->copyBytes == 0
-                ? std::optional<std::int64_t>(0)
-                : std::nullopt;
+    known = description && description->size == size && description->copyBytes == 0;
   }
   if (known) {
     // Compressed for nothing (its file was touched, or another file came with
-    // the same content): a newer description makes the next guess right.
-    if (tap != nullptr) {
-      folder_.touch(formats::descriptionNameOf(digest));
+    // the same content): a newer history makes the next guess right.
+    if (tap != nullptr && !guessCorrected_.exchange(true)) {
+      folder_.touch(std::string(formats::kReleaseHistoryName));
     }
-    return *known;
+    return true;
   }
   std::optional<std::string> copy;
   if (tap != nullptr && tap->complete()) {
@@ -168,38 +156,37 @@ std::optional<std::int64_t> VersionStore::ensureCopy(const std::string& path,
   } else {
     const std::optional<std::string> bytes = readVersion(path, digest);
     if (!bytes) {
-      return std::nullopt;
+      return false;
     }
     compress::CopyWriter writer(size);
     writer.add(bytesOf(*bytes));
     copy = writer.finish();
   }
-  if (!copy) {
-    return 0;
+  if (copy) {
+    folder_.write(name, *copy);
   }
-  folder_.write(name, *copy);
-  return static_cast<std::int64_t>(copy->size());
+  return true;
 }
 
 std::vector<std::string> VersionStore::publish(const std::vector<DescribedFile>& files,
                                                formats::ReleaseHistory& history,
-                                               std::size_t workers) {
-  std::map<std::string, std::int64_t> present;
-  for (const ToolFolder::Member& member : folder_.members()) {
-    present.emplace(member.name, member.status.st_size);
-  }
+                                               bool releasesChanged, std::size_t workers) {
   std::map<std::string, Target> targets;
   for (const DescribedFile& file : files) {
     Target& target = targets[file.digest];
     target.path = file.path;
     target.size = file.size;
-    target.copyBytes = file.copyBytes;
     for (std::string& source : earlierVersions(history, file.path, file.digest)) {
       if (std::ranges::find(target.sources, source) == target.sources.end()) {
         target.sources.push_back(std::move(source));
       }
     }
   }
+  // The size of a version's copy; 0 when it does not pay.
+  const auto copyBytesOf = [this](const std::string& digest) -> std::int64_t {
+    const auto copy = folder_.statusOf(formats::copyNameOf(digest));
+    return copy ? copy->st_size : 0;
+  };
   std::vector<std::string> warnings;
   using Made = std::pair<const std::string*, TargetOutcome>;
   common::OrderedPool<Made> pool(workers, workers * 2);
@@ -207,8 +194,8 @@ std::vector<std::string> VersionStore::publish(const std::vector<DescribedFile>&
     const std::string& digest = entry.first;
     Target& target = entry.second;
     for (const std::string& source : target.sources) {
-      if (present.contains(formats::copyNameOf(source)) &&
-          !present.contains(formats::patchNameOf(source, digest)) &&
+      if (folder_.holdsFile(formats::copyNameOf(source)) &&
+          !folder_.holdsFile(formats::patchNameOf(source, digest)) &&
           !history.refused.contains({digest, source})) {
         target.toMake.push_back(source);
       }
@@ -216,14 +203,12 @@ std::vector<std::string> VersionStore::publish(const std::vector<DescribedFile>&
     if (target.toMake.empty()) {
       continue;
     }
+    target.copyBytes = copyBytesOf(digest);
     pool.submit(
         [this, &entry] {
           return Made{&entry.first, makePatches(folder_, entry.first, entry.second)};
         },
         [&](Made&& made) {
-          for (const auto& [source, bytes] : made.second.made) {
-            present[formats::patchNameOf(source, *made.first)] = bytes;
-          }
           for (const std::string& source : made.second.refused) {
             history.refused.emplace(*made.first, source);
           }
@@ -232,12 +217,17 @@ std::vector<std::string> VersionStore::publish(const std::vector<DescribedFile>&
   }
   pool.drain();
   for (const auto& [digest, target] : targets) {
-    formats::FileDescription description{target.size, target.copyBytes, {}};
+    const std::string name = formats::descriptionNameOf(digest);
+    // Otherwise nothing it says can have changed since the run that wrote it.
+    if (!releasesChanged && target.toMake.empty() && !folder_.wrote(formats::copyNameOf(digest)) &&
+        folder_.holdsFile(name)) {
+      continue;
+    }
+    formats::FileDescription description{target.size, copyBytesOf(digest), {}};
     for (const std::string& source : target.sources) {
-      const auto patch = present.find(formats::patchNameOf(source, digest));
-      if (patch != present.end()) {
+      if (const auto patch = folder_.statusOf(formats::patchNameOf(source, digest))) {
         description.patches.push_back(
-            {source.substr(0, formats::kPatchPrefixDigits), patch->second});
+            {source.substr(0, formats::kPatchPrefixDigits), patch->st_size});
       }
     }
     std::string text = formats::describe(description);
@@ -246,7 +236,6 @@ std::vector<std::string> VersionStore::publish(const std::vector<DescribedFile>&
       description.patches.pop_back();
       text = formats::describe(description);
     }
-    const std::string name = formats::descriptionNameOf(digest);
     try {
       if (folder_.read(name, formats::kMaximumDescriptionBytes) != text) {
         folder_.write(name, text);

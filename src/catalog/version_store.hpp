@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -36,13 +36,11 @@ class CopyTap {
   std::optional<std::string> copy_;
 };
 
-// A catalogued version that gets a description: its path, digest text, size
-// and the size of its copy (0 when its copy does not pay).
+// A catalogued version that gets a description: its path, digest text and size.
 struct DescribedFile {
   std::string path;
   std::string digest;
   std::int64_t size = 0;
-  std::int64_t copyBytes = 0;
 };
 
 // The compressed copies, patches and descriptions of a published root's file
@@ -52,39 +50,48 @@ class VersionStore {
   // True when a file of `size` bytes gets a copy, patches and a description.
   static bool describes(std::int64_t size);
 
-  // The versions of `folder`, which must outlive it.
-  explicit VersionStore(ToolFolder& folder);
+  // The versions of `folder`, which must outlive it; `history` is the release
+  // history that the folder held when opened.
+  VersionStore(ToolFolder& folder, const formats::ReleaseHistory& history);
 
-  // True when the folder held, when opened, the description of a file of
-  // `size` bytes written at or after `changed`: that file's copy most likely
-  // exists or is known not to pay. Only a guess, which decides whether to
-  // compress a file while its digest is taken (a wrong one costs time).
-  bool likelyHasCopy(std::int64_t size, const timespec& changed) const;
+  // True when the newest recorded release lists `path` and was recorded at or
+  // after `changed`, the last change of the file at `path`: that file was then
+  // most likely published as it is now, with its copy. Only a guess, which
+  // decides whether to compress a file while its digest is taken (a wrong one
+  // costs time).
+  bool likelyHasCopy(const std::string& path, const timespec& changed) const;
 
   // Makes sure that the file at `path`, of `size` bytes whose digest text is
-  // `digest`, has its copy when one pays, and returns the copy's size (0: it
-  // does not pay). An existing copy is kept as it is, and a description that
-  // says the copy does not pay is believed; otherwise the copy is `tap`'s, or
-  // one made from a read of its own when `tap` is null or saw another length.
-  // Nothing when that read finds other bytes than the digest's. Any thread may
+  // `digest`, has its copy when one pays, and returns true: the version is
+  // described. An existing copy is kept as it is, and a description that says
+  // the copy does not pay is believed; otherwise the copy is `tap`'s, or one
+  // made from a read of its own when `tap` is null or saw another length.
+  // False when that read finds other bytes than the digest's. Any thread may
   // call it. Throws IOError or OSError as ToolFolder::write and for a file that
   // cannot be read.
-  std::optional<std::int64_t> ensureCopy(const std::string& path, const std::string& digest,
-                                         std::int64_t size, CopyTap* tap);
+  bool ensureCopy(const std::string& path, const std::string& digest, std::int64_t size,
+                  CopyTap* tap);
 
   // Makes the patches to the versions of `files` from their earlier versions
   // in `history` that it has copies of and that are neither made already nor
   // refused before (refusing those that do not pay, in `history`), on
   // `workers` threads, then writes the description of each version whose
-  // bytes change. Returns a warning per patch or description that failed: each
+  // bytes change. A description that the folder holds is only read to compare
+  // when something it depends on may have changed: `releasesChanged` (what
+  // recordRelease returned), or this run wrote its version's copy or tried its
+  // patches. Returns a warning per patch or description that failed: each
   // only saves transfer.
   std::vector<std::string> publish(const std::vector<DescribedFile>& files,
-                                   formats::ReleaseHistory& history, std::size_t workers);
+                                   formats::ReleaseHistory& history, bool releasesChanged,
+                                   std::size_t workers);
 
  private:
   ToolFolder& folder_;
-  // For likelyHasCopy: when the newest description of each file size was written.
-  std::map<std::int64_t, timespec> newestBySize_;
+  // For likelyHasCopy: the newest recorded release, and when it was recorded.
+  formats::Release recorded_;
+  std::optional<timespec> recordedAt_;
+  // Set once a copy was made for nothing, when the history was touched.
+  std::atomic<bool> guessCorrected_{false};
 };
 
 }  // namespace catalog

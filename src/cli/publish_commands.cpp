@@ -97,8 +97,9 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
   // that names their versions is served, and old ones deleted only after it: a
   // client with the new catalog finds them.
   catalog::ToolFolder folder;
+  auto [history, historyText] = loadReleaseHistory(folder);
   catalog::BlockIndexFolder indexes(folder, lanes);
-  catalog::VersionStore versions(folder);
+  catalog::VersionStore versions(folder, history);
   catalog::CatalogDraft draft;
   std::optional<formats::CatalogRelease> stamp;
   if (release) {
@@ -108,10 +109,9 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
   }
   const catalog::CatalogContent content =
       catalog::buildCatalog(rules, executableName, draft.catalog(), indexes, versions, lanes);
-  auto [history, historyText] = loadReleaseHistory(folder);
-  catalog::recordRelease(history, content.release, earlierKept);
+  const bool releasesChanged = catalog::recordRelease(history, content.release, earlierKept);
   for (const std::string& warning :
-       versions.publish(content.described, history, common::workerCount())) {
+       versions.publish(content.described, history, releasesChanged, common::workerCount())) {
     warn(warning);
   }
   draft.commit(keypair);

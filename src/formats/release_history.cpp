@@ -24,7 +24,7 @@ std::string releaseHistoryText(const ReleaseHistory& history) {
     text += kReleaseLine;
     text += '\n';
     for (const auto& [path, digest] : release) {
-      text += digest + std::string(kPathMark) + path + '\n';
+      text.append(digest).append(kPathMark).append(path) += '\n';
     }
   }
   for (const auto& [to, from] : history.refused) {

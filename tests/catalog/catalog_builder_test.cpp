@@ -44,7 +44,7 @@ class CatalogBuilder : public ::testing::Test {
     const catalog::IgnoreRules rules(ignoreLines);
     catalog::ToolFolder folder;
     catalog::BlockIndexFolder indexes(folder, crypto::widestLaneWidth());
-    catalog::VersionStore versions(folder);
+    catalog::VersionStore versions(folder, {});
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     const catalog::CatalogContent content =

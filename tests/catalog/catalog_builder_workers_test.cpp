@@ -135,7 +135,7 @@ class CatalogBuilderWorkers : public ::testing::Test {
     Output output;
     catalog::ToolFolder folder;
     catalog::BlockIndexFolder indexes(folder, lanes);
-    catalog::VersionStore versions(folder);
+    catalog::VersionStore versions(folder, {});
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     try {
@@ -168,7 +168,7 @@ TEST_F(CatalogBuilderWorkers, WritesTheSerialOutputWithAnyNumberOfWorkers) {
     const catalog::IgnoreRules rules({"**/*.skip"});
     catalog::ToolFolder folder;
     catalog::BlockIndexFolder indexes(folder, lanes);
-    catalog::VersionStore versions(folder);
+    catalog::VersionStore versions(folder, {});
     common::OutputFile catalog("updater-catalog.sha3", "wb");
     testing::internal::CaptureStdout();
     const catalog::CatalogContent content = catalog::buildCatalog(

@@ -23,16 +23,19 @@ TEST(VersionPlan, RecordsAChangedReleaseAndKeepsTheWindow) {
     Release current;
     std::size_t kept;
     std::vector<Release> after;
+    bool changed;
   };
   const Row rows[] = {
-      {{}, one, 3, {one}},         {{one}, one, 3, {one}},  // an unchanged republish is no release
-      {{one}, two, 3, {two, one}}, {{two, one}, three, 1, {three, two}},
-      {{two, one}, two, 0, {two}},  // fewer kept than before
+      {{}, one, 3, {one}, true},
+      {{one}, one, 3, {one}, false},  // an unchanged republish is no release
+      {{one}, two, 3, {two, one}, true},
+      {{two, one}, three, 1, {three, two}, true},
+      {{two, one}, two, 0, {two}, true},  // fewer kept than before
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.before.size());
     ReleaseHistory history{row.before, {}};
-    catalog::recordRelease(history, row.current, row.kept);
+    EXPECT_EQ(catalog::recordRelease(history, row.current, row.kept), row.changed);
     EXPECT_EQ(history.releases, row.after);
   }
 }

@@ -227,10 +227,10 @@ TEST_F(Publish, KeepsCopiesAndPatchesOfTheVersionsOfRecentReleases) {
              });
   reader.finish();
   EXPECT_EQ(made, v2);
-  EXPECT_EQ(readFile(named(d2 + ".desc")), "tolvex-file 1 " + std::to_string(v2.size()) + " " +
-                                               std::to_string(readFile(named(d2 + ".zst")).size()) +
-                                               "\n" + d1.substr(0, 16) + " " +
-                                               std::to_string(patch.size()) + "\n");
+  const std::string description = readFile(named(d2 + ".desc"));
+  EXPECT_EQ(description, "tolvex-file 1 " + std::to_string(v2.size()) + " " +
+                             std::to_string(readFile(named(d2 + ".zst")).size()) + "\n" +
+                             d1.substr(0, 16) + " " + std::to_string(patch.size()) + "\n");
 
   // An unchanged republish writes nothing: each name keeps its file and time.
   const auto state = [&folder] {
@@ -246,6 +246,10 @@ TEST_F(Publish, KeepsCopiesAndPatchesOfTheVersionsOfRecentReleases) {
   const auto before = state();
   publish(v2);
   EXPECT_EQ(state(), before);
+  // Nor does it read the descriptions, but one that went missing comes back.
+  std::filesystem::remove(named(d2 + ".desc"));
+  publish(v2);
+  EXPECT_EQ(readFile(named(d2 + ".desc")), description);
 
   // With one earlier release kept, the next release lets the first version go.
   const std::string d3 = publish(textVersion(3));
