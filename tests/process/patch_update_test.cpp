@@ -11,6 +11,7 @@
 #include "compress/zstd_codec.hpp"
 #include "crypto/sha3.hpp"
 #include "formats/file_description.hpp"
+#include "formats/release_description.hpp"
 #include "formats/tool_files.hpp"
 #include "updater/plan/staging_plan.hpp"
 #include "updater/route/delta_route.hpp"
@@ -140,6 +141,81 @@ TEST_F(PatchUpdate, APublisherWithoutDescriptionsIsAskedAFewTimesOnly) {
   EXPECT_GT(asked, 0U);
   EXPECT_LE(asked, updater::DeltaRoute::kDescriptionMisses +
                        updater::StagingPlan::kMaxSmallDeltasUnderway);
+}
+
+// A release of 40 changed files, each described and patched alone and in
+// the release description and its bundle, `damage` done to the one or the other.
+TEST_F(PatchUpdate, ManyChangedFilesTakeOneDescriptionAndTheBundlesRanges) {
+  std::vector<updater_testing::PublishedFile> files;
+  std::vector<std::string> olds;
+  for (unsigned i = 0; i < 40; ++i) {
+    olds.push_back(binaryContent(4000, i));
+    std::string changed = olds.back();
+    changed.replace(1000, 100, binaryContent(100, 100 + i));
+    files.push_back({std::to_string(10 + i), changed});
+  }
+  updater_testing::publishTree(published_.path(), files);
+  const std::string catalog =
+      crypto::sha3Hex(readFile(published_ / std::string(formats::kCatalogFileName)));
+  const std::string folder = published_ / std::string(formats::kBlockIndexDirectoryName);
+  const std::string bundlePath = "/" + formats::toolFolderPathOf(formats::bundleNameOf(catalog));
+  const std::string releasePath =
+      "/" + formats::toolFolderPathOf(formats::releaseDescriptionNameOf(catalog));
+  std::filesystem::create_directories(folder);
+  formats::ReleaseDescription release;
+  std::string bundle;
+  std::vector<std::string> patchPaths;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string to = crypto::sha3Hex(files[i].content);
+    const std::string from = crypto::sha3Hex(olds[i]);
+    const std::string patch = compress::makePatch(bytesOf(olds[i]), bytesOf(files[i].content));
+    const formats::FileDescription description{
+        std::ssize(files[i].content), 0, {{from.substr(0, 16), std::ssize(patch)}}};
+    writeFile(folder + "/" + formats::descriptionNameOf(to), formats::describe(description));
+    writeFile(folder + "/" + formats::patchNameOf(from, to), patch);
+    patchPaths.push_back("/" + formats::toolFolderPathOf(formats::patchNameOf(from, to)));
+    release.versions[to.substr(0, 16)] = {description, {std::ssize(bundle)}};
+    bundle += patch;
+  }
+  release.bundleBytes = std::ssize(bundle);
+  const std::string text = formats::describeRelease(release);
+  const std::size_t alone = updater::DeltaRoute::kDescribedAlone;
+  const struct {
+    const char* name;
+    std::string bundle;
+    std::string release;
+    std::size_t patchesAlone;  // the bundle's, or every file's
+  } cases[] = {
+      {"whole", bundle, compress::makePatch({}, bytesOf(text)), alone},
+      // Every patch of the bundle broken: each is asked for alone.
+      {"damaged bundle", std::string(bundle.size(), 'x'), compress::makePatch({}, bytesOf(text)),
+       files.size()},
+      {"damaged release description", bundle, std::string(200, 'x'), files.size()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(folder + "/" + formats::bundleNameOf(catalog), c.bundle);
+    writeFile(folder + "/" + formats::releaseDescriptionNameOf(catalog), c.release);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      writeFile(clientFile(files[i].path), olds[i]);
+    }
+    server_.clearRequests();
+    const testing_support::ProcessResult result = update({"-v"});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    std::size_t patchesAlone = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(readFile(clientFile(files[i].path)), files[i].content);
+      EXPECT_EQ(server_.requestsFor("/" + files[i].path).size(), 0U);
+      patchesAlone += server_.requestsFor(patchPaths[i]).size();
+    }
+    EXPECT_EQ(server_.requestsFor(releasePath).size(), 1U);
+    EXPECT_EQ(patchesAlone, c.patchesAlone);
+    const std::size_t ranged = server_.requestsFor(bundlePath).size();
+    // Batched; none once the release description proves unusable.
+    const bool batched = c.release.size() != 200;
+    EXPECT_EQ(ranged > 0, batched);
+    EXPECT_LE(ranged, files.size() - alone);
+  }
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include <variant>
 #include <vector>
 
+#include "compress/zstd_codec.hpp"
 #include "crypto/sha3.hpp"
 #include "delta/block_index.hpp"
+#include "formats/release_description.hpp"
 #include "support/temp_dir.hpp"
 #include "updater/published_tree.hpp"
 
@@ -259,6 +261,52 @@ TEST(DeltaRoute, PlansEarlyAndTellsOfTheBuildOnlyOnceTheCheckEnds) {
     takeEvents(route, newBytes, said);
     EXPECT_TRUE(said.starts_with(c.expected)) << said;
   }
+}
+
+// Once kDescribedAlone entries asked for their own descriptions, the next asks
+// for the release description: with it in hand, a new file comes by its copy.
+TEST(DeltaRoute, TakesTheReleaseDescriptionOnceManyAskAndANewFileByItsCopy) {
+  const testing_support::TempDir dir;
+  const std::string newBytes = randomBytes(5000, 5) + std::string(5000, 'a');
+  const std::string digest = crypto::sha3Hex(newBytes);
+  const std::string copy = compress::makePatch(
+      {}, {reinterpret_cast<const std::uint8_t*>(newBytes.data()), newBytes.size()});
+  formats::ReleaseDescription release;
+  release.versions[digest.substr(0, 16)] = {{std::ssize(newBytes), std::ssize(copy), {}}, {}};
+  const std::string text = formats::describeRelease(release);
+  FakeSource source;
+  updater::DeltaRoute route(source, crypto::LaneWidth::kOne, {"catalog", 100});
+  const auto files = [&] {
+    return updater::DeltaRoute::Files{
+        common::Uri{}, common::Uri{}, {dir / "new", dir / "new.pending"}, digest};
+  };
+  for (std::size_t entry = 0; entry <= updater::DeltaRoute::kDescribedAlone; ++entry) {
+    route.begin(entry, files(), updater::DeltaRoute::Target{std::string(64, 'b'), 2000});
+  }
+  ASSERT_EQ(source.started.back().kind, Transfer::Kind::kRelease);
+  EXPECT_EQ(std::ranges::count(source.started, Transfer::Kind::kDescription, &Transfer::kind),
+            updater::DeltaRoute::kDescribedAlone);
+  EXPECT_FALSE(route.describedCopy(digest));
+  auto end = answer(
+      compress::makePatch({}, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}));
+  route.ended(source.started.back(), end);
+  source.runSteps();
+  ASSERT_EQ(route.describedCopy(digest), std::ssize(newBytes));
+  // The new file: no target.
+  route.begin(99, files(), updater::DeltaRoute::Target{});
+  std::optional<updater::RouteEvent> event;
+  while ((event = route.takeEvent()) && event->entry != 99) {
+  }
+  ASSERT_TRUE(event && std::holds_alternative<updater::RouteEvent::Applying>(event->what));
+  route.apply(99);
+  ASSERT_EQ(source.started.back().kind, Transfer::Kind::kFrame);
+  auto frame = answer(copy);
+  route.ended(source.started.back(), frame);
+  source.runSteps();
+  while ((event = route.takeEvent()) && event->entry != 99) {
+  }
+  ASSERT_TRUE(event && std::holds_alternative<updater::RouteEvent::Built>(event->what));
+  EXPECT_EQ(readFile(dir / "new.pending"), newBytes);
 }
 
 }  // namespace

@@ -34,18 +34,25 @@ std::optional<StagingPlan::Start> StagingPlan::next(
   for (const auto& [entry, bytes] : underway_) {
     Stage& stage = entries_[entry].stage;
     if (stage == Stage::kAwaitingRoom && roomForDelta(bytes)) {
-      stage = Stage::kBuilding;
+      stage = Stage::kApplying;
       return Start{entry, StagingStep::kApply};
     }
     if ((stage == Stage::kBuilding || stage == Stage::kEarlyBuilding) && rangeDue(entry)) {
       return Start{entry, StagingStep::kRanges};
     }
   }
-  if (!retries_.opensNewStarts()) {
-    return std::nullopt;
+  if (retries_.opensNewStarts()) {
+    if (const std::optional<std::size_t> queued = takeQueued(entries_.size())) {
+      return begin(*queued);
+    }
   }
-  const std::optional<std::size_t> queued = takeQueued(entries_.size());
-  return queued ? std::optional(begin(*queued)) : std::nullopt;
+  // Last, so that the patches of the entries that start now share its request.
+  for (const auto& [entry, bytes] : underway_) {
+    if (entries_[entry].stage == Stage::kApplying && rangeDue(entry)) {
+      return Start{entry, StagingStep::kRanges};
+    }
+  }
+  return std::nullopt;
 }
 
 std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
@@ -138,14 +145,16 @@ StagingPlan::Decision StagingPlan::transferEnded(std::size_t entry, bool complet
 }
 
 void StagingPlan::building(std::size_t entry) {
-  if (entries_[entry].stage == Stage::kIndex) {
-    entries_[entry].stage = Stage::kBuilding;
+  Stage& stage = entries_[entry].stage;
+  // Also a delta after its patch failed.
+  if (stage == Stage::kIndex || stage == Stage::kApplying) {
+    stage = Stage::kBuilding;
   }
 }
 
 void StagingPlan::applying(std::size_t entry, std::int64_t bytes) {
   Stage& stage = entries_[entry].stage;
-  TOLVEX_CHECK(stage == Stage::kIndex || stage == Stage::kBuilding,
+  TOLVEX_CHECK(stage == Stage::kIndex || stage == Stage::kBuilding || stage == Stage::kApplying,
                "a patch or copy chosen off its route");
   stage = Stage::kAwaitingRoom;
   underway_.insert_or_assign(entry, bytes);
@@ -218,8 +227,9 @@ void StagingPlan::confirmEarly(std::size_t entry) {
 void StagingPlan::fellBack(std::size_t entry) {
   underway_.erase(entry);
   // A build that began may have left a prefix that the whole download resumes.
-  requeue(entry,
-          entries_[entry].stage == Stage::kBuilding ? Stage::kQueuedAfterBuild : Stage::kQueued);
+  const Stage stage = entries_[entry].stage;
+  requeue(entry, stage == Stage::kBuilding || stage == Stage::kApplying ? Stage::kQueuedAfterBuild
+                                                                        : Stage::kQueued);
 }
 
 void StagingPlan::built(std::size_t entry) {
@@ -260,8 +270,9 @@ std::vector<StagingPlan::Stopped> StagingPlan::settle(std::size_t entry, StageOu
     const bool early = startedEarly(later);
     // An early start goes with what it staged, in whatever stage it is.
     if (early || item.stage == Stage::kIndex || item.stage == Stage::kBuilding ||
-        item.stage == Stage::kAwaitingRoom || item.stage == Stage::kWhole ||
-        item.stage == Stage::kWholeAfterBuild || item.stage == Stage::kCappedWhole) {
+        item.stage == Stage::kAwaitingRoom || item.stage == Stage::kApplying ||
+        item.stage == Stage::kWhole || item.stage == Stage::kWholeAfterBuild ||
+        item.stage == Stage::kCappedWhole) {
       underway_.erase(later);
       item.stage = Stage::kDone;
       stopped.push_back({later, early});

@@ -88,7 +88,9 @@ class StagingPlan {
   // The next start, at monotonic time `now`: a due retry first (or in its
   // place an older queued entry, which is needed first), then a patch or copy
   // that has room or a range of a delta build for which `rangeDue` holds,
-  // then the first queued entry that may start. Nothing when none may.
+  // then the first queued entry that may start, and last the range of a patch
+  // (rangeDue again), which the patches of the entries started before it join.
+  // Nothing when none may.
   std::optional<Start> next(std::int64_t now, const std::function<bool(std::size_t)>& rangeDue);
 
   // The transfer of `entry`'s whole download ended, complete or failed (a
@@ -149,6 +151,7 @@ class StagingPlan {
     kIndex,           // on its delta route: the index asked for, or the plan made
     kBuilding,        // its delta build, patch or copy writes the staged file
     kAwaitingRoom,    // its patch or copy waits for room in memory
+    kApplying,        // its patch or copy is fetched (perhaps as a range) and applied
     kWhole,
     kPaused,  // waits out a retry pause
     kVerifying,

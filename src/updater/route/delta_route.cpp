@@ -85,6 +85,15 @@ void DeltaRoute::fetchIndex(std::size_t entry) {
 }
 
 void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
+  // Those two serve other entries too.
+  if (transfer.kind == Transfer::Kind::kRelease) {
+    releaseEnded(end);
+    return;
+  }
+  if (transfer.kind == Transfer::Kind::kBundle) {
+    bundleEnded(transfer, end);
+    return;
+  }
   if (find(transfer.entry) == nullptr) {
     return;  // dropped, or given way
   }
@@ -108,6 +117,8 @@ void DeltaRoute::ended(const Transfer& transfer, Finished& end) {
       frameArrived(transfer.entry, end);
       return;
     case Transfer::Kind::kFile:
+    case Transfer::Kind::kRelease:
+    case Transfer::Kind::kBundle:
       return;
   }
 }
@@ -282,6 +293,7 @@ void DeltaRoute::drop(std::size_t entry) {
     item->build->stopWriting();  // keeps what it wrote for the next run
   }
   entries_.erase(entry);
+  std::erase(bundleQueue_, entry);
   std::erase_if(events_, [entry](const RouteEvent& event) { return event.entry == entry; });
 }
 

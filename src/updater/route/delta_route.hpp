@@ -7,12 +7,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/uri.hpp"
 #include "crypto/lane_width.hpp"
 #include "formats/file_description.hpp"
+#include "formats/release_description.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/apply/target_directory.hpp"
 #include "updater/route/delta_build.hpp"
@@ -28,6 +30,13 @@ namespace updater {
 // streamed download must save a fair share of the bytes (bench/README.md,
 // the delta route's constants).
 bool deltaPays(const delta::DeltaPlan& plan);
+
+// The catalog whose release description and bundle a run may use: its digest
+// text (empty: they are not asked for) and its number of entries.
+struct RunCatalog {
+  std::string digest;
+  std::int64_t entries = 0;
+};
 
 // The route of the entries of a staging run: an out-of-date target whose
 // digest is known asks first what the publisher has for the new version (its
@@ -80,9 +89,17 @@ class DeltaRoute {
   // this many misses, so that its files do not cost a request each.
   static constexpr std::int64_t kDescriptionMisses = 3;
 
+  // Once this many entries (or 1 in kReleaseShare of the catalog's, when more)
+  // asked for their own descriptions, the release description is asked for
+  // once, for them all: a small change costs no large file, a large one no
+  // request per file.
+  static constexpr std::int64_t kDescribedAlone = 16;
+  static constexpr std::int64_t kReleaseShare = 32;
+
   // Plans hash their strong checksums `lanes` at a time.
-  explicit DeltaRoute(TransferSource& source, crypto::LaneWidth lanes = crypto::LaneWidth::kOne)
-      : source_(source), lanes_(lanes) {}
+  explicit DeltaRoute(TransferSource& source, crypto::LaneWidth lanes = crypto::LaneWidth::kOne,
+                      RunCatalog catalog = {})
+      : source_(source), lanes_(lanes), catalog_(std::move(catalog)) {}
   DeltaRoute(const DeltaRoute&) = delete;
   DeltaRoute& operator=(const DeltaRoute&) = delete;
 
@@ -100,7 +117,12 @@ class DeltaRoute {
   bool asksDescriptions() const {
     return describedSome_ || descriptionMisses_ < kDescriptionMisses;
   }
-  // Fetches and applies the patch or copy that its Applying event told of.
+  // The size of the version `digest` when the release description is in hand
+  // and the publisher has its compressed copy: a new file may come by it.
+  std::optional<std::int64_t> describedCopy(std::string_view digest) const;
+  // Fetches and applies the patch or copy that its Applying event told of; a
+  // patch that the release description places in the bundle waits for
+  // rangeDue, to be fetched with others as ranges of it.
   void apply(std::size_t entry);
   // Starts the build of `entry`, still being checked, in `files` from the
   // plan its Planned event told of.
@@ -108,8 +130,10 @@ class DeltaRoute {
   // The check found `entry`, whose build began early, out of date: what the
   // build came to meanwhile is told now, and the rest as it comes.
   void confirm(std::size_t entry);
-  // Whether `entry`'s build has ranges to fetch now; startRange then fetches
-  // them in one request.
+  // Whether `entry`'s build has ranges to fetch now, or its patch lies in the
+  // bundle (or must be fetched on its own after the bundle failed it);
+  // startRange then fetches them in one request, with the bundle's other
+  // patches that wait.
   bool rangeDue(std::size_t entry);
   void startRange(std::size_t entry);
   // A transfer that fetch() started has ended.
@@ -145,10 +169,13 @@ class DeltaRoute {
     kBuilding,
     kFailingEarly,  // falls back once its running append has ended, for `reason`
     kFailing,
-    kFailedEarly,   // its early build fell back: `reason` is told once the check ends
-    kDescribing,    // its description asked for
-    kAwaitingRoom,  // its patch or copy waits for the plan's room (Applying)
-    kFrame,         // its patch or copy asked for, then applied on a worker
+    kFailedEarly,      // its early build fell back: `reason` is told once the check ends
+    kDescribing,       // its description asked for
+    kAwaitingRelease,  // its description comes from the release description, asked for
+    kAwaitingRoom,     // its patch or copy waits for the plan's room (Applying)
+    kBundled,          // its patch waits to be asked for as a range of the bundle
+    kFrameDue,         // its patch, which the bundle did not serve, waits to be asked for alone
+    kFrame,            // its patch or copy asked for, then applied on a worker
   };
   // What the route knows of one entry, from its probe or its begin.
   struct Entry {
@@ -168,6 +195,8 @@ class DeltaRoute {
     std::optional<Target> target;
     std::optional<formats::FileDescription> description;
     RouteEvent::Way way = RouteEvent::Way::kDelta;
+    // Where its patch lies in the bundle, until the bundle has failed it.
+    std::optional<http::ByteRange> bundled;
   };
   // Whether its build runs (or is complete), neither falling back nor fallen back.
   static bool builds(const Entry& item) {
@@ -176,8 +205,18 @@ class DeltaRoute {
 
   // Asks for the index that begins a delta.
   void fetchIndex(std::size_t entry);
+  // Its description: from the release description, when it is in hand or
+  // due; else its own.
   void describe(std::size_t entry);
+  void describeAlone(std::size_t entry);
   void described(std::size_t entry, http::DownloadSet::Finished& end);
+  void fetchRelease(std::size_t entry);
+  void releaseEnded(http::DownloadSet::Finished& end);
+  // The release description, decoded on a worker; nothing when unusable.
+  void releaseArrived(std::optional<formats::ReleaseDescription> release);
+  void describeFromRelease(std::size_t entry);
+  // The URL of `name` in the index folder, beside the index of `files`.
+  static common::Uri besideIndex(const Files& files, std::string_view name);
   // The delta or the copy, once no patch is used; the whole download, for
   // `whyNone`, when neither may be had.
   void deltaOrCopy(std::size_t entry, std::string whyNone);
@@ -188,7 +227,19 @@ class DeltaRoute {
   // The size of the patch or copy chosen.
   static std::int64_t frameBytes(const Entry& item);
   void awaitRoom(std::size_t entry, RouteEvent::Way way);
+  // Asks for its patch or copy file.
+  void fetchFrame(std::size_t entry);
   void frameArrived(std::size_t entry, http::DownloadSet::Finished& end);
+  // Applies `frame` on a worker.
+  void applyFrame(std::size_t entry, std::string frame);
+  // Asks for the bundle's ranges of the patches that wait, from the first
+  // queued, as many as one request takes.
+  void startBundle();
+  // Whether the patches that wait are asked for now.
+  bool bundleDue() const;
+  void bundleEnded(const Transfer& bundle, http::DownloadSet::Finished& end);
+  // The bundle did not serve its patch: it is asked for alone.
+  void patchAlone(std::size_t entry);
   // Its patch or copy failed for `reason`: the next way follows.
   void frameFailed(std::size_t entry, std::string reason);
   void probeEnded(std::size_t entry, http::DownloadSet::Finished& end);
@@ -236,6 +287,15 @@ class DeltaRoute {
   // Whether a description was found in this run, and the misses until then.
   bool describedSome_ = false;
   std::int64_t descriptionMisses_ = 0;
+  // The release description, for the whole run: asked for once, and its
+  // patches taken from the bundle.
+  const RunCatalog catalog_;
+  enum class Release : std::uint8_t { kUnasked, kAsked, kInHand, kUnusable };
+  Release release_ = Release::kUnasked;
+  std::optional<formats::ReleaseDescription> releaseDescription_;
+  std::int64_t describedAlone_ = 0;  // entries that asked for their own description
+  common::Uri bundleUrl_;
+  std::deque<std::size_t> bundleQueue_;  // the entries kBundled, in the order they came
 };
 
 }  // namespace updater

@@ -17,16 +17,16 @@ namespace {
 
 using Finished = http::DownloadSet::Finished;
 
-// The URL of `name` in the index folder: the index's own, another last component.
-common::Uri besideIndex(const DeltaRoute::Files& files, std::string_view name) {
+}  // namespace
+
+common::Uri DeltaRoute::besideIndex(const Files& files, std::string_view name) {
+  // The index's own URL, another last component.
   common::Uri url = files.indexUrl;
   url.path.replace(url.path.rfind('/') + 1, std::string::npos, name);
   return url;
 }
 
-}  // namespace
-
-void DeltaRoute::describe(std::size_t entry) {
+void DeltaRoute::describeAlone(std::size_t entry) {
   Entry& item = *find(entry);
   item.stage = Stage::kDescribing;
   try {
@@ -102,7 +102,18 @@ void DeltaRoute::awaitRoom(std::size_t entry, RouteEvent::Way way) {
 void DeltaRoute::apply(std::size_t entry) {
   Entry& item = *find(entry);
   TOLVEX_CHECK(item.stage == Stage::kAwaitingRoom, "a patch or copy applied that was not chosen");
+  if (item.way == RouteEvent::Way::kPatch && item.bundled && serverRanges_ != ServerRanges::kNone) {
+    item.stage = Stage::kBundled;  // asked for with others (rangeDue)
+    bundleQueue_.push_back(entry);
+    return;
+  }
+  fetchFrame(entry);
+}
+
+void DeltaRoute::fetchFrame(std::size_t entry) {
+  Entry& item = *find(entry);
   item.stage = Stage::kFrame;
+  item.bundled.reset();
   const std::string name = item.way == RouteEvent::Way::kPatch
                                ? formats::patchNameOf(item.target->digest, item.files.digest)
                                : formats::copyNameOf(item.files.digest);
@@ -121,6 +132,10 @@ void DeltaRoute::frameArrived(std::size_t entry, Finished& end) {
     frameFailed(entry, failureOf(end));
     return;
   }
+  applyFrame(entry, std::move(end.body));
+}
+
+void DeltaRoute::applyFrame(std::size_t entry, std::string frame) {
   const Entry& item = *find(entry);
   struct Applied {
     std::string digest;
@@ -129,8 +144,7 @@ void DeltaRoute::frameArrived(std::size_t entry, Finished& end) {
   const bool patch = item.way == RouteEvent::Way::kPatch;
   source_.post([this, entry, patch, target = item.files.local.target,
                 staged = item.files.local.staged, size = item.description->size,
-                expected = item.files.digest,
-                frame = std::move(end.body)]() -> std::function<void()> {
+                expected = item.files.digest, frame = std::move(frame)]() -> std::function<void()> {
     auto result = std::make_shared<Applied>();
     try {
       result->digest = buildFromFrame(frame, patch ? &target : nullptr, staged, size, expected);
@@ -155,6 +169,10 @@ void DeltaRoute::frameArrived(std::size_t entry, Finished& end) {
 }
 
 void DeltaRoute::frameFailed(std::size_t entry, std::string reason) {
+  if (find(entry)->bundled) {
+    patchAlone(entry);  // the bundle's copy of it was wrong: its own file may not be
+    return;
+  }
   if (find(entry)->way == RouteEvent::Way::kPatch) {
     tell(entry, RouteEvent::PatchFailed{reason});
     deltaOrCopy(entry, "the server has no copy of it");

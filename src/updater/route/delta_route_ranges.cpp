@@ -34,6 +34,12 @@ bool deltaPays(const delta::DeltaPlan& plan) {
 
 bool DeltaRoute::rangeDue(std::size_t entry) {
   Entry* item = find(entry);
+  if (item != nullptr && item->stage == Stage::kFrameDue) {
+    return true;
+  }
+  if (item != nullptr && item->stage == Stage::kBundled) {
+    return bundleDue();
+  }
   if (item == nullptr || !builds(*item)) {
     return false;
   }
@@ -67,6 +73,14 @@ bool DeltaRoute::rangeDue(std::size_t entry) {
 
 void DeltaRoute::startRange(std::size_t entry) {
   Entry& item = *find(entry);
+  if (item.stage == Stage::kFrameDue) {
+    fetchFrame(entry);
+    return;
+  }
+  if (item.stage == Stage::kBundled) {
+    startBundle();
+    return;
+  }
   TOLVEX_CHECK(!item.nextRanges.empty(), "a range started that was not due");
   const Transfer transfer{Transfer::Kind::kRange, entry, std::exchange(item.nextRanges, {})};
   try {
@@ -143,6 +157,10 @@ void DeltaRoute::rangesIgnored() {
   }
   for (const std::size_t entry : building) {
     fallBack(entry, kRangesIgnored);
+  }
+  // The patches that wait for the bundle are asked for alone.
+  for (const std::size_t entry : std::exchange(bundleQueue_, {})) {
+    patchAlone(entry);
   }
 }
 

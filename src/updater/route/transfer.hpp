@@ -23,10 +23,13 @@ struct Transfer {
     kRange,        // `ranges` of a delta build, in one request
     kDescription,  // what the publisher has for the new version
     kFrame,        // its patch or compressed copy
+    kRelease,      // the release description, for the whole run
+    kBundle,       // `ranges` of the bundle that hold the patches of `entries`
   };
   Kind kind = Kind::kFile;
   std::size_t entry = 0;
-  std::vector<http::ByteRange> ranges = {};  // kRange only: ascending and apart
+  std::vector<http::ByteRange> ranges = {};  // kRange and kBundle: ascending and apart
+  std::vector<std::size_t> entries = {};     // kBundle only
 };
 
 // Where the delta route gets its bytes and runs its work.

@@ -83,15 +83,16 @@ int checkOnly(const std::vector<StageRequest>& requests, crypto::LaneWidth lanes
   return 0;
 }
 
-// Stages `requests` and moves what was staged into place, keeping `release`
-// once files move; a new target gets `newFileMode`. Returns 0 when every file is up to date, -1
+// Stages `requests` (of the catalog whose digest text is `catalogDigest`) and
+// moves what was staged into place, keeping `release` once files move; a new
+// target gets `newFileMode`. Returns 0 when every file is up to date, -1
 // otherwise.
 int stageAndApply(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                   std::int64_t totalFiles, const UpdateInputs& inputs, FailureReporter& failures,
                   ReleaseGuard& releaseGuard, const std::optional<formats::CatalogRelease>& release,
-                  mode_t newFileMode) {
-  const StagingResult staged =
-      stageFiles(pool, requests, totalFiles, inputs.verbose, failures, inputs.lanes);
+                  mode_t newFileMode, const std::string& catalogDigest) {
+  const StagingResult staged = stageFiles(pool, requests, totalFiles, inputs.verbose, failures,
+                                          inputs.lanes, kMaxTransfersInFlight, catalogDigest);
   bool complete = staged.refused == 0;
   if (!staged.files.empty()) {
     std::vector<std::string> updated;
@@ -163,8 +164,9 @@ int runUpdate(const UpdateInputs& inputs) {
   if (!runLock.unwritable().empty()) {
     return checkOnly(requests, inputs.lanes, runLock.unwritable());
   }
+  // The digest that the signature signed: it names the release description.
   return stageAndApply(pool, requests, totalFiles, inputs, failures, releaseGuard, release,
-                       newFileMode);
+                       newFileMode, download->catalog.digest());
 }
 
 }  // namespace updater

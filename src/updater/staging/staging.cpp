@@ -119,11 +119,14 @@ std::optional<std::string> firstOutOfDateTarget(const std::vector<StageRequest>&
 
 StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                          std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                         crypto::LaneWidth lanes, std::size_t maxInFlight) {
+                         crypto::LaneWidth lanes, std::size_t maxInFlight,
+                         const std::string& catalogDigest) {
   if (requests.empty()) {
     return {};
   }
-  return StagingRun(pool, requests, totalFiles, verbose, reporter, lanes, maxInFlight).run();
+  return StagingRun(pool, requests, totalFiles, verbose, reporter, lanes, maxInFlight,
+                    catalogDigest)
+      .run();
 }
 
 }  // namespace updater

@@ -64,9 +64,12 @@ struct StagingResult {
 // On a digest mismatch, reports it, deletes the staged file and throws
 // ExitRequest(255). Throws OSError when a directory cannot be created, IOError
 // when a file cannot be read or written. Targets are hashed `lanes` at a time.
+// `catalogDigest`, the digest text of the signed catalog, names its release
+// description and bundle (none are asked for without it).
 StagingResult stageFiles(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                          std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                         crypto::LaneWidth lanes, std::size_t maxInFlight = kMaxTransfersInFlight);
+                         crypto::LaneWidth lanes, std::size_t maxInFlight = kMaxTransfersInFlight,
+                         const std::string& catalogDigest = "");
 
 // The path of the first target among `requests` that lacks its catalog digest,
 // found without writing anything, as a run in a directory that may not be

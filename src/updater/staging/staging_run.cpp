@@ -17,7 +17,8 @@ constexpr std::int64_t kLongestWaitMilliseconds = 1000;
 
 StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
                        std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-                       crypto::LaneWidth lanes, std::size_t maxInFlight)
+                       crypto::LaneWidth lanes, std::size_t maxInFlight,
+                       const std::string& catalogDigest)
     : requests_(requests),
       reporter_(reporter),
       totalFiles_(totalFiles),
@@ -26,7 +27,7 @@ StagingRun::StagingRun(http::ConnectionPool& pool, const std::vector<StageReques
       outcomes_(requests, verbose),
       checks_(requests, lanes),
       runner_(pool, maxInFlight, lanes),
-      route_(runner_, lanes) {}
+      route_(runner_, lanes, {catalogDigest, totalFiles}) {}
 
 StagingResult StagingRun::run() {
   if (runner_.workers().ranOutOfThreads()) {
@@ -95,11 +96,15 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
     const bool described = route_.asksDescriptions() && !found.targetDigest.empty() &&
                            found.targetSize >= formats::kMinimumDescribedBytes &&
                            found.targetSize <= formats::kMaximumPatchedBytes;
-    if (described) {
-      described_[index] = {std::move(found.targetDigest), found.targetSize};
+    // A new file (or one whose target is no regular file) comes by its copy
+    // when the release description in hand has one.
+    const std::optional<std::int64_t> copied =
+        found.targetDigest.empty() ? route_.describedCopy(entry.digest) : std::nullopt;
+    if (described || copied) {
+      described_[index] = {std::move(found.targetDigest), copied ? 0 : found.targetSize};
     }
-    plan_.queue(
-        index, described || found.targetSize >= delta::kMinimumIndexedBytes ? found.targetSize : 0);
+    const bool routed = described || found.targetSize >= delta::kMinimumIndexedBytes;
+    plan_.queue(index, copied ? *copied : routed ? found.targetSize : 0);
   }
 }
 

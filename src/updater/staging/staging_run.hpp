@@ -34,7 +34,7 @@ class StagingRun {
  public:
   StagingRun(http::ConnectionPool& pool, const std::vector<StageRequest>& requests,
              std::int64_t totalFiles, bool verbose, FailureReporter& reporter,
-             crypto::LaneWidth lanes, std::size_t maxInFlight);
+             crypto::LaneWidth lanes, std::size_t maxInFlight, const std::string& catalogDigest);
   StagingRun(const StagingRun&) = delete;
   StagingRun& operator=(const StagingRun&) = delete;
 
