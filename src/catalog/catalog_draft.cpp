@@ -71,7 +71,7 @@ std::string CatalogDraft::sign(const crypto::SignerKeypair& keypair) {
   if (::lseek(fd, 0, SEEK_SET) != 0) {
     throw common::osError(errno, catalogName_);
   }
-  const std::string digestText = crypto::sha3DescriptorHex(fd, catalogName_);
+  std::string digestText = crypto::sha3DescriptorHex(fd, catalogName_);
   catalog_.close();
   common::writeNewFileAt(root_.get(), signatureName_, signatureFileTextFor(digestText, keypair));
   signed_ = true;

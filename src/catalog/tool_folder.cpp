@@ -169,9 +169,8 @@ void ToolFolder::write(const std::string& name, std::string_view bytes) {
 
 void ToolFolder::writeJoined(const std::string& name,
                              const std::vector<std::pair<std::string, std::int64_t>>& parts) {
-  std::string buffer(std::size_t{1} << 20, '\0');
-  const std::span<std::uint8_t> chunk(reinterpret_cast<std::uint8_t*>(buffer.data()),
-                                      buffer.size());
+  constexpr std::int64_t kChunkBytes = std::int64_t{1} << 20;
+  std::string buffer(static_cast<std::size_t>(kChunkBytes), '\0');
   replace(name, [&](int out) {
     for (const auto& [part, bytes] : parts) {
       const OpenFile in = open(part);
@@ -179,14 +178,14 @@ void ToolFolder::writeJoined(const std::string& name,
         throw common::IOError("changed while joined: " + formats::toolFolderPathOf(part));
       }
       for (std::int64_t done = 0; done < bytes;) {
+        const auto wanted = static_cast<std::size_t>(std::min(bytes - done, kChunkBytes));
         const std::size_t got = common::readAt(
-            in.descriptor.get(), done,
-            chunk.first(
-                static_cast<std::size_t>(std::min<std::int64_t>(bytes - done, chunk.size()))));
+            in.descriptor.get(), done, {reinterpret_cast<std::uint8_t*>(buffer.data()), wanted});
         if (got == 0) {
           throw common::IOError("changed while joined: " + formats::toolFolderPathOf(part));
         }
-        if (const int error = common::writeAll(out, buffer.substr(0, got)); error != 0) {
+        if (const int error = common::writeAll(out, std::string_view(buffer).substr(0, got));
+            error != 0) {
           return error;
         }
         done += static_cast<std::int64_t>(got);
