@@ -65,15 +65,21 @@ CatalogDraft::~CatalogDraft() {
   ::unlinkat(root_.get(), signatureName_.c_str(), 0);
 }
 
-void CatalogDraft::commit(const crypto::SignerKeypair& keypair) {
+std::string CatalogDraft::sign(const crypto::SignerKeypair& keypair) {
   catalog_.sync();
   const int fd = ::fileno(catalog_.get());
   if (::lseek(fd, 0, SEEK_SET) != 0) {
     throw common::osError(errno, catalogName_);
   }
-  const std::string digestText = crypto::sha3DescriptorHex(fd, catalogName_);
+  std::string digestText = crypto::sha3DescriptorHex(fd, catalogName_);
   catalog_.close();
   common::writeNewFileAt(root_.get(), signatureName_, signatureFileTextFor(digestText, keypair));
+  signed_ = true;
+  return digestText;
+}
+
+void CatalogDraft::commit() {
+  TOLVEX_CHECK(signed_, "the catalog is committed unsigned");
 
   // The catalog goes first. A client asks for both files at once, and the
   // server may read them in either order; when the pair does not verify, it

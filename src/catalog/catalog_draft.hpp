@@ -27,16 +27,21 @@ class CatalogDraft {
   common::OutputFile& catalog() { return catalog_; }
 
   // Syncs the catalog, signs the digest text of the bytes it holds with
-  // `keypair`, writes and syncs the signature, then renames the catalog and the
-  // signature into place, one right after the other. Throws IOError or
-  // OSError; a failure before the renames leaves the served pair as it was.
-  void commit(const crypto::SignerKeypair& keypair);
+  // `keypair`, and writes and syncs the signature. Returns that digest text,
+  // which names the files that belong to this catalog alone. Throws IOError or
+  // OSError; the served pair stays as it was.
+  std::string sign(const crypto::SignerKeypair& keypair);
+
+  // Renames the catalog and the signature that sign() wrote into place, one
+  // right after the other. Throws OSError; AssertionDefect before sign().
+  void commit();
 
  private:
   common::FileDescriptor root_;
   std::string catalogName_;
   std::string signatureName_;
   common::OutputFile catalog_;
+  bool signed_ = false;
 };
 
 }  // namespace catalog

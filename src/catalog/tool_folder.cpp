@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -163,11 +164,62 @@ std::optional<std::string> ToolFolder::read(const std::string& name, std::int64_
 }
 
 void ToolFolder::write(const std::string& name, std::string_view bytes) {
+  replace(name, [bytes](int fd) { return common::writeAll(fd, bytes); });
+}
+
+void ToolFolder::writeJoined(const std::string& name,
+                             const std::vector<std::pair<std::string, std::int64_t>>& parts) {
+  constexpr std::int64_t kChunkBytes = std::int64_t{1} << 20;
+  std::string buffer(static_cast<std::size_t>(kChunkBytes), '\0');
+  replace(name, [&](int out) {
+    for (const auto& [part, bytes] : parts) {
+      const OpenFile in = open(part);
+      if (in.descriptor.get() < 0 || in.status.st_size != bytes) {
+        throw common::IOError("changed while joined: " + formats::toolFolderPathOf(part));
+      }
+      for (std::int64_t done = 0; done < bytes;) {
+        const auto wanted = static_cast<std::size_t>(std::min(bytes - done, kChunkBytes));
+        const std::size_t got = common::readAt(
+            in.descriptor.get(), done, {reinterpret_cast<std::uint8_t*>(buffer.data()), wanted});
+        if (got == 0) {
+          throw common::IOError("changed while joined: " + formats::toolFolderPathOf(part));
+        }
+        if (const int error = common::writeAll(out, std::string_view(buffer).substr(0, got));
+            error != 0) {
+          return error;
+        }
+        done += static_cast<std::int64_t>(got);
+      }
+    }
+    return 0;
+  });
+}
+
+void ToolFolder::replace(const std::string& name, const std::function<int(int)>& fill) {
   const int folder = descriptor(true);
   const std::string temporary = temporaryNameFor(name);
-  common::writeNewFileAt(folder, temporary, bytes);
-  if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
-    const int error = errno;
+  common::FileDescriptor fd = common::createNewFileAt(folder, temporary, O_WRONLY);
+  if (fd.get() < 0) {
+    throw common::IOError("cannot open: " + formats::toolFolderPathOf(temporary));
+  }
+  int error = 0;
+  try {
+    error = fill(fd.get());
+  } catch (const common::Error&) {
+    // recovery point: nothing half-written stays behind; the caller learns why
+    ::unlinkat(folder, temporary.c_str(), 0);
+    throw;
+  }
+  if (error == 0 && ::fsync(fd.get()) != 0) {
+    error = errno;
+  }
+  if (fd.close() != 0 && error == 0) {
+    error = errno;
+  }
+  if (error == 0 && ::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
     ::unlinkat(folder, temporary.c_str(), 0);
     throw common::osError(error, formats::toolFolderPathOf(name));
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/file.hpp"
@@ -65,6 +66,14 @@ class ToolFolder {
   // be written or the folder cannot be made.
   void write(const std::string& name, std::string_view bytes);
 
+  // Replaces `name`, as write does, with the regular files `parts` of the
+  // folder one after the other, copied through the disk rather than memory:
+  // each must have exactly the bytes given with it. Throws as write does, and
+  // IOError "changed while joined: NAME" for a part that is missing or of
+  // another size.
+  void writeJoined(const std::string& name,
+                   const std::vector<std::pair<std::string, std::int64_t>>& parts);
+
   // Sets the modification time of `name`, when it exists, to now; quietly
   // nothing when that fails.
   void touch(const std::string& name);
@@ -86,6 +95,9 @@ class ToolFolder {
   // The folder's descriptor, made and opened on first use; -1 before when `make` is false.
   int descriptor(bool make) const;
   std::optional<Entry> entryOf(const std::string& name) const;
+  // Writes `name` under a temporary name with `fill`, which returns 0 or an
+  // errno, syncs it and renames it into place.
+  void replace(const std::string& name, const std::function<int(int)>& fill);
 
   mutable std::mutex mutex_;  // guards the first opening of folder_, and listing_
   mutable std::optional<common::FileDescriptor> folder_;

@@ -6,6 +6,7 @@
 #include "catalog/catalog_builder.hpp"
 #include "catalog/catalog_draft.hpp"
 #include "catalog/ignore_rules.hpp"
+#include "catalog/release_bundle.hpp"
 #include "catalog/release_stamp.hpp"
 #include "catalog/tool_folder.hpp"
 #include "catalog/version_plan.hpp"
@@ -114,7 +115,13 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
        versions.publish(content.described, history, releasesChanged, common::workerCount())) {
     warn(warning);
   }
-  draft.commit(keypair);
+  // The release's pair is written before the catalog that names it is served.
+  const std::string catalogDigest = draft.sign(keypair);
+  for (const std::string& warning :
+       catalog::publishRelease(folder, catalogDigest, content.described, history)) {
+    warn(warning);
+  }
+  draft.commit();
   common::printErr("Created catalog file: " + std::string(formats::kCatalogFileName) + " with " +
                    std::to_string(content.fileCount) + " files.");
   common::printErr("Signed catalog file: " + std::string(formats::kSignatureFileName));
@@ -125,7 +132,7 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
     }
     common::printErr(line);
   }
-  catalog::KeptVersions kept{content.indexedDigests, {}, catalog::windowOf(history), {}};
+  catalog::KeptVersions kept{content.indexedDigests, {}, catalog::windowOf(history), catalogDigest};
   for (const auto& [path, digest] : content.release) {
     kept.current.insert(digest);
   }

@@ -163,6 +163,15 @@ std::string makePatch(std::span<const std::uint8_t> from, std::span<const std::u
   return patch;
 }
 
+std::string compressFrame(std::span<const std::uint8_t> bytes) {
+  std::string frame(ZSTD_compressBound(bytes.size()), '\0');
+  const std::size_t size =
+      ZSTD_compress(frame.data(), frame.size(), bytes.data(), bytes.size(), CopyWriter::kLevel);
+  check(size, "cannot compress");
+  frame.resize(size);
+  return frame;
+}
+
 struct FrameReader::Context {
   std::unique_ptr<ZSTD_DCtx, DCtxFree> decoder{ZSTD_createDCtx()};
 };

@@ -55,6 +55,11 @@ class CopyWriter {
 // `zstd -d --patch-from=FROM` reads it. Both at most kMaximumPatchedBytes.
 std::string makePatch(std::span<const std::uint8_t> from, std::span<const std::uint8_t> to);
 
+// `bytes` compressed as one zstd frame that records their size, at the level of
+// copies, whatever it saves: for the tool's own files that are always served
+// compressed. Throws IOError when zstd fails.
+std::string compressFrame(std::span<const std::uint8_t> bytes);
+
 // Reads one zstd frame as its bytes come, handing what it decodes to `sink`,
 // trusting nothing in it: a frame that asks for a window wider than
 // 2^kMaximumWindowLog, decodes to more than `maxOutput` bytes, is followed by

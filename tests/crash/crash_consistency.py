@@ -195,17 +195,21 @@ def publish_under_kills(client, published, environment, rng, kills, current):
 
     # A last run publishes what an undisturbed one does, and leaves nothing but
     # the tree, the pair, the indexes of the large files, and copies, patches,
-    # descriptions and the release history (no temporary file of any).
+    # descriptions, the release history and the served catalog's release
+    # description and bundle (no temporary file of any).
     if publish().wait() != 0 or served_pair(published) != pairs[version]:
         raise SystemExit("FAIL: the run after the kills published another catalog")
     expected = {path.split("/")[0] for path in current} | set(SERVED) | {".tolvex-index"}
     # The publisher indexes files of 16 KiB and more.
     indexes = {digest(content) for content in versions[version].values() if len(content) >= 16 << 10}
     folder = set(os.listdir(os.path.join(published, ".tolvex-index")))
-    others = {name for name in folder if len(name) != 64}
-    if (set(os.listdir(published)) != expected or folder - others != indexes
+    catalog = digest(pairs[version][0])
+    release = {catalog + ".release.zst", catalog + ".patches"}
+    others = {name for name in folder if len(name) != 64} - release
+    if (set(os.listdir(published)) != expected or folder - others != indexes | release
             or any(".tmp." in name for name in others)
-            or not all(name == "releases" or name.endswith((".zst", ".desc")) for name in others)):
+            or not all(name == "releases" or name.endswith((".zst", ".desc")) for name in others)
+            or any(name.endswith((".release.zst", ".patches")) for name in others)):
         raise SystemExit("FAIL: update-catalog left files that are not the tree's")
 
 

@@ -13,6 +13,8 @@
 #include "common/base64.hpp"
 #include "compress/zstd_codec.hpp"
 #include "crypto/sha3.hpp"
+#include "formats/file_description.hpp"
+#include "formats/release_description.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
@@ -231,6 +233,21 @@ TEST_F(Publish, KeepsCopiesAndPatchesOfTheVersionsOfRecentReleases) {
   EXPECT_EQ(description, "tolvex-file 1 " + std::to_string(v2.size()) + " " +
                              std::to_string(readFile(named(d2 + ".zst")).size()) + "\n" +
                              d1.substr(0, 16) + " " + std::to_string(patch.size()) + "\n");
+  // The release's pair, named after the catalog, serves the same patch as a range.
+  const auto release = [&] {
+    const std::string c = crypto::sha3Hex(readFile(tree_ / "updater-catalog.sha3"));
+    const std::string frame = readFile(named(c + ".release.zst"));
+    return std::pair(c, formats::parseReleaseDescription(compress::decompressCopy(
+                            {reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size()},
+                            formats::kMaximumReleaseDescriptionBytes)));
+  };
+  const auto [c2, release2] = release();
+  const formats::ReleaseDescription::Version* version = release2.find(d2);
+  ASSERT_NE(version, nullptr);
+  ASSERT_EQ(version->file, formats::parseFileDescription(description));
+  const std::string bundle = readFile(named(c2 + ".patches"));
+  EXPECT_EQ(release2.bundleBytes, static_cast<std::int64_t>(bundle.size()));
+  EXPECT_EQ(bundle.substr(version->patchOffsets.at(0), patch.size()), patch);
 
   // An unchanged republish writes nothing: each name keeps its file and time.
   const auto state = [&folder] {
@@ -245,7 +262,7 @@ TEST_F(Publish, KeepsCopiesAndPatchesOfTheVersionsOfRecentReleases) {
   };
   const auto before = state();
   publish(v2);
-  EXPECT_EQ(state(), before);
+  EXPECT_EQ(state(), before);  // the release's pair among them
   // Nor does it read the descriptions, but one that went missing comes back.
   std::filesystem::remove(named(d2 + ".desc"));
   publish(v2);
@@ -258,6 +275,9 @@ TEST_F(Publish, KeepsCopiesAndPatchesOfTheVersionsOfRecentReleases) {
   EXPECT_FALSE(testing_support::fileExists(named(d2 + ".desc")));
   EXPECT_TRUE(testing_support::fileExists(named(d2 + ".zst")));
   EXPECT_TRUE(testing_support::fileExists(named(d3 + ".from." + d2 + ".zst")));
+  EXPECT_NE(release().first, c2);
+  EXPECT_FALSE(testing_support::fileExists(named(c2 + ".release.zst")));
+  EXPECT_FALSE(testing_support::fileExists(named(c2 + ".patches")));
 }
 
 }  // namespace
