@@ -81,7 +81,8 @@ TEST(Patch, MakesTheNewVersionFromTheOldAndRefusesWhatItMayNotWrite) {
   EXPECT_THROW(decompressCopy(bytesOf(bomb + bomb), 2'000'000), common::ValueError);
   EXPECT_THROW(decompressCopy(bytesOf(bomb.substr(0, bomb.size() - 1)), 1'000'000),
                common::ValueError);
-  FrameReader wrong(bytesOf(textBytes(200'000, 7)), static_cast<std::int64_t>(next.size()));
+  const std::string other = textBytes(200'000, 7);  // outlives its reader
+  FrameReader wrong(bytesOf(other), static_cast<std::int64_t>(next.size()));
   made.clear();
   try {
     wrong.add(bytesOf(patch), append);
