@@ -54,9 +54,11 @@ class StagingPlan {
   // under way at once: each may hold a window of ranges and a plan in memory,
   // both bounded by its file's size, or a patch or copy and its decoder's window.
   // Two of any size, or more of small files: those cost a round trip or two
-  // each, and only many side by side keep the transfers busy.
+  // each, and only many side by side keep the transfers busy; patches taken
+  // from the bundle share a request of up to 64 ranges only when that many
+  // are under way (on the postgresql-15 tree at 50 ms, 16 took 5.9 s, 64 3.5 s).
   static constexpr std::size_t kMaxDeltasUnderway = 2;
-  static constexpr std::size_t kMaxSmallDeltasUnderway = 16;
+  static constexpr std::size_t kMaxSmallDeltasUnderway = 64;
   static constexpr std::int64_t kSmallDeltasBytes = std::int64_t{32} << 20;
   // What a whole download that starts before its check ends may fetch: the
   // header that starts it is not signed, and a target found up to date must

@@ -120,6 +120,8 @@ class DeltaRoute {
   // The size of the version `digest` when the release description is in hand
   // and the publisher has its compressed copy: a new file may come by it.
   std::optional<std::int64_t> describedCopy(std::string_view digest) const;
+  // Whether the release description is on its way: a new file waits for it.
+  bool releaseAsked() const { return release_ == Release::kAsked; }
   // Fetches and applies the patch or copy that its Applying event told of; a
   // patch that the release description places in the bundle waits for
   // rangeDue, to be fetched with others as ranges of it.

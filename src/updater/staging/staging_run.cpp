@@ -97,9 +97,13 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
                            found.targetSize >= formats::kMinimumDescribedBytes &&
                            found.targetSize <= formats::kMaximumPatchedBytes;
     // A new file (or one whose target is no regular file) comes by its copy
-    // when the release description in hand has one.
-    const std::optional<std::int64_t> copied =
-        found.targetDigest.empty() ? route_.describedCopy(entry.digest) : std::nullopt;
+    // when the release description has one: the one in hand, or the one on
+    // its way, which it waits for (the size it holds a place for until then).
+    const bool isNew = found.targetDigest.empty();
+    const std::optional<std::int64_t> copied = !isNew ? std::nullopt
+                                               : route_.releaseAsked()
+                                                   ? std::optional(formats::kMinimumDescribedBytes)
+                                                   : route_.describedCopy(entry.digest);
     if (described || copied) {
       described_[index] = {std::move(found.targetDigest), copied ? 0 : found.targetSize};
     }
