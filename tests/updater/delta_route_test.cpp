@@ -263,7 +263,7 @@ TEST(DeltaRoute, PlansEarlyAndTellsOfTheBuildOnlyOnceTheCheckEnds) {
   }
 }
 
-// Once kDescribedAlone entries asked for their own descriptions, the next asks
+// Once kDescribedAlone entries are found out of date, the next to begin asks
 // for the release description: with it in hand, a new file comes by its copy.
 TEST(DeltaRoute, TakesTheReleaseDescriptionOnceManyAskAndANewFileByItsCopy) {
   const testing_support::TempDir dir;
@@ -280,12 +280,14 @@ TEST(DeltaRoute, TakesTheReleaseDescriptionOnceManyAskAndANewFileByItsCopy) {
     return updater::DeltaRoute::Files{
         common::Uri{}, common::Uri{}, {dir / "new", dir / "new.pending"}, digest};
   };
-  for (std::size_t entry = 0; entry <= updater::DeltaRoute::kDescribedAlone; ++entry) {
+  const std::size_t alone = updater::DeltaRoute::kDescribedAlone - 1;
+  for (std::size_t entry = 0; entry <= alone; ++entry) {
+    route.foundOutOfDate();
     route.begin(entry, files(), updater::DeltaRoute::Target{std::string(64, 'b'), 2000});
   }
   ASSERT_EQ(source.started.back().kind, Transfer::Kind::kRelease);
   EXPECT_EQ(std::ranges::count(source.started, Transfer::Kind::kDescription, &Transfer::kind),
-            updater::DeltaRoute::kDescribedAlone);
+            alone);
   EXPECT_FALSE(route.describedCopy(digest));
   auto end = answer(
       compress::makePatch({}, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}));

@@ -90,9 +90,9 @@ class DeltaRoute {
   static constexpr std::int64_t kDescriptionMisses = 3;
 
   // Once this many entries (or 1 in kReleaseShare of the catalog's, when more)
-  // asked for their own descriptions, the release description is asked for
-  // once, for them all: a small change costs no large file, a large one no
-  // request per file.
+  // are found out of date, the release description is asked for once, for
+  // them all: a small change costs no large file, a large one no request per
+  // file. The entries that began before ask for their own.
   static constexpr std::int64_t kDescribedAlone = 16;
   static constexpr std::int64_t kReleaseShare = 32;
 
@@ -120,8 +120,11 @@ class DeltaRoute {
   // The size of the version `digest` when the release description is in hand
   // and the publisher has its compressed copy: a new file may come by it.
   std::optional<std::int64_t> describedCopy(std::string_view digest) const;
-  // Whether the release description is on its way: a new file waits for it.
-  bool releaseAsked() const { return release_ == Release::kAsked; }
+  // Another entry was found out of date: enough of them make the release
+  // description due, asked for by the next entry that begins.
+  void foundOutOfDate();
+  // Whether the release description is due or on its way: a new file waits for it.
+  bool releaseComing() const { return release_ == Release::kDue || release_ == Release::kAsked; }
   // Fetches and applies the patch or copy that its Applying event told of; a
   // patch that the release description places in the bundle waits for
   // rangeDue, to be fetched with others as ranges of it.
@@ -292,10 +295,10 @@ class DeltaRoute {
   // The release description, for the whole run: asked for once, and its
   // patches taken from the bundle.
   const RunCatalog catalog_;
-  enum class Release : std::uint8_t { kUnasked, kAsked, kInHand, kUnusable };
+  enum class Release : std::uint8_t { kUnasked, kDue, kAsked, kInHand, kUnusable };
   Release release_ = Release::kUnasked;
   std::optional<formats::ReleaseDescription> releaseDescription_;
-  std::int64_t describedAlone_ = 0;  // entries that asked for their own description
+  std::int64_t outOfDate_ = 0;  // entries found out of date so far
   common::Uri bundleUrl_;
   std::deque<std::size_t> bundleQueue_;  // the entries kBundled, in the order they came
 };

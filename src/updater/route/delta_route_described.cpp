@@ -28,6 +28,12 @@ common::Uri DeltaRoute::besideIndex(const Files& files, std::string_view name) {
 
 void DeltaRoute::describeAlone(std::size_t entry) {
   Entry& item = *find(entry);
+  if (item.target->digest.empty()) {
+    // A new file came for the release description's copy: one request of its
+    // own would cost what the copy saves on a small file.
+    fallBack(entry, "the server has no release description");
+    return;
+  }
   item.stage = Stage::kDescribing;
   try {
     source_.fetch({Transfer::Kind::kDescription, entry},

@@ -47,18 +47,22 @@ void DeltaRoute::describe(std::size_t entry) {
     case Release::kAsked:
       find(entry)->stage = Stage::kAwaitingRelease;
       return;
+    case Release::kDue:
+      fetchRelease(entry);
+      return;
     case Release::kUnasked:
-      if (!catalog_.digest.empty() &&
-          describedAlone_ >= std::max(kDescribedAlone, catalog_.entries / kReleaseShare)) {
-        fetchRelease(entry);
-        return;
-      }
-      ++describedAlone_;
-      break;
     case Release::kUnusable:
       break;
   }
   describeAlone(entry);
+}
+
+void DeltaRoute::foundOutOfDate() {
+  ++outOfDate_;
+  if (release_ == Release::kUnasked && !catalog_.digest.empty() &&
+      outOfDate_ >= std::max(kDescribedAlone, catalog_.entries / kReleaseShare)) {
+    release_ = Release::kDue;
+  }
 }
 
 void DeltaRoute::fetchRelease(std::size_t entry) {

@@ -91,6 +91,7 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
         ProgressContext{entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
                         totalFiles_},
         std::move(found.staged));
+    route_.foundOutOfDate();
     // A target that the publisher may have described takes its route, as a
     // large one does for its delta.
     const bool described = route_.asksDescriptions() && !found.targetDigest.empty() &&
@@ -99,9 +100,9 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
     // A new file (or one whose target is no regular file) comes by its copy
     // when the release description has one: the one in hand, or the one on
     // its way, which it waits for (the size it holds a place for until then).
-    const bool isNew = found.targetDigest.empty();
-    const std::optional<std::int64_t> copied = !isNew ? std::nullopt
-                                               : route_.releaseAsked()
+    const bool newFile = found.targetDigest.empty() && route_.asksDescriptions();
+    const std::optional<std::int64_t> copied = !newFile ? std::nullopt
+                                               : route_.releaseComing()
                                                    ? std::optional(formats::kMinimumDescribedBytes)
                                                    : route_.describedCopy(entry.digest);
     if (described || copied) {
