@@ -22,18 +22,6 @@ struct Release {
   std::vector<std::pair<std::string, std::int64_t>> parts;
 };
 
-std::optional<formats::FileDescription> readDescription(const ToolFolder& folder,
-                                                        const std::string& digest) {
-  const std::optional<std::string> text =
-      folder.read(formats::descriptionNameOf(digest), formats::kMaximumDescriptionBytes);
-  try {
-    return text ? std::optional(formats::parseFileDescription(*text)) : std::nullopt;
-  } catch (const common::ValueError&) {
-    // recovery point: clients find no description of this version either way
-    return std::nullopt;
-  }
-}
-
 // The release as the descriptions of its versions tell it: one line per
 // version whatever number of paths have it, in the order of their digests.
 Release gatherRelease(const ToolFolder& folder, const std::vector<DescribedFile>& files,

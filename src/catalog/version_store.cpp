@@ -22,18 +22,6 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-std::optional<formats::FileDescription> readDescription(const ToolFolder& folder,
-                                                        const std::string& digest) {
-  const std::optional<std::string> text =
-      folder.read(formats::descriptionNameOf(digest), formats::kMaximumDescriptionBytes);
-  try {
-    return text ? std::optional(formats::parseFileDescription(*text)) : std::nullopt;
-  } catch (const common::ValueError&) {
-    // recovery point: a damaged description is written again
-    return std::nullopt;
-  }
-}
-
 // The bytes of the file at `path` when they are still those of `digest`: a
 // file that changed since its digest was taken is left for the next publish.
 std::optional<std::string> readVersion(const std::string& path, const std::string& digest) {
@@ -103,6 +91,18 @@ TargetOutcome makePatches(ToolFolder& folder, const std::string& digest, const T
 }
 
 }  // namespace
+
+std::optional<formats::FileDescription> readDescription(const ToolFolder& folder,
+                                                        const std::string& digest) {
+  const std::optional<std::string> text =
+      folder.read(formats::descriptionNameOf(digest), formats::kMaximumDescriptionBytes);
+  try {
+    return text ? std::optional(formats::parseFileDescription(*text)) : std::nullopt;
+  } catch (const common::ValueError&) {
+    // recovery point: a damaged description is written again, and serves no one
+    return std::nullopt;
+  }
+}
 
 void CopyTap::add(std::span<const std::uint8_t> bytes) {
   added_ += static_cast<std::int64_t>(bytes.size());

@@ -14,6 +14,7 @@
 #include "catalog/tool_folder.hpp"
 #include "common/ordered_pool.hpp"
 #include "compress/zstd_codec.hpp"
+#include "formats/file_description.hpp"
 #include "formats/release_history.hpp"
 
 namespace catalog {
@@ -35,6 +36,11 @@ class CopyTap {
   std::optional<compress::CopyWriter> writer_;
   std::optional<std::string> copy_;
 };
+
+// The description of the version `digest` in `folder`; nothing when it is
+// missing or damaged.
+std::optional<formats::FileDescription> readDescription(const ToolFolder& folder,
+                                                        const std::string& digest);
 
 // A catalogued version that gets a description: its path, digest text and size.
 struct DescribedFile {

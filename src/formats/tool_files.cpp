@@ -5,6 +5,17 @@
 #include <initializer_list>
 
 namespace formats {
+namespace {
+
+std::string joined(std::initializer_list<std::string_view> parts) {
+  std::string text;
+  for (const std::string_view part : parts) {
+    text += part;
+  }
+  return text;
+}
+
+}  // namespace
 
 std::string pendingPathOf(std::string_view path) {
   std::string pending(path);
@@ -26,43 +37,26 @@ bool isBlockIndexName(std::string_view name) {
          });
 }
 
-std::string copyNameOf(std::string_view digest) {
-  std::string name(digest);
-  name += kCopySuffix;
-  return name;
-}
+std::string copyNameOf(std::string_view digest) { return joined({digest, kCopySuffix}); }
 
 std::string descriptionNameOf(std::string_view digest) {
-  std::string name(digest);
-  name += kDescriptionSuffix;
-  return name;
+  return joined({digest, kDescriptionSuffix});
 }
 
 std::string patchNameOf(std::string_view from, std::string_view to) {
-  std::string name(to);
-  name += kPatchInfix;
-  name += from;
-  name += kCopySuffix;
-  return name;
+  return joined({to, kPatchInfix, from, kCopySuffix});
 }
 
 std::string releaseDescriptionNameOf(std::string_view catalogDigest) {
-  std::string name(catalogDigest);
-  name += kReleaseDescriptionSuffix;
-  return name;
+  return joined({catalogDigest, kReleaseDescriptionSuffix});
 }
 
 std::string bundleNameOf(std::string_view catalogDigest) {
-  std::string name(catalogDigest);
-  name += kBundleSuffix;
-  return name;
+  return joined({catalogDigest, kBundleSuffix});
 }
 
 std::string toolFolderPathOf(std::string_view name) {
-  std::string path(kBlockIndexDirectoryName);
-  path += '/';
-  path += name;
-  return path;
+  return joined({kBlockIndexDirectoryName, "/", name});
 }
 
 std::optional<FolderName> parseFolderName(std::string_view name) {
