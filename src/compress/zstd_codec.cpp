@@ -179,8 +179,13 @@ struct FrameReader::Context {
 FrameReader::FrameReader(std::span<const std::uint8_t> reference, std::int64_t maxOutput)
     : context_(std::make_unique<Context>()), maxOutput_(maxOutput) {
   ZSTD_DCtx* decoder = context_->decoder.get();
+  // No wider than what reaches over the reference and the whole output, as
+  // makePatch and copies make it: a frame that asks for more is refused
+  // before its window is allocated.
+  const auto reach = static_cast<std::uint64_t>(maxOutput) + reference.size();
+  const int windowLog = std::clamp(static_cast<int>(std::bit_width(reach)), 10, kMaximumWindowLog);
   if (decoder == nullptr ||
-      ZSTD_isError(ZSTD_DCtx_setParameter(decoder, ZSTD_d_windowLogMax, kMaximumWindowLog)) ||
+      ZSTD_isError(ZSTD_DCtx_setParameter(decoder, ZSTD_d_windowLogMax, windowLog)) ||
       (!reference.empty() &&
        ZSTD_isError(ZSTD_DCtx_refPrefix(decoder, reference.data(), reference.size())))) {
     throw common::IOError("cannot set up decompression");

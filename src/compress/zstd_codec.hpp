@@ -61,8 +61,9 @@ std::string makePatch(std::span<const std::uint8_t> from, std::span<const std::u
 std::string compressFrame(std::span<const std::uint8_t> bytes);
 
 // Reads one zstd frame as its bytes come, handing what it decodes to `sink`,
-// trusting nothing in it: a frame that asks for a window wider than
-// 2^kMaximumWindowLog, decodes to more than `maxOutput` bytes, is followed by
+// trusting nothing in it: a frame that asks for a window wider than what
+// reaches over `reference` and `maxOutput` bytes (2^kMaximumWindowLog at
+// most), decodes to more than `maxOutput` bytes, is followed by
 // anything, or is damaged ends with ValueError "bad compressed file: WHAT".
 // `reference` (a patch's earlier version, possibly mapped) must outlive it.
 class FrameReader {
