@@ -31,9 +31,10 @@ std::optional<StagingPlan::Start> StagingPlan::next(
     return begin(*due);
   }
   // The routes under way come next: their entries started before any queued.
+  const Held holding = held();
   for (const auto& [entry, bytes] : underway_) {
     Stage& stage = entries_[entry].stage;
-    if (stage == Stage::kAwaitingRoom && roomForDelta(bytes)) {
+    if (stage == Stage::kAwaitingRoom && roomFor(holding, bytes)) {
       stage = Stage::kApplying;
       return Start{entry, StagingStep::kApply};
     }
@@ -58,9 +59,10 @@ std::optional<StagingPlan::Start> StagingPlan::next(
 std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
   // A delta waits for a free place, while the entries behind it go on.
   const auto end = queue_.lower_bound(before);
+  const Held holding = held();
   const auto found = std::find_if(queue_.begin(), end, [&](std::size_t queued) {
     const Entry& item = entries_[queued];
-    return item.stage != Stage::kQueuedForDelta || roomForDelta(item.deltaBytes);
+    return item.stage != Stage::kQueuedForDelta || roomFor(holding, item.deltaBytes);
   });
   if (found == end) {
     return std::nullopt;
@@ -70,17 +72,20 @@ std::optional<std::size_t> StagingPlan::takeQueued(std::size_t before) {
   return entry;
 }
 
-bool StagingPlan::roomForDelta(std::int64_t deltaBytes) const {
-  std::size_t holding = 0;
-  std::int64_t underwayBytes = 0;
+StagingPlan::Held StagingPlan::held() const {
+  Held held;
   for (const auto& [entry, bytes] : underway_) {
     if (entries_[entry].stage != Stage::kAwaitingRoom) {
-      ++holding;
-      underwayBytes += bytes;
+      ++held.routes;
+      held.bytes += bytes;
     }
   }
-  return holding < kMaxDeltasUnderway ||
-         (holding < kMaxSmallDeltasUnderway && underwayBytes + deltaBytes <= kSmallDeltasBytes);
+  return held;
+}
+
+bool StagingPlan::roomFor(const Held& held, std::int64_t deltaBytes) {
+  return held.routes < kMaxDeltasUnderway ||
+         (held.routes < kMaxSmallDeltasUnderway && held.bytes + deltaBytes <= kSmallDeltasBytes);
 }
 
 StagingPlan::Start StagingPlan::begin(std::size_t entry) {
@@ -167,7 +172,7 @@ std::optional<StagingPlan::Start> StagingPlan::plannedEarly(std::size_t entry,
     return std::nullopt;
   }
   if (plan.pays) {
-    if (!roomForDelta(plan.oldBytes)) {
+    if (!roomFor(held(), plan.oldBytes)) {
       return std::nullopt;
     }
     item.stage = Stage::kEarlyBuilding;

@@ -182,9 +182,15 @@ class StagingPlan {
 
   Start begin(std::size_t entry);
   Start whole(std::size_t entry);
-  // Whether a route that holds `deltaBytes` has a place beside those under
-  // way that hold memory (not those awaiting room).
-  bool roomForDelta(std::int64_t deltaBytes) const;
+  // What the routes under way that hold memory (not those awaiting room)
+  // hold together: taken once per decision, not once per route it weighs.
+  struct Held {
+    std::size_t routes = 0;
+    std::int64_t bytes = 0;
+  };
+  Held held() const;
+  // Whether a route that holds `deltaBytes` has a place beside `held`.
+  static bool roomFor(const Held& held, std::int64_t deltaBytes);
   void requeue(std::size_t entry, Stage queued = Stage::kQueued);
   // The first queued entry before `before` that may start now, taken from the queue.
   std::optional<std::size_t> takeQueued(std::size_t before);
