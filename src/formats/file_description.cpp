@@ -38,13 +38,23 @@ std::pair<std::string_view, std::int64_t> splitSized(std::string_view line, std:
 
 }  // namespace
 
-std::optional<std::int64_t> FileDescription::patchBytesFrom(std::string_view digest) const {
-  for (const Patch& patch : patches) {
-    if (digest.size() >= kPatchPrefixDigits && digest.starts_with(patch.fromPrefix)) {
-      return patch.bytes;
+bool isPatchPrefix(std::string_view text) {
+  return text.size() == kPatchPrefixDigits &&
+         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::optional<std::size_t> FileDescription::patchFrom(std::string_view digest) const {
+  for (std::size_t patch = 0; patch < patches.size(); ++patch) {
+    if (digest.size() >= kPatchPrefixDigits && digest.starts_with(patches[patch].fromPrefix)) {
+      return patch;
     }
   }
   return std::nullopt;
+}
+
+std::optional<std::int64_t> FileDescription::patchBytesFrom(std::string_view digest) const {
+  const std::optional<std::size_t> patch = patchFrom(digest);
+  return patch ? std::optional(patches[*patch].bytes) : std::nullopt;
 }
 
 std::string describe(const FileDescription& description) {
@@ -75,8 +85,7 @@ FileDescription parseFileDescription(std::string_view text) {
   description.copyBytes = copyBytes;
   while (!text.empty()) {
     const auto [prefix, bytes] = splitSized(takeLine(text), "patch line");
-    if (prefix.size() != kPatchPrefixDigits ||
-        prefix.find_first_not_of("0123456789abcdef") != std::string_view::npos || bytes == 0) {
+    if (!isPatchPrefix(prefix) || bytes == 0) {
       malformed("patch line");
     }
     description.patches.push_back({std::string(prefix), bytes});

@@ -31,6 +31,10 @@ inline constexpr std::int64_t kMaximumDescriptionBytes = 4096;
 // request, never a wrong file.
 inline constexpr std::size_t kPatchPrefixDigits = 16;
 
+// True when `text` is what a description names a version by: its first
+// kPatchPrefixDigits lower-case hexadecimal digits.
+bool isPatchPrefix(std::string_view text);
+
 // What the publisher has for one version of a file, in the description named
 // after its digest text: unsigned, like everything in the index folder, so a
 // client uses it to choose what to fetch and verifies what it builds.
@@ -47,6 +51,8 @@ struct FileDescription {
   // The size of the patch from the version whose digest text is `digest`,
   // when the description names one.
   std::optional<std::int64_t> patchBytesFrom(std::string_view digest) const;
+  // Which of `patches` starts from the version whose digest text is `digest`.
+  std::optional<std::size_t> patchFrom(std::string_view digest) const;
   bool operator==(const FileDescription&) const = default;
 };
 

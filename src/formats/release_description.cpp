@@ -30,8 +30,7 @@ std::int64_t takeNumber(std::string_view& line, std::int64_t most) {
 
 std::string takePrefix(std::string_view& line) {
   const std::string_view prefix = takeWord(line);
-  if (prefix.size() != kPatchPrefixDigits ||
-      prefix.find_first_not_of("0123456789abcdef") != std::string_view::npos) {
+  if (!isPatchPrefix(prefix)) {
     malformed("a digest prefix");
   }
   return std::string(prefix);

@@ -139,7 +139,7 @@ TEST_F(PatchUpdate, APublisherWithoutDescriptionsIsAskedAFewTimesOnly) {
   }
   // More files than go at once: those asked before the first misses came back.
   EXPECT_GT(asked, 0U);
-  EXPECT_LE(asked, updater::DeltaRoute::kDescriptionMisses +
+  EXPECT_LE(asked, updater::PublisherOffer::kDescriptionMisses +
                        updater::StagingPlan::kMaxSmallDeltasUnderway);
 }
 
@@ -179,7 +179,7 @@ TEST_F(PatchUpdate, ManyChangedFilesTakeOneDescriptionAndTheBundlesRanges) {
   }
   release.bundleBytes = std::ssize(bundle);
   const std::string text = formats::describeRelease(release);
-  const std::size_t alone = updater::DeltaRoute::kDescribedAlone;
+  const std::size_t alone = updater::PublisherOffer::kDescribedAlone;
   const struct {
     const char* name;
     std::string bundle;

@@ -280,20 +280,20 @@ TEST(DeltaRoute, TakesTheReleaseDescriptionOnceManyAskAndANewFileByItsCopy) {
     return updater::DeltaRoute::Files{
         common::Uri{}, common::Uri{}, {dir / "new", dir / "new.pending"}, digest};
   };
-  const std::size_t alone = updater::DeltaRoute::kDescribedAlone - 1;
+  const std::size_t alone = updater::PublisherOffer::kDescribedAlone - 1;
   for (std::size_t entry = 0; entry <= alone; ++entry) {
-    route.foundOutOfDate();
+    route.offer().foundOutOfDate();
     route.begin(entry, files(), updater::DeltaRoute::Target{std::string(64, 'b'), 2000});
   }
   ASSERT_EQ(source.started.back().kind, Transfer::Kind::kRelease);
   EXPECT_EQ(std::ranges::count(source.started, Transfer::Kind::kDescription, &Transfer::kind),
             alone);
-  EXPECT_FALSE(route.describedCopy(digest));
+  EXPECT_FALSE(route.offer().describedCopy(digest));
   auto end = answer(
       compress::makePatch({}, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}));
   route.ended(source.started.back(), end);
   source.runSteps();
-  ASSERT_EQ(route.describedCopy(digest), std::ssize(newBytes));
+  ASSERT_EQ(route.offer().describedCopy(digest), std::ssize(newBytes));
   // The new file: no target.
   route.begin(99, files(), updater::DeltaRoute::Target{});
   std::optional<updater::RouteEvent> event;

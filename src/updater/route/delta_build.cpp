@@ -24,8 +24,6 @@ constexpr std::int64_t kWindowBytes = std::int64_t{16} << 20;
 constexpr std::int64_t kBytesPerJob = std::int64_t{2} << 20;
 // Pieces written but not yet hashed: the writing may run this far ahead.
 constexpr std::size_t kPiecesAhead = 2;
-// The staged file's write buffer, as a download has.
-constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
 
 }  // namespace
 
@@ -34,7 +32,7 @@ constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
 // what it got.
 struct DeltaBuild::Writer {
   Writer(const common::FileAt& oldFile, const common::FileAt& pending)
-      : file(pending, kWriteBufferBytes),
+      : file(pending, kStagedWriteBufferBytes),
         old(common::openRegularFile(oldFile, O_RDONLY)),
         oldPath(oldFile.shown) {}
 

@@ -21,6 +21,9 @@ namespace updater {
 // each of which starts slow (bench/README.md, ranges_bench.sh).
 inline constexpr std::int64_t kBytesPerRangeRequest = std::int64_t{512} << 10;
 
+// The write buffer of a staged file that a route builds, as a download has.
+inline constexpr std::size_t kStagedWriteBufferBytes = std::size_t{256} * 1024;
+
 // A staged file built from a delta plan: bytes that the old file holds are
 // copied from it, the others fetched as ranges, and everything is appended
 // strictly in order, so that the staged file is always a prefix of the new

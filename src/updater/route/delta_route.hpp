@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,10 +15,10 @@
 #include "common/uri.hpp"
 #include "crypto/lane_width.hpp"
 #include "formats/file_description.hpp"
-#include "formats/release_description.hpp"
 #include "http/resumable_download.hpp"
 #include "updater/apply/target_directory.hpp"
 #include "updater/route/delta_build.hpp"
+#include "updater/route/publisher_offer.hpp"
 #include "updater/route/route_event.hpp"
 #include "updater/route/transfer.hpp"
 
@@ -30,13 +31,6 @@ namespace updater {
 // streamed download must save a fair share of the bytes (bench/README.md,
 // the delta route's constants).
 bool deltaPays(const delta::DeltaPlan& plan);
-
-// The catalog whose release description and bundle a run may use: its digest
-// text (empty: they are not asked for) and its number of entries.
-struct RunCatalog {
-  std::string digest;
-  std::int64_t entries = 0;
-};
 
 // The route of the entries of a staging run: an out-of-date target whose
 // digest is known asks first what the publisher has for the new version (its
@@ -85,21 +79,10 @@ class DeltaRoute {
     std::string digest;
     std::int64_t size = 0;
   };
-  // Against a publisher that has no descriptions, the run stops asking after
-  // this many misses, so that its files do not cost a request each.
-  static constexpr std::int64_t kDescriptionMisses = 3;
-
-  // Once this many entries (or 1 in kReleaseShare of the catalog's, when more)
-  // are found out of date, the release description is asked for once, for
-  // them all: a small change costs no large file, a large one no request per
-  // file. The entries that began before ask for their own.
-  static constexpr std::int64_t kDescribedAlone = 16;
-  static constexpr std::int64_t kReleaseShare = 32;
-
   // Plans hash their strong checksums `lanes` at a time.
   explicit DeltaRoute(TransferSource& source, crypto::LaneWidth lanes = crypto::LaneWidth::kOne,
                       RunCatalog catalog = {})
-      : source_(source), lanes_(lanes), catalog_(std::move(catalog)) {}
+      : source_(source), lanes_(lanes), offer_(std::move(catalog)) {}
   DeltaRoute(const DeltaRoute&) = delete;
   DeltaRoute& operator=(const DeltaRoute&) = delete;
 
@@ -113,18 +96,9 @@ class DeltaRoute {
   // for and nothing began early; else by its delta, from an index fetched
   // early when there is one.
   void begin(std::size_t entry, Files files, std::optional<Target> target = std::nullopt);
-  // Whether descriptions are still asked for in this run.
-  bool asksDescriptions() const {
-    return describedSome_ || descriptionMisses_ < kDescriptionMisses;
-  }
-  // The size of the version `digest` when the release description is in hand
-  // and the publisher has its compressed copy: a new file may come by it.
-  std::optional<std::int64_t> describedCopy(std::string_view digest) const;
-  // Another entry was found out of date: enough of them make the release
-  // description due, asked for by the next entry that begins.
-  void foundOutOfDate();
-  // Whether the release description is due or on its way: a new file waits for it.
-  bool releaseComing() const { return release_ == Release::kDue || release_ == Release::kAsked; }
+  // What the run has learnt of the publisher's descriptions; the staging run
+  // tells it of each entry found out of date.
+  PublisherOffer& offer() { return offer_; }
   // Fetches and applies the patch or copy that its Applying event told of; a
   // patch that the release description places in the bundle waits for
   // rangeDue, to be fetched with others as ranges of it.
@@ -267,6 +241,8 @@ class DeltaRoute {
   void rangesIgnored();
   // Why a transfer failed, in plain words for the -v line.
   static std::string failureOf(const http::DownloadSet::Finished& end);
+  // The message of `error`, which is one of the program's errors.
+  static std::string messageOf(const std::exception_ptr& error);
   void appendJobs(std::size_t entry);
   void stepDone(std::size_t entry, const DeltaBuild::Step& step);
   void fallBack(std::size_t entry, std::string reason);
@@ -289,16 +265,9 @@ class DeltaRoute {
   };
   ServerRanges serverRanges_ = ServerRanges::kLists;
   std::optional<std::size_t> trialEntry_;  // whose single range tries the server
-  // Whether a description was found in this run, and the misses until then.
-  bool describedSome_ = false;
-  std::int64_t descriptionMisses_ = 0;
   // The release description, for the whole run: asked for once, and its
   // patches taken from the bundle.
-  const RunCatalog catalog_;
-  enum class Release : std::uint8_t { kUnasked, kDue, kAsked, kInHand, kUnusable };
-  Release release_ = Release::kUnasked;
-  std::optional<formats::ReleaseDescription> releaseDescription_;
-  std::int64_t outOfDate_ = 0;  // entries found out of date so far
+  PublisherOffer offer_;
   common::Uri bundleUrl_;
   std::deque<std::size_t> bundleQueue_;  // the entries kBundled, in the order they came
 };

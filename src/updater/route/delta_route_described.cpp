@@ -50,11 +50,11 @@ void DeltaRoute::described(std::size_t entry, Finished& end) {
   if (end.result != Finished::Result::kComplete) {
     // Missing (404) where the publisher has nothing for this version, or keeps
     // no descriptions at all.
-    descriptionMisses_ += describedSome_ ? 0 : 1;
+    offer_.missed();
     deltaOrCopy(entry, "no description of it from the server (" + failureOf(end) + ")");
     return;
   }
-  describedSome_ = true;
+  offer_.described();
   try {
     item.description = formats::parseFileDescription(end.body);
   } catch (const common::ValueError& error) {

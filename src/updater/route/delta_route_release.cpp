@@ -40,7 +40,8 @@ std::vector<http::ByteRange> rangesOf(std::vector<http::ByteRange> patches) {
 }  // namespace
 
 void DeltaRoute::describe(std::size_t entry) {
-  switch (release_) {
+  using Release = PublisherOffer::Release;
+  switch (offer_.release()) {
     case Release::kInHand:
       describeFromRelease(entry);
       return;
@@ -57,29 +58,21 @@ void DeltaRoute::describe(std::size_t entry) {
   describeAlone(entry);
 }
 
-void DeltaRoute::foundOutOfDate() {
-  ++outOfDate_;
-  if (release_ == Release::kUnasked && !catalog_.digest.empty() &&
-      outOfDate_ >= std::max(kDescribedAlone, catalog_.entries / kReleaseShare)) {
-    release_ = Release::kDue;
-  }
-}
-
 void DeltaRoute::fetchRelease(std::size_t entry) {
   Entry& item = *find(entry);
   try {
-    source_.fetch({Transfer::Kind::kRelease, entry},
-                  besideIndex(item.files, formats::releaseDescriptionNameOf(catalog_.digest)),
-                  std::nullopt, static_cast<std::size_t>(formats::kMaximumReleaseDescriptionBytes),
-                  0);
+    source_.fetch(
+        {Transfer::Kind::kRelease, entry},
+        besideIndex(item.files, formats::releaseDescriptionNameOf(offer_.catalog().digest)),
+        std::nullopt, static_cast<std::size_t>(formats::kMaximumReleaseDescriptionBytes), 0);
   } catch (const common::CurlError&) {
     // recovery point: every file is described alone
-    release_ = Release::kUnusable;
+    offer_.releaseArrived(std::nullopt);
     describeAlone(entry);
     return;
   }
-  release_ = Release::kAsked;
-  bundleUrl_ = besideIndex(item.files, formats::bundleNameOf(catalog_.digest));
+  offer_.releaseAsked();
+  bundleUrl_ = besideIndex(item.files, formats::bundleNameOf(offer_.catalog().digest));
   item.stage = Stage::kAwaitingRelease;
 }
 
@@ -104,9 +97,8 @@ void DeltaRoute::releaseEnded(Finished& end) {
 }
 
 void DeltaRoute::releaseArrived(std::optional<formats::ReleaseDescription> release) {
-  release_ = release ? Release::kInHand : Release::kUnusable;
-  releaseDescription_ = std::move(release);
-  describedSome_ = describedSome_ || releaseDescription_.has_value();
+  offer_.releaseArrived(std::move(release));
+  const bool inHand = offer_.release() == PublisherOffer::Release::kInHand;
   std::vector<std::size_t> waiting;
   for (const auto& [entry, item] : entries_) {
     if (item.stage == Stage::kAwaitingRelease) {
@@ -114,7 +106,7 @@ void DeltaRoute::releaseArrived(std::optional<formats::ReleaseDescription> relea
     }
   }
   for (const std::size_t entry : waiting) {
-    if (releaseDescription_) {
+    if (inHand) {
       describeFromRelease(entry);
     } else {
       describeAlone(entry);
@@ -125,32 +117,19 @@ void DeltaRoute::releaseArrived(std::optional<formats::ReleaseDescription> relea
 void DeltaRoute::describeFromRelease(std::size_t entry) {
   Entry& item = *find(entry);
   item.stage = Stage::kDescribing;
-  const formats::ReleaseDescription::Version* version =
-      releaseDescription_->find(item.files.digest);
+  const formats::ReleaseDescription::Version* version = offer_.find(item.files.digest);
   if (version == nullptr) {
     deltaOrCopy(entry, "the server has no patch or copy of it");
     return;
   }
   item.description = version->file;
-  const std::string& from = item.target->digest;
-  for (std::size_t patch = 0; patch < version->file.patches.size(); ++patch) {
-    const formats::FileDescription::Patch& described = version->file.patches[patch];
-    if (from.size() >= formats::kPatchPrefixDigits && from.starts_with(described.fromPrefix)) {
-      item.bundled = http::ByteRange{version->patchOffsets[patch], described.bytes};
-      awaitRoom(entry, RouteEvent::Way::kPatch);
-      return;
-    }
+  if (const std::optional<std::size_t> patch = version->file.patchFrom(item.target->digest)) {
+    item.bundled =
+        http::ByteRange{version->patchOffsets[*patch], version->file.patches[*patch].bytes};
+    awaitRoom(entry, RouteEvent::Way::kPatch);
+    return;
   }
   deltaOrCopy(entry, "the server has no patch or copy of it");
-}
-
-std::optional<std::int64_t> DeltaRoute::describedCopy(std::string_view digest) const {
-  const formats::ReleaseDescription::Version* version =
-      releaseDescription_ ? releaseDescription_->find(digest) : nullptr;
-  if (version == nullptr || version->file.copyBytes == 0) {
-    return std::nullopt;
-  }
-  return version->file.size;
 }
 
 bool DeltaRoute::bundleDue() const {

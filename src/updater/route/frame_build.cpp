@@ -6,15 +6,9 @@
 #include "common/errors.hpp"
 #include "compress/zstd_codec.hpp"
 #include "crypto/sha3.hpp"
+#include "updater/route/delta_build.hpp"
 
 namespace updater {
-namespace {
-
-// The staged file's write buffer, as a download has.
-constexpr std::size_t kWriteBufferBytes = std::size_t{256} * 1024;
-
-}  // namespace
-
 std::string buildFromFrame(std::string_view frame, const common::FileAt* reference,
                            const common::FileAt& staged, std::int64_t maxBytes,
                            std::string_view expected) {
@@ -22,7 +16,7 @@ std::string buildFromFrame(std::string_view frame, const common::FileAt* referen
   if (reference != nullptr) {
     mapped.emplace(*reference);
   }
-  common::AppendingFile file(staged, kWriteBufferBytes);
+  common::AppendingFile file(staged, kStagedWriteBufferBytes);
   try {
     // Whatever the file held is no prefix of what the frame makes.
     file.truncate();

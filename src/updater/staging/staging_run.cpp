@@ -91,20 +91,20 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
         ProgressContext{entry.path, formats::pendingPathOf(entry.path), entry.currentFile,
                         totalFiles_},
         std::move(found.staged));
-    route_.foundOutOfDate();
+    route_.offer().foundOutOfDate();
     // A target that the publisher may have described takes its route, as a
     // large one does for its delta.
-    const bool described = route_.asksDescriptions() && !found.targetDigest.empty() &&
+    const bool described = route_.offer().asksDescriptions() && !found.targetDigest.empty() &&
                            found.targetSize >= formats::kMinimumDescribedBytes &&
                            found.targetSize <= formats::kMaximumPatchedBytes;
     // A new file (or one whose target is no regular file) comes by its copy
     // when the release description has one: the one in hand, or the one on
     // its way, which it waits for (the size it holds a place for until then).
-    const bool newFile = found.targetDigest.empty() && route_.asksDescriptions();
+    const bool newFile = found.targetDigest.empty() && route_.offer().asksDescriptions();
     const std::optional<std::int64_t> copied = !newFile ? std::nullopt
-                                               : route_.releaseComing()
+                                               : route_.offer().releaseComing()
                                                    ? std::optional(formats::kMinimumDescribedBytes)
-                                                   : route_.describedCopy(entry.digest);
+                                                   : route_.offer().describedCopy(entry.digest);
     if (described || copied) {
       described_[index] = {std::move(found.targetDigest), copied ? 0 : found.targetSize};
     }
