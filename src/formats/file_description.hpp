@@ -21,8 +21,13 @@ inline constexpr std::int64_t kMinimumDescribedBytes = std::int64_t{1} << 10;
 // Larger files are served by block deltas.
 inline constexpr std::int64_t kMaximumPatchedBytes = std::int64_t{64} << 20;
 
-// The longest description a client accepts, and so the most it fetches.
-inline constexpr std::int64_t kMaximumDescriptionBytes = 4096;
+// The longest description a client accepts, and so the most it fetches: room
+// for the predecessors' paths.
+inline constexpr std::int64_t kMaximumDescriptionBytes = std::int64_t{16} << 10;
+
+// The most predecessors a description names: a version that is new at more
+// paths than this names those of the first.
+inline constexpr std::size_t kMaximumPredecessors = 4;
 
 // The digits of an earlier version's digest text by which a description names
 // the patch from it: enough that two versions of one file never share them by
@@ -47,6 +52,17 @@ struct FileDescription {
     bool operator==(const Patch&) const = default;
   };
   std::vector<Patch> patches;
+  // Files of the previous release that a client which lacks the version at
+  // its path may hold under another name (the path renamed, or the file
+  // moved): where it may look, and the digest text it must find there to
+  // take the patch from that version, or, equal to the version's own, to copy
+  // the file. Unsigned, so only a hint: see mayPrecede.
+  struct Predecessor {
+    std::string digest;
+    std::string path;
+    bool operator==(const Predecessor&) const = default;
+  };
+  std::vector<Predecessor> predecessors = {};
 
   // The size of the patch from the version whose digest text is `digest`,
   // when the description names one.
@@ -56,15 +72,30 @@ struct FileDescription {
   bool operator==(const FileDescription&) const = default;
 };
 
+// True when a client may read the relative `path` that a description names
+// as a predecessor: inside its directory (no empty, "." or ".." component, no
+// leading "/"), no NUL or LF, and none of the tool's own files (a staged
+// file, a root tool file, anything in the index folder).
+bool mayPrecede(std::string_view path);
+
 // The description in its served form (see the README): a first line
-// "tolvex-file 1 SIZE COPYBYTES", then a line "PREFIX BYTES" per patch, each
-// ending in LF.
+// "tolvex-file 1 SIZE COPYBYTES", then a line "PREFIX BYTES" per patch; with
+// predecessors, the first line says "tolvex-file 2" and a line
+// "from DIGEST PATH" follows per predecessor. Each line ends in LF. Version 1
+// stays for descriptions without predecessors, which earlier clients read.
 std::string describe(const FileDescription& description);
 
 // Reads a served description, trusting nothing in it: at most
 // kMaximumDescriptionBytes, sizes that fit in a file of kMaximumPatchedBytes,
-// prefixes of lower-case hexadecimal digits. Throws ValueError
-// "malformed file description: WHAT".
+// prefixes of lower-case hexadecimal digits, at most kMaximumPredecessors
+// each with a digest text and a path (what the path names is the reader's to
+// check, with mayPrecede). Throws ValueError "malformed file description: WHAT".
 FileDescription parseFileDescription(std::string_view text);
+
+// The predecessor line of `predecessor`, "from DIGEST PATH" and LF, as both
+// descriptions write it; and the predecessor of such a line (without its LF),
+// nothing when `line` is not one.
+std::string predecessorLine(const FileDescription::Predecessor& predecessor);
+std::optional<FileDescription::Predecessor> parsePredecessorLine(std::string_view line);
 
 }  // namespace formats

@@ -1,5 +1,7 @@
 #include "formats/release_description.hpp"
 
+#include <algorithm>
+
 #include "common/errors.hpp"
 #include "common/text.hpp"
 
@@ -7,6 +9,7 @@ namespace formats {
 namespace {
 
 constexpr std::string_view kFirstWords = "tolvex-release 1 ";
+constexpr std::string_view kFirstWordsWithPredecessors = "tolvex-release 2 ";
 
 [[noreturn]] void malformed(std::string_view what) {
   throw common::ValueError("malformed release description: " + std::string(what));
@@ -47,7 +50,10 @@ const ReleaseDescription::Version* ReleaseDescription::find(std::string_view dig
 }
 
 std::string describeRelease(const ReleaseDescription& release) {
-  std::string text(kFirstWords);
+  const bool predecessors = std::ranges::any_of(release.versions, [](const auto& version) {
+    return !version.second.file.predecessors.empty();
+  });
+  std::string text(predecessors ? kFirstWordsWithPredecessors : kFirstWords);
   text += std::to_string(release.bundleBytes) + '\n';
   for (const auto& [prefix, version] : release.versions) {
     text += prefix + ' ' + std::to_string(version.file.size) + ' ' +
@@ -58,6 +64,9 @@ std::string describeRelease(const ReleaseDescription& release) {
               std::to_string(version.file.patches[patch].bytes);
     }
     text += '\n';
+    for (const FileDescription::Predecessor& predecessor : version.file.predecessors) {
+      text += predecessorLine(predecessor);
+    }
   }
   return text;
 }
@@ -66,7 +75,8 @@ ReleaseDescription parseReleaseDescription(std::string_view text) {
   if (static_cast<std::int64_t>(text.size()) > kMaximumReleaseDescriptionBytes) {
     malformed("too long");
   }
-  if (!text.starts_with(kFirstWords) || !text.ends_with('\n')) {
+  const bool predecessors = text.starts_with(kFirstWordsWithPredecessors);
+  if ((!predecessors && !text.starts_with(kFirstWords)) || !text.ends_with('\n')) {
     malformed("first line");
   }
   text.remove_prefix(kFirstWords.size());
@@ -78,10 +88,20 @@ ReleaseDescription parseReleaseDescription(std::string_view text) {
     malformed("first line");
   }
   text.remove_prefix(end + 1);
+  ReleaseDescription::Version* last = nullptr;  // the version that predecessor lines belong to
   while (!text.empty()) {
     end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end + 1);
+    // A version line never passes for a predecessor line ('r' is no hexadecimal digit).
+    if (std::optional<FileDescription::Predecessor> predecessor =
+            predecessors ? parsePredecessorLine(line) : std::nullopt) {
+      if (last == nullptr || last->file.predecessors.size() == kMaximumPredecessors) {
+        malformed("a predecessor line");
+      }
+      last->file.predecessors.push_back(std::move(*predecessor));
+      continue;
+    }
     std::string prefix = takePrefix(line);
     ReleaseDescription::Version version;
     version.file.size = takeNumber(line, kMaximumPatchedBytes);
@@ -96,9 +116,11 @@ ReleaseDescription parseReleaseDescription(std::string_view text) {
       version.file.patches.push_back({std::move(from), bytes});
       version.patchOffsets.push_back(offset);
     }
-    if (!release.versions.emplace(std::move(prefix), std::move(version)).second) {
+    const auto [added, isNew] = release.versions.emplace(std::move(prefix), std::move(version));
+    if (!isNew) {
       malformed("a version described twice");
     }
+    last = &added->second;
   }
   return release;
 }

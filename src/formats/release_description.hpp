@@ -39,13 +39,15 @@ inline constexpr std::int64_t kMaximumReleaseDescriptionBytes = std::int64_t{64}
 
 // The description as text (see the README): a first line
 // "tolvex-release 1 BUNDLEBYTES", then per version a line
-// "PREFIX SIZE COPYBYTES" followed, per patch, by " FROMPREFIX OFFSET LENGTH";
-// each line ends in LF. The served file is this text compressed as one zstd frame.
+// "PREFIX SIZE COPYBYTES" followed, per patch, by " FROMPREFIX OFFSET LENGTH",
+// and after it a line "from DIGEST PATH" per predecessor of the version, as
+// in its description (then the first line says "tolvex-release 2"); each line
+// ends in LF. The served file is this text compressed as one zstd frame.
 std::string describeRelease(const ReleaseDescription& release);
 
 // Reads the text of a release description, trusting nothing in it: sizes as
 // parseFileDescription bounds them, patches within the bundle, each prefix
-// once. Throws ValueError "malformed release description: WHAT".
+// once, predecessors as in a description. Throws ValueError "malformed release description: WHAT".
 ReleaseDescription parseReleaseDescription(std::string_view text);
 
 }  // namespace formats

@@ -25,12 +25,47 @@ TEST(FileDescription, ReadsWhatItWritesAndFindsPatchesByPrefix) {
 
 TEST(FileDescription, RefusesWhatAServerMayMakeUp) {
   for (const std::string& text : std::vector<std::string>{
-           "", "tolvex-file 1 5000 1800", "tolvex-file 2 5000 1800\n", "tolvex-file 1 5000\n",
+           "", "tolvex-file 1 5000 1800", "tolvex-file 3 5000 1800\n", "tolvex-file 1 5000\n",
            "tolvex-file 1 -1 0\n", "tolvex-file 1 67108865 0\n", "tolvex-file 1 5000 01\n",
            "tolvex-file 1 5000 0\nAAAAAAAAAAAAAAAA 300\n", "tolvex-file 1 5000 0\naaaa 300\n",
            "tolvex-file 1 5000 0\naaaaaaaaaaaaaaaa 0\n",
            "tolvex-file 1 5000 0\n" + std::string(4096, '\n')}) {
     EXPECT_THROW(parseFileDescription(text), common::ValueError) << text;
+  }
+}
+
+TEST(FileDescription, NamesPredecessorsInItsSecondVersionOnly) {
+  const std::string from(64, 'a');
+  FileDescription description{5000, 0, {{from.substr(0, kPatchPrefixDigits), 300}}};
+  description.predecessors = {{from, "lib/6.1 old/x *.ko"}};
+  const std::string text = describe(description);
+  EXPECT_EQ(text,
+            "tolvex-file 2 5000 0\naaaaaaaaaaaaaaaa 300\nfrom " + from + " lib/6.1 old/x *.ko\n");
+  EXPECT_EQ(parseFileDescription(text), description);
+  const std::string line = "from " + from + " a\n";
+  for (const std::string& bad : std::vector<std::string>{
+           "tolvex-file 1 5000 0\n" + line, "tolvex-file 2 5000 0\nfrom " + from + " \n",
+           "tolvex-file 2 5000 0\nfrom AAAA a\n",
+           "tolvex-file 2 5000 0\n" + line + line + line + line + line,
+           "tolvex-file 2 5000 0\n" + line + "aaaaaaaaaaaaaaaa 300\n"}) {
+    EXPECT_THROW(parseFileDescription(bad), common::ValueError) << bad;
+  }
+  for (const auto& [path, may] :
+       std::vector<std::pair<std::string, bool>>{{"lib/a.ko", true},
+                                                 {"a..b/c", true},
+                                                 {"", false},
+                                                 {"/etc/passwd", false},
+                                                 {"a/../b", false},
+                                                 {"a//b", false},
+                                                 {"./a", false},
+                                                 {"a/", false},
+                                                 {std::string("a\0b", 3), false},
+                                                 {"a\nb", false},
+                                                 {"a.tolvex-pending", false},
+                                                 {"updater-catalog.sha3", false},
+                                                 {".tolvex-index/x", false},
+                                                 {"sub/.tolvex-index", true}}) {
+    EXPECT_EQ(mayPrecede(path), may) << path;
   }
 }
 
@@ -45,7 +80,14 @@ TEST(ReleaseDescription, ReadsWhatItWritesAndKeepsPatchesInTheBundle) {
   EXPECT_EQ(parseReleaseDescription(text), release);
   ASSERT_NE(release.find(to), nullptr);
   EXPECT_EQ(release.find(from), nullptr);
+  release.versions[to.substr(0, kPatchPrefixDigits)].file.predecessors = {{from, "old/x"}};
+  const std::string withPredecessor = describeRelease(release);
+  EXPECT_TRUE(withPredecessor.starts_with("tolvex-release 2 100\n"));
+  EXPECT_TRUE(withPredecessor.ends_with(" 60\nfrom " + from + " old/x\n"));
+  EXPECT_EQ(parseReleaseDescription(withPredecessor), release);
   for (const std::string& bad : std::vector<std::string>{
+           "tolvex-release 2 100\nfrom " + from + " old/x\n",
+           "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800\nfrom " + from + " old/x\n",
            "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800 aaaaaaaaaaaaaaaa 41 60\n",
            "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800\nbbbbbbbbbbbbbbbb 1 0\n",
            "tolvex-release 1 100\nbbbbbbbbbbbbbbbb 5000 1800 aaaaaaaaaaaaaaaa 40\n",
