@@ -11,6 +11,10 @@
 #           library of which little is reusable (firefox-esr's libxul.so, 175
 #           MiB across two ESR releases), where the delta must not cost much
 #           more time than a plain download.
+#   kernel  KERNEL_PACKAGES, two packages of one version each (the newest listed)
+#           whose every path names the version: a kernel and its modules
+#           (lib/modules/6.1.0-47-cloud-amd64/... -> .../6.1.0-50-cloud-amd64/...),
+#           so that no file of the newer tree is at a path the older one had.
 # The publisher dir has a history, as a real one does: it first holds the older
 # tree and `update-catalog` runs, then the newer tree replaces it (files that are
 # gone removed) and `update-catalog` runs again, so it may keep what it needs of
@@ -24,7 +28,9 @@
 #           files made by `zsyncmake -Z` beside hard links to the new files (no
 #           catalog: zsync is told which files changed). -Z: without it, zsync
 #           rebuilds .gz files from their decompressed content, not always
-#           byte for byte.
+#           byte for byte. A new file is fetched with no seed (kernel: every
+#           file): zsync could start from the older file of another name
+#           (`-i`) only if told which one that is.
 #   rsync   `rsync -rlt --no-whole-file` from a daemon on 127.0.0.1.
 #   rsync-z the same with -z (the compression both ends prefer: zstd on rsync 3.2+).
 #   plain   `curl -Z --parallel-max 8` of each changed or new file.
@@ -33,7 +39,7 @@
 # (rsync: one connection). Only regular files are compared: this tool does not
 # carry links. Shown: best wall time of RUNS, and the ratios of bytes and time
 # against zsync, rsync, rsync -z and the plain download, for each case and round
-# trip; for a package, the newer .deb's size as a reference line.
+# trip; for a package and kernel, the newer .deb's size as a reference line.
 #
 # Usage: bench/real_release_bench.sh [--source DIR] [--build DIR] [--publisher BIN]
 #        bench/real_release_bench.sh --client BIN --keypair KEYFILE [--publisher BIN]
@@ -43,8 +49,11 @@
 #                     update-catalog then goes through the same steps on a copy
 #                     beside it, and both are timed
 # Environment: RUNS=2;  RTTS="0 50";  PACKAGES="postgresql-15 libssl3";
-#   CASES (default: the packages, then insert and library);
-#   LIBRARY_PACKAGE=firefox-esr;  CONTENDERS="tolvex zsync rsync rsync-z plain";
+#   CASES (default: the packages, then insert, library and kernel);
+#   LIBRARY_PACKAGE=firefox-esr;
+#   KERNEL_PACKAGES="linux-image-6.1.0-47-cloud-amd64-unsigned
+#     linux-image-6.1.0-50-cloud-amd64-unsigned" (older, newer);
+#   CONTENDERS="tolvex zsync rsync rsync-z plain";
 #   PUBLISH=history (or once);
 #   TOLVEX_BENCH_CACHE: where the .deb files are kept (default
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian);  TOLVEX_DELAY_PROXY as
@@ -68,13 +77,17 @@ bench_parse_args "$0" "$@"
 runs=${RUNS:-2}
 rtts=${RTTS:-"0 50"}
 packages=${PACKAGES:-"postgresql-15 libssl3"}
-cases=${CASES:-"$packages insert library"}
+cases=${CASES:-"$packages insert library kernel"}
 library_package=${LIBRARY_PACKAGE:-firefox-esr}
+kernel_packages=${KERNEL_PACKAGES:-"linux-image-6.1.0-47-cloud-amd64-unsigned linux-image-6.1.0-50-cloud-amd64-unsigned"}
 entrants=${CONTENDERS:-"tolvex zsync rsync rsync-z plain"}
 publish=${PUBLISH:-history}
 cache=${TOLVEX_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tolvex-bench/debian}
 proxy_cmd=""
 case $publish in history | once) ;; *) echo "PUBLISH is history or once, not $publish" >&2; exit 2 ;; esac
+# shellcheck disable=SC2086  # two words
+[ "$(set -- $kernel_packages && echo $#)" = 2 ] ||
+  { echo "KERNEL_PACKAGES is two package names, not '$kernel_packages'" >&2; exit 2; }
 
 if [ -x scripts/install-deps ]; then scripts/install-deps nginx time zsync rsync; fi
 for tool in nginx curl zsync zsyncmake rsync apt-get apt-cache dpkg-deb python3 tar; do
@@ -89,23 +102,49 @@ publisher=${publisher:-$tool}
 echo "client: $tool; publisher: $publisher"
 
 # ---------------------------------------------------------------- the releases
-# fetch_pair PACKAGE: sets old_deb and new_deb, the two newest versions, fetched
-# into the cache unless there already.
-fetch_pair() {
-  local versions version file
-  old_deb="" new_deb=""
+# newest_versions PACKAGE COUNT: the COUNT newest versions that apt-cache
+# madison lists, oldest first.
+newest_versions() {
+  apt-cache madison "$1" | awk -F'|' '{ gsub(/ /, "", $2); print $2 }' | sort -uV | tail -n "$2"
+}
+
+# fetch_deb PACKAGE VERSION: sets deb, the file of that version, fetched into the
+# cache unless there already.
+fetch_deb() {
   mkdir -p "$cache"
-  versions=$(apt-cache madison "$1" | awk -F'|' '{ gsub(/ /, "", $2); print $2 }' | sort -uV | tail -n 2)
+  deb=$(find "$cache" -maxdepth 1 -name "${1}_${2/*:/}_*.deb" | head -n 1)
+  if [ -z "$deb" ]; then
+    (cd "$cache" && apt-get download -q "$1=$2" >/dev/null 2>&1) || fail "cannot download $1=$2"
+    deb=$(find "$cache" -maxdepth 1 -name "${1}_${2/*:/}_*.deb" | head -n 1)
+  fi
+}
+
+# fetch_pair PACKAGE: sets old_deb and new_deb, the two newest versions.
+fetch_pair() {
+  local versions version
+  old_deb="" new_deb=""
+  versions=$(newest_versions "$1" 2)
   [ "$(echo "$versions" | wc -l)" -eq 2 ] || fail "$1: fewer than two versions reachable (apt-cache madison)"
   for version in $versions; do
-    file=$(find "$cache" -maxdepth 1 -name "${1}_${version/*:/}_*.deb" | head -n 1)
-    if [ -z "$file" ]; then
-      (cd "$cache" && apt-get download -q "$1=$version" >/dev/null 2>&1) || fail "cannot download $1=$version"
-      file=$(find "$cache" -maxdepth 1 -name "${1}_${version/*:/}_*.deb" | head -n 1)
-    fi
+    fetch_deb "$1" "$version"
     old_deb=${new_deb:-}
-    new_deb=$file
+    new_deb=$deb
   done
+  echo "  $(basename "$old_deb") -> $(basename "$new_deb")"
+}
+
+# fetch_renamed OLD NEW: sets old_deb and new_deb, the newest version of each
+# package.
+fetch_renamed() {
+  local version
+  version=$(newest_versions "$1" 1)
+  [ -n "$version" ] || fail "$1: no version reachable (apt-cache madison)"
+  fetch_deb "$1" "$version"
+  old_deb=$deb
+  version=$(newest_versions "$2" 1)
+  [ -n "$version" ] || fail "$2: no version reachable (apt-cache madison)"
+  fetch_deb "$2" "$version"
+  new_deb=$deb
   echo "  $(basename "$old_deb") -> $(basename "$new_deb")"
 }
 
@@ -310,7 +349,8 @@ run_case() {
     mv "$tree/new/$largest" "$next/$(basename "$largest")"
     rm -rf "$tree"
   else
-    fetch_pair "$name"
+    # shellcheck disable=SC2086  # two words, checked above
+    if [ "$name" = kernel ]; then fetch_renamed $kernel_packages; else fetch_pair "$name"; fi
     dpkg-deb -x "$old_deb" "$old"
     dpkg-deb -x "$new_deb" "$next"
     printf '%s\t%d\n' "$name" "$(stat -c %s "$new_deb")" >>"$debs"
