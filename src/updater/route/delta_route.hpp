@@ -152,6 +152,7 @@ class DeltaRoute {
     kFailedEarly,      // its early build fell back: `reason` is told once the check ends
     kDescribing,       // its description asked for
     kPredecessor,      // a new file's predecessor read on a worker
+    kAwaitingAsk,      // a new file waits for other new files' descriptions to be answered
     kAwaitingRelease,  // its description comes from the release description, asked for
     kAwaitingRoom,     // its patch or copy waits for the plan's room (Applying)
     kBundled,          // its patch waits to be asked for as a range of the bundle
@@ -199,6 +200,8 @@ class DeltaRoute {
   // A new file's description arrived: its predecessors are tried first.
   void takePredecessor(std::size_t entry);
   void predecessorRead(std::size_t entry, PredecessorOutcome outcome);
+  // A new file's description was answered or dropped: those that wait may ask.
+  void newFileAnswered();
   // The patch from its target's version (as a bundle range when the release
   // description is what describes it), else the next way.
   void patchOrNext(std::size_t entry);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,10 +29,19 @@ common::Uri DeltaRoute::besideIndex(const Files& files, std::string_view name) {
 
 void DeltaRoute::describeAlone(std::size_t entry) {
   Entry& item = *find(entry);
-  if (item.target->digest.empty() && !offer_.asksNewDescriptions()) {
-    // Queued before the misses showed that the server describes no new files.
-    fallBack(entry, "the server has no description of it");
-    return;
+  if (item.target->digest.empty()) {
+    const auto asking = std::ranges::count_if(entries_, [](const auto& other) {
+      return other.second.stage == Stage::kDescribing && other.second.target->digest.empty();
+    });
+    if (!offer_.asksNewDescriptions()) {
+      // Queued before the misses showed that the server describes no new files.
+      fallBack(entry, "the server describes no new files");
+      return;
+    }
+    if (!offer_.mayAskNew(asking)) {
+      item.stage = Stage::kAwaitingAsk;  // until one is answered (newFileAnswered)
+      return;
+    }
   }
   item.stage = Stage::kDescribing;
   try {
@@ -52,9 +62,15 @@ void DeltaRoute::described(std::size_t entry, Finished& end) {
     // no descriptions at all.
     offer_.missed(newFile);
     deltaOrCopy(entry, "no description of it from the server (" + failureOf(end) + ")");
+    if (newFile) {
+      newFileAnswered();
+    }
     return;
   }
   offer_.described(newFile);
+  if (newFile) {
+    newFileAnswered();  // they all may ask now
+  }
   try {
     item.description = formats::parseFileDescription(end.body);
   } catch (const common::ValueError& error) {

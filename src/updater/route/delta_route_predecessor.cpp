@@ -2,6 +2,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "updater/route/delta_route.hpp"
 #include "updater/route/predecessor_file.hpp"
@@ -50,6 +51,18 @@ void DeltaRoute::predecessorRead(std::size_t entry, PredecessorOutcome outcome) 
   }
   tell(entry, RouteEvent::PatchFailed{std::move(outcome.failure)});
   deltaOrCopy(entry, "the server has no copy of it");
+}
+
+void DeltaRoute::newFileAnswered() {
+  std::vector<std::size_t> waiting;
+  for (const auto& [entry, item] : entries_) {
+    if (item.stage == Stage::kAwaitingAsk) {
+      waiting.push_back(entry);
+    }
+  }
+  for (const std::size_t entry : waiting) {
+    describe(entry);  // asks, waits again, or gives way
+  }
 }
 
 void DeltaRoute::patchOrNext(std::size_t entry) {

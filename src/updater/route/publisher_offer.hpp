@@ -54,6 +54,11 @@ class PublisherOffer {
   bool asksNewDescriptions() const {
     return asksDescriptions() && (describedNew_ || newMisses_ < kDescriptionMisses);
   }
+  // Whether a new file may ask now, while `asking` others wait for theirs:
+  // until one is found, no more are asked at once than may still miss.
+  bool mayAskNew(std::int64_t asking) const {
+    return asksNewDescriptions() && (describedNew_ || newMisses_ + asking < kDescriptionMisses);
+  }
   // A description was found, or missed (while none of its kind has been
   // found yet), for a changed target or, with `newFile`, for a new file.
   void described(bool newFile = false) {

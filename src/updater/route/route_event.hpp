@@ -42,7 +42,8 @@ struct RouteEvent {
     Way way = Way::kDelta;
     std::string from = {};  // kLocal: the predecessor's path
   };
-  // It gave way to the whole download, for `reason` in plain words.
+  // It gave way to the whole download, for `reason` in plain words; none for
+  // a new file of which the publisher said nothing, which just comes whole.
   struct FellBack {
     std::string reason;
   };

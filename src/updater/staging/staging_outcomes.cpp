@@ -12,7 +12,9 @@ void StagingOutcomes::cameBuilt(std::size_t index, const RouteEvent::Built& buil
 }
 
 void StagingOutcomes::cameWhole(std::size_t index, std::string reason) {
-  kept_[index].route = std::move(reason);
+  if (!reason.empty()) {
+    kept_[index].route = std::move(reason);
+  }
 }
 
 void StagingOutcomes::take(std::size_t index, StageOutcome outcome) {

@@ -44,7 +44,8 @@ class StagingOutcomes {
   void patchFailed(std::size_t index, std::string reason) {
     kept_[index].patchFailure = std::move(reason);
   }
-  // A delta gave way to the whole download, for `reason` in plain words.
+  // A delta gave way to the whole download, for `reason` in plain words
+  // (none: nothing to tell).
   void cameWhole(std::size_t index, std::string reason);
 
   // Takes `outcome`, of entry `index`, in its turn. Throws ExitRequest(255)
