@@ -1,6 +1,7 @@
 // Files updated by the publisher's patches and compressed copies, good,
 // wrong, hostile or missing.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <span>
@@ -219,6 +220,73 @@ TEST_F(PatchUpdate, ManyChangedFilesTakeOneDescriptionAndTheBundlesRanges) {
     } else {
       EXPECT_EQ(patchesAlone, c.patchesAlone);
     }
+  }
+}
+
+// A new path whose description names a file of the previous release that the
+// client holds at another path: copied or patched from it, never fetched; a
+// hostile or wrong name is ignored, and what it names is left as it was.
+TEST_F(PatchUpdate, ANewPathComesFromItsPredecessorAndAHostileNameIsIgnored) {
+  const testing_support::TempDir outside;
+  const std::string outsideName = std::filesystem::path(outside.path()).filename();
+  writeFile(outside / "lib.so", old_);
+  writeFile(clientFile("old/lib.so"), old_);
+  writeFile(clientFile("old/lib.so.tolvex-pending"), old_);
+  writeFile(clientFile("other/lib.so"), binaryContent(old_.size(), 9));
+  std::filesystem::create_symlink(outside.path(), clientFile("link"));
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::lchown(clientFile("link").c_str(), 65534, 65534), 0);
+  }
+  const std::string none = "Patch not used: new/lib.so: none of its predecessors may be read here";
+  const struct {
+    const char* name;
+    std::string path;  // named with the version's own digest
+    std::string line;  // as -v gives it
+  } cases[] = {
+      {"moved", "old/lib.so", "Copy: new/lib.so: from old/lib.so, no bytes fetched\n"},
+      {"patched", "old/lib.so", "Patch: new/lib.so: fetched " + std::to_string(patch_.size())},
+      {"absolute", outside / "lib.so", none},
+      {"outside", "../" + outsideName + "/lib.so", none},
+      {"another user's link", root ? "link/lib.so" : "", none},
+      {"catalog", std::string(formats::kCatalogFileName), none},
+      {"staged file", "old/lib.so.tolvex-pending", none},
+      {"missing", "gone/lib.so", none},
+      {"wrong digest", "other/lib.so",
+       "Patch not used: new/lib.so: its predecessor other/lib.so is not the version named"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.path.empty()) {
+      continue;
+    }
+    // The version itself, or new_ by its patch from old_.
+    const bool patched = c.line.starts_with("Patch:");
+    const std::string& version = patched ? new_ : old_;
+    const std::string digest = crypto::sha3Hex(version);
+    const std::string copy = compress::makePatch({}, bytesOf(version));
+    formats::FileDescription description = describing(std::ssize(patch_), std::ssize(copy));
+    description.size = std::ssize(version);
+    description.predecessors = {{patched ? oldDigest_ : digest, c.path}};
+    updater_testing::publishTree(published_.path(), {{"new/lib.so", version}});
+    const std::string folder = published_ / std::string(formats::kBlockIndexDirectoryName);
+    writeFile(folder + "/" + formats::descriptionNameOf(digest), formats::describe(description));
+    writeFile(folder + "/" + formats::copyNameOf(digest), copy);
+    writeFile(folder + "/" + patchName(), patch_);
+    std::filesystem::remove_all(clientFile("new"));
+    server_.clearRequests();
+    const testing_support::ProcessResult result = update({"-v"});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NE(result.out.find(c.line), std::string::npos) << result.out;
+    EXPECT_EQ(readFile(clientFile("new/lib.so")), version);
+    EXPECT_FALSE(fileExists(clientFile("new/lib.so.tolvex-pending")));
+    EXPECT_EQ(server_.requestsFor("/new/lib.so").size(), 0U);
+    const std::string copyUrl = "/" + formats::toolFolderPathOf(formats::copyNameOf(digest));
+    EXPECT_EQ(server_.requestsFor(copyUrl).size(), c.line.starts_with("Patch not used") ? 1U : 0U);
+    EXPECT_EQ(readFile(clientFile("old/lib.so")), old_);
+    EXPECT_EQ(readFile(clientFile("old/lib.so.tolvex-pending")), old_);
+    EXPECT_EQ(readFile(outside / "lib.so"), old_);
+    EXPECT_EQ(readFile(clientFile("other/lib.so")), binaryContent(old_.size(), 9));
   }
 }
 

@@ -288,12 +288,12 @@ TEST(DeltaRoute, TakesTheReleaseDescriptionOnceManyAskAndANewFileByItsCopy) {
   ASSERT_EQ(source.started.back().kind, Transfer::Kind::kRelease);
   EXPECT_EQ(std::ranges::count(source.started, Transfer::Kind::kDescription, &Transfer::kind),
             alone);
-  EXPECT_FALSE(route.offer().describedCopy(digest));
+  EXPECT_EQ(route.offer().newFileRoute(digest), formats::kMinimumDescribedBytes);
   auto end = answer(
       compress::makePatch({}, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}));
   route.ended(source.started.back(), end);
   source.runSteps();
-  ASSERT_EQ(route.offer().describedCopy(digest), std::ssize(newBytes));
+  ASSERT_EQ(route.offer().newFileRoute(digest), std::ssize(newBytes));
   // The new file: no target.
   route.begin(99, files(), updater::DeltaRoute::Target{});
   std::optional<updater::RouteEvent> event;

@@ -19,6 +19,7 @@
 #include "published_tree.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_http_server.hpp"
+#include "updater/route/publisher_offer.hpp"
 #include "updater/staging/staging.hpp"
 
 namespace {
@@ -109,7 +110,8 @@ TEST_F(StageFiles, StagesSideBySideAndTakesOutcomesInRequestOrder) {
   EXPECT_EQ(outcome.output.out, expectedOut);
   EXPECT_EQ(outcome.output.err, "");
   EXPECT_EQ(server_.maxConcurrentRequests(), 8);
-  EXPECT_EQ(server_.requests().size(), 10U);
+  // And the descriptions that new files ask for, until as many are missing.
+  EXPECT_EQ(server_.requests().size(), 10U + updater::PublisherOffer::kDescriptionMisses);
   EXPECT_EQ(server_.requestsFor("/d2/f2")[0].header("Range"), "bytes=500-");
   for (const StageRequest& request : requests) {
     const std::string pending = request.path + ".tolvex-pending";
@@ -191,7 +193,7 @@ TEST_F(StageFiles, AFailingServerCostsTheAttemptsOfOneFileNotOfEveryFile) {
   const Outcome outcome = stage(requests);
   EXPECT_EQ(outcome.status, 255);
   const std::size_t expected = updater::kMaxTransfersInFlight + 9;
-  EXPECT_EQ(server_.requests().size(), expected);
+  EXPECT_EQ(server_.requests().size(), expected + updater::PublisherOffer::kDescriptionMisses);
   EXPECT_EQ(server_.requestsFor("/gone0").size(), 10U);
   const std::string report = mismatchReport("gone0", requests[0].digest, crypto::sha3Hex(""));
   ASSERT_TRUE(outcome.output.err.ends_with(report)) << outcome.output.err;

@@ -200,7 +200,9 @@ TEST_F(StageFile, NamesWithUrlDelimitersAreFetchedFromTheirOwnPath) {
     server_.clearRequests();
     EXPECT_EQ(stage(crypto::sha3Hex("content of " + name), name), name);
     EXPECT_EQ(readFile(name + ".tolvex-pending"), "content of " + name);
-    const auto requests = server_.requests();
+    // Besides the new file's description, missing here.
+    auto requests = server_.requests();
+    std::erase_if(requests, [](const auto& request) { return request.path.starts_with("/."); });
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].path, target);
   }

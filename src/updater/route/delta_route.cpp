@@ -133,6 +133,9 @@ void DeltaRoute::fallBack(std::size_t entry, std::string reason) {
     item.reason = std::move(reason);
     return;
   }
+  if (item.target && item.target->digest.empty() && !item.description) {
+    reason.clear();  // a new file that nothing was offered for just comes whole
+  }
   entries_.erase(entry);
   tell(entry, RouteEvent::FellBack{std::move(reason)});
 }
@@ -144,12 +147,18 @@ void DeltaRoute::drop(std::size_t entry) {
   if (trialEntry_ == entry) {
     trialEntry_.reset();
   }
-  if (Entry* item = find(entry); item != nullptr && item->build && !item->build->writing()) {
+  Entry* item = find(entry);
+  if (item != nullptr && item->build && !item->build->writing()) {
     item->build->stopWriting();  // keeps what it wrote for the next run
   }
+  const bool askedNew =
+      item != nullptr && item->stage == Stage::kDescribing && item->target->digest.empty();
   entries_.erase(entry);
   std::erase(bundleQueue_, entry);
   std::erase_if(events_, [entry](const RouteEvent& event) { return event.entry == entry; });
+  if (askedNew) {
+    newFileAnswered();  // its place is free
+  }
 }
 
 void DeltaRoute::tell(std::size_t entry, decltype(RouteEvent::what) what) {

@@ -18,6 +18,7 @@
 #include "http/resumable_download.hpp"
 #include "updater/apply/target_directory.hpp"
 #include "updater/route/delta_build.hpp"
+#include "updater/route/predecessor_file.hpp"
 #include "updater/route/publisher_offer.hpp"
 #include "updater/route/route_event.hpp"
 #include "updater/route/transfer.hpp"
@@ -150,6 +151,8 @@ class DeltaRoute {
     kFailing,
     kFailedEarly,      // its early build fell back: `reason` is told once the check ends
     kDescribing,       // its description asked for
+    kPredecessor,      // a new file's predecessor read on a worker
+    kAwaitingAsk,      // a new file waits for other new files' descriptions to be answered
     kAwaitingRelease,  // its description comes from the release description, asked for
     kAwaitingRoom,     // its patch or copy waits for the plan's room (Applying)
     kBundled,          // its patch waits to be asked for as a range of the bundle
@@ -194,6 +197,14 @@ class DeltaRoute {
   // The release description, decoded on a worker; nothing when unusable.
   void releaseArrived(std::optional<formats::ReleaseDescription> release);
   void describeFromRelease(std::size_t entry);
+  // A new file's description arrived: its predecessors are tried first.
+  void takePredecessor(std::size_t entry);
+  void predecessorRead(std::size_t entry, PredecessorOutcome outcome);
+  // A new file's description was answered or dropped: those that wait may ask.
+  void newFileAnswered();
+  // The patch from its target's version (as a bundle range when the release
+  // description is what describes it), else the next way.
+  void patchOrNext(std::size_t entry);
   // The URL of `name` in the index folder, beside the index of `files`.
   static common::Uri besideIndex(const Files& files, std::string_view name);
   // The delta or the copy, once no patch is used; the whole download, for

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,10 +30,18 @@ common::Uri DeltaRoute::besideIndex(const Files& files, std::string_view name) {
 void DeltaRoute::describeAlone(std::size_t entry) {
   Entry& item = *find(entry);
   if (item.target->digest.empty()) {
-    // A new file came for the release description's copy: one request of its
-    // own would cost what the copy saves on a small file.
-    fallBack(entry, "the server has no release description");
-    return;
+    const auto asking = std::ranges::count_if(entries_, [](const auto& other) {
+      return other.second.stage == Stage::kDescribing && other.second.target->digest.empty();
+    });
+    if (!offer_.asksNewDescriptions()) {
+      // Queued before the misses showed that the server describes no new files.
+      fallBack(entry, "the server describes no new files");
+      return;
+    }
+    if (!offer_.mayAskNew(asking)) {
+      item.stage = Stage::kAwaitingAsk;  // until one is answered (newFileAnswered)
+      return;
+    }
   }
   item.stage = Stage::kDescribing;
   try {
@@ -47,14 +56,21 @@ void DeltaRoute::describeAlone(std::size_t entry) {
 
 void DeltaRoute::described(std::size_t entry, Finished& end) {
   Entry& item = *find(entry);
+  const bool newFile = item.target->digest.empty();
   if (end.result != Finished::Result::kComplete) {
     // Missing (404) where the publisher has nothing for this version, or keeps
     // no descriptions at all.
-    offer_.missed();
+    offer_.missed(newFile);
     deltaOrCopy(entry, "no description of it from the server (" + failureOf(end) + ")");
+    if (newFile) {
+      newFileAnswered();
+    }
     return;
   }
-  offer_.described();
+  offer_.described(newFile);
+  if (newFile) {
+    newFileAnswered();  // they all may ask now
+  }
   try {
     item.description = formats::parseFileDescription(end.body);
   } catch (const common::ValueError& error) {
@@ -62,11 +78,11 @@ void DeltaRoute::described(std::size_t entry, Finished& end) {
     deltaOrCopy(entry, error.message());
     return;
   }
-  if (item.description->patchBytesFrom(item.target->digest)) {
-    awaitRoom(entry, RouteEvent::Way::kPatch);
+  if (newFile) {
+    takePredecessor(entry);
     return;
   }
-  deltaOrCopy(entry, "the server has no patch or copy of it");
+  patchOrNext(entry);
 }
 
 void DeltaRoute::deltaOrCopy(std::size_t entry, std::string whyNone) {

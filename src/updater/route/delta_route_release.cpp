@@ -123,13 +123,11 @@ void DeltaRoute::describeFromRelease(std::size_t entry) {
     return;
   }
   item.description = version->file;
-  if (const std::optional<std::size_t> patch = version->file.patchFrom(item.target->digest)) {
-    item.bundled =
-        http::ByteRange{version->patchOffsets[*patch], version->file.patches[*patch].bytes};
-    awaitRoom(entry, RouteEvent::Way::kPatch);
+  if (item.target->digest.empty()) {
+    takePredecessor(entry);
     return;
   }
-  deltaOrCopy(entry, "the server has no patch or copy of it");
+  patchOrNext(entry);
 }
 
 bool DeltaRoute::bundleDue() const {

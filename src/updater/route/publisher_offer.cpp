@@ -23,12 +23,18 @@ const formats::ReleaseDescription::Version* PublisherOffer::find(std::string_vie
   return releaseDescription_ ? releaseDescription_->find(digest) : nullptr;
 }
 
-std::optional<std::int64_t> PublisherOffer::describedCopy(std::string_view digest) const {
-  const formats::ReleaseDescription::Version* version = find(digest);
-  if (version == nullptr || version->file.copyBytes == 0) {
+std::optional<std::int64_t> PublisherOffer::newFileRoute(std::string_view digest) const {
+  if (!asksDescriptions()) {
     return std::nullopt;
   }
-  return version->file.size;
+  if (releaseComing() || (release_ != Release::kInHand && asksNewDescriptions())) {
+    return formats::kMinimumDescribedBytes;
+  }
+  const formats::ReleaseDescription::Version* version = find(digest);
+  if (version == nullptr || (version->file.copyBytes == 0 && version->file.predecessors.empty())) {
+    return std::nullopt;
+  }
+  return std::max(version->file.size, formats::kMinimumDescribedBytes);
 }
 
 }  // namespace updater

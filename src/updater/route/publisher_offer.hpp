@@ -47,9 +47,31 @@ class PublisherOffer {
   bool asksDescriptions() const {
     return describedSome_ || descriptionMisses_ < kDescriptionMisses;
   }
-  // A description was found, or missed (while none has been found yet).
-  void described() { describedSome_ = true; }
-  void missed() { descriptionMisses_ += describedSome_ ? 0 : 1; }
+  // Whether a new file still asks for its own description. Its miss is no
+  // sign that the publisher keeps none (the file may be too small to be
+  // described), so it is counted apart: a publisher without them costs at
+  // most kDescriptionMisses wasted requests of each kind.
+  bool asksNewDescriptions() const {
+    return asksDescriptions() && (describedNew_ || newMisses_ < kDescriptionMisses);
+  }
+  // Whether a new file may ask now, while `asking` others wait for theirs:
+  // until one is found, no more are asked at once than may still miss.
+  bool mayAskNew(std::int64_t asking) const {
+    return asksNewDescriptions() && (describedNew_ || newMisses_ + asking < kDescriptionMisses);
+  }
+  // A description was found, or missed (while none of its kind has been
+  // found yet), for a changed target or, with `newFile`, for a new file.
+  void described(bool newFile = false) {
+    describedSome_ = true;
+    describedNew_ = describedNew_ || newFile;
+  }
+  void missed(bool newFile = false) {
+    if (newFile) {
+      newMisses_ += describedNew_ ? 0 : 1;
+    } else {
+      descriptionMisses_ += describedSome_ ? 0 : 1;
+    }
+  }
 
   // Another entry was found out of date: enough of them make the release
   // description due.
@@ -62,14 +84,20 @@ class PublisherOffer {
   void releaseArrived(std::optional<formats::ReleaseDescription> release);
   // The release description's version `digest`, when it is in hand and describes it.
   const formats::ReleaseDescription::Version* find(std::string_view digest) const;
-  // The size of the version `digest` when the release description is in hand
-  // and the publisher has its compressed copy: a new file may come by it.
-  std::optional<std::int64_t> describedCopy(std::string_view digest) const;
+  // Whether a new file of version `digest` takes its route, to ask what the
+  // publisher has for it (a predecessor it may hold at another path, or its
+  // copy), and then the memory its plan holds for it: the version's size from
+  // the release description in hand, which must describe it; the least
+  // described size while that is coming or its own description is asked for.
+  // Nothing when it comes whole.
+  std::optional<std::int64_t> newFileRoute(std::string_view digest) const;
 
  private:
   const RunCatalog catalog_;
   bool describedSome_ = false;
   std::int64_t descriptionMisses_ = 0;
+  bool describedNew_ = false;
+  std::int64_t newMisses_ = 0;
   Release release_ = Release::kUnasked;
   std::optional<formats::ReleaseDescription> releaseDescription_;
   std::int64_t outOfDate_ = 0;  // entries found out of date so far

@@ -31,16 +31,19 @@ struct RouteEvent {
   struct PatchFailed {
     std::string reason;
   };
-  // How a staged file was built.
-  enum class Way : std::uint8_t { kDelta, kPatch, kCopy };
+  // How a staged file was built; kLocal: copied from a predecessor that the
+  // client holds at another path.
+  enum class Way : std::uint8_t { kDelta, kPatch, kCopy, kLocal };
   // The staged file is built by `way`: its digest text, bytes reused and fetched.
   struct Built {
     std::string digest;
     std::int64_t reused = 0;
     std::int64_t fetched = 0;
     Way way = Way::kDelta;
+    std::string from = {};  // kLocal: the predecessor's path
   };
-  // It gave way to the whole download, for `reason` in plain words.
+  // It gave way to the whole download, for `reason` in plain words; none for
+  // a new file of which the publisher said nothing, which just comes whole.
   struct FellBack {
     std::string reason;
   };

@@ -7,13 +7,14 @@
 
 namespace updater {
 
-void StagingOutcomes::cameBuilt(std::size_t index, RouteEvent::Way way, std::int64_t reused,
-                                std::int64_t fetched) {
-  kept_[index].route = Built{way, reused, fetched};
+void StagingOutcomes::cameBuilt(std::size_t index, const RouteEvent::Built& built) {
+  kept_[index].route = Built{built.way, built.reused, built.fetched, built.from};
 }
 
 void StagingOutcomes::cameWhole(std::size_t index, std::string reason) {
-  kept_[index].route = std::move(reason);
+  if (!reason.empty()) {
+    kept_[index].route = std::move(reason);
+  }
 }
 
 void StagingOutcomes::take(std::size_t index, StageOutcome outcome) {
@@ -37,6 +38,9 @@ void StagingOutcomes::take(std::size_t index, StageOutcome outcome) {
           break;
         case RouteEvent::Way::kCopy:
           common::printOut("Copy: " + entry.path + ": " + fetched);
+          break;
+        case RouteEvent::Way::kLocal:
+          common::printOut("Copy: " + entry.path + ": from " + built->from + ", no bytes fetched");
           break;
       }
     } else {

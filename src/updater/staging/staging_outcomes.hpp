@@ -36,14 +36,16 @@ class StagingOutcomes {
   void mismatched(std::size_t index, std::string digest) {
     kept_[index].settled = Mismatch{std::move(digest)};
   }
-  // Its staged file was built `way`, from `reused` bytes of the old copy and
-  // `fetched` bytes of ranges, patch or copy.
-  void cameBuilt(std::size_t index, RouteEvent::Way way, std::int64_t reused, std::int64_t fetched);
+  // Its staged file was built as `built` tells: `way`, from `reused` bytes of
+  // the old copy and `fetched` bytes of ranges, patch or copy, or `from` a
+  // predecessor.
+  void cameBuilt(std::size_t index, const RouteEvent::Built& built);
   // Its patch was not used, for `reason` in plain words.
   void patchFailed(std::size_t index, std::string reason) {
     kept_[index].patchFailure = std::move(reason);
   }
-  // A delta gave way to the whole download, for `reason` in plain words.
+  // A delta gave way to the whole download, for `reason` in plain words
+  // (none: nothing to tell).
   void cameWhole(std::size_t index, std::string reason);
 
   // Takes `outcome`, of entry `index`, in its turn. Throws ExitRequest(255)
@@ -58,6 +60,7 @@ class StagingOutcomes {
     RouteEvent::Way way = RouteEvent::Way::kDelta;
     std::int64_t reused = 0;
     std::int64_t fetched = 0;
+    std::string from;
   };
   using Route = std::variant<Built, std::string>;
   // What an entry settled with, as its outcome needs it: the staged file it

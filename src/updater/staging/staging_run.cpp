@@ -97,19 +97,16 @@ void StagingRun::onChecked(std::size_t index, EntryCheck&& found) {
     const bool described = route_.offer().asksDescriptions() && !found.targetDigest.empty() &&
                            found.targetSize >= formats::kMinimumDescribedBytes &&
                            found.targetSize <= formats::kMaximumPatchedBytes;
-    // A new file (or one whose target is no regular file) comes by its copy
-    // when the release description has one: the one in hand, or the one on
-    // its way, which it waits for (the size it holds a place for until then).
-    const bool newFile = found.targetDigest.empty() && route_.offer().asksDescriptions();
-    const std::optional<std::int64_t> copied = !newFile ? std::nullopt
-                                               : route_.offer().releaseComing()
-                                                   ? std::optional(formats::kMinimumDescribedBytes)
-                                                   : route_.offer().describedCopy(entry.digest);
-    if (described || copied) {
-      described_[index] = {std::move(found.targetDigest), copied ? 0 : found.targetSize};
+    // A new file (or one whose target is no regular file) asks what the
+    // publisher has for it, alone or from the release description, when the
+    // offer says so (PublisherOffer::newFileRoute).
+    const std::optional<std::int64_t> newFile =
+        found.targetDigest.empty() ? route_.offer().newFileRoute(entry.digest) : std::nullopt;
+    if (described || newFile) {
+      described_[index] = {std::move(found.targetDigest), newFile ? 0 : found.targetSize};
     }
     const bool routed = described || found.targetSize >= delta::kMinimumIndexedBytes;
-    plan_.queue(index, copied ? *copied : routed ? found.targetSize : 0);
+    plan_.queue(index, newFile ? *newFile : routed ? found.targetSize : 0);
   }
 }
 

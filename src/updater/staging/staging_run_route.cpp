@@ -31,7 +31,7 @@ void StagingRun::takeRouteEvents() {
           } else if constexpr (std::is_same_v<What, RouteEvent::PatchFailed>) {
             outcomes_.patchFailed(index, std::move(what.reason));
           } else if constexpr (std::is_same_v<What, RouteEvent::Built>) {
-            outcomes_.cameBuilt(index, what.way, what.reused, what.fetched);
+            outcomes_.cameBuilt(index, what);
             plan_.built(index);
             onVerified(index, Verification{std::move(what.digest), nullptr});
           } else if constexpr (std::is_same_v<What, RouteEvent::FellBack>) {
