@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace catalog {
@@ -20,48 +22,77 @@ constexpr char kNumberMarker = '\0';
 // linear in the paths however common the name.
 constexpr std::size_t kMaximumVoters = 8;
 
-constexpr std::string_view kDigits = "0123456789";
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// `path` with every run of digits replaced by one marker.
-std::string versionKey(std::string_view path) {
-  std::string key;
-  key.reserve(path.size());
-  for (std::size_t i = 0; i < path.size(); ++i) {
+// Where the first character from `at` on that is a digit, or is not one when
+// `digit` is false, is in `text`; its size when there is none. A loop rather
+// than find_first_of, which searches the set once per character.
+std::size_t findDigit(std::string_view text, std::size_t at, bool digit = true) {
+  while (at < text.size() && isDigit(text[at]) != digit) {
+    ++at;
+  }
+  return at;
+}
+
+// `path` with each run of digits between `begin` and `end` replaced by one marker.
+std::string masked(std::string_view path, std::size_t begin, std::size_t end) {
+  std::string key(path.substr(0, begin));
+  for (std::size_t i = begin; i < end; ++i) {
     if (!isDigit(path[i])) {
       key += path[i];
-    } else if (i == 0 || !isDigit(path[i - 1])) {
+    } else if (i == begin || !isDigit(path[i - 1])) {
       key += kNumberMarker;
     }
   }
+  key += path.substr(end);
   return key;
 }
 
-// The runs of digits of `path`, each without its leading zeros.
-std::vector<std::string_view> numbersOf(std::string_view path) {
-  std::vector<std::string_view> numbers;
-  for (std::size_t start = path.find_first_of(kDigits); start != std::string_view::npos;) {
-    std::size_t end = path.find_first_not_of(kDigits, start);
-    end = end == std::string_view::npos ? path.size() : end;
-    const std::string_view run = path.substr(start, end - start);
-    numbers.push_back(run.substr(std::min(run.find_first_not_of('0'), run.size())));
-    start = path.find_first_of(kDigits, end);
+// The keys under which `path` is a version of another path, most alike first:
+// per component with digits, from the root, the path with the numbers of that
+// component masked; then, when several components have them, with all masked.
+// Most versioned paths change in one component ("pkg-1.4/lib/a.so"), while the
+// numbers of the others tell files apart ("nls_cp936.ko", "nls_cp950.ko").
+void versionKeys(std::string_view path, std::vector<std::string>& keys) {
+  keys.clear();
+  for (std::size_t begin = 0; begin <= path.size();) {
+    const std::size_t end = std::min(path.find('/', begin), path.size());
+    if (findDigit(path, begin) < end) {
+      keys.push_back(masked(path, begin, end));
+    }
+    begin = end + 1;
   }
-  return numbers;
+  if (keys.size() > 1) {
+    keys.push_back(masked(path, 0, path.size()));
+  }
 }
 
-// True when `a` is a lower version than `b`, two paths with the same key: by
-// their numbers in turn, then by their text ("01" against "1").
+// The next run of digits of `text` from `at` as a number (without its leading
+// zeros), moving `at` past it; false when there is none.
+bool nextNumber(std::string_view text, std::size_t& at, std::string_view& number) {
+  const std::size_t start = findDigit(text, at);
+  if (start == text.size()) {
+    return false;
+  }
+  at = findDigit(text, start, false);
+  number = text.substr(start, at - start);
+  number.remove_prefix(std::min(number.find_first_not_of('0'), number.size()));
+  return true;
+}
+
+// True when `a` is a lower version than `b`: by their numbers in turn, then by
+// their text ("01" against "1").
 bool lowerVersion(std::string_view a, std::string_view b) {
-  const std::vector<std::string_view> x = numbersOf(a);
-  const std::vector<std::string_view> y = numbersOf(b);
-  for (std::size_t i = 0; i < std::min(x.size(), y.size()); ++i) {
-    if (x[i].size() != y[i].size()) {
-      return x[i].size() < y[i].size();
+  std::size_t i = 0;
+  std::size_t j = 0;
+  std::string_view x;
+  std::string_view y;
+  while (nextNumber(a, i, x) && nextNumber(b, j, y)) {
+    if (x.size() != y.size()) {
+      return x.size() < y.size();
     }
-    if (x[i] != y[i]) {
-      return x[i] < y[i];
+    if (x != y) {
+      return x < y;
     }
   }
   return a < b;
@@ -93,9 +124,18 @@ class Finder {
   }
 
   const Entry* find(const Entry& added) const {
-    if (added.first.find_first_of(kDigits) != std::string::npos) {
-      if (const auto found = byVersion_.find(versionKey(added.first)); found != byVersion_.end()) {
-        return found->second;
+    std::vector<std::string> keys;
+    versionKeys(added.first, keys);
+    std::vector<std::string> held;
+    for (const std::string& key : keys) {
+      const std::size_t hash = std::hash<std::string>{}(key);
+      const auto found = std::ranges::lower_bound(byVersion_, hash, {}, &Keyed::hash);
+      // The hash only finds the candidate; its own keys tell whether it fits.
+      if (found != byVersion_.end() && found->hash == hash) {
+        versionKeys(found->entry->first, held);
+        if (std::ranges::find(held, key) != held.end()) {
+          return found->entry;
+        }
       }
     }
     if (const auto renamed = renames_.find(folderOf(added.first)); renamed != renames_.end()) {
@@ -114,22 +154,33 @@ class Finder {
   bool gone(const Entry* entry) const { return !current_.contains(entry->first); }
 
   void indexVersionsAndDigests() {
+    std::vector<std::string> keys;
     for (const Entry* entry : candidates_) {
+      const bool isGone = gone(entry);
       // In path order, so that the first of equal candidates stays.
       const auto [same, first] = byDigest_.try_emplace(entry->second, entry);
-      if (!first && gone(entry) && !gone(same->second)) {
+      if (!first && isGone && !gone(same->second)) {
         same->second = entry;
       }
-      if (entry->first.find_first_of(kDigits) == std::string::npos) {
-        continue;
-      }
-      const auto [slot, inserted] = byVersion_.try_emplace(versionKey(entry->first), entry);
-      const Entry* held = slot->second;
-      if (!inserted &&
-          (gone(entry) != gone(held) ? gone(entry) : lowerVersion(held->first, entry->first))) {
-        slot->second = entry;
+      versionKeys(entry->first, keys);
+      for (const std::string& key : keys) {
+        byVersion_.push_back({std::hash<std::string>{}(key), isGone, entry});
       }
     }
+    // Only the preferred candidate of each hash stays, the one a lookup finds:
+    // a path that the current release lacks, then the highest version.
+    std::ranges::sort(byVersion_, {}, &Keyed::hash);
+    std::vector<Keyed> preferred;
+    for (const Keyed& next : byVersion_) {
+      if (preferred.empty() || preferred.back().hash != next.hash) {
+        preferred.push_back(next);
+      } else if (Keyed& held = preferred.back();
+                 next.gone != held.gone ? next.gone
+                                        : lowerVersion(held.entry->first, next.entry->first)) {
+        held = next;
+      }
+    }
+    byVersion_ = std::move(preferred);
   }
 
   // Each new folder's vote goes, per file name it holds, to every vanished
@@ -172,7 +223,14 @@ class Finder {
   const formats::Release& previous_;
   const formats::Release& current_;
   std::vector<const Entry*> candidates_;  // the paths that may precede, in path order
-  std::unordered_map<std::string, const Entry*> byVersion_;
+  struct Keyed {
+    std::size_t hash = 0;  // of a version key
+    bool gone = false;     // from the current release
+    const Entry* entry = nullptr;
+  };
+  // The preferred candidate per version key, by its hash, sorted: a vector,
+  // since a release of a million paths has millions of keys.
+  std::vector<Keyed> byVersion_;
   std::unordered_map<std::string_view, const Entry*> byDigest_;
   std::unordered_map<std::string_view, std::string_view> renames_;  // new folder: old folder
 };

@@ -30,11 +30,16 @@ TEST(Predecessors, FindsTheFileAClientHoldsInPlaceOfEachNewPath) {
     Found expected;
   };
   const Row rows[] = {
-      {"a version in a folder name",
-       {{"lib/6.1.0-47/a.ko", d('1')}, {"lib/6.1.0-47/b.ko", d('2')}},
-       {{"lib/6.1.0-50/a.ko", d('3')}, {"lib/6.1.0-50/b.ko", d('2')}},
-       {{"lib/6.1.0-50/a.ko", {d('1'), "lib/6.1.0-47/a.ko"}},
-        {"lib/6.1.0-50/b.ko", {d('2'), "lib/6.1.0-47/b.ko"}}}},
+      {"a version in a folder name, in two",
+       {{"lib/6.1.0-47/cp936.ko", d('1')},
+        {"lib/6.1.0-47/cp950.ko", d('2')},
+        {"app-1.4/app-1.4.jar", d('3')}},
+       {{"lib/6.1.0-50/cp936.ko", d('4')},
+        {"lib/6.1.0-50/cp950.ko", d('2')},
+        {"app-1.5/app-1.5.jar", d('5')}},
+       {{"lib/6.1.0-50/cp936.ko", {d('1'), "lib/6.1.0-47/cp936.ko"}},
+        {"lib/6.1.0-50/cp950.ko", {d('2'), "lib/6.1.0-47/cp950.ko"}},
+        {"app-1.5/app-1.5.jar", {d('3'), "app-1.4/app-1.4.jar"}}}},
       {"a path gone before one kept, then the highest version by number",
        {{"foo-2.9.jar", d('1')}, {"foo-2.10.jar", d('2')}, {"foo-3.0.jar", d('3')}},
        {{"foo-3.0.jar", d('3')}, {"foo-3.1.jar", d('4')}},
