@@ -24,24 +24,16 @@ struct Release {
 
 // The release as the descriptions of its versions tell it: one line per
 // version whatever number of paths have it, in the order of their digests.
-Release gatherRelease(const ToolFolder& folder, const std::vector<DescribedFile>& files,
-                      const formats::ReleaseHistory& history) {
-  std::map<std::string, std::vector<std::string>> earlier;
-  for (const DescribedFile& file : files) {
-    std::vector<std::string>& sources = earlier[file.digest];
-    for (std::string& source : earlierVersions(history, file.path, file.digest)) {
-      if (std::ranges::find(sources, source) == sources.end()) {
-        sources.push_back(std::move(source));
-      }
-    }
-  }
+Release gatherRelease(const ToolFolder& folder, const std::map<std::string, VersionPlan>& plans) {
   Release release;
-  for (const auto& [digest, sources] : earlier) {
+  for (const auto& [digest, plan] : plans) {
+    const std::vector<std::string>& sources = plan.sources;
     const std::optional<formats::FileDescription> file = readDescription(folder, digest);
     if (!file) {
       continue;
     }
-    formats::ReleaseDescription::Version version{{file->size, file->copyBytes, {}}, {}};
+    formats::ReleaseDescription::Version version{
+        {file->size, file->copyBytes, {}, file->predecessors}, {}};
     for (const formats::FileDescription::Patch& patch : file->patches) {
       const auto source = std::ranges::find_if(sources, [&patch](const std::string& from) {
         return from.starts_with(patch.fromPrefix);
@@ -63,19 +55,18 @@ Release gatherRelease(const ToolFolder& folder, const std::vector<DescribedFile>
 }  // namespace
 
 std::vector<std::string> publishRelease(ToolFolder& folder, const std::string& catalogDigest,
-                                        const std::vector<DescribedFile>& files,
-                                        const formats::ReleaseHistory& history) {
+                                        const std::map<std::string, VersionPlan>& plans) {
   const std::string descriptionName = formats::releaseDescriptionNameOf(catalogDigest);
   const std::string bundleName = formats::bundleNameOf(catalogDigest);
   // A description written since (a patch that failed before was made) changes
   // the release without changing its catalog.
-  const bool described = std::ranges::any_of(files, [&folder](const DescribedFile& file) {
-    return folder.wrote(formats::descriptionNameOf(file.digest));
+  const bool described = std::ranges::any_of(plans, [&folder](const auto& plan) {
+    return folder.wrote(formats::descriptionNameOf(plan.first));
   });
   if (!described && folder.holdsFile(descriptionName) && folder.holdsFile(bundleName)) {
     return {};
   }
-  const Release release = gatherRelease(folder, files, history);
+  const Release release = gatherRelease(folder, plans);
   if (release.description.versions.empty()) {
     return {};
   }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "catalog/predecessors.hpp"
+
 namespace catalog {
 
 bool recordRelease(formats::ReleaseHistory& history, formats::Release current,
@@ -29,6 +31,45 @@ std::vector<std::string> earlierVersions(const formats::ReleaseHistory& history,
     }
   }
   return versions;
+}
+
+std::map<std::string, VersionPlan> planVersions(const formats::ReleaseHistory& history,
+                                                const std::vector<DescribedFile>& files) {
+  std::map<std::string, VersionPlan> plans;
+  const auto addSource = [](VersionPlan& plan, std::string source) {
+    if (std::ranges::find(plan.sources, source) == plan.sources.end()) {
+      plan.sources.push_back(std::move(source));
+    }
+  };
+  for (const DescribedFile& file : files) {
+    VersionPlan& plan = plans[file.digest];
+    if (plan.path.empty()) {
+      plan.path = file.path;
+      plan.size = file.size;
+    }
+    for (std::string& source : earlierVersions(history, file.path, file.digest)) {
+      addSource(plan, std::move(source));
+    }
+  }
+  if (history.releases.size() < 2) {
+    return plans;
+  }
+  const formats::Release& current = history.releases[0];
+  for (auto& [path, predecessor] : findPredecessors(history.releases[1], current)) {
+    const auto found = plans.find(current.at(path));
+    if (found == plans.end()) {
+      continue;  // not described
+    }
+    VersionPlan& plan = found->second;
+    if (plan.predecessors.size() < formats::kMaximumPredecessors &&
+        std::ranges::find(plan.predecessors, predecessor) == plan.predecessors.end()) {
+      if (predecessor.digest != found->first) {
+        addSource(plan, predecessor.digest);
+      }
+      plan.predecessors.push_back(std::move(predecessor));
+    }
+  }
+  return plans;
 }
 
 bool patchPays(std::int64_t patchBytes, std::int64_t copyBytes, std::int64_t size) {

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "formats/file_description.hpp"
 #include "formats/release_history.hpp"
 #include "formats/tool_files.hpp"
 
@@ -32,6 +34,30 @@ bool recordRelease(formats::ReleaseHistory& history, formats::Release current,
 // `digest` may start from.
 std::vector<std::string> earlierVersions(const formats::ReleaseHistory& history,
                                          std::string_view path, std::string_view digest);
+
+// A catalogued version that gets a description: its path, digest text and size.
+struct DescribedFile {
+  std::string path;
+  std::string digest;
+  std::int64_t size = 0;
+};
+
+// What the publisher makes for one described version.
+struct VersionPlan {
+  std::string path;  // one of its paths, to read it from
+  std::int64_t size = 0;
+  // The versions a patch to it may start from: those of earlierVersions for
+  // each of its paths, then those of its predecessors.
+  std::vector<std::string> sources;
+  // For the paths new in the newest release, in path order, what
+  // findPredecessors finds in the release before: at most
+  // kMaximumPredecessors, each once.
+  std::vector<formats::FileDescription::Predecessor> predecessors;
+};
+
+// The plan of each version of `files`, by digest text, after recordRelease.
+std::map<std::string, VersionPlan> planVersions(const formats::ReleaseHistory& history,
+                                                const std::vector<DescribedFile>& files);
 
 // True when a patch of `patchBytes` is worth serving for a file of `size`
 // bytes whose copy has `copyBytes` (0: none): it must be at least a tenth

@@ -44,10 +44,8 @@ std::optional<std::string> readVersion(const std::string& path, const std::strin
 
 // One version's patches to make, and what came of them.
 struct Target {
-  std::string path;
-  std::int64_t size = 0;
+  const VersionPlan& plan;
   std::int64_t copyBytes = 0;
-  std::vector<std::string> sources;  // earlier versions, newest first
   std::vector<std::string> toMake;
 };
 
@@ -61,7 +59,7 @@ struct TargetOutcome {
 TargetOutcome makePatches(ToolFolder& folder, const std::string& digest, const Target& target) {
   TargetOutcome outcome;
   try {
-    const std::optional<std::string> to = readVersion(target.path, digest);
+    const std::optional<std::string> to = readVersion(target.plan.path, digest);
     if (!to) {
       return outcome;
     }
@@ -77,7 +75,7 @@ TargetOutcome makePatches(ToolFolder& folder, const std::string& digest, const T
       }
       const std::string patch = compress::makePatch(bytesOf(from), bytesOf(*to));
       const auto bytes = static_cast<std::int64_t>(patch.size());
-      if (patchPays(bytes, target.copyBytes, target.size)) {
+      if (patchPays(bytes, target.copyBytes, target.plan.size)) {
         folder.write(formats::patchNameOf(source, digest), patch);
       } else {
         outcome.refused.push_back(source);
@@ -85,7 +83,7 @@ TargetOutcome makePatches(ToolFolder& folder, const std::string& digest, const T
     }
   } catch (const common::Error& error) {
     // recovery point: a patch only saves transfer; the catalog is published without it
-    outcome.warnings.push_back("no patches to " + target.path + ": " + error.what());
+    outcome.warnings.push_back("no patches to " + target.plan.path + ": " + error.what());
   }
   return outcome;
 }
@@ -168,19 +166,12 @@ bool VersionStore::ensureCopy(const std::string& path, const std::string& digest
   return true;
 }
 
-std::vector<std::string> VersionStore::publish(const std::vector<DescribedFile>& files,
+std::vector<std::string> VersionStore::publish(const std::map<std::string, VersionPlan>& plans,
                                                formats::ReleaseHistory& history,
                                                bool releasesChanged, std::size_t workers) {
   std::map<std::string, Target> targets;
-  for (const DescribedFile& file : files) {
-    Target& target = targets[file.digest];
-    target.path = file.path;
-    target.size = file.size;
-    for (std::string& source : earlierVersions(history, file.path, file.digest)) {
-      if (std::ranges::find(target.sources, source) == target.sources.end()) {
-        target.sources.push_back(std::move(source));
-      }
-    }
+  for (const auto& [digest, plan] : plans) {
+    targets.emplace(digest, Target{plan, 0, {}});
   }
   // The size of a version's copy; 0 when it does not pay.
   const auto copyBytesOf = [this](const std::string& digest) -> std::int64_t {
@@ -193,7 +184,7 @@ std::vector<std::string> VersionStore::publish(const std::vector<DescribedFile>&
   for (auto& entry : targets) {
     const std::string& digest = entry.first;
     Target& target = entry.second;
-    for (const std::string& source : target.sources) {
+    for (const std::string& source : target.plan.sources) {
       if (folder_.holdsFile(formats::copyNameOf(source)) &&
           !folder_.holdsFile(formats::patchNameOf(source, digest)) &&
           !history.refused.contains({digest, source})) {
@@ -223,17 +214,28 @@ std::vector<std::string> VersionStore::publish(const std::vector<DescribedFile>&
         folder_.holdsFile(name)) {
       continue;
     }
-    formats::FileDescription description{target.size, copyBytesOf(digest), {}};
-    for (const std::string& source : target.sources) {
+    formats::FileDescription description{target.plan.size, copyBytesOf(digest), {}};
+    for (const std::string& source : target.plan.sources) {
       if (const auto patch = folder_.statusOf(formats::patchNameOf(source, digest))) {
         description.patches.push_back(
             {source.substr(0, formats::kPatchPrefixDigits), patch->st_size});
       }
     }
+    // A predecessor serves a client only as the version itself or with its patch.
+    for (const formats::FileDescription::Predecessor& predecessor : target.plan.predecessors) {
+      if (predecessor.digest == digest || description.patchFrom(predecessor.digest).has_value()) {
+        description.predecessors.push_back(predecessor);
+      }
+    }
     std::string text = formats::describe(description);
-    // The oldest patches give way when a version has more than a client reads.
+    // When a version has more than a client reads, the last predecessors give
+    // way (each may take a long path), then the oldest patches.
     while (static_cast<std::int64_t>(text.size()) > formats::kMaximumDescriptionBytes) {
-      description.patches.pop_back();
+      if (!description.predecessors.empty()) {
+        description.predecessors.pop_back();
+      } else {
+        description.patches.pop_back();
+      }
       text = formats::describe(description);
     }
     try {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "catalog/tool_folder.hpp"
+#include "catalog/version_plan.hpp"
 #include "common/ordered_pool.hpp"
 #include "compress/zstd_codec.hpp"
 #include "formats/file_description.hpp"
@@ -42,13 +44,6 @@ class CopyTap {
 std::optional<formats::FileDescription> readDescription(const ToolFolder& folder,
                                                         const std::string& digest);
 
-// A catalogued version that gets a description: its path, digest text and size.
-struct DescribedFile {
-  std::string path;
-  std::string digest;
-  std::int64_t size = 0;
-};
-
 // The compressed copies, patches and descriptions of a published root's file
 // versions, in its tool folder.
 class VersionStore {
@@ -78,16 +73,17 @@ class VersionStore {
   bool ensureCopy(const std::string& path, const std::string& digest, std::int64_t size,
                   CopyTap* tap);
 
-  // Makes the patches to the versions of `files` from their earlier versions
-  // in `history` that it has copies of and that are neither made already nor
-  // refused before (refusing those that do not pay, in `history`), on
-  // `workers` threads, then writes the description of each version whose
-  // bytes change. A description that the folder holds is only read to compare
-  // when something it depends on may have changed: `releasesChanged` (what
-  // recordRelease returned), or this run wrote its version's copy or tried its
-  // patches. Returns a warning per patch or description that failed: each
-  // only saves transfer.
-  std::vector<std::string> publish(const std::vector<DescribedFile>& files,
+  // Makes the patches to the versions of `plans` from their sources that it
+  // has copies of and that are neither made already nor refused before
+  // (refusing those that do not pay, in `history`), on `workers` threads, then
+  // writes the description of each version whose bytes change: its patches,
+  // and the predecessors that it is or has a patch from. A description that
+  // the folder holds is only read to compare when something it depends on may
+  // have changed: `releasesChanged` (what recordRelease returned, of which the
+  // plans follow), or this run wrote its version's copy or tried its patches.
+  // Returns a warning per patch or description that failed: each only saves
+  // transfer.
+  std::vector<std::string> publish(const std::map<std::string, VersionPlan>& plans,
                                    formats::ReleaseHistory& history, bool releasesChanged,
                                    std::size_t workers);
 

@@ -111,14 +111,14 @@ int updateCatalogCommand(std::string_view argv0, crypto::LaneWidth lanes, bool r
   const catalog::CatalogContent content =
       catalog::buildCatalog(rules, executableName, draft.catalog(), indexes, versions, lanes);
   const bool releasesChanged = catalog::recordRelease(history, content.release, earlierKept);
+  const auto plans = catalog::planVersions(history, content.described);
   for (const std::string& warning :
-       versions.publish(content.described, history, releasesChanged, common::workerCount())) {
+       versions.publish(plans, history, releasesChanged, common::workerCount())) {
     warn(warning);
   }
   // The release's pair is written before the catalog that names it is served.
   const std::string catalogDigest = draft.sign(keypair);
-  for (const std::string& warning :
-       catalog::publishRelease(folder, catalogDigest, content.described, history)) {
+  for (const std::string& warning : catalog::publishRelease(folder, catalogDigest, plans)) {
     warn(warning);
   }
   draft.commit();
