@@ -175,6 +175,48 @@ TEST_F(UpdateProcess, OnlyTheChangedFileTravelsAndKeepsItsMode) {
   EXPECT_EQ(status.st_mode & 07777, 0750U);
 }
 
+// A release that renames its folder: each file comes from the one the client
+// holds under the old name, by its patch or copied when unchanged; the first
+// ones by their own descriptions, the others by the release description.
+TEST_F(UpdateProcess, ARenamedFolderComesFromTheFilesUnderItsOldName) {
+  // Text, whose copies pay: a patch starts from the copy of its old version.
+  std::vector<PublishedFile> files;
+  for (int i = 0; i < 24; ++i) {
+    std::string text;
+    for (int line = 0; line < 2000; ++line) {
+      text += std::to_string(line * 7919 % 10007 + i) + '\n';
+    }
+    files.push_back({"app-1.0/f" + std::to_string(i), text});
+  }
+  publishWithClient(files);
+  ASSERT_EQ(update().exitStatus, 0);
+
+  std::filesystem::remove_all(published_ / "app-1.0");
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    files[i].path.replace(0, 7, "app-1.1");
+    if (i % 2 == 0) {
+      files[i].content.replace(5000, 10, "changed\n\n\n");
+    }
+  }
+  publishWithClient(files);
+  server_.clearRequests();
+  const ProcessResult result = update({"-v"});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  expectClientMatchesPublished(files);
+  EXPECT_TRUE(fileExists(client_ / "app-1.0/f0"));
+  expectNoStagedFiles();
+  const std::string release = crypto::sha3Hex(readFile(published_ / "updater-catalog.sha3"));
+  EXPECT_EQ(server_.requestsFor("/.tolvex-index/" + release + ".release.zst").size(), 1U);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].path);
+    EXPECT_EQ(server_.requestsFor("/" + files[i].path).size(), 0U);
+    const std::string way = i % 2 == 0 ? "Patch: " + files[i].path + ": fetched "
+                                       : "Copy: " + files[i].path + ": from app-1.0/f" +
+                                             std::to_string(i) + ", no bytes fetched";
+    EXPECT_NE(result.out.find(way), std::string::npos) << result.out;
+  }
+}
+
 TEST_F(UpdateProcess, PartialStagedFileIsResumedFromItsSize) {
   const std::string content = binaryContent(300000, 2);
   updater_testing::publishTree(published_.path(), {{"data/big.bin", content}});
