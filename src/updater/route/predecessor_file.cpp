@@ -1,6 +1,7 @@
 #include "updater/route/predecessor_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <optional>
 #include <utility>
@@ -37,6 +38,13 @@ std::optional<Opened> openPredecessor(const formats::FileDescription& descriptio
       return std::nullopt;
     }
     Opened opened{entryFilesIn(std::move(directory.fd), predecessor.path).target};
+    // Looked at before it is opened: opening a device that an unsigned name
+    // points at may act (a watchdog, a tape that rewinds) before fstat could refuse it.
+    struct stat status {};
+    if (::fstatat(opened.file.at(), opened.file.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode)) {
+      return std::nullopt;
+    }
     opened.fd = common::openRegularFile(opened.file, O_RDONLY);
     opened.size = common::fileSizeOf(opened.fd.get());
     if (same ? opened.size != description.size : opened.size > formats::kMaximumPatchedBytes) {
