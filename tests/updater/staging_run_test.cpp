@@ -168,6 +168,9 @@ TEST_F(StageFiles, GivingUpOnOneLetsTheOthersFinishFirst) {
       {expected, "gone.txt", 0},
       publish("here.txt", "here", 1),
   };
+  // An old copy too small to be described: it is fetched at once, while the
+  // new file first asks for its description.
+  writeFile("here.txt", "old");
   const Outcome outcome = stage(requests);
   EXPECT_EQ(outcome.status, 255);
   std::string reports;
@@ -192,13 +195,19 @@ TEST_F(StageFiles, AFailingServerCostsTheAttemptsOfOneFileNotOfEveryFile) {
   }
   const Outcome outcome = stage(requests);
   EXPECT_EQ(outcome.status, 255);
-  const std::size_t expected = updater::kMaxTransfersInFlight + 9;
-  EXPECT_EQ(server_.requests().size(), expected + updater::PublisherOffer::kDescriptionMisses);
+  // New files ask for their descriptions first, a few at a time: how many of
+  // them are under way when the first failure pauses depends on when those
+  // answers come, so the file requests are bounded, not counted.
+  const auto described = std::ranges::count_if(
+      server_.requests(), [](const auto& request) { return request.path.ends_with(".desc"); });
+  EXPECT_LE(described, updater::PublisherOffer::kDescriptionMisses);
+  const auto files = std::ssize(server_.requests()) - described;
+  EXPECT_LE(files, static_cast<std::ptrdiff_t>(updater::kMaxTransfersInFlight) + 9);
   EXPECT_EQ(server_.requestsFor("/gone0").size(), 10U);
   const std::string report = mismatchReport("gone0", requests[0].digest, crypto::sha3Hex(""));
   ASSERT_TRUE(outcome.output.err.ends_with(report)) << outcome.output.err;
   // Two lines a failure, an empty one and the error, before the report.
-  EXPECT_EQ(std::ranges::count(outcome.output.err, '\n'), 2 * expected + 4);
+  EXPECT_EQ(std::ranges::count(outcome.output.err, '\n'), 2 * files + 4);
 }
 
 TEST_F(StageFiles, MismatchWaitsForEarlierRequestsAndStopsLaterOnes) {
