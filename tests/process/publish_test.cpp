@@ -280,41 +280,4 @@ TEST_F(Publish, KeepsCopiesAndPatchesOfTheVersionsOfRecentReleases) {
   EXPECT_FALSE(testing_support::fileExists(named(c2 + ".patches")));
 }
 
-TEST_F(Publish, NamesWhatARenamedFolderHeldAndPatchesFromIt) {
-  testing_support::writeTestKeyFile(home_.path(), 0);
-  const std::string v1 = textVersion(1);
-  const std::string v2 = textVersion(2);
-  const std::string moved = textVersion(3);
-  std::filesystem::create_directory(tree_ / "app-beta");
-  writeFile(tree_ / "app-beta/a.txt", v1);
-  writeFile(tree_ / "app-beta/b.txt", moved);
-  ASSERT_EQ(updateCatalog().exitStatus, 0);
-  std::filesystem::rename(tree_ / "app-beta", tree_ / "app-gamma");
-  writeFile(tree_ / "app-gamma/a.txt", v2);
-  ASSERT_EQ(updateCatalog().exitStatus, 0);
-
-  const std::string d1 = crypto::sha3Hex(v1);
-  const std::string d2 = crypto::sha3Hex(v2);
-  const std::string d3 = crypto::sha3Hex(moved);
-  const std::string folder = tree_ / ".tolvex-index";
-  const std::string patch = readFile(folder + "/" + d2 + ".from." + d1 + ".zst");
-  const formats::FileDescription changed =
-      formats::parseFileDescription(readFile(folder + "/" + d2 + ".desc"));
-  EXPECT_EQ(changed.patchBytesFrom(d1), static_cast<std::int64_t>(patch.size()));
-  const std::vector<formats::FileDescription::Predecessor> fromA{{d1, "app-beta/a.txt"}};
-  EXPECT_EQ(changed.predecessors, fromA);
-  // The file that only moved is its own predecessor, with no patch.
-  EXPECT_EQ(readFile(folder + "/" + d3 + ".desc"),
-            "tolvex-file 2 " + std::to_string(moved.size()) + " " +
-                std::to_string(readFile(folder + "/" + d3 + ".zst").size()) + "\nfrom " + d3 +
-                " app-beta/b.txt\n");
-  const std::string frame = readFile(
-      folder + "/" + crypto::sha3Hex(readFile(tree_ / "updater-catalog.sha3")) + ".release.zst");
-  const formats::ReleaseDescription release = formats::parseReleaseDescription(
-      compress::decompressCopy({reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size()},
-                               formats::kMaximumReleaseDescriptionBytes));
-  ASSERT_NE(release.find(d2), nullptr);
-  EXPECT_EQ(release.find(d2)->file, changed);
-}
-
 }  // namespace
